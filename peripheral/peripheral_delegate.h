@@ -1,0 +1,20 @@
+// The peripheral-role manager. Not built yet: every operation records kNotImplemented.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Operations are called on HTTP worker threads.
+class PeripheralDelegate {
+ public:
+  PeripheralDelegate();
+  void startAdvertising(const std::string& options);
+  void stopAdvertising();
+  // Always false until advertising is built.
+  bool isAdvertising();
+  std::string get(const std::string& servID, const std::string& charID, const std::string& format);
+  void set(const std::string& servID, const std::string& charID, const std::string& value,
+           const std::string& format);
+  void setProfile(const std::string& profileJSON);
+  void setAuthorizationLevel(const std::string& uuid, int64_t level);
+};

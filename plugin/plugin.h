@@ -1,0 +1,87 @@
+// The facade: the one object through which the command server reaches both Bluetooth roles and
+// through which the roles record failures.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+class CentralDelegate;
+class PeripheralDelegate;
+
+class Plugin {
+ public:
+  // The only instance, created on first use (thread-safe) and kept until the process ends.
+  // Creating it creates the central-role manager, then the peripheral-role manager.
+  static Plugin& shared();
+
+  Plugin(const Plugin&) = delete;
+  Plugin& operator=(const Plugin&) = delete;
+
+  // The text a value-returning operation gives when it failed.
+  const std::string badResult = "?";
+
+  // ---- Last error and file name: any thread; the pair is updated atomically. ----
+  // Stores `code` with `message`, or with the catalogue text of `code` when none is given.
+  void setLastError(int64_t code, std::optional<std::string> message = std::nullopt);
+  int64_t getLastError() const;
+  std::string getLastErrorMessage() const;
+  std::string currentFileName() const;
+  void setCurrentFileName(std::string fileName);
+
+  // ---- Process-wide defaults: any thread. ----
+  static double defaultTimeout();
+  static void setDefaultTimeout(double seconds);
+  static std::string defaultFormat();
+  static void setDefaultFormat(std::string format);
+
+  // ---- Commands: called on HTTP worker threads, never on a role's queue. Each resets the last
+  // error first, stores the file name where it takes one, then delegates to its role. ----
+  void startScan(const std::string& options, const std::string& filename);
+  void stopScan();
+  void connect(const std::string& deviceID, const std::string& options, double timeout,
+               const std::string& filename);
+  void disconnect(const std::string& deviceID);
+  std::string read(const std::string& deviceID, const std::string& servID,
+                   const std::string& charID, const std::string& format, double timeout);
+  void write(const std::string& deviceID, const std::string& servID, const std::string& charID,
+             const std::string& value, const std::string& format, double timeout);
+  void subscribe(const std::string& deviceID, const std::string& servID, const std::string& charID,
+                 const std::string& script, const std::string& format, double timeout,
+                 const std::string& filename);
+  void startAdvertising(const std::string& options);
+  void stopAdvertising();
+  std::string getLocalChar(const std::string& servID, const std::string& charID,
+                           const std::string& format);
+  void setLocalChar(const std::string& servID, const std::string& charID, const std::string& format,
+                    const std::string& value);
+
+  // ---- Selectors ("/get", "/set"): HTTP worker threads. ----
+  std::string get(const std::string& selector);
+  std::string get(const std::string& selector, const std::string& deviceID);
+  // The form without a device stores `filename` as the current file name first.
+  void set(const std::string& selector, const std::string& value, const std::string& filename);
+  // The form with a device (exported as "setWithSelector:deviceID:value:").
+  void setForDevice(const std::string& selector, const std::string& deviceID,
+                    const std::string& value);
+
+  // Not supported here: each records kNotImplemented; getHelperPort returns -1.
+  void setHelperPort(int64_t port);
+  int64_t getHelperPort();
+
+  CentralDelegate& centralDelegate() { return *centralDelegate_; }
+  PeripheralDelegate& peripheralDelegate() { return *peripheralDelegate_; }
+
+ private:
+  Plugin();
+  ~Plugin();
+
+  mutable std::mutex mutex_;  // guards the three fields below
+  int64_t last_error = 0;
+  std::string last_error_message = "No error";
+  std::string currentFileName_;
+  std::unique_ptr<CentralDelegate> centralDelegate_;
+  std::unique_ptr<PeripheralDelegate> peripheralDelegate_;
+};

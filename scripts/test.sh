@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds with warnings as errors, and runs every test: once in a plain
+# build, once under AddressSanitizer with UndefinedBehaviorSanitizer, once under ThreadSanitizer.
+# VELNOR_TEST_BUILDS picks a subset, e.g. VELNOR_TEST_BUILDS="plain".
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+jobs="$(nproc)"
+builds="${VELNOR_TEST_BUILDS:-plain asan tsan}"
+for kind in $builds; do
+  case "$kind" in
+    plain) dir=build; flags=() ;;
+    asan) dir=build-asan; flags=(-DVELNOR_SANITIZE=address,undefined) ;;
+    tsan) dir=build-tsan; flags=(-DVELNOR_SANITIZE=thread) ;;
+    *) echo "unknown build kind: $kind" >&2; exit 2 ;;
+  esac
+  echo "== $kind build ($dir) =="
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELNOR_WERROR=ON -DVELNOR_BENCH=OFF \
+    "${flags[@]}" >/dev/null
+  cmake --build "$dir" -j"$jobs"
+  (cd "$dir" && ctest --output-on-failure -j"$jobs")
+done

@@ -1,0 +1,2 @@
+// placeholder until the command server lands
+int main() { return 0; }
