@@ -100,6 +100,8 @@ httplib::Client& HelperProcess::client() {
   if (!client_) {
     client_ = std::make_unique<httplib::Client>("127.0.0.1", port_);
     client_->set_keep_alive(true);
+    // Headers and body go out in two writes; without this the body waits for a delayed ACK.
+    client_->set_tcp_nodelay(true);
     client_->set_read_timeout(30, 0);
   }
   return *client_;
