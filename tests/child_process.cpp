@@ -56,7 +56,12 @@ ChildProcess::ChildProcess(Options options) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  if (options.stdoutFile.empty()) {
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, options.stdoutFile.c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
+  }
   posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
 
   std::vector<std::string> argv{options.program};
@@ -70,6 +75,10 @@ ChildProcess::ChildProcess(Options options) {
   close(in[0]);
   close(out[1]);
   close(err[1]);
+  if (!options.stdoutFile.empty()) {
+    close(out[0]);  // nothing to capture: the reader marks the stream ended at once
+    out[0] = -1;
+  }
   if (rc != 0) {
     close(in[1]);
     close(out[0]);
@@ -93,6 +102,12 @@ ChildProcess::~ChildProcess() {
 }
 
 void ChildProcess::readLoop(int fd, Stream& stream) {
+  if (fd < 0) {
+    std::lock_guard lock(mutex_);
+    stream.ended = true;
+    changed_.notify_all();
+    return;
+  }
   char buffer[4096];
   for (;;) {
     ssize_t n = ::read(fd, buffer, sizeof buffer);
@@ -193,6 +208,10 @@ std::optional<int> ChildProcess::waitForExit(Clock::time_point deadline) {
     if (ready <= 0) return std::nullopt;
     int status = 0;
     if (waitpid(pid_, &status, 0) == pid_) waitStatus_ = status;
+    // What the child wrote before it exited may still be in the pipes: let the readers finish
+    // (unless something the child started still holds them open past the deadline).
+    std::unique_lock streams(mutex_);
+    changed_.wait_until(streams, deadline, [this] { return out_.ended && err_.ended; });
     return waitStatus_;
   }
 }

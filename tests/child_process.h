@@ -23,10 +23,12 @@ class ChildProcess {
   using LinePredicate = std::function<bool(const std::string&)>;
 
   struct Options {
-    std::string program;                     // path of the binary
-    std::vector<std::string> args;           // arguments after argv[0]
-    std::map<std::string, std::string> env;  // set (or replaced) on top of this process's
-    std::vector<std::string> unsetEnv;       // removed from the inherited environment
+    std::string program{};                     // path of the binary
+    std::vector<std::string> args{};           // arguments after argv[0]
+    std::map<std::string, std::string> env{};  // set (or replaced) on top of this process's
+    std::vector<std::string> unsetEnv{};       // removed from the inherited environment
+    // When set, standard output is appended to this file instead of being captured.
+    std::string stdoutFile{};
   };
 
   // Starts the child. Throws std::runtime_error when pipes or the spawn fail (glibc reports a
@@ -59,7 +61,9 @@ class ChildProcess {
   void kill();
 
   // Waits for the child to exit until `deadline`. Returns its wait status (as waitpid gives it),
-  // or none on timeout. Once reaped, returns the same status again.
+  // or none on timeout. Once reaped, returns the same status again. After the exit it also waits
+  // (to the same deadline) until both output streams have ended, so that every line the child
+  // wrote is in stdoutLines() and stderrLines().
   std::optional<int> waitForExit(Clock::time_point deadline);
   // The exit code when the child exited normally; none while running or when killed by a signal.
   std::optional<int> exitCode(Clock::time_point deadline);

@@ -7,12 +7,11 @@
 // The shared test support must report what really happened: lines in order, partial last
 // lines, exit codes, environment, and a deadline instead of a hang.
 TEST(ChildProcessTest, CapturesLinesEnvironmentAndExitCode) {
-  ChildProcess child({"/bin/sh",
-                      {"-c",
-                       "echo one; echo \"$VELNOR_PROBE\"; echo oops >&2; read x; "
-                       "echo got-$x; printf tail; exit 3"},
-                      {{"VELNOR_PROBE", "probe value"}},
-                      {}});
+  ChildProcess child({.program = "/bin/sh",
+                      .args = {"-c",
+                               "echo one; echo \"$VELNOR_PROBE\"; echo oops >&2; read x; "
+                               "echo got-$x; printf tail; exit 3"},
+                      .env = {{"VELNOR_PROBE", "probe value"}}});
   auto deadline = ChildProcess::after(10);
   EXPECT_EQ(child.waitForLine([](const std::string& l) { return l == "probe value"; }, deadline),
             "probe value");
@@ -25,7 +24,7 @@ TEST(ChildProcessTest, CapturesLinesEnvironmentAndExitCode) {
 }
 
 TEST(ChildProcessTest, DeadlinesEndWaitsAndKillIsReported) {
-  ChildProcess child({"/bin/sh", {"-c", "echo ready; read x"}, {}, {}});
+  ChildProcess child({.program = "/bin/sh", .args = {"-c", "echo ready; read x"}});
   EXPECT_TRUE(child.waitForLine([](const std::string& l) { return l == "ready"; },
                                 ChildProcess::after(10)));
   EXPECT_FALSE(child.waitForLine([](const std::string& l) { return l == "never"; },
@@ -39,5 +38,5 @@ TEST(ChildProcessTest, DeadlinesEndWaitsAndKillIsReported) {
 }
 
 TEST(ChildProcessTest, MissingProgramThrows) {
-  EXPECT_THROW(ChildProcess({"/nonexistent/velnor", {}, {}, {}}), std::runtime_error);
+  EXPECT_THROW(ChildProcess({.program = "/nonexistent/velnor"}), std::runtime_error);
 }

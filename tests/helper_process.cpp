@@ -65,8 +65,9 @@ HelperProcess::HelperProcess(Options options) {
   child.args = {"--config", configPath_, "--air", airDir_};
   child.args.insert(child.args.end(), options.extraArgs.begin(), options.extraArgs.end());
   child.env = options.env;
+  if (options.stdoutToFile) child.stdoutFile = dir_ + "/stdout.log";
   process_ = std::make_unique<ChildProcess>(std::move(child));
-  if (options.waitUntilReady) waitReady();
+  if (options.waitUntilReady) waitReady(!options.stdoutToFile);
 }
 
 HelperProcess::~HelperProcess() {
@@ -76,16 +77,18 @@ HelperProcess::~HelperProcess() {
   std::filesystem::remove_all(dir_, ignored);
 }
 
-void HelperProcess::waitReady() {
+void HelperProcess::waitReady(bool lineCaptured) {
   auto deadline = ChildProcess::after(20);
-  auto line = process_->waitForLine(
-      [](const std::string& l) { return l.rfind(kListeningPrefix, 0) == 0; }, deadline);
-  if (!line) {
-    throw std::runtime_error("helper printed no Listening line; stdout:\n" +
-                             joinLines(process_->stdoutLines()) + "stderr:\n" +
-                             joinLines(process_->stderrLines()));
+  if (lineCaptured) {
+    auto line = process_->waitForLine(
+        [](const std::string& l) { return l.rfind(kListeningPrefix, 0) == 0; }, deadline);
+    if (!line) {
+      throw std::runtime_error("helper printed no Listening line; stdout:\n" +
+                               joinLines(process_->stdoutLines()) + "stderr:\n" +
+                               joinLines(process_->stderrLines()));
+    }
+    port_ = std::stoi(line->substr(kListeningPrefix.size()));
   }
-  port_ = std::stoi(line->substr(kListeningPrefix.size()));
   // The line comes just before the bind: retry until the port answers.
   while (ChildProcess::Clock::now() < deadline) {
     if (get("/version").status == 200) return;

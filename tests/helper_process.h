@@ -29,6 +29,9 @@ class HelperProcess {
     bool noConfigFile = false;
     // Wait for the "Listening" line and for GET /version to answer before returning.
     bool waitUntilReady = true;
+    // Send standard output to stdout.log in the temporary directory instead of capturing it
+    // (benchmarks: a capturing reader would compete for the CPU). Needs the generated config.
+    bool stdoutToFile = false;
     std::vector<std::string> extraArgs;
     std::map<std::string, std::string> env;
     std::string program = VELNOR_HELPER_PATH;
@@ -63,7 +66,7 @@ class HelperProcess {
   static int freeLoopbackPort();
 
  private:
-  void waitReady();
+  void waitReady(bool lineCaptured);
   httplib::Client& client();
 
   std::string dir_;
