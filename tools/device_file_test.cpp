@@ -100,7 +100,9 @@ TEST(DeviceFileTest, ErrorsNameTheFileThePlaceAndTheProblem) {
 
 TEST(DeviceFileTest, ExamplesAreValid) {
   for (const char* name : {"heart-rate-belt.json", "thermometer.json", "misbehaving.json"}) {
-    EXPECT_NO_THROW(loadDeviceFile(std::string(VELNOR_SOURCE_DIR) + "/examples/" + name)) << name;
+    std::string path = VELNOR_SOURCE_DIR;
+    path.append("/examples/").append(name);
+    EXPECT_NO_THROW(loadDeviceFile(path)) << name;
   }
   try {
     loadDeviceFile("/nonexistent/x.json");
