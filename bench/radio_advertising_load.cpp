@@ -5,15 +5,17 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
 
-#include "bench/emulator_process.h"
 #include "bluetooth/sim/air.h"
 #include "bluetooth/sim/sim_central_manager.h"
+#include "child_process.h"
 #include "platform/dispatch_queue.h"
 
 namespace {
@@ -56,6 +58,25 @@ std::string writeDeviceFile(const std::string& dir) {
   return path;
 }
 
+// CPU time (user and system) this process has used, in seconds.
+double processCpuSeconds() {
+  timespec t;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+// Runs `velnor-sim device FILE` in its own process; null when it does not get ready.
+std::unique_ptr<ChildProcess> startEmulator(const std::string& air, const std::string& file) {
+  auto p = std::make_unique<ChildProcess>(
+      ChildProcess::Options{VELNOR_SIM_PATH, {"--air", air, "device", file}});
+  auto ready = [](const std::string& line) { return line == R"({"event":"ready"})"; };
+  if (!p->waitForLine(ready, ChildProcess::after(30))) {
+    std::printf("the emulator did not get ready\n");
+    return nullptr;
+  }
+  return p;
+}
+
 }  // namespace
 
 int main() {
@@ -63,7 +84,8 @@ int main() {
   std::string dir = mkdtemp(pattern);
   std::string air = dir + "/air";
   std::filesystem::create_directory(air);
-  EmulatorProcess emulator(air, writeDeviceFile(dir));
+  auto emulator = startEmulator(air, writeDeviceFile(dir));
+  if (!emulator) return 1;
 
   auto socketAir = sim::makeSocketAir(air);
   DispatchQueue queue("central.queue");

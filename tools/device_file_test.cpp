@@ -100,7 +100,7 @@ TEST(DeviceFileTest, ErrorsNameTheFileThePlaceAndTheProblem) {
 
 TEST(DeviceFileTest, ExamplesAreValid) {
   for (const char* name : {"heart-rate-belt.json", "thermometer.json", "misbehaving.json"}) {
-    std::string path = VELNOR_SOURCE_DIR;  // appended piecewise: g++ 12 misreads the + chain
+    std::string path = VELNOR_SOURCE_DIR;
     path.append("/examples/").append(name);
     EXPECT_NO_THROW(loadDeviceFile(path)) << name;
   }

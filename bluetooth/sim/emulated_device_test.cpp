@@ -77,6 +77,9 @@ class EmulatedDeviceTest : public ::testing::Test {
   void SetUp() override { central = makeCentralManager(air, events, centralQueue); }
   void TearDown() override {
     central.reset();
+    devices.clear();
+    centralQueue.sync([] {});
+    deviceQueue.sync([] {});
     EXPECT_EQ(events.offQueue, 0);
     EXPECT_EQ(events.changedObjects, 0);
   }

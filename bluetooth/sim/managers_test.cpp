@@ -100,6 +100,9 @@ class ManagersTest : public ::testing::Test {
   void TearDown() override {
     central.reset();
     peripheral.reset();
+    // Let callbacks already under way finish before the recorders go.
+    centralQueue.sync([] {});
+    peripheralQueue.sync([] {});
     EXPECT_EQ(centralEvents.offQueue, 0);
     EXPECT_EQ(peripheralEvents.offQueue, 0);
     EXPECT_EQ(centralEvents.changedObjects, 0);

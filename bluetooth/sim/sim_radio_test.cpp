@@ -32,6 +32,10 @@ TEST(SimRadioTest, InstalledRadioMakesTheManagersOfTheInterface) {
   c->scanForPeripherals(std::nullopt, {});
   EXPECT_NE(central.log.next("discover").find(" local=Velnor Plug-in connectable=1"),
             std::string::npos);
+  c.reset();
+  p.reset();
+  centralQueue.sync([] {});
+  peripheralQueue.sync([] {});
 }
 
 TEST(SimRadioTest, UnusableAirDirectoryFallsBackToAPrivateAir) {
@@ -44,6 +48,8 @@ TEST(SimRadioTest, UnusableAirDirectoryFallsBackToAPrivateAir) {
             "Bluetooth: cannot use the air directory /proc/version/air: not a directory; running "
             "on a private air\n");
   EXPECT_EQ(central.log.next("state"), "state 5");
+  c.reset();
+  queue.sync([] {});
 }
 
 }  // namespace

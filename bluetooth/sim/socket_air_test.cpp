@@ -52,6 +52,8 @@ class SocketAirTest : public ::testing::Test {
   void TearDown() override {
     central.reset();
     devices.reset();
+    centralQueue.sync([] {});
+    deviceQueue.sync([] {});
     deviceAir.reset();
     centralAir.reset();
     std::filesystem::remove_all(dir);
