@@ -1,0 +1,20 @@
+// Runs a delegate callback so that nothing it throws leaves the radio.
+#pragma once
+
+#include <cstdio>
+#include <exception>
+
+namespace sim {
+
+template <class Fn>
+void guarded(Fn&& fn) noexcept {
+  try {
+    fn();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "Bluetooth: a delegate callback failed: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "Bluetooth: a delegate callback failed\n");
+  }
+}
+
+}  // namespace sim

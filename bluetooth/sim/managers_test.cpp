@@ -1,0 +1,264 @@
+// The central manager against the peripheral manager on an in-process air: everything the two
+// roles rely on, from discovery to notifications, power and link ends.
+#include <gtest/gtest.h>
+
+#include "bluetooth/sim/air.h"
+#include "bluetooth/sim/sim_central_manager.h"
+#include "bluetooth/sim/sim_peripheral_manager.h"
+#include "bluetooth/sim/test_recorder.h"
+
+namespace sim {
+namespace {
+
+using testing::CentralRecorder;
+using testing::EventLog;
+using testing::hex;
+
+const CBUUID kService = *CBUUID::fromString("180D");
+const CBUUID kMeasurement = *CBUUID::fromString("2A37");
+const CBUUID kLocation = *CBUUID::fromString("2A38");
+const CBUUID kVendor = *CBUUID::fromString("6E400001-B5A3-F393-E0A9-E50E24DCCA9E");
+
+// Answers requests like the peripheral role: reads get the current value or "not found",
+// writes store the value; everything is logged.
+class PeripheralRecorder : public CBPeripheralManagerDelegate {
+ public:
+  explicit PeripheralRecorder(DispatchQueue& queue) : queue_(queue) {}
+  EventLog log;
+  std::atomic<int> offQueue{0};
+  std::atomic<bool> answer{true};
+  std::shared_ptr<CBCentral> lastCentral;
+
+  void peripheralManagerDidUpdateState(CBPeripheralManager& m) override {
+    check();
+    log.add("state " + std::to_string(static_cast<int>(m.state())));
+  }
+  void peripheralManagerDidReceiveReadRequest(CBPeripheralManager& m,
+                                              const std::shared_ptr<CBATTRequest>& r) override {
+    check();
+    auto c = std::dynamic_pointer_cast<CBMutableCharacteristic>(r->characteristic());
+    log.add("read " + r->central()->identifier() + " " + c->UUID().UUIDString() + " " +
+            c->service()->UUID().UUIDString());
+    if (!answer) return;
+    if (!c->value()) return m.respondToRequest(r, CBATTError::attributeNotFound);
+    r->setValue(*c->value());
+    m.respondToRequest(r, CBATTError::success);
+  }
+  void peripheralManagerDidReceiveWriteRequests(
+      CBPeripheralManager& m, const std::vector<std::shared_ptr<CBATTRequest>>& rs) override {
+    check();
+    for (const auto& r : rs) {
+      auto c = std::dynamic_pointer_cast<CBMutableCharacteristic>(r->characteristic());
+      log.add("write " + c->UUID().UUIDString() + " " + hex(r->value()));
+      c->setValue(r->value());
+      m.respondToRequest(r, CBATTError::success);
+    }
+  }
+  void peripheralManagerCentralDidSubscribe(CBPeripheralManager&,
+                                            const std::shared_ptr<CBCentral>& central,
+                                            const std::shared_ptr<CBCharacteristic>& c) override {
+    check();
+    lastCentral = central;
+    log.add("subscribed " + central->identifier() + " " + c->UUID().UUIDString() +
+            " max=" + std::to_string(central->maximumUpdateValueLength()));
+  }
+  void peripheralManagerCentralDidUnsubscribe(CBPeripheralManager&,
+                                              const std::shared_ptr<CBCentral>& central,
+                                              const std::shared_ptr<CBCharacteristic>& c) override {
+    check();
+    log.add("unsubscribed " + central->identifier() + " " + c->UUID().UUIDString());
+  }
+
+ private:
+  void check() {
+    if (!queue_.isCurrent()) ++offQueue;
+  }
+  DispatchQueue& queue_;
+};
+
+class ManagersTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    central = makeCentralManager(air, centralEvents, centralQueue);
+    peripheral = makePeripheralManager(air, peripheralEvents, peripheralQueue);
+    ASSERT_EQ(centralEvents.log.next("state"), "state 5");
+    ASSERT_EQ(peripheralEvents.log.next("state"), "state 5");
+    measurement = std::make_shared<CBMutableCharacteristic>(
+        kMeasurement, CBCharacteristicPropertyRead | CBCharacteristicPropertyNotify, std::nullopt,
+        CBAttributePermissionsReadable);
+    location = std::make_shared<CBMutableCharacteristic>(
+        kLocation,
+        CBCharacteristicPropertyRead | CBCharacteristicPropertyWrite |
+            CBCharacteristicPropertyWriteWithoutResponse,
+        std::nullopt, CBAttributePermissionsReadable | CBAttributePermissionsWriteable);
+    auto service = std::make_shared<CBMutableService>(kService, true);
+    service->setCharacteristics({measurement, location});
+    peripheral->addService(service);
+    peripheral->startAdvertising({"Velnor Plug-in", {kService}});
+  }
+
+  void TearDown() override {
+    central.reset();
+    peripheral.reset();
+    EXPECT_EQ(centralEvents.offQueue, 0);
+    EXPECT_EQ(peripheralEvents.offQueue, 0);
+    EXPECT_EQ(centralEvents.changedObjects, 0);
+  }
+
+  // Scans, connects and discovers everything; returns the peripheral.
+  std::shared_ptr<CBPeripheral> connectAndDiscover() {
+    central->scanForPeripherals(std::nullopt, {});
+    std::string line = centralEvents.log.next("discover");
+    EXPECT_NE(line, "");
+    std::string id = line.substr(9, 36);
+    auto p = centralEvents.peripheral(id);
+    central->connect(p);
+    EXPECT_EQ(centralEvents.log.next("connected"), "connected " + id);
+    p->discoverServices();
+    EXPECT_EQ(centralEvents.log.next("services"), "services ok 180D");
+    p->discoverCharacteristics(p->services()->at(0));
+    EXPECT_EQ(centralEvents.log.next("characteristics"), "characteristics 180D ok 2A37/18 2A38/14");
+    return p;
+  }
+
+  std::shared_ptr<Air> air = makeInProcessAir();
+  DispatchQueue centralQueue{"central.queue"};
+  DispatchQueue peripheralQueue{"peripheral.queue"};
+  CentralRecorder centralEvents{centralQueue};
+  PeripheralRecorder peripheralEvents{peripheralQueue};
+  std::shared_ptr<CBCentralManager> central;
+  std::shared_ptr<CBPeripheralManager> peripheral;
+  std::shared_ptr<CBMutableCharacteristic> measurement;
+  std::shared_ptr<CBMutableCharacteristic> location;
+};
+
+TEST_F(ManagersTest, ScanReportsAdvertisementOncePerScanAndHonoursTheServiceFilter) {
+  central->scanForPeripherals(std::vector<CBUUID>{kVendor}, {});
+  central->scanForPeripherals(std::vector<CBUUID>{kVendor, kService}, {});
+  std::string line = centralEvents.log.next("discover");
+  ASSERT_NE(line, "");
+  EXPECT_NE(line.find(" rssi=-50 local=Velnor Plug-in services=180D, connectable=1"),
+            std::string::npos)
+      << line;
+  EXPECT_TRUE(central->isScanning());
+  // Without duplicates a later advertisement of the same device is not reported again; a new
+  // scan starts afresh.
+  peripheral->stopAdvertising();
+  peripheral->startAdvertising({"Again", {kService}});
+  central->scanForPeripherals(std::nullopt, {});
+  EXPECT_NE(centralEvents.log.next("discover"), "");
+  central->stopScan();
+  EXPECT_FALSE(central->isScanning());
+}
+
+TEST_F(ManagersTest, ReadWriteAndNotifyReachTheOtherSide) {
+  auto p = connectAndDiscover();
+  auto meas = centralEvents.characteristic("180D/2A37");
+  auto loc = centralEvents.characteristic("180D/2A38");
+
+  // A characteristic without a value is passed to the delegate, which answers "not found".
+  p->readValue(meas);
+  std::string read = peripheralEvents.log.next("read");
+  EXPECT_EQ(read.size(), 5u + 36 + 10) << read;
+  EXPECT_EQ(read.substr(41), " 2A37 180D");
+  EXPECT_EQ(centralEvents.log.next("value"),
+            "value 2A37 CBATTErrorDomain/10 The attribute could not be found. none");
+
+  p->writeValue({0x01, 0x02}, loc, CBCharacteristicWriteType::withResponse);
+  EXPECT_EQ(peripheralEvents.log.next("write"), "write 2A38 0102");
+  EXPECT_EQ(centralEvents.log.next("written"), "written 2A38 ok");
+  p->writeValue({0x03}, loc, CBCharacteristicWriteType::withoutResponse);
+  EXPECT_EQ(peripheralEvents.log.next("write"), "write 2A38 03");
+  p->readValue(loc);
+  EXPECT_EQ(centralEvents.log.next("value"), "value 2A38 ok 03");
+  EXPECT_EQ(loc->value(), (CBData{0x03}));
+
+  p->setNotifyValue(true, meas);
+  EXPECT_EQ(centralEvents.log.next("notifying"), "notifying 2A37 ok on");
+  std::string subscribed = peripheralEvents.log.next("subscribed");
+  EXPECT_NE(subscribed.find(" 2A37 max=182"), std::string::npos) << subscribed;
+  EXPECT_EQ(subscribed.substr(11, 36), peripheralEvents.lastCentral->identifier());
+  EXPECT_EQ(read.substr(5, 36), peripheralEvents.lastCentral->identifier());
+  EXPECT_TRUE(peripheral->updateValue({0x06, 0x48}, measurement, std::nullopt));
+  EXPECT_EQ(centralEvents.log.next("value"), "value 2A37 ok 0648");
+  // An empty list of centrals sends to nobody; a list with the subscriber sends to it.
+  peripheral->updateValue({0x07}, measurement, std::vector<std::shared_ptr<CBCentral>>{});
+  peripheral->updateValue({0x08}, measurement,
+                          std::vector<std::shared_ptr<CBCentral>>{peripheralEvents.lastCentral});
+  EXPECT_EQ(centralEvents.log.next("value"), "value 2A37 ok 08");
+
+  p->setNotifyValue(false, meas);
+  EXPECT_EQ(centralEvents.log.next("notifying"), "notifying 2A37 ok off");
+  EXPECT_NE(peripheralEvents.log.next("unsubscribed"), "");
+
+  // Subscribing to a characteristic that cannot notify is refused.
+  p->setNotifyValue(true, loc);
+  EXPECT_EQ(centralEvents.log.next("notifying"),
+            "notifying 2A38 CBATTErrorDomain/6 The request is not supported. off");
+}
+
+TEST_F(ManagersTest, LengthLimitsFollowTheLinkMTU) {
+  auto p = connectAndDiscover();
+  auto loc = centralEvents.characteristic("180D/2A38");
+  EXPECT_EQ(p->maximumWriteValueLength(CBCharacteristicWriteType::withResponse), 512u);
+  EXPECT_EQ(p->maximumWriteValueLength(CBCharacteristicWriteType::withoutResponse), 182u);
+  p->writeValue(CBData(513, 1), loc, CBCharacteristicWriteType::withResponse);
+  EXPECT_EQ(centralEvents.log.next("written"),
+            "written 2A38 CBATTErrorDomain/13 The value's length is invalid.");
+  p->writeValue(CBData(512, 2), loc, CBCharacteristicWriteType::withResponse);
+  EXPECT_EQ(centralEvents.log.next("written"), "written 2A38 ok");
+  EXPECT_EQ(location->value()->size(), 512u);
+}
+
+TEST_F(ManagersTest, CancelEndsTheLinkOnBothSides) {
+  auto p = connectAndDiscover();
+  p->setNotifyValue(true, centralEvents.characteristic("180D/2A37"));
+  ASSERT_NE(peripheralEvents.log.next("subscribed"), "");
+  central->cancelPeripheralConnection(p);
+  EXPECT_EQ(centralEvents.log.next("disconnected"), "disconnected " + p->identifier() + " ok");
+  EXPECT_NE(peripheralEvents.log.next("unsubscribed"), "");
+  EXPECT_FALSE(p->services().has_value());
+  // Operations on a peripheral that is not connected do nothing; a reconnect works.
+  p->discoverServices();
+  central->connect(p);
+  EXPECT_EQ(centralEvents.log.next("connected"), "connected " + p->identifier());
+  p->discoverServices();
+  EXPECT_EQ(centralEvents.log.next("services"), "services ok 180D");
+}
+
+TEST_F(ManagersTest, PowerOffReportsStateEndsLinksAndStopsScanAndAdvertising) {
+  auto p = connectAndDiscover();
+  air->setPower(false);
+  EXPECT_EQ(centralEvents.log.next("state"), "state 4");
+  EXPECT_EQ(peripheralEvents.log.next("state"), "state 4");
+  EXPECT_EQ(centralEvents.log.next("disconnected"),
+            "disconnected " + p->identifier() +
+                " CBErrorDomain/6 The connection has timed out unexpectedly.");
+  EXPECT_EQ(central->state(), CBManagerState::poweredOff);
+  EXPECT_FALSE(central->isScanning());
+  EXPECT_FALSE(peripheral->isAdvertising());
+  // Scanning and advertising are refused while off.
+  central->scanForPeripherals(std::nullopt, {});
+  EXPECT_FALSE(central->isScanning());
+
+  air->setPower(true);
+  EXPECT_EQ(centralEvents.log.next("state"), "state 5");
+  EXPECT_EQ(peripheralEvents.log.next("state"), "state 5");
+  peripheral->startAdvertising({"Back", {}});
+  central->scanForPeripherals(std::nullopt, {});
+  std::string line = centralEvents.log.next("discover");
+  EXPECT_NE(line.find("local=Back"), std::string::npos) << line;
+  // The same device is the same object after the power cycle.
+  EXPECT_EQ(centralEvents.peripheral(p->identifier()), p);
+}
+
+TEST_F(ManagersTest, ManagerThatGoesAwayIsSeenAsLinkLoss) {
+  auto p = connectAndDiscover();
+  peripheral.reset();
+  EXPECT_EQ(centralEvents.log.next("disconnected"),
+            "disconnected " + p->identifier() +
+                " CBErrorDomain/7 The specified device has disconnected from us.");
+}
+
+}  // namespace
+}  // namespace sim

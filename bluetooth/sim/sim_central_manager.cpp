@@ -1,0 +1,751 @@
+#include "bluetooth/sim/sim_central_manager.h"
+
+#include <unordered_map>
+#include <unordered_set>
+
+#include "bluetooth/description.h"
+#include "bluetooth/sim/guarded.h"
+#include "bluetooth/sim/peripheral_node.h"
+
+namespace sim {
+
+namespace {
+
+class SimCentralManager;
+class SimService;
+
+class SimCharacteristic : public CBCharacteristic {
+ public:
+  SimCharacteristic(uint32_t handle, CBUUID uuid, uint32_t properties,
+                    std::weak_ptr<CBService> service)
+      : handle_(handle), uuid_(uuid), properties_(properties), service_(std::move(service)) {}
+  CBUUID UUID() const override { return uuid_; }
+  uint32_t properties() const override { return properties_; }
+  std::optional<CBData> value() const override {
+    std::lock_guard lock(mutex_);
+    return value_;
+  }
+  bool isNotifying() const override {
+    std::lock_guard lock(mutex_);
+    return notifying_;
+  }
+  std::shared_ptr<CBService> service() const override { return service_.lock(); }
+  std::string description() const override {
+    std::lock_guard lock(mutex_);
+    return "<CBCharacteristic: " + pointerText(this) + ", UUID = " + uuid_.UUIDString() +
+           ", properties = " + hexText(properties_) + ", value = " + describeValue(value_) +
+           ", notifying = " + (notifying_ ? "YES" : "NO") + ">";
+  }
+
+  void setValue(CBData value) {
+    std::lock_guard lock(mutex_);
+    value_ = std::move(value);
+  }
+  void setNotifying(bool on) {
+    std::lock_guard lock(mutex_);
+    notifying_ = on;
+  }
+  uint32_t handle() const { return handle_; }
+
+ private:
+  const uint32_t handle_;
+  const CBUUID uuid_;
+  const uint32_t properties_;
+  const std::weak_ptr<CBService> service_;
+  mutable std::mutex mutex_;
+  std::optional<CBData> value_;
+  bool notifying_ = false;
+};
+
+class SimService : public CBService {
+ public:
+  SimService(uint32_t handle, CBUUID uuid, bool primary, std::weak_ptr<CBPeripheral> peripheral)
+      : handle_(handle), uuid_(uuid), primary_(primary), peripheral_(std::move(peripheral)) {}
+  CBUUID UUID() const override { return uuid_; }
+  bool isPrimary() const override { return primary_; }
+  std::optional<std::vector<std::shared_ptr<CBCharacteristic>>> characteristics() const override {
+    std::lock_guard lock(mutex_);
+    if (!characteristics_) return std::nullopt;
+    return std::vector<std::shared_ptr<CBCharacteristic>>(characteristics_->begin(),
+                                                          characteristics_->end());
+  }
+  std::shared_ptr<CBPeripheral> peripheral() const override { return peripheral_.lock(); }
+  std::string description() const override {
+    return "<CBService: " + pointerText(this) + ", isPrimary = " + (primary_ ? "YES" : "NO") +
+           ", UUID = " + uuid_.UUIDString() + ">";
+  }
+
+  uint32_t handle() const { return handle_; }
+  // Keeps the objects of characteristics seen before, so they stay the same objects.
+  void setCharacteristics(const std::vector<CharacteristicEntry>& entries,
+                          const std::shared_ptr<SimService>& self) {
+    std::lock_guard lock(mutex_);
+    std::vector<std::shared_ptr<SimCharacteristic>> next;
+    for (const auto& e : entries) {
+      std::shared_ptr<SimCharacteristic> found;
+      if (characteristics_) {
+        for (const auto& c : *characteristics_) {
+          if (c->handle() == e.handle && c->UUID() == e.uuid) found = c;
+        }
+      }
+      next.push_back(
+          found ? found
+                : std::make_shared<SimCharacteristic>(e.handle, e.uuid, e.properties, self));
+    }
+    characteristics_ = std::move(next);
+  }
+  std::shared_ptr<SimCharacteristic> find(uint32_t handle) const {
+    std::lock_guard lock(mutex_);
+    if (!characteristics_) return nullptr;
+    for (const auto& c : *characteristics_) {
+      if (c->handle() == handle) return c;
+    }
+    return nullptr;
+  }
+
+ private:
+  const uint32_t handle_;
+  const CBUUID uuid_;
+  const bool primary_;
+  const std::weak_ptr<CBPeripheral> peripheral_;
+  mutable std::mutex mutex_;
+  std::optional<std::vector<std::shared_ptr<SimCharacteristic>>> characteristics_;
+};
+
+class SimPeripheral : public CBPeripheral, public std::enable_shared_from_this<SimPeripheral> {
+ public:
+  SimPeripheral(const NodeId& id, std::weak_ptr<SimCentralManager> manager)
+      : id_(id), text_(nodeIdText(id)), manager_(std::move(manager)) {}
+
+  std::string identifier() const override { return text_; }
+  std::optional<std::string> name() const override {
+    std::lock_guard lock(mutex_);
+    return name_;
+  }
+  void setDelegate(CBPeripheralDelegate* delegate) override {
+    std::lock_guard lock(mutex_);
+    delegate_ = delegate;
+  }
+  std::optional<std::vector<std::shared_ptr<CBService>>> services() const override {
+    std::lock_guard lock(mutex_);
+    if (!services_) return std::nullopt;
+    return std::vector<std::shared_ptr<CBService>>(services_->begin(), services_->end());
+  }
+  void discoverServices() override;
+  void discoverCharacteristics(const std::shared_ptr<CBService>& service) override;
+  void readValue(const std::shared_ptr<CBCharacteristic>& characteristic) override;
+  void writeValue(const CBData& data, const std::shared_ptr<CBCharacteristic>& characteristic,
+                  CBCharacteristicWriteType type) override;
+  size_t maximumWriteValueLength(CBCharacteristicWriteType type) const override;
+  void setNotifyValue(bool enabled,
+                      const std::shared_ptr<CBCharacteristic>& characteristic) override;
+  std::string description() const override;
+
+  const NodeId& nodeId() const { return id_; }
+  void setName(const std::optional<std::string>& name) {
+    std::lock_guard lock(mutex_);
+    if (name) name_ = name;
+  }
+  CBPeripheralDelegate* delegate() const {
+    std::lock_guard lock(mutex_);
+    return delegate_;
+  }
+  void setServices(const std::vector<ServiceEntry>& entries) {
+    std::lock_guard lock(mutex_);
+    std::vector<std::shared_ptr<SimService>> next;
+    for (const auto& e : entries) {
+      std::shared_ptr<SimService> found;
+      if (services_) {
+        for (const auto& s : *services_) {
+          if (s->handle() == e.handle && s->UUID() == e.uuid) found = s;
+        }
+      }
+      next.push_back(
+          found ? found
+                : std::make_shared<SimService>(e.handle, e.uuid, e.primary, weak_from_this()));
+    }
+    services_ = std::move(next);
+  }
+  void clearServices() {
+    std::lock_guard lock(mutex_);
+    services_.reset();
+  }
+  std::shared_ptr<SimService> findService(uint32_t handle) const {
+    std::lock_guard lock(mutex_);
+    if (!services_) return nullptr;
+    for (const auto& s : *services_) {
+      if (s->handle() == handle) return s;
+    }
+    return nullptr;
+  }
+  std::shared_ptr<SimCharacteristic> findCharacteristic(uint32_t handle) const {
+    std::lock_guard lock(mutex_);
+    if (!services_) return nullptr;
+    for (const auto& s : *services_) {
+      if (auto c = s->find(handle)) return c;
+    }
+    return nullptr;
+  }
+
+ private:
+  const NodeId id_;
+  const std::string text_;
+  const std::weak_ptr<SimCentralManager> manager_;
+  mutable std::mutex mutex_;
+  std::optional<std::string> name_;
+  CBPeripheralDelegate* delegate_ = nullptr;
+  std::optional<std::vector<std::shared_ptr<SimService>>> services_;
+};
+
+enum class LinkState { connecting, connected };
+
+// What an ATT request waits for.
+struct Pending {
+  MessageType answer;
+  std::shared_ptr<SimService> service;
+  std::shared_ptr<SimCharacteristic> characteristic;
+};
+
+struct Link {
+  LinkState state = LinkState::connecting;
+  uint16_t mtu = kDefaultMTU;
+  std::unordered_map<uint32_t, Pending> pending;
+};
+
+class SimCentralManager : public CBCentralManager,
+                          public AirNode,
+                          public std::enable_shared_from_this<SimCentralManager> {
+ public:
+  SimCentralManager(std::shared_ptr<Air> air, CBCentralManagerDelegate& delegate,
+                    DispatchQueue& queue, CentralOptions options)
+      : air_(std::move(air)),
+        delegate_(delegate),
+        queue_(queue),
+        id_(randomNodeId()),
+        options_(options),
+        poweredOn_(!options.helperNode || air_->powered()) {}
+
+  ~SimCentralManager() override {
+    air_->detach(id_);
+    std::unordered_map<NodeId, Link, NodeIdHash> links;
+    {
+      std::lock_guard lock(mutex_);
+      links.swap(links_);
+    }
+    for (const auto& [peer, link] : links) endLink(peer, 7);
+  }
+
+  void start() {
+    air_->attach(id_, this, options_.helperNode);
+    queue_.async([weak = weak_from_this(), this] {
+      if (auto self = weak.lock()) guarded([&] { delegate_.centralManagerDidUpdateState(*this); });
+    });
+  }
+
+  // ---- CBCentralManager ----
+
+  CBManagerState state() const override {
+    return poweredOn_.load() ? CBManagerState::poweredOn : CBManagerState::poweredOff;
+  }
+
+  void scanForPeripherals(const std::optional<std::vector<CBUUID>>& services,
+                          const CBScanOptions& options) override {
+    if (!poweredOn_) return;
+    {
+      std::lock_guard lock(mutex_);
+      scanning_ = true;
+      filter_ = services;
+      allowDuplicates_ = options.allowDuplicates;
+      seen_.clear();
+    }
+    air_->setScanning(id_, true);
+  }
+
+  void stopScan() override {
+    {
+      std::lock_guard lock(mutex_);
+      scanning_ = false;
+    }
+    air_->setScanning(id_, false);
+  }
+
+  bool isScanning() const override {
+    std::lock_guard lock(mutex_);
+    return scanning_;
+  }
+
+  void connect(const std::shared_ptr<CBPeripheral>& p) override {
+    auto peripheral = own(p);
+    if (!peripheral || !poweredOn_) return;
+    {
+      std::lock_guard lock(mutex_);
+      auto it = links_.find(peripheral->nodeId());
+      if (it != links_.end()) {
+        if (it->second.state == LinkState::connecting) return;
+        // Already connected: report it again, as the platform does.
+        return later([this, peripheral] {
+          guarded([&] { delegate_.centralManagerDidConnectPeripheral(*this, peripheral); });
+        });
+      }
+      links_[peripheral->nodeId()] = Link{};
+    }
+    Message m;
+    m.type = MessageType::connectRequest;
+    m.mtu = options_.mtu;
+    sendTo(peripheral->nodeId(), std::move(m));
+  }
+
+  void cancelPeripheralConnection(const std::shared_ptr<CBPeripheral>& p) override {
+    auto peripheral = own(p);
+    if (!peripheral) return;
+    {
+      std::lock_guard lock(mutex_);
+      if (!links_.erase(peripheral->nodeId())) return;
+    }
+    endLink(peripheral->nodeId(), 7);
+    peripheral->clearServices();
+    later([this, peripheral] {
+      guarded([&] {
+        delegate_.centralManagerDidDisconnectPeripheral(*this, peripheral, std::nullopt);
+      });
+    });
+  }
+
+  // ---- Operations of the peripherals ----
+
+  void request(const SimPeripheral& peripheral, Message m, Pending pending) {
+    {
+      std::lock_guard lock(mutex_);
+      auto it = links_.find(peripheral.nodeId());
+      if (it == links_.end() || it->second.state != LinkState::connected) return;
+      m.request = nextRequest_++;
+      if (pending.answer != MessageType::advertisement) {
+        it->second.pending[m.request] = std::move(pending);
+      }
+    }
+    sendTo(peripheral.nodeId(), std::move(m));
+  }
+
+  std::optional<uint16_t> linkMTU(const NodeId& peer) const {
+    std::lock_guard lock(mutex_);
+    auto it = links_.find(peer);
+    if (it == links_.end() || it->second.state != LinkState::connected) return std::nullopt;
+    return it->second.mtu;
+  }
+
+  // Runs `fn` on the queue later, while the manager lives.
+  template <class Fn>
+  void later(Fn fn) {
+    queue_.async([weak = weak_from_this(), fn = std::move(fn)] {
+      if (auto self = weak.lock()) fn();
+    });
+  }
+
+ private:
+  // ---- Incoming messages, batched onto the queue ----
+
+  void receive(Message message) override {
+    bool schedule;
+    {
+      std::lock_guard lock(inboxMutex_);
+      schedule = inbox_.empty();
+      inbox_.push_back(std::move(message));
+    }
+    if (!schedule) return;
+    queue_.async([weak = weak_from_this()] {
+      if (auto self = weak.lock()) self->drain();
+    });
+  }
+
+  void powerChanged(bool on) override {
+    later([this, on] { handlePower(on); });
+  }
+
+  void drain() {
+    std::vector<Message> batch;
+    {
+      std::lock_guard lock(inboxMutex_);
+      batch.swap(inbox_);
+    }
+    for (auto& m : batch) handle(m);
+  }
+
+  void handle(Message& m) {
+    switch (m.type) {
+      case MessageType::advertisement:
+        return handleAdvertisement(m);
+      case MessageType::connectAccept:
+        return handleAccept(m);
+      case MessageType::connectReject:
+        return handleLinkEnd(m.src, m.code, /*failed=*/true);
+      case MessageType::disconnect:
+        return handleLinkEnd(m.src, m.code == 6 ? 6 : 7, false);
+      case MessageType::linkLost:
+        return handleLinkEnd(m.src, 6, false);
+      case MessageType::services:
+      case MessageType::characteristics:
+      case MessageType::readResponse:
+      case MessageType::writeResponse:
+      case MessageType::subscribeResponse:
+        return handleAnswer(m);
+      case MessageType::notification:
+        return handleNotification(m);
+      default:
+        return;  // not for a central
+    }
+  }
+
+  void handleAdvertisement(const Message& m) {
+    const Advertisement& a = *m.advertisement;
+    std::shared_ptr<SimPeripheral> peripheral;
+    {
+      std::lock_guard lock(mutex_);
+      if (!scanning_ || !poweredOn_) return;
+      if (filter_ && !matchesFilter(a)) return;
+      if (!allowDuplicates_ && !seen_.insert(m.src).second) return;
+      peripheral = peripheralFor(m.src);
+    }
+    peripheral->setName(a.gapName);
+    CBAdvertisementData data;
+    data.localName = a.localName;
+    data.manufacturerData = a.manufacturerData;
+    data.serviceUUIDs = a.serviceUUIDs;
+    data.serviceData = a.serviceData;
+    data.isConnectable = a.connectable ? 1 : 0;
+    guarded(
+        [&] { delegate_.centralManagerDidDiscoverPeripheral(*this, peripheral, data, m.rssi); });
+  }
+
+  bool matchesFilter(const Advertisement& a) const {
+    if (filter_->empty()) return true;
+    if (!a.serviceUUIDs) return false;
+    for (const auto& u : *a.serviceUUIDs) {
+      if (std::find(filter_->begin(), filter_->end(), u) != filter_->end()) return true;
+    }
+    return false;
+  }
+
+  void handleAccept(const Message& m) {
+    std::shared_ptr<SimPeripheral> peripheral;
+    {
+      std::lock_guard lock(mutex_);
+      auto it = links_.find(m.src);
+      if (it == links_.end()) {
+        // Cancelled meanwhile: end the link the peripheral just opened.
+        Message end;
+        end.type = MessageType::disconnect;
+        end.code = 7;
+        sendTo(m.src, std::move(end));
+        return;
+      }
+      if (it->second.state == LinkState::connected) return;
+      it->second.state = LinkState::connected;
+      it->second.mtu = m.mtu;
+      peripheral = peripheralFor(m.src);
+    }
+    air_->linkOpened(id_, m.src);
+    guarded([&] { delegate_.centralManagerDidConnectPeripheral(*this, peripheral); });
+  }
+
+  void handleLinkEnd(const NodeId& peer, uint8_t code, bool failed) {
+    std::shared_ptr<SimPeripheral> peripheral;
+    bool wasConnected;
+    {
+      std::lock_guard lock(mutex_);
+      auto it = links_.find(peer);
+      if (it == links_.end()) return;
+      wasConnected = it->second.state == LinkState::connected;
+      links_.erase(it);
+      peripheral = peripheralFor(peer);
+    }
+    if (wasConnected) air_->linkClosed(id_, peer);
+    peripheral->clearServices();
+    guarded([&] {
+      if (failed || !wasConnected) {
+        delegate_.centralManagerDidFailToConnectPeripheral(*this, peripheral, CBError::link(code));
+      } else {
+        delegate_.centralManagerDidDisconnectPeripheral(*this, peripheral, CBError::link(code));
+      }
+    });
+  }
+
+  void handleAnswer(const Message& m) {
+    Pending pending;
+    std::shared_ptr<SimPeripheral> peripheral;
+    {
+      std::lock_guard lock(mutex_);
+      auto it = links_.find(m.src);
+      if (it == links_.end()) return;
+      auto p = it->second.pending.find(m.request);
+      if (p == it->second.pending.end() || p->second.answer != m.type) return;
+      pending = std::move(p->second);
+      it->second.pending.erase(p);
+      peripheral = peripheralFor(m.src);
+    }
+    std::optional<CBError> error;
+    if (m.code != 0) error = CBError::att(m.code);
+    CBPeripheralDelegate* delegate = peripheral->delegate();
+    switch (m.type) {
+      case MessageType::services:
+        peripheral->setServices(m.services);
+        if (delegate)
+          guarded([&] { delegate->peripheralDidDiscoverServices(peripheral, std::nullopt); });
+        return;
+      case MessageType::characteristics:
+        pending.service->setCharacteristics(m.characteristics, pending.service);
+        if (delegate) {
+          guarded([&] {
+            delegate->peripheralDidDiscoverCharacteristicsForService(peripheral, pending.service,
+                                                                     std::nullopt);
+          });
+        }
+        return;
+      case MessageType::readResponse:
+        if (!error) pending.characteristic->setValue(m.value);
+        if (delegate) {
+          guarded([&] {
+            delegate->peripheralDidUpdateValueForCharacteristic(peripheral, pending.characteristic,
+                                                                error);
+          });
+        }
+        return;
+      case MessageType::writeResponse:
+        if (delegate) {
+          guarded([&] {
+            delegate->peripheralDidWriteValueForCharacteristic(peripheral, pending.characteristic,
+                                                               error);
+          });
+        }
+        return;
+      case MessageType::subscribeResponse:
+        if (!error) pending.characteristic->setNotifying(m.flag);
+        if (delegate) {
+          guarded([&] {
+            delegate->peripheralDidUpdateNotificationStateForCharacteristic(
+                peripheral, pending.characteristic, error);
+          });
+        }
+        return;
+      default:
+        return;
+    }
+  }
+
+  void handleNotification(const Message& m) {
+    std::shared_ptr<SimPeripheral> peripheral;
+    {
+      std::lock_guard lock(mutex_);
+      auto it = links_.find(m.src);
+      if (it == links_.end() || it->second.state != LinkState::connected) return;
+      peripheral = peripheralFor(m.src);
+    }
+    auto characteristic = peripheral->findCharacteristic(m.handle);
+    if (!characteristic) return;
+    characteristic->setValue(m.value);
+    if (auto* delegate = peripheral->delegate()) {
+      guarded([&] {
+        delegate->peripheralDidUpdateValueForCharacteristic(peripheral, characteristic,
+                                                            std::nullopt);
+      });
+    }
+  }
+
+  void handlePower(bool on) {
+    if (poweredOn_.exchange(on) == on) return;
+    std::vector<std::pair<NodeId, bool>> ended;
+    if (!on) {
+      {
+        std::lock_guard lock(mutex_);
+        scanning_ = false;
+        for (const auto& [peer, link] : links_) {
+          ended.emplace_back(peer, link.state == LinkState::connected);
+        }
+        links_.clear();
+      }
+      air_->setScanning(id_, false);
+    }
+    guarded([&] { delegate_.centralManagerDidUpdateState(*this); });
+    for (const auto& [peer, wasConnected] : ended) {
+      endLink(peer, 6);
+      std::shared_ptr<SimPeripheral> peripheral;
+      {
+        std::lock_guard lock(mutex_);
+        peripheral = peripheralFor(peer);
+      }
+      peripheral->clearServices();
+      guarded([&] {
+        if (wasConnected) {
+          delegate_.centralManagerDidDisconnectPeripheral(*this, peripheral, CBError::link(6));
+        } else {
+          delegate_.centralManagerDidFailToConnectPeripheral(*this, peripheral, CBError::link(6));
+        }
+      });
+    }
+  }
+
+  // ---- Helpers ----
+
+  // Tells the peer the link is over and stops watching it.
+  void endLink(const NodeId& peer, uint8_t code) {
+    Message m;
+    m.type = MessageType::disconnect;
+    m.code = code;
+    sendTo(peer, std::move(m));
+    air_->linkClosed(id_, peer);
+  }
+
+  // The one peripheral object of a node. Called with mutex_ held.
+  std::shared_ptr<SimPeripheral> peripheralFor(const NodeId& id) {
+    auto& p = peripherals_[id];
+    if (!p) p = std::make_shared<SimPeripheral>(id, weak_from_this());
+    return p;
+  }
+
+  std::shared_ptr<SimPeripheral> own(const std::shared_ptr<CBPeripheral>& p) {
+    auto peripheral = std::dynamic_pointer_cast<SimPeripheral>(p);
+    if (!peripheral) return nullptr;
+    std::lock_guard lock(mutex_);
+    auto it = peripherals_.find(peripheral->nodeId());
+    return it != peripherals_.end() && it->second == peripheral ? peripheral : nullptr;
+  }
+
+  void sendTo(const NodeId& dst, Message m) {
+    m.src = id_;
+    m.dst = dst;
+    air_->send(m);
+  }
+
+  const std::shared_ptr<Air> air_;
+  CBCentralManagerDelegate& delegate_;
+  DispatchQueue& queue_;
+  const NodeId id_;
+  const CentralOptions options_;
+  std::atomic<bool> poweredOn_;
+
+  std::mutex inboxMutex_;
+  std::vector<Message> inbox_;
+
+  mutable std::mutex mutex_;  // guards everything below
+  bool scanning_ = false;
+  std::optional<std::vector<CBUUID>> filter_;
+  bool allowDuplicates_ = false;
+  std::unordered_set<NodeId, NodeIdHash> seen_;
+  std::unordered_map<NodeId, std::shared_ptr<SimPeripheral>, NodeIdHash> peripherals_;
+  std::unordered_map<NodeId, Link, NodeIdHash> links_;
+  uint32_t nextRequest_ = 1;
+};
+
+// ---- SimPeripheral operations: forwarded to the manager that knows the link ----
+
+void SimPeripheral::discoverServices() {
+  auto manager = manager_.lock();
+  if (!manager) return;
+  Message m;
+  m.type = MessageType::discoverServices;
+  manager->request(*this, std::move(m), Pending{MessageType::services, nullptr, nullptr});
+}
+
+void SimPeripheral::discoverCharacteristics(const std::shared_ptr<CBService>& s) {
+  auto manager = manager_.lock();
+  auto service = std::dynamic_pointer_cast<SimService>(s);
+  if (!manager || !service || service->peripheral().get() != this) return;
+  Message m;
+  m.type = MessageType::discoverCharacteristics;
+  m.handle = service->handle();
+  manager->request(*this, std::move(m), Pending{MessageType::characteristics, service, nullptr});
+}
+
+namespace {
+// The characteristic if it belongs to `peripheral`.
+std::shared_ptr<SimCharacteristic> ownCharacteristic(const CBPeripheral& peripheral,
+                                                     const std::shared_ptr<CBCharacteristic>& c) {
+  auto characteristic = std::dynamic_pointer_cast<SimCharacteristic>(c);
+  if (!characteristic) return nullptr;
+  auto service = characteristic->service();
+  if (!service || service->peripheral().get() != &peripheral) return nullptr;
+  return characteristic;
+}
+}  // namespace
+
+void SimPeripheral::readValue(const std::shared_ptr<CBCharacteristic>& c) {
+  auto manager = manager_.lock();
+  auto characteristic = ownCharacteristic(*this, c);
+  if (!manager || !characteristic) return;
+  Message m;
+  m.type = MessageType::read;
+  m.handle = characteristic->handle();
+  manager->request(*this, std::move(m),
+                   Pending{MessageType::readResponse, nullptr, characteristic});
+}
+
+void SimPeripheral::writeValue(const CBData& data, const std::shared_ptr<CBCharacteristic>& c,
+                               CBCharacteristicWriteType type) {
+  auto manager = manager_.lock();
+  auto characteristic = ownCharacteristic(*this, c);
+  if (!manager || !characteristic) return;
+  bool withResponse = type == CBCharacteristicWriteType::withResponse;
+  if (data.size() > maximumWriteValueLength(type)) {
+    if (!withResponse) return;  // too long for one packet: the platform drops it
+    std::weak_ptr<SimPeripheral> weak = weak_from_this();
+    manager->later([weak, characteristic] {
+      auto self = weak.lock();
+      if (!self) return;
+      if (auto* delegate = self->delegate()) {
+        guarded([&] {
+          delegate->peripheralDidWriteValueForCharacteristic(self, characteristic,
+                                                             CBError::att(0x0D));
+        });
+      }
+    });
+    return;
+  }
+  Message m;
+  m.type = MessageType::write;
+  m.handle = characteristic->handle();
+  m.value = data;
+  m.flag = withResponse;
+  manager->request(*this, std::move(m),
+                   Pending{withResponse ? MessageType::writeResponse : MessageType::advertisement,
+                           nullptr, characteristic});
+}
+
+size_t SimPeripheral::maximumWriteValueLength(CBCharacteristicWriteType type) const {
+  if (type == CBCharacteristicWriteType::withResponse) return kMaxAttributeLength;
+  auto manager = manager_.lock();
+  auto mtu = manager ? manager->linkMTU(id_) : std::nullopt;
+  return mtu.value_or(23) - 3u;
+}
+
+void SimPeripheral::setNotifyValue(bool enabled, const std::shared_ptr<CBCharacteristic>& c) {
+  auto manager = manager_.lock();
+  auto characteristic = ownCharacteristic(*this, c);
+  if (!manager || !characteristic) return;
+  Message m;
+  m.type = MessageType::subscribe;
+  m.handle = characteristic->handle();
+  m.flag = enabled;
+  manager->request(*this, std::move(m),
+                   Pending{MessageType::subscribeResponse, nullptr, characteristic});
+}
+
+std::string SimPeripheral::description() const {
+  auto n = name();
+  bool connected = false;
+  if (auto manager = manager_.lock()) connected = manager->linkMTU(id_).has_value();
+  return "<CBPeripheral: " + pointerText(this) + ", identifier = " + text_ +
+         ", name = " + n.value_or("(null)") + ", mtu = " +
+         std::to_string(maximumWriteValueLength(CBCharacteristicWriteType::withoutResponse) + 3) +
+         ", state = " + (connected ? "connected" : "disconnected") + ">";
+}
+
+}  // namespace
+
+std::shared_ptr<CBCentralManager> makeCentralManager(std::shared_ptr<Air> air,
+                                                     CBCentralManagerDelegate& delegate,
+                                                     DispatchQueue& queue, CentralOptions options) {
+  auto manager = std::make_shared<SimCentralManager>(std::move(air), delegate, queue, options);
+  manager->start();
+  return manager;
+}
+
+}  // namespace sim

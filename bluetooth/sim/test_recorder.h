@@ -1,0 +1,219 @@
+// Test support: delegates that write every callback as a line of text, and a wait for a line
+// with a deadline. Used by the radio's tests and benchmarks only.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "bluetooth/core_bluetooth.h"
+#include "platform/dispatch_queue.h"
+
+namespace sim::testing {
+
+// Lines of events, appended from any thread, awaited by the test thread.
+class EventLog {
+ public:
+  void add(std::string line) {
+    {
+      std::lock_guard lock(mutex_);
+      lines_.push_back(std::move(line));
+    }
+    cv_.notify_all();
+  }
+
+  // Waits until a line starting with `prefix` arrives (counting from the last line taken) and
+  // returns it; "" when none came within `timeout`.
+  std::string next(const std::string& prefix,
+                   std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    std::unique_lock lock(mutex_);
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      for (size_t i = cursor_; i < lines_.size(); ++i) {
+        if (lines_[i].rfind(prefix, 0) == 0) {
+          cursor_ = i + 1;
+          return lines_[i];
+        }
+      }
+      if (cv_.wait_until(lock, deadline) == std::cv_status::timeout) {
+        for (size_t i = cursor_; i < lines_.size(); ++i) {
+          if (lines_[i].rfind(prefix, 0) == 0) {
+            cursor_ = i + 1;
+            return lines_[i];
+          }
+        }
+        return "";
+      }
+    }
+  }
+
+  std::vector<std::string> all() const {
+    std::lock_guard lock(mutex_);
+    return {lines_.begin(), lines_.end()};
+  }
+
+  size_t count(const std::string& prefix) const {
+    std::lock_guard lock(mutex_);
+    size_t n = 0;
+    for (const auto& l : lines_) n += l.rfind(prefix, 0) == 0;
+    return n;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable cv_;
+  std::deque<std::string> lines_;
+  size_t cursor_ = 0;
+};
+
+inline std::string hex(const std::optional<CBData>& data) {
+  if (!data) return "none";
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string s;
+  for (uint8_t b : *data) {
+    s.push_back(kDigits[b >> 4]);
+    s.push_back(kDigits[b & 0xF]);
+  }
+  return s;
+}
+
+inline std::string errorText(const std::optional<CBError>& e) {
+  return e ? e->domain + "/" + std::to_string(e->code) + " " + e->localizedDescription : "ok";
+}
+
+// Records central-side callbacks; notes any that arrive off `queue`.
+class CentralRecorder : public CBCentralManagerDelegate, public CBPeripheralDelegate {
+ public:
+  explicit CentralRecorder(DispatchQueue& queue) : queue_(queue) {}
+  EventLog log;
+  // Objects last handed over, to check that they stay the same.
+  std::mutex objectsMutex;
+  std::map<std::string, std::shared_ptr<CBPeripheral>> peripherals;
+  std::map<std::string, std::shared_ptr<CBCharacteristic>> characteristics;
+  int offQueue = 0;
+
+  void centralManagerDidUpdateState(CBCentralManager& central) override {
+    check();
+    log.add("state " + std::to_string(static_cast<int>(central.state())));
+  }
+  void centralManagerDidDiscoverPeripheral(CBCentralManager&,
+                                           const std::shared_ptr<CBPeripheral>& p,
+                                           const CBAdvertisementData& a, int rssi) override {
+    check();
+    remember(p);
+    std::string line = "discover " + p->identifier() + " rssi=" + std::to_string(rssi);
+    if (a.localName) line += " local=" + *a.localName;
+    if (p->name()) line += " name=" + *p->name();
+    if (a.manufacturerData) line += " mfr=" + hex(a.manufacturerData);
+    if (a.serviceUUIDs) {
+      line += " services=";
+      for (const auto& u : *a.serviceUUIDs) line += u.UUIDString() + ",";
+    }
+    if (a.serviceData) {
+      line += " data=";
+      for (const auto& [u, d] : *a.serviceData) line += u.UUIDString() + ":" + hex(d) + ",";
+    }
+    if (a.isConnectable) line += " connectable=" + std::to_string(*a.isConnectable);
+    log.add(line);
+  }
+  void centralManagerDidConnectPeripheral(CBCentralManager&,
+                                          const std::shared_ptr<CBPeripheral>& p) override {
+    check();
+    remember(p);
+    p->setDelegate(this);
+    log.add("connected " + p->identifier());
+  }
+  void centralManagerDidFailToConnectPeripheral(CBCentralManager&,
+                                                const std::shared_ptr<CBPeripheral>& p,
+                                                const std::optional<CBError>& e) override {
+    check();
+    remember(p);
+    log.add("failed " + p->identifier() + " " + errorText(e));
+  }
+  void centralManagerDidDisconnectPeripheral(CBCentralManager&,
+                                             const std::shared_ptr<CBPeripheral>& p,
+                                             const std::optional<CBError>& e) override {
+    check();
+    remember(p);
+    log.add("disconnected " + p->identifier() + " " + errorText(e));
+  }
+  void peripheralDidDiscoverServices(const std::shared_ptr<CBPeripheral>& p,
+                                     const std::optional<CBError>& e) override {
+    check();
+    remember(p);
+    std::string line = "services " + errorText(e);
+    for (const auto& s : p->services().value_or(std::vector<std::shared_ptr<CBService>>{})) {
+      line += " " + s->UUID().UUIDString();
+    }
+    log.add(line);
+  }
+  void peripheralDidDiscoverCharacteristicsForService(const std::shared_ptr<CBPeripheral>&,
+                                                      const std::shared_ptr<CBService>& s,
+                                                      const std::optional<CBError>& e) override {
+    check();
+    std::string line = "characteristics " + s->UUID().UUIDString() + " " + errorText(e);
+    for (const auto& c :
+         s->characteristics().value_or(std::vector<std::shared_ptr<CBCharacteristic>>{})) {
+      line += " " + c->UUID().UUIDString() + "/" + std::to_string(c->properties());
+      std::lock_guard lock(objectsMutex);
+      characteristics[s->UUID().UUIDString() + "/" + c->UUID().UUIDString()] = c;
+    }
+    log.add(line);
+  }
+  void peripheralDidUpdateValueForCharacteristic(const std::shared_ptr<CBPeripheral>&,
+                                                 const std::shared_ptr<CBCharacteristic>& c,
+                                                 const std::optional<CBError>& e) override {
+    check();
+    noteSame(c);
+    log.add("value " + c->UUID().UUIDString() + " " + errorText(e) + " " + hex(c->value()));
+  }
+  void peripheralDidWriteValueForCharacteristic(const std::shared_ptr<CBPeripheral>&,
+                                                const std::shared_ptr<CBCharacteristic>& c,
+                                                const std::optional<CBError>& e) override {
+    check();
+    noteSame(c);
+    log.add("written " + c->UUID().UUIDString() + " " + errorText(e));
+  }
+  void peripheralDidUpdateNotificationStateForCharacteristic(
+      const std::shared_ptr<CBPeripheral>&, const std::shared_ptr<CBCharacteristic>& c,
+      const std::optional<CBError>& e) override {
+    check();
+    noteSame(c);
+    log.add(std::string("notifying ") + c->UUID().UUIDString() + " " + errorText(e) + " " +
+            (c->isNotifying() ? "on" : "off"));
+  }
+
+  std::shared_ptr<CBPeripheral> peripheral(const std::string& id) {
+    std::lock_guard lock(objectsMutex);
+    return peripherals[id];
+  }
+  std::shared_ptr<CBCharacteristic> characteristic(const std::string& key) {
+    std::lock_guard lock(objectsMutex);
+    return characteristics[key];
+  }
+  int changedObjects = 0;
+
+ private:
+  void check() {
+    if (!queue_.isCurrent()) ++offQueue;
+  }
+  void remember(const std::shared_ptr<CBPeripheral>& p) {
+    std::lock_guard lock(objectsMutex);
+    auto& known = peripherals[p->identifier()];
+    if (known && known != p) ++changedObjects;
+    known = p;
+  }
+  void noteSame(const std::shared_ptr<CBCharacteristic>& c) {
+    std::lock_guard lock(objectsMutex);
+    auto service = c->service();
+    if (!service) return;
+    auto& known = characteristics[service->UUID().UUIDString() + "/" + c->UUID().UUIDString()];
+    if (known && known != c) ++changedObjects;
+  }
+  DispatchQueue& queue_;
+};
+
+}  // namespace sim::testing
