@@ -53,6 +53,10 @@ CentralDelegate::CentralDelegate(ManagerFactory makeManager) {
 }
 
 CentralDelegate::~CentralDelegate() {
+  // Taken off the queue first, so that a pending stop timer finds no manager; released here,
+  // before the queue and the tables go.
+  auto manager = queue_.sync([&] { return std::move(central_); });
+  manager.reset();
   queue_.sync([] {});
 }
 

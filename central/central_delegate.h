@@ -31,7 +31,7 @@ class CentralDelegate : public CBCentralManagerDelegate, public CBPeripheralDele
 
   // Logs "CentralDelegate: Starting Bluetooth" and creates the manager on "central.queue".
   explicit CentralDelegate(ManagerFactory makeManager = CBCentralManager::create);
-  // Waits for the queue's pending work; the manager goes first, then the queue, then the tables.
+  // Releases the manager, then lets the queue finish its pending work before the tables go.
   ~CentralDelegate() override;
   CentralDelegate(const CentralDelegate&) = delete;
   CentralDelegate& operator=(const CentralDelegate&) = delete;
