@@ -200,19 +200,26 @@ void CentralDelegate::stopScan() {
 }
 
 std::unordered_map<std::string, Discovery> CentralDelegate::getDiscoveries() {
-  return queue_.sync([&]() -> std::unordered_map<std::string, Discovery> {
+  std::unordered_map<std::string, Discovery> copy;
+  forEachDiscovery([&](const std::string& id, const Discovery& d) { copy.emplace(id, d); });
+  return copy;
+}
+
+// Obsolete discoveries stay in the table, hidden: they can still be connected by identifier.
+bool CentralDelegate::forEachDiscovery(const DiscoveryVisitor& visit) {
+  return queue_.sync([&] {
     if (neverScanned_) {
       recordError(Errors::kNoData, "No scan data");
-      return {};
+      return false;
     }
-    if (!scanOptions_.obsoleteAfter) return devices_;
-    double obsoleteAfter = *scanOptions_.obsoleteAfter;
-    auto now = std::chrono::system_clock::now();
-    std::unordered_map<std::string, Discovery> current;
+    const auto& obsoleteAfter = scanOptions_.obsoleteAfter;
+    auto now = std::chrono::system_clock::now();  // one "now" for the whole list
     for (const auto& [id, discovery] : devices_) {
-      if (secondsSince(discovery.timestamp, now) < obsoleteAfter) current.emplace(id, discovery);
+      if (!obsoleteAfter || secondsSince(discovery.timestamp, now) < *obsoleteAfter) {
+        visit(id, discovery);
+      }
     }
-    return current;
+    return true;
   });
 }
 

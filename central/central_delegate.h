@@ -56,6 +56,11 @@ class CentralDelegate : public CBCentralManagerDelegate, public CBPeripheralDele
   // A copy of the discoveries, without those obsolete now; kNoData "No scan data" (and an empty
   // map) before the first scan.
   std::unordered_map<std::string, Discovery> getDiscoveries();
+  // The same discoveries without the copy: runs `visit` on the queue for each, in table order,
+  // so that a large answer is written in one place. False, with kNoData "No scan data", before
+  // the first scan. `visit` must not call the role's operations.
+  using DiscoveryVisitor = std::function<void(const std::string& id, const Discovery& discovery)>;
+  bool forEachDiscovery(const DiscoveryVisitor& visit);
 
   // ---- Connections ----
   // Waits up to the timeout (the options' one when given) for the platform's answer; a zero

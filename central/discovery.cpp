@@ -1,8 +1,85 @@
 #include "central/discovery.h"
 
+#include <charconv>
 #include <cmath>
 
 #include "platform/date_text.h"
+
+namespace {
+
+// Signal strengths are whole dBm: written without a fraction, as the platform's encoder does.
+nlohmann::json rssiValue(float rssi) {
+  float whole = std::trunc(rssi);
+  if (whole == rssi && std::fabs(whole) < 1e9F) return static_cast<int64_t>(whole);
+  return rssi;
+}
+
+void appendString(std::string& out, const std::string& text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  bool plain = true;
+  for (unsigned char c : text) {
+    if (c >= 0x80) {
+      plain = false;
+      break;
+    }
+  }
+  if (!plain) {
+    // Non-ASCII text: the JSON library validates and replaces exactly as the list answer does.
+    out += nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return;
+  }
+  out += '"';
+  for (char c : text) {
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          out += "\\u00";
+          out += kHex[(c >> 4) & 0xF];
+          out += kHex[c & 0xF];
+        } else {
+          out += c;
+        }
+    }
+  }
+  out += '"';
+}
+
+void appendInteger(std::string& out, int64_t value) {
+  char buffer[24];
+  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
+  out.append(buffer, end);
+}
+
+// One member line of an object at depth 2: `    "key": `.
+void appendKey(std::string& out, bool& first, const char* key) {
+  out += first ? "\n    \"" : ",\n    \"";
+  first = false;
+  out += key;
+  out += "\": ";
+}
+
+}  // namespace
 
 DiscoveryJSON::DiscoveryJSON(const Discovery& discovery)
     : UUID(discovery.peripheral->identifier()),
@@ -18,13 +95,7 @@ void to_json(nlohmann::json& json, const DiscoveryJSON& record) {
   json = nlohmann::json::object();
   json["UUID"] = record.UUID;
   if (record.name) json["name"] = *record.name;
-  // Signal strengths are whole dBm; written without a fraction, as the platform's encoder does.
-  float whole = std::trunc(record.RSSI);
-  if (whole == record.RSSI && std::fabs(whole) < 1e9F) {
-    json["RSSI"] = static_cast<int64_t>(whole);
-  } else {
-    json["RSSI"] = record.RSSI;
-  }
+  json["RSSI"] = rssiValue(record.RSSI);
   json["timestamp"] = record.timestamp;
   if (record.vendorID) json["vendorID"] = *record.vendorID;
   if (record.connectable) json["connectable"] = *record.connectable;
@@ -32,4 +103,59 @@ void to_json(nlohmann::json& json, const DiscoveryJSON& record) {
     json["serviceUUIDs"] = *record.serviceUUIDs;
   }
   if (record.serviceData && !record.serviceData->empty()) json["serviceData"] = *record.serviceData;
+}
+
+// Members in the order the JSON library's objects keep them: by key, byte by byte.
+void DiscoveryListWriter::add(const Discovery& d) {
+  std::string& out = text_;
+  out += count_++ == 0 ? "\n  {" : ",\n  {";
+  bool first = true;
+  appendKey(out, first, "RSSI");
+  out += rssiValue(d.RSSI).dump();
+  appendKey(out, first, "UUID");
+  appendString(out, d.peripheral->identifier());
+  if (d.connectable) {
+    appendKey(out, first, "connectable");
+    out += *d.connectable ? "true" : "false";
+  }
+  if (d.name) {
+    appendKey(out, first, "name");
+    appendString(out, *d.name);
+  }
+  if (d.serviceData && !d.serviceData->empty()) {
+    appendKey(out, first, "serviceData");
+    out += '{';
+    bool firstEntry = true;
+    for (const auto& [uuid, bytes] : *d.serviceData) {
+      out += firstEntry ? "\n      " : ",\n      ";
+      firstEntry = false;
+      appendString(out, uuid);
+      out += ": ";
+      appendString(out, bytes);
+    }
+    out += "\n    }";
+  }
+  if (d.serviceUUIDs && !d.serviceUUIDs->empty()) {
+    appendKey(out, first, "serviceUUIDs");
+    out += '[';
+    bool firstEntry = true;
+    for (const auto& uuid : *d.serviceUUIDs) {
+      out += firstEntry ? "\n      " : ",\n      ";
+      firstEntry = false;
+      appendString(out, uuid);
+    }
+    out += "\n    ]";
+  }
+  appendKey(out, first, "timestamp");
+  appendString(out, DateText::shortDateMediumTime(d.timestamp));
+  if (d.vendorID) {
+    appendKey(out, first, "vendorID");
+    appendInteger(out, *d.vendorID);
+  }
+  out += "\n  }";
+}
+
+std::string DiscoveryListWriter::finish() && {
+  text_ += count_ == 0 ? "]" : "\n]";
+  return std::move(text_);
 }

@@ -41,3 +41,18 @@ struct DiscoveryJSON {
 
 // The JSON object: absent fields, and empty service lists and maps, are left out.
 void to_json(nlohmann::json& json, const DiscoveryJSON& record);
+
+// Writes a list of discoveries as pretty-printed JSON text, the same text as the pretty-printed
+// (indent 2) array of their DiscoveryJSON objects, without building the objects: the "devices"
+// answer for thousands of discoveries. Strings that are not valid UTF-8 get U+FFFD in place
+// of the bad bytes. One writer per answer; any thread.
+class DiscoveryListWriter {
+ public:
+  void add(const Discovery& discovery);
+  // The whole text; the writer is spent.
+  std::string finish() &&;
+
+ private:
+  std::string text_ = "[";
+  size_t count_ = 0;
+};
