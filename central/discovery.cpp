@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 
+#include "format/json_text.h"
 #include "platform/date_text.h"
 
 namespace {
@@ -12,57 +13,6 @@ nlohmann::json rssiValue(float rssi) {
   float whole = std::trunc(rssi);
   if (whole == rssi && std::fabs(whole) < 1e9F) return static_cast<int64_t>(whole);
   return rssi;
-}
-
-void appendString(std::string& out, const std::string& text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  bool plain = true;
-  for (unsigned char c : text) {
-    if (c >= 0x80) {
-      plain = false;
-      break;
-    }
-  }
-  if (!plain) {
-    // Non-ASCII text: the JSON library validates and replaces exactly as the list answer does.
-    out += nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-    return;
-  }
-  out += '"';
-  for (char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          out += "\\u00";
-          out += kHex[(c >> 4) & 0xF];
-          out += kHex[c & 0xF];
-        } else {
-          out += c;
-        }
-    }
-  }
-  out += '"';
 }
 
 void appendInteger(std::string& out, int64_t value) {
@@ -113,14 +63,14 @@ void DiscoveryListWriter::add(const Discovery& d) {
   appendKey(out, first, "RSSI");
   out += rssiValue(d.RSSI).dump();
   appendKey(out, first, "UUID");
-  appendString(out, d.peripheral->identifier());
+  appendJSONString(out, d.peripheral->identifier());
   if (d.connectable) {
     appendKey(out, first, "connectable");
     out += *d.connectable ? "true" : "false";
   }
   if (d.name) {
     appendKey(out, first, "name");
-    appendString(out, *d.name);
+    appendJSONString(out, *d.name);
   }
   if (d.serviceData && !d.serviceData->empty()) {
     appendKey(out, first, "serviceData");
@@ -129,9 +79,9 @@ void DiscoveryListWriter::add(const Discovery& d) {
     for (const auto& [uuid, bytes] : *d.serviceData) {
       out += firstEntry ? "\n      " : ",\n      ";
       firstEntry = false;
-      appendString(out, uuid);
+      appendJSONString(out, uuid);
       out += ": ";
-      appendString(out, bytes);
+      appendJSONString(out, bytes);
     }
     out += "\n    }";
   }
@@ -142,12 +92,12 @@ void DiscoveryListWriter::add(const Discovery& d) {
     for (const auto& uuid : *d.serviceUUIDs) {
       out += firstEntry ? "\n      " : ",\n      ";
       firstEntry = false;
-      appendString(out, uuid);
+      appendJSONString(out, uuid);
     }
     out += "\n    ]";
   }
   appendKey(out, first, "timestamp");
-  appendString(out, DateText::shortDateMediumTime(d.timestamp));
+  appendJSONString(out, DateText::shortDateMediumTime(d.timestamp));
   if (d.vendorID) {
     appendKey(out, first, "vendorID");
     appendInteger(out, *d.vendorID);

@@ -44,8 +44,8 @@ void to_json(nlohmann::json& json, const DiscoveryJSON& record);
 
 // Writes a list of discoveries as pretty-printed JSON text, the same text as the pretty-printed
 // (indent 2) array of their DiscoveryJSON objects, without building the objects: the "devices"
-// answer for thousands of discoveries. Strings that are not valid UTF-8 get U+FFFD in place
-// of the bad bytes. One writer per answer; any thread.
+// answer for thousands of discoveries. Invalid UTF-8 in a name gets U+FFFD, as the JSON
+// library's replacing encoder does. One writer per answer; any thread.
 class DiscoveryListWriter {
  public:
   void add(const Discovery& discovery);
