@@ -97,12 +97,19 @@ void DiscoveryListWriter::add(const Discovery& d) {
     out += "\n    ]";
   }
   appendKey(out, first, "timestamp");
-  appendJSONString(out, DateText::shortDateMediumTime(d.timestamp));
+  appendJSONString(out, timestampText(d.timestamp));
   if (d.vendorID) {
     appendKey(out, first, "vendorID");
     appendInteger(out, *d.vendorID);
   }
   out += "\n  }";
+}
+
+const std::string& DiscoveryListWriter::timestampText(std::chrono::system_clock::time_point when) {
+  std::time_t second = std::chrono::system_clock::to_time_t(when);
+  auto [entry, added] = timestamps_.try_emplace(second);
+  if (added) entry->second = DateText::shortDateMediumTime(when);
+  return entry->second;
 }
 
 std::string DiscoveryListWriter::finish() && {

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <optional>
@@ -53,6 +54,10 @@ class DiscoveryListWriter {
   std::string finish() &&;
 
  private:
+  const std::string& timestampText(std::chrono::system_clock::time_point when);
+
   std::string text_ = "[";
   size_t count_ = 0;
+  // Timestamps of one answer fall in a few seconds: each second's text is made once.
+  std::map<std::time_t, std::string> timestamps_;
 };

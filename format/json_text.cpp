@@ -78,7 +78,8 @@ bool needsWork(char c) {
 }  // namespace
 
 void appendJSONString(std::string& out, std::string_view text) {
-  out.reserve(out.size() + text.size() + 2);
+  // Room for the usual share of escapes, so that a long text is not copied again midway.
+  out.reserve(out.size() + text.size() + text.size() / 4 + 2);
   out += '"';
   size_t i = 0;
   while (i < text.size()) {
