@@ -42,7 +42,7 @@ TEST(DiscoveryListWriter, WritesWhatTheJSONObjectsWouldWrite) {
   sparse.RSSI = -60.5F;
   sparse.serviceUUIDs = std::vector<std::string>{};
   Discovery escaped = discovery("A0000000-0000-0000-0000-000000000003",
-                                std::string("q\"b\\s/\b\f\n\r\t\x01\x1f\x7f", 16));
+                                std::string("q\"b\\s/\b\f\n\r\t\x01\x1f\x7f"));
   Discovery accented =
       discovery("A0000000-0000-0000-0000-000000000004", "Caf\xC3\xA9 \xE2\x9D\xA4");
   Discovery broken =

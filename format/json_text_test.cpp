@@ -21,7 +21,7 @@ TEST(JSONText, EscapesAndReplacesAsTheJSONLibraryDoes) {
   const std::vector<std::string> cases = {
       "",
       "plain ASCII 0123",
-      std::string("q\"b\\s/\b\f\n\r\t\x01\x1f\x7f\0z", 15),
+      std::string("q\"b\\s/\b\f\n\r\t\x01\x1f\x7f\0z", 16),
       "Caf\xC3\xA9 \xE2\x9D\xA4 \xF0\x9F\x98\x80",
       "\xC3",                     // cut off at the end
       "a\xE2\x9D",                // cut off after two of three bytes
