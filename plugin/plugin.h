@@ -78,6 +78,9 @@ class Plugin {
   Plugin();
   ~Plugin();
 
+  // Code 0 with "No error": the first step of every command.
+  void resetLastError();
+
   mutable std::mutex mutex_;  // guards the three fields below
   int64_t last_error = 0;
   std::string last_error_message = "No error";

@@ -1,2 +1,67 @@
-// placeholder until the command server lands
-int main() { return 0; }
+// Velnor_HelperApp: prints the banner, creates the facade with both Bluetooth roles, registers
+// the command routes and serves them on 127.0.0.1 until the process is ended from outside.
+#include <httplib.h>
+
+#include <cstdlib>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/console.h"
+#include "plugin/plugin.h"
+#include "server/config.h"
+#include "server/http_server.h"
+
+namespace {
+
+struct Arguments {
+  std::string configPath = Config::CONFIG_PATH;
+  std::optional<std::string> airDir;
+};
+
+// --config PATH and --air DIR; anything else is a usage error (none).
+std::optional<Arguments> parseArguments(int argc, char** argv) {
+  Arguments args;
+  std::vector<std::string> words(argv + 1, argv + argc);
+  for (size_t i = 0; i < words.size(); ++i) {
+    bool hasValue = i + 1 < words.size();
+    if (words[i] == "--config" && hasValue) {
+      args.configPath = words[++i];
+    } else if (words[i] == "--air" && hasValue) {
+      args.airDir = words[++i];
+    } else {
+      return std::nullopt;
+    }
+  }
+  return args;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::optional<Arguments> args = parseArguments(argc, argv);
+  if (!args) {
+    std::cerr << "usage: Velnor_HelperApp [--config PATH] [--air DIR]" << std::endl;
+    return 2;
+  }
+  // The Bluetooth backend reads its air directory from the environment when first used.
+  if (args->airDir) setenv("VELNOR_AIR", args->airDir->c_str(), 1);
+
+  Console::writeLine("Initializing Velnor Helper App (version " + Config::VERSION + ")");
+  Plugin& plugin = Plugin::shared();
+  (void)plugin;  // created before the server, kept for the life of the process
+
+  httplib::Server server;
+  // Nagle's algorithm off on accepted sockets: otherwise every small answer on a keep-alive
+  // connection waits for the client's delayed acknowledgement (about 40 ms). It changes nothing
+  // but latency, and it is the only server setting changed from the library's defaults.
+  server.set_tcp_nodelay(true);
+  HTTPServer::registerRoutes(server);
+
+  int32_t port = Config::loadPortFromConfig(args->configPath);
+  Console::writeLine("HTTPServer: Listening on " + Config::ADDRESS + ":" + std::to_string(port));
+  // Blocks in the accept loop for the rest of the process; returns only when binding failed.
+  server.listen(Config::ADDRESS.c_str(), port);
+  return 0;
+}

@@ -5,6 +5,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 
 class FileMakerScript {
  public:
@@ -37,7 +38,12 @@ class ScriptScheduler {
   // The next script if one is waiting and the interval has passed since the last hand-out.
   // Waits for the queue; must not be called on it.
   static std::optional<FileMakerScript> dequeueScriptIfTime();
+  // Replace a limit, asynchronously on the queue. Any thread; the system keeps the defaults.
   static void setMinExecutionInterval(double seconds);
   static void setMaxScheduled(unsigned long maxScheduled);
+  // Replaces the clock (an empty function restores the wall clock). Waits for the queue.
   static void setClockForTesting(Clock clock);
+  // Empties the list, installs `clock` (empty: the wall clock), takes its time as the last
+  // hand-out and restores the default limits, as if the process had just started. Tests only.
+  static void resetForTesting(Clock clock);
 };

@@ -110,7 +110,10 @@ void PeripheralNode::handleConnect(const Message& m) {
   {
     std::lock_guard lock(mutex_);
     // Only a device that advertises as connectable can be reached.
-    if (!advertising_ || !advertisement_ || !advertisement_->connectable) return;
+    if (!advertising_ || !advertisement_ || !advertisement_->connectable) {
+      waiting_[m.src] = m.mtu;
+      return;
+    }
     auto it = links_.find(m.src);
     if (it != links_.end()) linkMtu = it->second.mtu;
   }
@@ -148,6 +151,7 @@ void PeripheralNode::handleLinkEnd(const NodeId& central) {
   std::map<NodeId, Link> ended;
   {
     std::lock_guard lock(mutex_);
+    waiting_.erase(central);
     auto it = links_.find(central);
     if (it == links_.end()) return;
     ended.insert(links_.extract(it));
@@ -326,6 +330,26 @@ void PeripheralNode::startAdvertising(std::shared_ptr<const Advertisement> adver
     if (!self) return std::nullopt;
     return self->nextAdvertisement();
   });
+  queue_.async([weak = weak_from_this()] {
+    if (auto self = weak.lock()) self->takeUpWaiting();
+  });
+}
+
+void PeripheralNode::takeUpWaiting() {
+  std::map<NodeId, uint16_t> waiting;
+  {
+    std::lock_guard lock(mutex_);
+    if (!advertising_ || !advertisement_ || !advertisement_->connectable) return;
+    waiting.swap(waiting_);
+  }
+  for (const auto& [central, mtu] : waiting) {
+    Message m;
+    m.type = MessageType::connectRequest;
+    m.src = central;
+    m.dst = id_;
+    m.mtu = mtu;
+    handleConnect(m);
+  }
 }
 
 void PeripheralNode::stopAdvertising() {

@@ -140,6 +140,7 @@ class PeripheralNode : public AirNode, public std::enable_shared_from_this<Perip
   void handleWrite(const Message& m);
   void handleSubscribe(const Message& m);
   void handlePower(bool on);
+  void takeUpWaiting();
   // Runs the end-of-link hooks for links already taken out of the table.
   void endLinks(const std::map<NodeId, Link>& ended);
   std::optional<Message> nextAdvertisement();
@@ -163,6 +164,9 @@ class PeripheralNode : public AirNode, public std::enable_shared_from_this<Perip
   std::vector<Service> services_;
   uint32_t nextHandle_ = 1;
   std::map<NodeId, Link> links_;
+  // Centrals that asked to connect while the device was not connectable: a central keeps
+  // trying until it cancels, so they are taken up when connectable advertising starts.
+  std::map<NodeId, uint16_t> waiting_;
   bool advertising_ = false;
   std::shared_ptr<const Advertisement> advertisement_;
   int rssiMin_ = -60;

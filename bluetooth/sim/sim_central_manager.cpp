@@ -221,7 +221,7 @@ class SimCentralManager : public CBCentralManager,
       : air_(std::move(air)),
         delegate_(delegate),
         queue_(queue),
-        id_(randomNodeId()),
+        id_(options.id),
         options_(options),
         poweredOn_(!options.helperNode || air_->powered()) {}
 

@@ -9,6 +9,7 @@
 namespace sim {
 
 struct CentralOptions {
+  NodeId id = randomNodeId();  // the central's identifier as peripherals see it
   uint16_t mtu = 185;
   // Helper nodes follow the air's adapter power; an emulated central does not.
   bool helperNode = true;

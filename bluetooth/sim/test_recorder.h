@@ -21,30 +21,26 @@ class EventLog {
     {
       std::lock_guard lock(mutex_);
       lines_.push_back(std::move(line));
+      taken_.push_back(false);
     }
     cv_.notify_all();
   }
 
-  // Waits until a line starting with `prefix` arrives (counting from the last line taken) and
-  // returns it; "" when none came within `timeout`.
+  // Waits for the first line starting with `prefix` that no earlier call has taken, takes it
+  // and returns it; "" when none came within `timeout`.
   std::string next(const std::string& prefix,
                    std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
     std::unique_lock lock(mutex_);
     auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-      for (size_t i = cursor_; i < lines_.size(); ++i) {
-        if (lines_[i].rfind(prefix, 0) == 0) {
-          cursor_ = i + 1;
+      for (size_t i = 0; i < lines_.size(); ++i) {
+        if (!taken_[i] && lines_[i].rfind(prefix, 0) == 0) {
+          taken_[i] = true;
           return lines_[i];
         }
       }
-      if (cv_.wait_until(lock, deadline) == std::cv_status::timeout) {
-        for (size_t i = cursor_; i < lines_.size(); ++i) {
-          if (lines_[i].rfind(prefix, 0) == 0) {
-            cursor_ = i + 1;
-            return lines_[i];
-          }
-        }
+      if (cv_.wait_until(lock, deadline) == std::cv_status::timeout &&
+          std::chrono::steady_clock::now() >= deadline) {
         return "";
       }
     }
@@ -66,7 +62,7 @@ class EventLog {
   mutable std::mutex mutex_;
   std::condition_variable cv_;
   std::deque<std::string> lines_;
-  size_t cursor_ = 0;
+  std::deque<bool> taken_;
 };
 
 inline std::string hex(const std::optional<CBData>& data) {

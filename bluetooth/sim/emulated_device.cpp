@@ -1,0 +1,225 @@
+#include "bluetooth/sim/emulated_device.h"
+
+namespace sim {
+
+namespace {
+
+class Device : public EmulatedDevice, public PeripheralNode {
+ public:
+  Device(std::shared_ptr<Air> air, EmulatedDeviceConfig config, EmulatedDeviceObserver& observer,
+         DispatchQueue& queue)
+      : PeripheralNode(std::move(air), queue, config.id, config.mtu, /*helperNode=*/false),
+        config_(std::move(config)),
+        text_(nodeIdText(config_.id)),
+        observer_(observer) {}
+  ~Device() override { stop(); }
+
+  void publishAll() {
+    for (size_t s = 0; s < config_.services.size(); ++s) {
+      const auto& service = config_.services[s];
+      ServiceSpec spec{service.uuid, true, {}};
+      for (const auto& c : service.characteristics)
+        spec.characteristics.push_back({c.uuid, c.properties});
+      auto published = publish(spec);
+      for (size_t c = 0; c < service.characteristics.size(); ++c) {
+        Slot slot{s, c, service.characteristics[c].value};
+        std::lock_guard lock(mutex_);
+        slots_[published.characteristicHandles[c]] = std::move(slot);
+      }
+    }
+  }
+
+  void startNotifyTimers() {
+    std::lock_guard lock(mutex_);
+    for (const auto& [handle, slot] : slots_) {
+      const auto& c = characteristic(slot);
+      if (c.notify && !c.notify->values.empty()) scheduleNotify(handle, 0);
+    }
+  }
+
+  std::string identifier() const override { return text_; }
+  const EmulatedDeviceConfig& config() const override { return config_; }
+
+  void setAdvertising(bool on) override {
+    if (!on) return stopAdvertising();
+    auto a = std::make_shared<Advertisement>();
+    a->gapName = config_.name;
+    std::chrono::milliseconds interval{100};
+    if (config_.advertising) {
+      const auto& c = *config_.advertising;
+      a->localName = c.localName;
+      a->manufacturerData = c.manufacturerData;
+      a->serviceUUIDs = c.serviceUUIDs;
+      a->serviceData = c.serviceData;
+      a->connectable = c.connectable;
+      interval = c.interval;
+    }
+    startAdvertising(a, interval, config_.rssiMin, config_.rssiMax);
+  }
+  bool isAdvertising() const override { return PeripheralNode::isAdvertising(); }
+
+  bool setValue(const CBUUID& service, const CBUUID& characteristic,
+                std::vector<uint8_t> value) override {
+    std::lock_guard lock(mutex_);
+    auto handle = find(service, characteristic);
+    if (!handle) return false;
+    slots_[*handle].value = std::move(value);
+    return true;
+  }
+
+  bool notify(const CBUUID& service, const CBUUID& characteristic,
+              std::vector<uint8_t> value) override {
+    std::optional<uint32_t> handle;
+    {
+      std::lock_guard lock(mutex_);
+      handle = find(service, characteristic);
+      if (!handle) return false;
+      slots_[*handle].value = value;
+    }
+    PeripheralNode::notify(*handle, value);
+    return true;
+  }
+
+  std::optional<std::vector<uint8_t>> value(const CBUUID& service,
+                                            const CBUUID& characteristic) const override {
+    std::lock_guard lock(mutex_);
+    auto handle = find(service, characteristic);
+    if (!handle) return std::nullopt;
+    return slots_.at(*handle).value;
+  }
+
+  void dropLinks() override { PeripheralNode::dropLinks(); }
+
+ protected:
+  ConnectDecision connectRequested(const NodeId&) override { return config_.connection; }
+
+  void connected(const NodeId& central, uint16_t) override {
+    observer_.deviceConnected(text_, nodeIdText(central));
+  }
+  void disconnected(const NodeId& central) override {
+    observer_.deviceDisconnected(text_, nodeIdText(central));
+  }
+
+  void readRequested(const NodeId& central, uint32_t request, uint32_t handle) override {
+    Slot slot;
+    if (!slotFor(handle, slot)) return answerRead(central, request, 0x01, {});
+    const auto& c = characteristic(slot);
+    observer_.deviceRead(text_, config_.services[slot.service].uuid, c.uuid);
+    switch (c.onRead.kind) {
+      case Answer::Kind::ignore:
+        return;
+      case Answer::Kind::error:
+        return answerRead(central, request, c.onRead.att, {});
+      case Answer::Kind::respond:
+        return answerRead(central, request, 0, slot.value.value_or(std::vector<uint8_t>{}));
+    }
+  }
+
+  void writeRequested(const NodeId& central, uint32_t request, uint32_t handle,
+                      const std::vector<uint8_t>& value, bool withResponse) override {
+    Slot slot;
+    if (!slotFor(handle, slot)) return;
+    const auto& c = characteristic(slot);
+    if (c.onWrite.kind == Answer::Kind::ignore) return;
+    if (c.onWrite.kind == Answer::Kind::error) {
+      if (withResponse) answerWrite(central, request, c.onWrite.att);
+      return;
+    }
+    {
+      std::lock_guard lock(mutex_);
+      slots_[handle].value = value;
+    }
+    observer_.deviceWritten(text_, config_.services[slot.service].uuid, c.uuid, value);
+    if (withResponse) answerWrite(central, request, 0);
+  }
+
+  std::optional<uint8_t> subscriptionRequested(const NodeId&, uint32_t handle, bool) override {
+    Slot slot;
+    if (!slotFor(handle, slot)) return 0x01;
+    const auto& c = characteristic(slot);
+    if (c.onSubscribe.kind == Answer::Kind::ignore) return std::nullopt;
+    if (c.onSubscribe.kind == Answer::Kind::error) return c.onSubscribe.att;
+    return 0;
+  }
+
+  void subscriptionChanged(const NodeId&, uint32_t handle, bool enabled) override {
+    Slot slot;
+    if (!slotFor(handle, slot)) return;
+    observer_.deviceSubscribed(text_, config_.services[slot.service].uuid,
+                               characteristic(slot).uuid, enabled);
+  }
+
+ private:
+  // A characteristic's place in the configuration and its current value.
+  struct Slot {
+    size_t service = 0;
+    size_t characteristic = 0;
+    std::optional<std::vector<uint8_t>> value;
+  };
+
+  const EmulatedCharacteristic& characteristic(const Slot& slot) const {
+    return config_.services[slot.service].characteristics[slot.characteristic];
+  }
+
+  bool slotFor(uint32_t handle, Slot& slot) const {
+    std::lock_guard lock(mutex_);
+    auto it = slots_.find(handle);
+    if (it == slots_.end()) return false;
+    slot = it->second;
+    return true;
+  }
+
+  // Called with mutex_ held.
+  std::optional<uint32_t> find(const CBUUID& service, const CBUUID& characteristic) const {
+    for (const auto& [handle, slot] : slots_) {
+      if (config_.services[slot.service].uuid == service &&
+          this->characteristic(slot).uuid == characteristic) {
+        return handle;
+      }
+    }
+    return std::nullopt;
+  }
+
+  // Sends the periodic value `index` after the interval, then schedules the next one.
+  void scheduleNotify(uint32_t handle, size_t index) {
+    auto every = characteristic(slots_.at(handle)).notify->every;
+    std::weak_ptr<PeripheralNode> weak = weak_from_this();
+    queue().asyncAfter(every, [weak, handle, index] {
+      auto self = std::static_pointer_cast<Device>(weak.lock());
+      if (!self) return;
+      std::vector<uint8_t> value;
+      size_t next;
+      {
+        std::lock_guard lock(self->mutex_);
+        const auto& values = self->characteristic(self->slots_.at(handle)).notify->values;
+        value = values[index % values.size()];
+        next = (index + 1) % values.size();
+        self->slots_[handle].value = value;
+        self->scheduleNotify(handle, next);
+      }
+      self->PeripheralNode::notify(handle, value);
+    });
+  }
+
+  const EmulatedDeviceConfig config_;
+  const std::string text_;
+  EmulatedDeviceObserver& observer_;
+  mutable std::mutex mutex_;  // guards slots_
+  std::map<uint32_t, Slot> slots_;
+};
+
+}  // namespace
+
+std::shared_ptr<EmulatedDevice> EmulatedDevice::create(std::shared_ptr<Air> air,
+                                                       EmulatedDeviceConfig config,
+                                                       EmulatedDeviceObserver& observer,
+                                                       DispatchQueue& queue) {
+  auto device = std::make_shared<Device>(std::move(air), std::move(config), observer, queue);
+  device->publishAll();
+  device->start();
+  if (device->config().advertising) device->setAdvertising(true);
+  device->startNotifyTimers();
+  return device;
+}
+
+}  // namespace sim

@@ -1,0 +1,253 @@
+// Emulated devices seen by a central manager: every advertisement field and every fault a
+// device can be told to make.
+#include "bluetooth/sim/emulated_device.h"
+
+#include <gtest/gtest.h>
+
+#include "bluetooth/sim/sim_central_manager.h"
+#include "bluetooth/sim/test_recorder.h"
+
+namespace sim {
+namespace {
+
+using testing::CentralRecorder;
+using testing::EventLog;
+using testing::hex;
+
+const CBUUID kService = *CBUUID::fromString("180D");
+const CBUUID kVendor = *CBUUID::fromString("6E400001-B5A3-F393-E0A9-E50E24DCCA9E");
+
+class DeviceRecorder : public EmulatedDeviceObserver {
+ public:
+  EventLog log;
+  void deviceConnected(const std::string&, const std::string& central) override {
+    log.add("connected " + central);
+  }
+  void deviceDisconnected(const std::string&, const std::string& central) override {
+    log.add("disconnected " + central);
+  }
+  void deviceRead(const std::string&, const CBUUID& s, const CBUUID& c) override {
+    log.add("read " + s.UUIDString() + " " + c.UUIDString());
+  }
+  void deviceWritten(const std::string&, const CBUUID& s, const CBUUID& c,
+                     const std::vector<uint8_t>& v) override {
+    log.add("write " + s.UUIDString() + " " + c.UUIDString() + " " + hex(v));
+  }
+  void deviceSubscribed(const std::string&, const CBUUID&, const CBUUID& c, bool on) override {
+    log.add(std::string(on ? "subscribed " : "unsubscribed ") + c.UUIDString());
+  }
+};
+
+EmulatedCharacteristic characteristic(uint16_t uuid, uint32_t properties,
+                                      std::optional<std::vector<uint8_t>> value = std::nullopt) {
+  EmulatedCharacteristic c;
+  c.uuid = CBUUID::from16(uuid);
+  c.properties = properties;
+  c.value = std::move(value);
+  return c;
+}
+
+EmulatedDeviceConfig faultyDevice() {
+  EmulatedDeviceConfig config;
+  config.name = "Faulty";
+  config.advertising.emplace();
+  config.advertising->localName = "Faulty";
+  EmulatedService service;
+  service.uuid = kVendor;
+  auto silent = characteristic(0x2A00, CBCharacteristicPropertyRead, std::vector<uint8_t>{1});
+  silent.onRead = Answer::ignore();
+  auto locked = characteristic(
+      0x2A01,
+      CBCharacteristicPropertyRead | CBCharacteristicPropertyWrite | CBCharacteristicPropertyNotify,
+      std::vector<uint8_t>{2});
+  locked.onRead = Answer::error(5);
+  locked.onWrite = Answer::error(3);
+  locked.onSubscribe = Answer::error(200);
+  auto fine = characteristic(0x2A02,
+                             CBCharacteristicPropertyRead | CBCharacteristicPropertyNotify |
+                                 CBCharacteristicPropertyWriteWithoutResponse,
+                             std::vector<uint8_t>{0xAB});
+  service.characteristics = {silent, locked, fine};
+  config.services = {service};
+  return config;
+}
+
+class EmulatedDeviceTest : public ::testing::Test {
+ protected:
+  void SetUp() override { central = makeCentralManager(air, events, centralQueue); }
+  void TearDown() override {
+    central.reset();
+    EXPECT_EQ(events.offQueue, 0);
+    EXPECT_EQ(events.changedObjects, 0);
+  }
+
+  std::shared_ptr<EmulatedDevice> add(EmulatedDeviceConfig config) {
+    auto d = EmulatedDevice::create(air, std::move(config), observer, deviceQueue);
+    devices.push_back(d);
+    return d;
+  }
+
+  std::shared_ptr<CBPeripheral> connect(const std::shared_ptr<EmulatedDevice>& d) {
+    central->scanForPeripherals(std::nullopt, {});
+    EXPECT_NE(events.log.next("discover " + d->identifier()), "");
+    auto p = events.peripheral(d->identifier());
+    central->connect(p);
+    EXPECT_EQ(events.log.next("connected"), "connected " + p->identifier());
+    p->discoverServices();
+    EXPECT_NE(events.log.next("services"), "");
+    auto services = p->services().value_or(std::vector<std::shared_ptr<CBService>>{});
+    for (const auto& s : services) {
+      p->discoverCharacteristics(s);
+      EXPECT_NE(events.log.next("characteristics"), "");
+    }
+    return p;
+  }
+
+  std::shared_ptr<Air> air = makeInProcessAir();
+  DispatchQueue centralQueue{"central.queue"};
+  DispatchQueue deviceQueue{"devices"};
+  CentralRecorder events{centralQueue};
+  DeviceRecorder observer;
+  std::shared_ptr<CBCentralManager> central;
+  std::vector<std::shared_ptr<EmulatedDevice>> devices;
+};
+
+TEST_F(EmulatedDeviceTest, AdvertisementCarriesEveryField) {
+  EmulatedDeviceConfig config;
+  config.name = "Belt";
+  config.rssiMin = -70;
+  config.rssiMax = -40;
+  config.advertising.emplace();
+  config.advertising->localName = "HR Belt";
+  config.advertising->interval = std::chrono::milliseconds(5);
+  config.advertising->connectable = false;
+  config.advertising->manufacturerData = std::vector<uint8_t>{0x4C, 0x00, 0x01};
+  config.advertising->serviceUUIDs = std::vector<CBUUID>{kService, kVendor};
+  config.advertising->serviceData = std::map<CBUUID, std::vector<uint8_t>>{{kService, {0x07}}};
+  auto d = add(config);
+  central->scanForPeripherals(std::vector<CBUUID>{kVendor}, {true});
+  std::string line = events.log.next("discover");
+  std::string rest = line.substr(line.find(" local="));
+  EXPECT_EQ(line.substr(9, 36), d->identifier());
+  EXPECT_EQ(
+      rest,
+      " local=HR Belt name=Belt mfr=4C0001 services=180D,6E400001-B5A3-F393-E0A9-E50E24DCCA9E,"
+      " data=180D:07, connectable=0");
+  // With duplicates every advertisement is reported, each with a strength in the range.
+  for (int i = 0; i < 20; ++i) {
+    line = events.log.next("discover");
+    int rssi = std::stoi(line.substr(line.find("rssi=") + 5));
+    EXPECT_GE(rssi, -70);
+    EXPECT_LE(rssi, -40);
+  }
+  // A device that is not connectable never answers a connection.
+  auto p = events.peripheral(d->identifier());
+  central->connect(p);
+  central->cancelPeripheralConnection(p);
+  EXPECT_EQ(events.log.next("disconnected"), "disconnected " + p->identifier() + " ok");
+  EXPECT_EQ(events.log.count("connected"), 0u);
+}
+
+TEST_F(EmulatedDeviceTest, ConnectionsRefusedOrIgnored) {
+  auto refusing = faultyDevice();
+  refusing.connection = ConnectDecision::reject;
+  auto r = add(refusing);
+  auto ignoring = faultyDevice();
+  ignoring.connection = ConnectDecision::ignore;
+  auto i = add(ignoring);
+  central->scanForPeripherals(std::nullopt, {});
+  ASSERT_NE(events.log.next("discover " + r->identifier()), "");
+  ASSERT_NE(events.log.next("discover " + i->identifier()), "");
+  central->connect(events.peripheral(i->identifier()));
+  central->connect(events.peripheral(r->identifier()));
+  EXPECT_EQ(events.log.next("failed"),
+            "failed " + r->identifier() +
+                " CBErrorDomain/7 The specified device has disconnected from us.");
+  // The ignored attempt stays pending until cancelled.
+  central->cancelPeripheralConnection(events.peripheral(i->identifier()));
+  EXPECT_EQ(events.log.next("disconnected"), "disconnected " + i->identifier() + " ok");
+  EXPECT_EQ(observer.log.count("connected"), 0u);
+}
+
+TEST_F(EmulatedDeviceTest, RequestsAnsweredWithErrorsOrNotAtAll) {
+  auto d = add(faultyDevice());
+  auto p = connect(d);
+  auto silent = events.characteristic("6E400001-B5A3-F393-E0A9-E50E24DCCA9E/2A00");
+  auto locked = events.characteristic("6E400001-B5A3-F393-E0A9-E50E24DCCA9E/2A01");
+  auto fine = events.characteristic("6E400001-B5A3-F393-E0A9-E50E24DCCA9E/2A02");
+  ASSERT_TRUE(silent && locked && fine);
+
+  p->readValue(silent);  // never answered; the next request still is
+  p->readValue(locked);
+  EXPECT_EQ(events.log.next("value"),
+            "value 2A01 CBATTErrorDomain/5 Authentication is insufficient. none");
+  p->writeValue({1}, locked, CBCharacteristicWriteType::withResponse);
+  EXPECT_EQ(events.log.next("written"),
+            "written 2A01 CBATTErrorDomain/3 Writing is not permitted.");
+  p->setNotifyValue(true, locked);
+  EXPECT_EQ(events.log.next("notifying"),
+            "notifying 2A01 CBATTErrorDomain/200 Unknown ATT error. off");
+  p->readValue(fine);
+  EXPECT_EQ(events.log.next("value"), "value 2A02 ok AB");
+  EXPECT_EQ(events.log.count("value 2A00"), 0u);
+  EXPECT_EQ(observer.log.next("read"), "read 6E400001-B5A3-F393-E0A9-E50E24DCCA9E 2A00");
+
+  // A write without response to a characteristic that only takes writes with response is lost.
+  p->writeValue({9}, silent, CBCharacteristicWriteType::withResponse);
+  EXPECT_EQ(events.log.next("written"),
+            "written 2A00 CBATTErrorDomain/3 Writing is not permitted.");
+  p->writeValue({7, 7}, fine, CBCharacteristicWriteType::withoutResponse);
+  EXPECT_EQ(observer.log.next("write"), "write 6E400001-B5A3-F393-E0A9-E50E24DCCA9E 2A02 0707");
+  EXPECT_EQ(d->value(kVendor, CBUUID::from16(0x2A02)), (std::vector<uint8_t>{7, 7}));
+}
+
+TEST_F(EmulatedDeviceTest, NotificationsFollowTheLinkMTUAndTheSchedule) {
+  auto config = faultyDevice();
+  config.mtu = 23;
+  auto& c = config.services[0].characteristics[2];
+  c.notify = PeriodicNotify{std::chrono::milliseconds(1), {{1}, {2}, {3}}};
+  auto d = add(config);
+  auto p = connect(d);
+  EXPECT_EQ(p->maximumWriteValueLength(CBCharacteristicWriteType::withoutResponse), 20u);
+  auto fine = events.characteristic("6E400001-B5A3-F393-E0A9-E50E24DCCA9E/2A02");
+  p->setNotifyValue(true, fine);
+  EXPECT_EQ(events.log.next("notifying"), "notifying 2A02 ok on");
+  EXPECT_EQ(observer.log.next("subscribed"), "subscribed 2A02");
+  // The periodic values come round in order.
+  std::string first = events.log.next("value 2A02");
+  std::string second = events.log.next("value 2A02");
+  ASSERT_NE(second, "");
+  int a = std::stoi(first.substr(first.size() - 2), nullptr, 16);
+  int b = std::stoi(second.substr(second.size() - 2), nullptr, 16);
+  EXPECT_EQ(b, a % 3 + 1);
+  // A notification longer than the link allows is cut to MTU minus 3.
+  EXPECT_TRUE(d->notify(kVendor, CBUUID::from16(0x2A02), std::vector<uint8_t>(30, 0xEE)));
+  EXPECT_EQ(events.log.next("value 2A02 ok EEEE"), "value 2A02 ok " + std::string(40, 'E'));
+  EXPECT_FALSE(d->notify(kService, CBUUID::from16(0x2A02), {1}));
+}
+
+TEST_F(EmulatedDeviceTest, DroppedLinkAndAdvertisingOffAndOn) {
+  auto d = add(faultyDevice());
+  auto p = connect(d);
+  std::string centralId = observer.log.next("connected").substr(10);
+  d->dropLinks();
+  EXPECT_EQ(events.log.next("disconnected"),
+            "disconnected " + p->identifier() +
+                " CBErrorDomain/7 The specified device has disconnected from us.");
+  EXPECT_EQ(observer.log.next("disconnected"), "disconnected " + centralId);
+
+  d->setAdvertising(false);
+  EXPECT_FALSE(d->isAdvertising());
+  // Off the air the device cannot be connected.
+  central->connect(p);
+  d->setAdvertising(true);
+  EXPECT_EQ(events.log.next("connected"), "connected " + p->identifier());
+  d.reset();
+  devices.clear();
+  EXPECT_EQ(events.log.next("disconnected"),
+            "disconnected " + p->identifier() +
+                " CBErrorDomain/7 The specified device has disconnected from us.");
+}
+
+}  // namespace
+}  // namespace sim

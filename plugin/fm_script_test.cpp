@@ -1,0 +1,56 @@
+#include "plugin/fm_script.h"
+
+#include <gtest/gtest.h>
+
+#include "plugin/plugin.h"
+#include "server/script_scheduler.h"
+
+namespace {
+
+class FMScriptTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ScriptScheduler::resetForTesting([this] { return now_ += 1.0; });
+  }
+  void TearDown() override { ScriptScheduler::resetForTesting(nullptr); }
+  double now_ = 100.0;  // every clock read is a second later, so every poll is due
+};
+
+TEST_F(FMScriptTest, MadeFromNameWithCurrentFileAndDefaultFormat) {
+  EXPECT_EQ(FMScript::make(""), std::nullopt);
+  EXPECT_EQ(FMScript::make("", "hex"), std::nullopt);
+  Plugin::shared().setCurrentFileName("F");
+  auto script = FMScript::make("OnEvent");
+  ASSERT_TRUE(script);
+  EXPECT_EQ(script->sName, "OnEvent");
+  EXPECT_EQ(script->fName, "F");
+  EXPECT_EQ(script->format, "UTF-8");
+  Plugin::shared().setCurrentFileName("G");
+  EXPECT_EQ(script->fName, "F");  // kept from creation
+  EXPECT_EQ(FMScript::make("OnEvent", "bogus")->format, "bogus");
+}
+
+TEST_F(FMScriptTest, ScheduledParametersCarryFormattedData) {
+  FMScript script{"S", "F", "hex"};
+  script.schedule("A", {0x01, 0x02});
+  script.schedule("", {0xFF});
+  script.schedule("plain");
+  auto first = ScriptScheduler::dequeueScriptIfTime();
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->script_name(), "S");
+  EXPECT_EQ(first->file_name(), "F");
+  EXPECT_EQ(first->script_parameters(), "A\r0102");
+  EXPECT_EQ(ScriptScheduler::dequeueScriptIfTime()->script_parameters(), "\rff");
+  EXPECT_EQ(ScriptScheduler::dequeueScriptIfTime()->script_parameters(), "plain");
+}
+
+TEST_F(FMScriptTest, FailedConversionQueuesNothingAndSaysWhy) {
+  testing::internal::CaptureStdout();
+  FMScript{"S", "F", "uint8"}.schedule("p", {1, 2});
+  FMScript{"S", "F", "text"}.schedule("p", {1});
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out, "ScriptError: Data must be 1 byte long\nScriptError: Unknown format type\n");
+  EXPECT_EQ(ScriptScheduler::dequeueScriptIfTime(), std::nullopt);
+}
+
+}  // namespace

@@ -1,0 +1,86 @@
+#include "plugin/plugin.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "plugin/errors.h"
+
+TEST(PluginTest, DefaultsAtStart) {
+  // Runs first in this file's suite; other suites leave the defaults alone.
+  EXPECT_EQ(Plugin::defaultTimeout(), 3.0);
+  EXPECT_EQ(Plugin::defaultFormat(), "UTF-8");
+  EXPECT_EQ(&Plugin::shared(), &Plugin::shared());
+  EXPECT_EQ(Plugin::shared().badResult, "?");
+}
+
+TEST(PluginTest, SetLastErrorTakesCatalogueTextOnlyWithoutMessage) {
+  Plugin& plugin = Plugin::shared();
+  plugin.setLastError(Errors::kReadError);
+  EXPECT_EQ(plugin.getLastError(), -16);
+  EXPECT_EQ(plugin.getLastErrorMessage(), "Reading operation failed");
+  plugin.setLastError(Errors::kReadError, "");
+  EXPECT_EQ(plugin.getLastErrorMessage(), "");
+  plugin.setLastError(7);
+  EXPECT_EQ(plugin.getLastError(), 7);
+  EXPECT_EQ(plugin.getLastErrorMessage(), "Unknown error");
+  plugin.setLastError(Errors::kNoError);
+  EXPECT_EQ(plugin.getLastErrorMessage(), "No error");
+}
+
+TEST(PluginTest, FileNameChangesOnlyWithCommandsThatTakeOne) {
+  Plugin& plugin = Plugin::shared();
+  plugin.connect("device", "", 1.0, "A");
+  EXPECT_EQ(plugin.currentFileName(), "A");
+  plugin.stopScan();
+  plugin.disconnect("device");
+  plugin.setForDevice("authorization", "device", "1");
+  EXPECT_EQ(plugin.currentFileName(), "A");
+  plugin.startScan("", "B");
+  EXPECT_EQ(plugin.currentFileName(), "B");
+  plugin.subscribe("d", "s", "c", "", "hex", 1.0, "C");
+  EXPECT_EQ(plugin.currentFileName(), "C");
+}
+
+TEST(PluginTest, HelperPortIsNotAvailable) {
+  Plugin& plugin = Plugin::shared();
+  plugin.setLastError(0);
+  EXPECT_EQ(plugin.getHelperPort(), -1);
+  EXPECT_EQ(plugin.getLastError(), Errors::kNotImplemented);
+  EXPECT_EQ(plugin.getLastErrorMessage(), "helper is not available on this platform");
+  plugin.setLastError(Errors::kReadError);
+  plugin.setHelperPort(1234);
+  EXPECT_EQ(plugin.getLastError(), Errors::kNotImplemented);
+  EXPECT_EQ(plugin.getLastErrorMessage(), "helper is not available on this platform");
+}
+
+TEST(PluginTest, DefaultsCanBeReplaced) {
+  Plugin::setDefaultFormat("hex");
+  Plugin::setDefaultTimeout(-1.5);
+  EXPECT_EQ(Plugin::defaultFormat(), "hex");
+  EXPECT_EQ(Plugin::defaultTimeout(), -1.5);
+  Plugin::setDefaultFormat("UTF-8");
+  Plugin::setDefaultTimeout(3.0);
+}
+
+// Writers on several threads (HTTP workers and role queues do this) must not tear the pair;
+// the ThreadSanitizer build turns a missing lock into a failure.
+TEST(PluginTest, ConcurrentWritersLeaveAConsistentPair) {
+  Plugin& plugin = Plugin::shared();
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&plugin, t] {
+      for (int i = 0; i < 500; ++i) {
+        plugin.setLastError(-t, "thread " + std::to_string(t));
+        plugin.setCurrentFileName("file " + std::to_string(t));
+        (void)plugin.getLastErrorMessage();
+        (void)plugin.currentFileName();
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  int64_t code = plugin.getLastError();
+  EXPECT_EQ(plugin.getLastErrorMessage(), "thread " + std::to_string(-code));
+}

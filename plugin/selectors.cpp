@@ -1,0 +1,164 @@
+// The generic get and set commands of the facade. Every selector is one small function below;
+// answers that need data the roles cannot give yet record kNotImplemented.
+#include "plugin/selectors.h"
+
+#include <limits>
+
+#include "central/central_delegate.h"
+#include "peripheral/peripheral_delegate.h"
+#include "plugin/errors.h"
+#include "plugin/plugin.h"
+
+void to_json(nlohmann::json& j, const LocalStatusJSON& status) {
+  j = nlohmann::json{{"bluetooth", status.bluetooth},
+                     {"isScanning", status.isScanning},
+                     {"isAdvertising", status.isAdvertising}};
+}
+
+void to_json(nlohmann::json& j, const RemoteStatusJSON& status) {
+  j = nlohmann::json{{"UUID", status.UUID},
+                     {"relationship", status.relationship},
+                     {"subscribedFor", status.subscribedFor},
+                     {"authorizationLevel", status.authorizationLevel}};
+  if (status.name) j["name"] = *status.name;
+}
+
+std::string encodePrettyJSON(const nlohmann::json& value) {
+  return value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::optional<int64_t> parseAuthorizationLevel(const std::string& text) {
+  size_t i = 0;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  if (i == text.size()) return std::nullopt;
+  // Accumulate as a negative number so that the full signed range fits.
+  int64_t value = 0;
+  constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
+  for (; i < text.size(); ++i) {
+    char c = text[i];
+    if (c < '0' || c > '9') return std::nullopt;
+    int digit = c - '0';
+    if (value < (kMin + digit) / 10) return std::nullopt;
+    value = value * 10 - digit;
+  }
+  if (negative) return value == 0 ? std::optional<int64_t>(0) : std::nullopt;
+  if (value == kMin) return std::nullopt;
+  return -value;
+}
+
+namespace {
+
+Plugin& plugin() {
+  return Plugin::shared();
+}
+
+std::string fail(int64_t code, const std::string& message) {
+  plugin().setLastError(code, message);
+  return plugin().badResult;
+}
+
+std::string wrongNumberOfParameters() {
+  return fail(Errors::kWrongParameters, "Wrong number of parameters");
+}
+
+// An answer that needs role data not yet available from the role managers.
+std::string notYetServed() {
+  plugin().setLastError(Errors::kNotImplemented);
+  return plugin().badResult;
+}
+
+// ---- get without a device ----
+std::string getDevices() {
+  return notYetServed();
+}
+std::string getLocalStatus() {
+  return notYetServed();
+}
+std::string getConnections() {
+  return notYetServed();
+}
+std::string getLocalProfile() {
+  return notYetServed();
+}
+std::string getSubscribed() {
+  return notYetServed();
+}
+
+// ---- get with a device ----
+std::string getRemoteProfile(const std::string&) {
+  return notYetServed();
+}
+std::string getDeviceName(const std::string&) {
+  return notYetServed();
+}
+std::string getUUID(const std::string&) {
+  return notYetServed();
+}
+std::string getRemoteStatus(const std::string&) {
+  return notYetServed();
+}
+
+// ---- set ----
+void setLocalProfile(const std::string& value) {
+  plugin().peripheralDelegate().setProfile(value);
+}
+
+void setAuthorization(const std::string& deviceID, const std::string& value) {
+  std::optional<int64_t> level = parseAuthorizationLevel(value);
+  if (!level) {
+    plugin().setLastError(Errors::kWrongParameters, "Invalid authorization level");
+    return;
+  }
+  // The device text goes as given: a central is named only by its identifier.
+  plugin().peripheralDelegate().setAuthorizationLevel(deviceID, *level);
+}
+
+}  // namespace
+
+std::string Plugin::get(const std::string& selector) {
+  resetLastError();
+  if (selector == "devices") return getDevices();
+  if (selector == "status") return getLocalStatus();
+  if (selector == "connections") return getConnections();
+  if (selector == "localprofile") return getLocalProfile();
+  if (selector == "subscribed") return getSubscribed();
+  if (kAvailableGetSelectors.count(selector) != 0) return wrongNumberOfParameters();
+  return fail(Errors::kWrongParameters, "Unknown selector: " + selector);
+}
+
+std::string Plugin::get(const std::string& selector, const std::string& deviceID) {
+  resetLastError();
+  if (selector == "remoteprofile") return getRemoteProfile(deviceID);
+  if (selector == "devicename") return getDeviceName(deviceID);
+  if (selector == "uuid") return getUUID(deviceID);
+  if (selector == "status") return getRemoteStatus(deviceID);
+  if (kAvailableGetSelectors.count(selector) != 0) return wrongNumberOfParameters();
+  return fail(Errors::kWrongParameters, "Unknown selector: " + selector);
+}
+
+void Plugin::set(const std::string& selector, const std::string& value,
+                 const std::string& filename) {
+  resetLastError();
+  // Stored for every word, also unknown ones: the profile's after-scripts take this file name.
+  setCurrentFileName(filename);
+  if (selector == "localprofile") {
+    setLocalProfile(value);
+  } else if (kAvailableSetSelectors.count(selector) != 0) {
+    wrongNumberOfParameters();
+  } else {
+    fail(Errors::kWrongParameters, "Unknown parameter: " + selector);
+  }
+}
+
+void Plugin::setForDevice(const std::string& selector, const std::string& deviceID,
+                          const std::string& value) {
+  resetLastError();
+  if (selector == "authorization") {
+    setAuthorization(deviceID, value);
+  } else if (kAvailableSetSelectors.count(selector) != 0) {
+    wrongNumberOfParameters();
+  } else {
+    fail(Errors::kWrongParameters, "Unknown parameter: " + selector);
+  }
+}

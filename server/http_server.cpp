@@ -1,0 +1,307 @@
+#include "server/http_server.h"
+
+#include <exception>
+#include <functional>
+#include <stdexcept>
+
+#include "platform/console.h"
+#include "plugin/plugin.h"
+#include "server/config.h"
+#include "server/script_scheduler.h"
+
+namespace HTTPServer {
+namespace {
+
+using json = nlohmann::json;
+
+constexpr int64_t kBadRequest = -300;
+const char* const kBadRequestMessage = "Helper App received bad request";
+const char* const kJSONContentType = "application/json";
+
+// Serialises compactly without escaping non-ASCII; invalid UTF-8 becomes U+FFFD, never a throw.
+std::string compact(const json& value) {
+  return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+// The parsed body, strictly: one value, nothing but whitespace after it, no comments.
+json parseBody(const httplib::Request& req) {
+  return json::parse(req.body);
+}
+
+// Runs `command` (which reads its fields from the parsed body, calls the facade and gives the
+// result text), classifies any exception into the status and log line, and writes the standard
+// reply in every case.
+void runCommand(const httplib::Request& req, httplib::Response& res,
+                const std::function<std::string(const json&)>& command) {
+  std::string result = "?";
+  try {
+    json body = parseBody(req);
+    result = command(body);
+    res.status = 200;
+    Console::writeLine("HTTPServer: Request OK");
+  } catch (const json::exception& e) {
+    res.status = 400;
+    Console::writeLine(std::string("HTTPServer: JSON Error: ") + e.what());
+  } catch (const std::exception& e) {
+    res.status = 500;
+    Console::writeLine(std::string("HTTPServer: STD Error: ") + e.what());
+  } catch (...) {
+    res.status = 500;
+    Console::writeLine("HTTPServer: Unknown Error");
+  }
+  Plugin& plugin = Plugin::shared();
+  if (res.status != 200) plugin.setLastError(kBadRequest, kBadRequestMessage);
+  int64_t code = plugin.getLastError();
+  std::string message = plugin.getLastErrorMessage();
+  res.set_content(standardReply(code, message, result), kJSONContentType);
+}
+
+bool hasMember(const json& body, const char* name) {
+  return body.is_object() && body.contains(name);
+}
+
+const json* member(const json& body, const std::string& name) {
+  if (!body.is_object()) return nullptr;
+  auto it = body.find(name);
+  return it == body.end() ? nullptr : &*it;
+}
+
+}  // namespace
+
+std::string NSStringFromJSON(const json& body, const std::string& name) {
+  const json* value = member(body, name);
+  if (value == nullptr || !value->is_string()) {
+    throw std::invalid_argument("String paramater not in JSON");
+  }
+  const std::string& text = value->get_ref<const std::string&>();
+  // Texts reach the facade as zero-terminated UTF-8.
+  return text.substr(0, text.find('\0'));
+}
+
+int32_t IntFromJSON(const json& body, const std::string& name) {
+  const json* value = member(body, name);
+  if (value != nullptr && value->is_number_unsigned()) {
+    uint64_t n = value->get<uint64_t>();
+    if (n <= static_cast<uint64_t>(INT32_MAX)) return static_cast<int32_t>(n);
+  } else if (value != nullptr && value->is_number_integer()) {
+    int64_t n = value->get<int64_t>();
+    if (n >= INT32_MIN && n <= INT32_MAX) return static_cast<int32_t>(n);
+  }
+  throw std::invalid_argument("Int parameter not in JSON");
+}
+
+double DoubleFromJSON(const json& body, const std::string& name) {
+  const json* value = member(body, name);
+  if (value == nullptr || !value->is_number_float()) {
+    throw std::invalid_argument("Float parameter not in JSON");
+  }
+  return value->get<double>();
+}
+
+std::string standardReply(int64_t lastError, const std::string& lastErrorMessage,
+                          const std::string& result) {
+  json reply = json::object();  // std::map underneath: members come out in lexicographic order
+  reply["lastError"] = static_cast<int32_t>(lastError);
+  reply["lastErrorMessage"] = lastErrorMessage;
+  reply["result"] = result;
+  return compact(reply);
+}
+
+void version(const httplib::Request&, httplib::Response& res) {
+  res.set_content(Config::VERSION, "text/plain");
+}
+
+void dequeueScriptIfTime(const httplib::Request&, httplib::Response& res) {
+  res.status = 200;
+  std::optional<FileMakerScript> script;
+  try {
+    script = ScriptScheduler::dequeueScriptIfTime();
+  } catch (const std::exception& e) {
+    // Only a failing queue could throw here; the poll then answers as if nothing were due.
+    Console::writeLine(std::string("HTTPServer: STD Error: ") + e.what());
+  }
+  if (!script) {
+    res.set_content("null", kJSONContentType);
+    return;
+  }
+  json reply = json::object();
+  reply["fileName"] = script->file_name();
+  reply["scriptName"] = script->script_name();
+  reply["parameters"] = script->script_parameters();
+  res.set_content(compact(reply), kJSONContentType);
+  Console::writeLine("HTTPServer: Script OK");
+}
+
+void setLastError(const httplib::Request& req, httplib::Response& res) {
+  runCommand(req, res, [](const json& body) {
+    int32_t code = IntFromJSON(body, "code");
+    std::string message = NSStringFromJSON(body, "message");
+    Plugin::shared().setLastError(code, message);
+    return Config::OK_RESULT;
+  });
+}
+
+void getLastError(const httplib::Request& req, httplib::Response& res) {
+  runCommand(req, res, [](const json&) { return std::to_string(Plugin::shared().getLastError()); });
+}
+
+void getLastErrorMessage(const httplib::Request& req, httplib::Response& res) {
+  runCommand(req, res, [](const json&) { return Plugin::shared().getLastErrorMessage(); });
+}
+
+void startScan(const httplib::Request& req, httplib::Response& res) {
+  runCommand(req, res, [](const json& body) {
+    std::string options = NSStringFromJSON(body, "options");
+    std::string filename = NSStringFromJSON(body, "filename");
+    Plugin::shared().startScan(options, filename);
+    return Config::OK_RESULT;
+  });
+}
+
+void stopScan(const httplib::Request& req, httplib::Response& res) {
+  runCommand(req, res, [](const json&) {
+    Plugin::shared().stopScan();
+    return Config::OK_RESULT;
+  });
+}
+
+void connect(const httplib::Request& req, httplib::Response& res) {
+  runCommand(req, res, [](const json& body) {
+    std::string deviceID = NSStringFromJSON(body, "deviceID");
+    std::string options = NSStringFromJSON(body, "options");
+    std::string filename = NSStringFromJSON(body, "filename");
+    double timeout = DoubleFromJSON(body, "timeout");
+    Plugin::shared().connect(deviceID, options, timeout, filename);
+    return Config::OK_RESULT;
+  });
+}
+
+void disconnect(const httplib::Request& req, httplib::Response& res) {
+  runCommand(req, res, [](const json& body) {
+    std::string deviceID = NSStringFromJSON(body, "deviceID");
+    Plugin::shared().disconnect(deviceID);
+    return Config::OK_RESULT;
+  });
+}
+
+void read(const httplib::Request& req, httplib::Response& res) {
+  runCommand(req, res, [](const json& body) {
+    std::string deviceID = NSStringFromJSON(body, "deviceID");
+    std::string servID = NSStringFromJSON(body, "servID");
+    std::string charID = NSStringFromJSON(body, "charID");
+    std::string format = NSStringFromJSON(body, "format");
+    double timeout = DoubleFromJSON(body, "timeout");
+    return Plugin::shared().read(deviceID, servID, charID, format, timeout);
+  });
+}
+
+void write(const httplib::Request& req, httplib::Response& res) {
+  runCommand(req, res, [](const json& body) {
+    std::string deviceID = NSStringFromJSON(body, "deviceID");
+    std::string servID = NSStringFromJSON(body, "servID");
+    std::string charID = NSStringFromJSON(body, "charID");
+    std::string value = NSStringFromJSON(body, "value");
+    std::string format = NSStringFromJSON(body, "format");
+    double timeout = DoubleFromJSON(body, "timeout");
+    Plugin::shared().write(deviceID, servID, charID, value, format, timeout);
+    return Config::OK_RESULT;
+  });
+}
+
+void subscribe(const httplib::Request& req, httplib::Response& res) {
+  runCommand(req, res, [](const json& body) {
+    std::string deviceID = NSStringFromJSON(body, "deviceID");
+    std::string servID = NSStringFromJSON(body, "servID");
+    std::string charID = NSStringFromJSON(body, "charID");
+    std::string script = NSStringFromJSON(body, "script");
+    std::string format = NSStringFromJSON(body, "format");
+    double timeout = DoubleFromJSON(body, "timeout");
+    std::string filename = NSStringFromJSON(body, "filename");
+    Plugin::shared().subscribe(deviceID, servID, charID, script, format, timeout, filename);
+    return Config::OK_RESULT;
+  });
+}
+
+void startAdvertising(const httplib::Request& req, httplib::Response& res) {
+  runCommand(req, res, [](const json& body) {
+    std::string options = NSStringFromJSON(body, "options");
+    Plugin::shared().startAdvertising(options);
+    return Config::OK_RESULT;
+  });
+}
+
+void stopAdvertising(const httplib::Request& req, httplib::Response& res) {
+  runCommand(req, res, [](const json&) {
+    Plugin::shared().stopAdvertising();
+    return Config::OK_RESULT;
+  });
+}
+
+void getLocalChar(const httplib::Request& req, httplib::Response& res) {
+  runCommand(req, res, [](const json& body) {
+    std::string servID = NSStringFromJSON(body, "servID");
+    std::string charID = NSStringFromJSON(body, "charID");
+    std::string format = NSStringFromJSON(body, "format");
+    return Plugin::shared().getLocalChar(servID, charID, format);
+  });
+}
+
+void setLocalChar(const httplib::Request& req, httplib::Response& res) {
+  runCommand(req, res, [](const json& body) {
+    std::string servID = NSStringFromJSON(body, "servID");
+    std::string charID = NSStringFromJSON(body, "charID");
+    std::string value = NSStringFromJSON(body, "value");
+    std::string format = NSStringFromJSON(body, "format");
+    Plugin::shared().setLocalChar(servID, charID, format, value);
+    return Config::OK_RESULT;
+  });
+}
+
+void get(const httplib::Request& req, httplib::Response& res) {
+  runCommand(req, res, [](const json& body) {
+    std::string selector = NSStringFromJSON(body, "selector");
+    if (hasMember(body, "deviceID")) {
+      std::string deviceID = NSStringFromJSON(body, "deviceID");
+      return Plugin::shared().get(selector, deviceID);
+    }
+    return Plugin::shared().get(selector);
+  });
+}
+
+void set(const httplib::Request& req, httplib::Response& res) {
+  runCommand(req, res, [](const json& body) {
+    std::string selector = NSStringFromJSON(body, "selector");
+    std::string value = NSStringFromJSON(body, "value");
+    if (hasMember(body, "deviceID")) {
+      std::string deviceID = NSStringFromJSON(body, "deviceID");
+      Plugin::shared().setForDevice(selector, deviceID, value);
+    } else {
+      std::string filename = NSStringFromJSON(body, "filename");
+      Plugin::shared().set(selector, value, filename);
+    }
+    return Config::OK_RESULT;
+  });
+}
+
+void registerRoutes(httplib::Server& server) {
+  server.Get("/version", version);
+  server.Post("/dequeueScriptIfTime", dequeueScriptIfTime);
+  server.Post("/setLastError", setLastError);
+  server.Post("/getLastError", getLastError);
+  server.Post("/getLastErrorMessage", getLastErrorMessage);
+  server.Post("/startScan", startScan);
+  server.Post("/stopScan", stopScan);
+  server.Post("/connect", connect);
+  server.Post("/disconnect", disconnect);
+  server.Post("/read", read);
+  server.Post("/write", write);
+  server.Post("/subscribe", subscribe);
+  server.Post("/startAdvertising", startAdvertising);
+  server.Post("/stopAdvertising", stopAdvertising);
+  server.Post("/getLocalChar", getLocalChar);
+  server.Post("/setLocalChar", setLocalChar);
+  server.Post("/get", get);
+  server.Post("/set", set);
+}
+
+}  // namespace HTTPServer

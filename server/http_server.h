@@ -1,0 +1,55 @@
+// The command endpoints: one free function per route, each turning a request into a call on the
+// facade and its outcome into the reply. Handlers run on the HTTP library's worker threads,
+// several at a time; they keep no state and let no exception escape.
+#pragma once
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <string>
+
+namespace HTTPServer {
+
+// ---- Field readers: any thread. Each throws std::invalid_argument with its own message when
+// the body is not an object, the member is missing, or it has another JSON type. ----
+
+// A JSON string member, cut at its first NUL character.
+// Throws "String paramater not in JSON".
+std::string NSStringFromJSON(const nlohmann::json& body, const std::string& name);
+// A JSON integer literal (signed or unsigned) that fits 32 bits.
+// Throws "Int parameter not in JSON".
+int32_t IntFromJSON(const nlohmann::json& body, const std::string& name);
+// A JSON number written with a fraction or an exponent (5.0, not 5).
+// Throws "Float parameter not in JSON".
+double DoubleFromJSON(const nlohmann::json& body, const std::string& name);
+
+// The standard reply: compact, members in lexicographic order, non-ASCII unescaped. Invalid
+// UTF-8 in `message` or `result` is replaced by U+FFFD instead of failing.
+std::string standardReply(int64_t lastError, const std::string& lastErrorMessage,
+                          const std::string& result);
+
+// ---- Handlers, named after their routes. ----
+void version(const httplib::Request& req, httplib::Response& res);
+void dequeueScriptIfTime(const httplib::Request& req, httplib::Response& res);
+void setLastError(const httplib::Request& req, httplib::Response& res);
+void getLastError(const httplib::Request& req, httplib::Response& res);
+void getLastErrorMessage(const httplib::Request& req, httplib::Response& res);
+void startScan(const httplib::Request& req, httplib::Response& res);
+void stopScan(const httplib::Request& req, httplib::Response& res);
+void connect(const httplib::Request& req, httplib::Response& res);
+void disconnect(const httplib::Request& req, httplib::Response& res);
+void read(const httplib::Request& req, httplib::Response& res);
+void write(const httplib::Request& req, httplib::Response& res);
+void subscribe(const httplib::Request& req, httplib::Response& res);
+void startAdvertising(const httplib::Request& req, httplib::Response& res);
+void stopAdvertising(const httplib::Request& req, httplib::Response& res);
+void getLocalChar(const httplib::Request& req, httplib::Response& res);
+void setLocalChar(const httplib::Request& req, httplib::Response& res);
+void get(const httplib::Request& req, httplib::Response& res);
+void set(const httplib::Request& req, httplib::Response& res);
+
+// Registers the eighteen routes on `server`, in their fixed order. Main thread, before listen.
+void registerRoutes(httplib::Server& server);
+
+}  // namespace HTTPServer

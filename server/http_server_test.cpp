@@ -1,0 +1,100 @@
+#include "server/http_server.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <stdexcept>
+
+#include "server/script_scheduler.h"
+
+namespace {
+
+using json = nlohmann::json;
+
+std::string readerFailure(const std::function<void()>& fn) {
+  try {
+    fn();
+  } catch (const std::invalid_argument& e) {
+    return e.what();
+  }
+  return "no error";
+}
+
+TEST(FieldReadersTest, StringsAreStrictlyTypedAndCutAtNul) {
+  json body = json::parse(R"({"s": "abc", "e": "", "n": 5, "z": null, "nul": "x\u0000y"})");
+  EXPECT_EQ(HTTPServer::NSStringFromJSON(body, "s"), "abc");
+  EXPECT_EQ(HTTPServer::NSStringFromJSON(body, "e"), "");
+  EXPECT_EQ(HTTPServer::NSStringFromJSON(body, "nul"), "x");
+  for (const char* name : {"n", "z", "missing", "S"}) {
+    EXPECT_EQ(readerFailure([&] { HTTPServer::NSStringFromJSON(body, name); }),
+              "String paramater not in JSON")
+        << name;
+  }
+  EXPECT_EQ(readerFailure([] { HTTPServer::NSStringFromJSON(json::array({"s"}), "s"); }),
+            "String paramater not in JSON");
+}
+
+TEST(FieldReadersTest, IntegersMustBeIntegerLiteralsWithin32Bits) {
+  json body = json::parse(
+      R"({"neg": -16, "pos": 7, "max": 2147483647, "min": -2147483648, "big": 2147483648,
+          "small": -2147483649, "huge": 18446744073709551615, "f": -16.0, "b": true, "s": "1"})");
+  EXPECT_EQ(HTTPServer::IntFromJSON(body, "neg"), -16);
+  EXPECT_EQ(HTTPServer::IntFromJSON(body, "pos"), 7);
+  EXPECT_EQ(HTTPServer::IntFromJSON(body, "max"), 2147483647);
+  EXPECT_EQ(HTTPServer::IntFromJSON(body, "min"), INT32_MIN);
+  for (const char* name : {"big", "small", "huge", "f", "b", "s", "missing"}) {
+    EXPECT_EQ(readerFailure([&] { HTTPServer::IntFromJSON(body, name); }),
+              "Int parameter not in JSON")
+        << name;
+  }
+}
+
+TEST(FieldReadersTest, FloatsMustHaveAFractionOrExponent) {
+  json body = json::parse(R"({"f": 5.0, "half": 2.5, "exp": 1e1, "i": 5, "s": "5.0"})");
+  EXPECT_EQ(HTTPServer::DoubleFromJSON(body, "f"), 5.0);
+  EXPECT_EQ(HTTPServer::DoubleFromJSON(body, "half"), 2.5);
+  EXPECT_EQ(HTTPServer::DoubleFromJSON(body, "exp"), 10.0);
+  for (const char* name : {"i", "s", "missing"}) {
+    EXPECT_EQ(readerFailure([&] { HTTPServer::DoubleFromJSON(body, name); }),
+              "Float parameter not in JSON")
+        << name;
+  }
+}
+
+TEST(StandardReplyTest, CompactSortedUnescapedAndNeverThrows) {
+  EXPECT_EQ(HTTPServer::standardReply(0, "No error", "0"),
+            R"({"lastError":0,"lastErrorMessage":"No error","result":"0"})");
+  EXPECT_EQ(HTTPServer::standardReply(-16, "caf\xC3\xA9 \"q\" \\ \x01", "\xE2\x82\xAC"),
+            "{\"lastError\":-16,\"lastErrorMessage\":\"caf\xC3\xA9 \\\"q\\\" \\\\ \\u0001\","
+            "\"result\":\"\xE2\x82\xAC\"}");
+  // Invalid UTF-8 is replaced, not thrown.
+  EXPECT_EQ(HTTPServer::standardReply(1, "a\xFF", "?"),
+            "{\"lastError\":1,\"lastErrorMessage\":\"a\xEF\xBF\xBD\",\"result\":\"?\"}");
+  // The code is written as a 32-bit value.
+  EXPECT_EQ(HTTPServer::standardReply(int64_t{1} << 32 | 5, "", ""),
+            R"({"lastError":5,"lastErrorMessage":"","result":""})");
+}
+
+TEST(DequeueHandlerTest, AnswersTheScriptRecordOrNull) {
+  ScriptScheduler::resetForTesting([] { return 1000.0; });
+  httplib::Request req;
+  httplib::Response empty;
+  HTTPServer::dequeueScriptIfTime(req, empty);
+  EXPECT_EQ(empty.status, 200);
+  EXPECT_EQ(empty.body, "null");
+  EXPECT_EQ(empty.get_header_value("Content-Type"), "application/json");
+
+  double now = 1000.1;
+  ScriptScheduler::setClockForTesting([&now] { return now; });
+  ScriptScheduler::scheduleScript("On \"Read\"", "Caf\xC3\xA9.fmp12", "a\rb\\c\x01");
+  httplib::Response res;
+  HTTPServer::dequeueScriptIfTime(req, res);
+  EXPECT_EQ(res.status, 200);
+  EXPECT_EQ(res.body,
+            "{\"fileName\":\"Caf\xC3\xA9.fmp12\",\"parameters\":\"a\\rb\\\\c\\u0001\","
+            "\"scriptName\":\"On \\\"Read\\\"\"}");
+  EXPECT_EQ(res.get_header_value("Content-Type"), "application/json");
+  ScriptScheduler::resetForTesting(nullptr);
+}
+
+}  // namespace

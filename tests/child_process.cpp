@@ -1,0 +1,228 @@
+#include "child_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace {
+
+std::runtime_error systemError(const std::string& what) {
+  return std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+// The inherited environment with `set` applied and `unset` removed, as NAME=VALUE texts.
+std::vector<std::string> buildEnvironment(const std::map<std::string, std::string>& set,
+                                          const std::vector<std::string>& unset) {
+  std::vector<std::string> result;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string entry(*e);
+    std::string name = entry.substr(0, entry.find('='));
+    if (set.count(name) != 0) continue;
+    if (std::find(unset.begin(), unset.end(), name) != unset.end()) continue;
+    result.push_back(std::move(entry));
+  }
+  for (const auto& [name, value] : set) result.push_back(name + "=" + value);
+  return result;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& texts) {
+  std::vector<char*> result;
+  for (auto& t : texts) result.push_back(t.data());
+  result.push_back(nullptr);
+  return result;
+}
+
+}  // namespace
+
+ChildProcess::ChildProcess(Options options) {
+  // A write to a child that has gone must fail with EPIPE, not end the test process.
+  std::signal(SIGPIPE, SIG_IGN);
+  int in[2], out[2], err[2];
+  if (pipe2(in, O_CLOEXEC) != 0) throw systemError("pipe");
+  if (pipe2(out, O_CLOEXEC) != 0) throw systemError("pipe");
+  if (pipe2(err, O_CLOEXEC) != 0) throw systemError("pipe");
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+  if (options.stdoutFile.empty()) {
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, options.stdoutFile.c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
+  }
+  posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+
+  std::vector<std::string> argv{options.program};
+  argv.insert(argv.end(), options.args.begin(), options.args.end());
+  std::vector<std::string> envp = buildEnvironment(options.env, options.unsetEnv);
+  auto argvPtrs = pointers(argv);
+  auto envPtrs = pointers(envp);
+  int rc = posix_spawn(&pid_, options.program.c_str(), &actions, nullptr, argvPtrs.data(),
+                       envPtrs.data());
+  posix_spawn_file_actions_destroy(&actions);
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  if (!options.stdoutFile.empty()) {
+    close(out[0]);  // nothing to capture: the reader marks the stream ended at once
+    out[0] = -1;
+  }
+  if (rc != 0) {
+    close(in[1]);
+    close(out[0]);
+    close(err[0]);
+    errno = rc;
+    throw systemError("spawn " + options.program);
+  }
+  stdinFd_ = in[1];
+  pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+  outReader_ = std::thread([this, fd = out[0]] { readLoop(fd, out_); });
+  errReader_ = std::thread([this, fd = err[0]] { readLoop(fd, err_); });
+}
+
+ChildProcess::~ChildProcess() {
+  kill();
+  waitForExit(after(30));
+  closeStdin();
+  if (outReader_.joinable()) outReader_.join();
+  if (errReader_.joinable()) errReader_.join();
+  if (pidfd_ >= 0) close(pidfd_);
+}
+
+void ChildProcess::readLoop(int fd, Stream& stream) {
+  if (fd < 0) {
+    std::lock_guard lock(mutex_);
+    stream.ended = true;
+    changed_.notify_all();
+    return;
+  }
+  char buffer[4096];
+  for (;;) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    std::lock_guard lock(mutex_);
+    if (n <= 0) {
+      if (!stream.partial.empty()) stream.lines.push_back(std::move(stream.partial));
+      stream.partial.clear();
+      stream.ended = true;
+      changed_.notify_all();
+      break;
+    }
+    stream.partial.append(buffer, static_cast<size_t>(n));
+    size_t start = 0;
+    for (size_t nl; (nl = stream.partial.find('\n', start)) != std::string::npos; start = nl + 1) {
+      stream.lines.push_back(stream.partial.substr(start, nl - start));
+    }
+    stream.partial.erase(0, start);
+    changed_.notify_all();
+  }
+  close(fd);
+}
+
+bool ChildProcess::writeLine(const std::string& line) {
+  std::lock_guard lock(mutex_);
+  if (stdinFd_ < 0) return false;
+  std::string data = line + "\n";
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::write(stdinFd_, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+void ChildProcess::closeStdin() {
+  std::lock_guard lock(mutex_);
+  if (stdinFd_ >= 0) close(stdinFd_);
+  stdinFd_ = -1;
+}
+
+std::optional<std::string> ChildProcess::waitIn(const Stream& stream, const LinePredicate& pred,
+                                                Clock::time_point deadline) {
+  std::unique_lock lock(mutex_);
+  size_t checked = 0;
+  for (;;) {
+    for (; checked < stream.lines.size(); ++checked) {
+      if (pred(stream.lines[checked])) return stream.lines[checked];
+    }
+    if (stream.ended) return std::nullopt;
+    if (changed_.wait_until(lock, deadline) == std::cv_status::timeout &&
+        checked == stream.lines.size()) {
+      return std::nullopt;
+    }
+  }
+}
+
+std::optional<std::string> ChildProcess::waitForLine(const LinePredicate& pred,
+                                                     Clock::time_point deadline) {
+  return waitIn(out_, pred, deadline);
+}
+
+std::optional<std::string> ChildProcess::waitForStderrLine(const LinePredicate& pred,
+                                                           Clock::time_point deadline) {
+  return waitIn(err_, pred, deadline);
+}
+
+std::vector<std::string> ChildProcess::stdoutLines() const {
+  std::lock_guard lock(mutex_);
+  return out_.lines;
+}
+
+std::vector<std::string> ChildProcess::stderrLines() const {
+  std::lock_guard lock(mutex_);
+  return err_.lines;
+}
+
+void ChildProcess::terminate() {
+  std::lock_guard lock(exitMutex_);
+  if (!waitStatus_) ::kill(pid_, SIGTERM);
+}
+
+void ChildProcess::kill() {
+  std::lock_guard lock(exitMutex_);
+  if (!waitStatus_) ::kill(pid_, SIGKILL);
+}
+
+std::optional<int> ChildProcess::waitForExit(Clock::time_point deadline) {
+  std::lock_guard lock(exitMutex_);
+  if (waitStatus_) return waitStatus_;
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    pollfd p{pidfd_, POLLIN, 0};
+    int ready = poll(&p, 1, static_cast<int>(std::max<int64_t>(left.count(), 0)));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return std::nullopt;
+    int status = 0;
+    if (waitpid(pid_, &status, 0) == pid_) waitStatus_ = status;
+    // What the child wrote before it exited may still be in the pipes: let the readers finish
+    // (unless something the child started still holds them open past the deadline).
+    std::unique_lock streams(mutex_);
+    changed_.wait_until(streams, deadline, [this] { return out_.ended && err_.ended; });
+    return waitStatus_;
+  }
+}
+
+std::optional<int> ChildProcess::exitCode(Clock::time_point deadline) {
+  auto status = waitForExit(deadline);
+  if (!status || !WIFEXITED(*status)) return std::nullopt;
+  return WEXITSTATUS(*status);
+}
+
+ChildProcess::Clock::time_point ChildProcess::after(double seconds) {
+  return Clock::now() +
+         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}

@@ -1,0 +1,293 @@
+// End-to-end tests of the command server: the built helper on its own port and air directory.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <random>
+
+#include "helper_process.h"
+
+namespace {
+
+const std::string kOK = R"({"lastError":0,"lastErrorMessage":"No error","result":"0"})";
+const std::string kBadRequest =
+    R"({"lastError":-300,"lastErrorMessage":"Helper App received bad request","result":"?"})";
+
+// One helper for the whole suite: starting it per test would only cost time.
+class CommandServerTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { helper_ = new HelperProcess(); }
+  static void TearDownTestSuite() {
+    delete helper_;
+    helper_ = nullptr;
+  }
+
+  // Posts and returns the reply, with the stdout lines the request wrote. A command writes its
+  // one line before it answers, but the line may still be in the pipe: wait for it, so that it
+  // is never counted as the next request's.
+  HttpReply post(const std::string& path, const std::string& body,
+                 std::vector<std::string>* lines = nullptr) {
+    size_t before = helper_->stdoutLines().size();
+    HttpReply reply = helper_->post(path, body);
+    bool writesLine = path != "/dequeueScriptIfTime" && reply.status != 404 && reply.status != 0;
+    if (writesLine) {
+      size_t index = 0;
+      helper_->process().waitForLine([&](const std::string&) { return index++ >= before; },
+                                     ChildProcess::after(10));
+    }
+    if (lines) {
+      auto all = helper_->stdoutLines();
+      lines->assign(all.begin() + static_cast<long>(before), all.end());
+    }
+    return reply;
+  }
+
+  static HelperProcess* helper_;
+};
+
+HelperProcess* CommandServerTest::helper_ = nullptr;
+
+TEST_F(CommandServerTest, VersionIsPlainText) {
+  HttpReply version = helper_->get("/version");
+  EXPECT_EQ(version.status, 200);
+  EXPECT_EQ(version.body, "4.0.0.12");
+  EXPECT_EQ(version.contentType, "text/plain");
+}
+
+TEST_F(CommandServerTest, LastErrorRoundTripAndRequestFailuresOverwriteIt) {
+  std::vector<std::string> lines;
+  HttpReply set = post("/setLastError", R"({"code": -16, "message": "x"})", &lines);
+  EXPECT_EQ(set.status, 200);
+  EXPECT_EQ(set.body, R"({"lastError":-16,"lastErrorMessage":"x","result":"0"})");
+  EXPECT_EQ(set.contentType, "application/json");
+  EXPECT_EQ(lines, std::vector<std::string>{"HTTPServer: Request OK"});
+  EXPECT_EQ(post("/getLastError", "{}").body,
+            R"({"lastError":-16,"lastErrorMessage":"x","result":"-16"})");
+  EXPECT_EQ(post("/getLastErrorMessage", " [1] ").body,
+            R"({"lastError":-16,"lastErrorMessage":"x","result":"x"})");
+
+  HttpReply empty = post("/getLastError", "", &lines);
+  EXPECT_EQ(empty.status, 400);
+  EXPECT_EQ(empty.body, kBadRequest);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].rfind("HTTPServer: JSON Error: [json.exception.parse_error.101]", 0), 0u)
+      << lines[0];
+  EXPECT_EQ(
+      post("/getLastError", "{}").body,
+      R"({"lastError":-300,"lastErrorMessage":"Helper App received bad request","result":"-300"})");
+
+  HttpReply floatCode = post("/setLastError", R"({"code": -16.0, "message": "x"})", &lines);
+  EXPECT_EQ(floatCode.status, 500);
+  EXPECT_EQ(floatCode.body, kBadRequest);
+  EXPECT_EQ(lines, std::vector<std::string>{"HTTPServer: STD Error: Int parameter not in JSON"});
+}
+
+TEST_F(CommandServerTest, StringsAreCutAtNulAndWrittenUnescaped) {
+  EXPECT_EQ(post("/setLastError", R"({"code": 1, "message": "caf\u00e9 \"q\"\u0000rest"})").body,
+            "{\"lastError\":1,\"lastErrorMessage\":\"caf\xC3\xA9 \\\"q\\\"\",\"result\":\"0\"}");
+  EXPECT_EQ(post("/setLastError", R"({"code": 2, "message": "tab\tnew\nline"})").body,
+            R"({"lastError":2,"lastErrorMessage":"tab\tnew\nline","result":"0"})");
+}
+
+TEST_F(CommandServerTest, FieldsAreReadInOrderAndTheFirstFailureIsLogged) {
+  struct Case {
+    std::string path, body, line;
+  };
+  const std::string str = "HTTPServer: STD Error: String paramater not in JSON";
+  const std::string flt = "HTTPServer: STD Error: Float parameter not in JSON";
+  std::vector<Case> cases = {
+      {"/read", R"({"deviceID":"D","servID":"S","charID":"C","format":"hex","timeout":5})", flt},
+      {"/read", R"({"deviceID":"D","servID":"S","charID":"C"})", str},
+      {"/connect", R"({"deviceID":"D","options":"","filename":"F","timeout":"1.0"})", flt},
+      {"/connect", R"({"deviceID":"D","options":"","timeout":1.0})", str},
+      {"/subscribe",
+       R"({"deviceID":"D","servID":"S","charID":"C","script":"X","format":"hex","timeout":1.0})",
+       str},
+      {"/get", R"({"selector":"status","deviceID":null})", str},
+      {"/get", R"({"deviceID":"D"})", str},
+      {"/set", R"({"selector":"authorization","value":"1"})", str},
+      {"/set", R"({"selector":"authorization","deviceID":5,"filename":"F","value":"1"})", str},
+      {"/startScan", "[]", str},
+      {"/startScan", "null", str},
+      {"/setLocalChar", R"({"servID":"S","charID":"C","format":"hex"})", str},
+      {"/startAdvertising", R"({"Options":""})", str},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> lines;
+    HttpReply reply = post(c.path, c.body, &lines);
+    EXPECT_EQ(reply.status, 500) << c.path << " " << c.body;
+    EXPECT_EQ(reply.body, kBadRequest) << c.path << " " << c.body;
+    EXPECT_EQ(lines, std::vector<std::string>{c.line}) << c.path << " " << c.body;
+  }
+}
+
+TEST_F(CommandServerTest, CommandsWithoutFieldsAcceptAnyJSONValue) {
+  for (const char* body : {"{}", "[]", "null", "  7  ", "\"text\""}) {
+    EXPECT_EQ(post("/getLastErrorMessage", body).status, 200) << body;
+    EXPECT_EQ(post("/stopAdvertising", body).status, 200) << body;
+    EXPECT_EQ(post("/stopScan", body).status, 200) << body;
+  }
+  // Not JSON at all, or JSON followed by more text, or a comment.
+  for (const char* body : {"", "{", "{} x", "{}{}", "/* c */ {}", "{'a':1}", "nul"}) {
+    std::vector<std::string> lines;
+    HttpReply reply = post("/stopScan", body, &lines);
+    EXPECT_EQ(reply.status, 400) << body;
+    EXPECT_EQ(reply.body, kBadRequest) << body;
+    ASSERT_EQ(lines.size(), 1u) << body;
+    EXPECT_EQ(lines[0].rfind("HTTPServer: JSON Error: ", 0), 0u) << lines[0];
+  }
+}
+
+TEST_F(CommandServerTest, HandledCommandsAnswer200WithTheFacadesOutcome) {
+  // The set selector's own failures go through the last error with status 200.
+  HttpReply set = post("/set", R"({"selector":"bogus","value":"","filename":"F"})");
+  EXPECT_EQ(set.status, 200);
+  EXPECT_EQ(set.body,
+            R"({"lastError":-50,"lastErrorMessage":"Unknown parameter: bogus","result":"0"})");
+  HttpReply get = post("/get", R"({"selector":"DEVICES"})");
+  EXPECT_EQ(get.status, 200);
+  EXPECT_EQ(get.body,
+            R"({"lastError":-50,"lastErrorMessage":"Unknown selector: DEVICES","result":"?"})");
+  HttpReply auth =
+      post("/set", R"({"selector":"authorization","deviceID":"ID","value":"1.5","filename":5})");
+  EXPECT_EQ(auth.status, 200);
+  EXPECT_EQ(auth.body,
+            R"({"lastError":-50,"lastErrorMessage":"Invalid authorization level","result":"0"})");
+}
+
+TEST_F(CommandServerTest, DequeueAnswersNullSilently) {
+  for (const char* body : {"", "garbage", "{}"}) {
+    HttpReply reply = post("/dequeueScriptIfTime", body);
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.body, "null");
+    EXPECT_EQ(reply.contentType, "application/json");
+    // The next line written is the following command's: the poll wrote none.
+    std::vector<std::string> lines;
+    post("/getLastError", "{}", &lines);
+    EXPECT_EQ(lines, std::vector<std::string>{"HTTPServer: Request OK"});
+  }
+}
+
+TEST_F(CommandServerTest, OtherMethodsAndPathsGetTheLibrary404) {
+  EXPECT_EQ(helper_->get("/read").status, 404);
+  EXPECT_EQ(post("/version", "{}").status, 404);
+  EXPECT_EQ(post("/Read", "{}").status, 404);
+  EXPECT_EQ(post("/read/", "{}").status, 404);
+  EXPECT_EQ(helper_->get("/version?x=1").body, "4.0.0.12");
+}
+
+// Whatever arrives, the answer is 200, 400 or 500 with a complete reply, and the helper keeps
+// serving: a valid command afterwards still succeeds.
+TEST_F(CommandServerTest, SurvivesRandomAndMalformedBodies) {
+  const std::vector<std::string> paths = {
+      "/setLastError", "/getLastError", "/startScan", "/connect",      "/read",    "/write",
+      "/subscribe",    "/get",          "/set",       "/setLocalChar", "/stopScan"};
+  std::vector<std::string> bodies = {
+      std::string(1 << 20, '['),                                // deeply nested, never closed
+      std::string(100000, '[') + std::string(100000, ']'),      // deeply nested, closed
+      std::string("{\"code\": 1, \"message\": \"\xFF\xFE\"}"),  // not UTF-8
+      std::string("{\"selector\": \"a\0b\", \"value\": \"\"}", 28),
+      "{\"code\": 99999999999999999999999, \"message\": \"\"}",
+      "{\"code\": 1e400, \"message\": \"\"}",
+      "{\"selector\": \"\\ud800\"}",
+      std::string(4 << 20, 'x'),
+  };
+  std::mt19937 random(20261205);
+  const std::string alphabet = "{}[]\":,0123456789.eE+-tnfrulsa\\ \t\n\x01\x80\xC3\xFF";
+  for (int i = 0; i < 300; ++i) {
+    std::string body;
+    size_t length = random() % 64;
+    for (size_t k = 0; k < length; ++k) body += alphabet[random() % alphabet.size()];
+    bodies.push_back(body);
+  }
+  for (size_t i = 0; i < bodies.size(); ++i) {
+    const std::string& path = paths[i % paths.size()];
+    HttpReply reply = post(path, bodies[i]);
+    ASSERT_TRUE(reply.status == 200 || reply.status == 400 || reply.status == 500)
+        << path << " body #" << i << " status " << reply.status;
+    if (reply.status != 200) {
+      EXPECT_EQ(reply.body, kBadRequest) << path << " body #" << i;
+    }
+  }
+  EXPECT_EQ(post("/setLastError", R"({"code": 0, "message": "No error"})").body, kOK);
+}
+
+// ---- Start-up and configuration: each test starts its own helper. ----
+
+std::optional<std::string> listeningLine(HelperProcess& helper) {
+  return helper.process().waitForLine(
+      [](const std::string& l) { return l.rfind("HTTPServer: Listening on ", 0) == 0; },
+      ChildProcess::after(20));
+}
+
+TEST(StartupTest, BannerThenListeningLineOnTheConfiguredPort) {
+  HelperProcess helper;
+  auto lines = helper.stdoutLines();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "Initializing Velnor Helper App (version 4.0.0.12)");
+  EXPECT_EQ(lines[1], "HTTPServer: Listening on 127.0.0.1:" + std::to_string(helper.port()));
+}
+
+TEST(StartupTest, FractionalPortIsTruncatedAndTrailingTextIgnored) {
+  int port = HelperProcess::freeLoopbackPort();
+  HelperProcess::Options options;
+  options.configText = "{\"port\": " + std::to_string(port) + ".75} and then some text";
+  HelperProcess helper(options);
+  EXPECT_EQ(helper.port(), port);
+  EXPECT_EQ(helper.get("/version").body, "4.0.0.12");
+}
+
+TEST(StartupTest, UnusableConfigurationFallsBackToTheDefaultPort) {
+  for (const char* text : {"{\"port\": \"8080\"}", "[8080]", "", "{\"port\": null}"}) {
+    HelperProcess::Options options;
+    options.configText = text;
+    options.waitUntilReady = false;
+    HelperProcess helper(options);
+    EXPECT_EQ(listeningLine(helper), "HTTPServer: Listening on 127.0.0.1:24026") << text;
+  }
+  HelperProcess::Options missing;
+  missing.noConfigFile = true;
+  missing.waitUntilReady = false;
+  HelperProcess helper(missing);
+  EXPECT_EQ(listeningLine(helper), "HTTPServer: Listening on 127.0.0.1:24026");
+}
+
+TEST(StartupTest, BindFailureExitsWithStatusZeroAfterTheListeningLine) {
+  // Hold a listening socket on a port so that the helper cannot bind it.
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(listen(fd, 1), 0);
+  ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+  int port = ntohs(addr.sin_port);
+
+  HelperProcess::Options options;
+  options.configText = "{\"port\": " + std::to_string(port) + "}";
+  options.waitUntilReady = false;
+  HelperProcess helper(options);
+  EXPECT_EQ(helper.process().exitCode(ChildProcess::after(20)), 0);
+  close(fd);
+  EXPECT_EQ(
+      helper.stdoutLines(),
+      (std::vector<std::string>{"Initializing Velnor Helper App (version 4.0.0.12)",
+                                "HTTPServer: Listening on 127.0.0.1:" + std::to_string(port)}));
+  EXPECT_TRUE(helper.process().stderrLines().empty());
+}
+
+TEST(StartupTest, UnknownArgumentIsAUsageError) {
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{"--verbose"}, {"--config"}, {"extra"}}) {
+    ChildProcess child({.program = VELNOR_HELPER_PATH, .args = args});
+    EXPECT_EQ(child.exitCode(ChildProcess::after(20)), 2);
+    EXPECT_EQ(child.stderrLines(),
+              std::vector<std::string>{"usage: Velnor_HelperApp [--config PATH] [--air DIR]"});
+    EXPECT_TRUE(child.stdoutLines().empty());
+  }
+}
+
+}  // namespace

@@ -1,0 +1,131 @@
+#include "helper_process.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+namespace {
+
+const std::string kListeningPrefix = "HTTPServer: Listening on 127.0.0.1:";
+
+std::string makeTempDirectory() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "velnor-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  return pattern;
+}
+
+std::string joinLines(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const auto& l : lines) text += l + "\n";
+  return text;
+}
+
+}  // namespace
+
+int HelperProcess::freeLoopbackPort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) throw std::runtime_error("socket failed");
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;
+  socklen_t len = sizeof addr;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    close(fd);
+    throw std::runtime_error("cannot bind a loopback port");
+  }
+  close(fd);
+  return ntohs(addr.sin_port);
+}
+
+HelperProcess::HelperProcess() : HelperProcess(Options{}) {}
+
+HelperProcess::HelperProcess(Options options) {
+  dir_ = makeTempDirectory();
+  configPath_ = dir_ + "/config.json";
+  airDir_ = dir_ + "/air";
+  std::filesystem::create_directory(airDir_);
+  if (!options.noConfigFile) {
+    std::ofstream config(configPath_, std::ios::binary);
+    if (options.configText) {
+      config << *options.configText;
+    } else {
+      port_ = freeLoopbackPort();
+      config << "{\"port\": " << port_ << "}\n";
+    }
+  }
+  ChildProcess::Options child;
+  child.program = options.program;
+  child.args = {"--config", configPath_, "--air", airDir_};
+  child.args.insert(child.args.end(), options.extraArgs.begin(), options.extraArgs.end());
+  child.env = options.env;
+  if (options.stdoutToFile) child.stdoutFile = dir_ + "/stdout.log";
+  process_ = std::make_unique<ChildProcess>(std::move(child));
+  if (options.waitUntilReady) waitReady(!options.stdoutToFile);
+}
+
+HelperProcess::~HelperProcess() {
+  client_.reset();
+  process_.reset();
+  std::error_code ignored;
+  std::filesystem::remove_all(dir_, ignored);
+}
+
+void HelperProcess::waitReady(bool lineCaptured) {
+  auto deadline = ChildProcess::after(20);
+  if (lineCaptured) {
+    auto line = process_->waitForLine(
+        [](const std::string& l) { return l.rfind(kListeningPrefix, 0) == 0; }, deadline);
+    if (!line) {
+      throw std::runtime_error("helper printed no Listening line; stdout:\n" +
+                               joinLines(process_->stdoutLines()) + "stderr:\n" +
+                               joinLines(process_->stderrLines()));
+    }
+    port_ = std::stoi(line->substr(kListeningPrefix.size()));
+  }
+  // The line comes just before the bind: retry until the port answers.
+  while (ChildProcess::Clock::now() < deadline) {
+    if (get("/version").status == 200) return;
+    if (process_->waitForExit(ChildProcess::Clock::now())) break;
+    client_.reset();
+  }
+  throw std::runtime_error("helper did not answer GET /version on port " + std::to_string(port_) +
+                           "; stdout:\n" + joinLines(process_->stdoutLines()));
+}
+
+httplib::Client& HelperProcess::client() {
+  if (!client_) {
+    client_ = std::make_unique<httplib::Client>("127.0.0.1", port_);
+    client_->set_keep_alive(true);
+    // Headers and body go out in two writes; without this the body waits for a delayed ACK.
+    client_->set_tcp_nodelay(true);
+    client_->set_read_timeout(30, 0);
+  }
+  return *client_;
+}
+
+HttpReply HelperProcess::post(const std::string& path, const std::string& body) {
+  auto result = client().Post(path.c_str(), body, "application/json");
+  if (!result) return {};
+  return {result->status, result->body, result->get_header_value("Content-Type")};
+}
+
+HttpReply HelperProcess::get(const std::string& path) {
+  auto result = client().Get(path.c_str());
+  if (!result) return {};
+  return {result->status, result->body, result->get_header_value("Content-Type")};
+}
+
+bool HelperProcess::waitForStdoutLine(const std::string& line, size_t skip, double seconds) {
+  size_t index = 0;
+  return process_
+      ->waitForLine([&](const std::string& l) { return index++ >= skip && l == line; },
+                    ChildProcess::after(seconds))
+      .has_value();
+}

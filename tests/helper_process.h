@@ -1,0 +1,78 @@
+// The built helper, started for one test: its own configuration file naming a free loopback
+// port, its own air directory, and a keep-alive HTTP client to talk to it.
+#pragma once
+
+#include <httplib.h>
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+
+struct HttpReply {
+  int status = 0;  // 0 when no answer came (connection refused or broken)
+  std::string body;
+  std::string contentType;
+};
+
+// Not copyable. Used from the test's thread; the captured lines may be read from any thread.
+// The destructor kills the helper and removes the temporary directory.
+class HelperProcess {
+ public:
+  struct Options {
+    // The configuration file's whole text. None: {"port": N} with a free port N.
+    std::optional<std::string> configText;
+    // Write no configuration file at all (--config still names the missing path).
+    bool noConfigFile = false;
+    // Wait for the "Listening" line and for GET /version to answer before returning.
+    bool waitUntilReady = true;
+    // Send standard output to stdout.log in the temporary directory instead of capturing it
+    // (benchmarks: a capturing reader would compete for the CPU). Needs the generated config.
+    bool stdoutToFile = false;
+    std::vector<std::string> extraArgs;
+    std::map<std::string, std::string> env;
+    std::string program = VELNOR_HELPER_PATH;
+  };
+
+  // Starts the helper with --config and --air. With waitUntilReady, throws std::runtime_error
+  // when the helper does not become ready within 20 s (its captured output is in the message).
+  HelperProcess();
+  explicit HelperProcess(Options options);
+  ~HelperProcess();
+  HelperProcess(const HelperProcess&) = delete;
+  HelperProcess& operator=(const HelperProcess&) = delete;
+
+  // The port the "Listening" line named (once seen), else the port written to the config.
+  int port() const { return port_; }
+  const std::string& directory() const { return dir_; }
+  const std::string& configPath() const { return configPath_; }
+  const std::string& airDir() const { return airDir_; }
+
+  // One request on the keep-alive client.
+  HttpReply post(const std::string& path, const std::string& body);
+  HttpReply get(const std::string& path);
+
+  ChildProcess& process() { return *process_; }
+  std::vector<std::string> stdoutLines() const { return process_->stdoutLines(); }
+
+  // Waits for a standard-output line equal to `line` that arrived after the first `skip`
+  // lines. Returns whether it came within `seconds`.
+  bool waitForStdoutLine(const std::string& line, size_t skip = 0, double seconds = 10);
+
+  // A port on 127.0.0.1 that was free a moment ago (bound to port 0, then released).
+  static int freeLoopbackPort();
+
+ private:
+  void waitReady(bool lineCaptured);
+  httplib::Client& client();
+
+  std::string dir_;
+  std::string configPath_;
+  std::string airDir_;
+  int port_ = 0;
+  std::unique_ptr<ChildProcess> process_;
+  std::unique_ptr<httplib::Client> client_;
+};

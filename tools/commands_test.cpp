@@ -1,0 +1,87 @@
+#include "tools/commands.h"
+
+#include <gtest/gtest.h>
+
+namespace tool {
+namespace {
+
+std::string errorOf(const std::function<void()>& fn) {
+  try {
+    fn();
+  } catch (const CommandError& e) {
+    return e.what();
+  }
+  return "";
+}
+
+TEST(InvocationTest, FormsAndAirDirectory) {
+  auto inv = parseInvocation({"device", "belt.json"}, "/tmp/velnor-air");
+  EXPECT_EQ(inv.mode, Invocation::Mode::device);
+  EXPECT_EQ(inv.deviceFile, "belt.json");
+  EXPECT_EQ(inv.airDir, "/tmp/velnor-air");
+  inv = parseInvocation({"central", "--air", "/tmp/a", "--mtu", "23"}, "/tmp/velnor-air");
+  EXPECT_EQ(inv.mode, Invocation::Mode::central);
+  EXPECT_EQ(inv.airDir, "/tmp/a");
+  EXPECT_EQ(inv.mtu, 23);
+  inv = parseInvocation({"--air", "/tmp/b", "power", "off"}, "x");
+  EXPECT_EQ(inv.mode, Invocation::Mode::power);
+  EXPECT_FALSE(inv.powerOn);
+  EXPECT_EQ(inv.airDir, "/tmp/b");
+}
+
+TEST(InvocationTest, BadCommandLinesSayWhatIsWrong) {
+  auto bad = [](std::vector<std::string> args) {
+    return errorOf([&] { parseInvocation(args, "/tmp/velnor-air"); });
+  };
+  EXPECT_EQ(bad({}), "missing command");
+  EXPECT_EQ(bad({"device"}), "device needs exactly one device file");
+  EXPECT_EQ(bad({"central", "--mtu", "22"}),
+            "--mtu needs a whole number from 23 to 517, not \"22\"");
+  EXPECT_EQ(bad({"central", "--mtu", "185x"}),
+            "--mtu needs a whole number from 23 to 517, not \"185x\"");
+  EXPECT_EQ(bad({"central", "--verbose"}), "unexpected argument \"--verbose\" for central");
+  EXPECT_EQ(bad({"power", "maybe"}), "power needs on or off");
+  EXPECT_EQ(bad({"device", "f.json", "--air"}), "--air needs a directory");
+  EXPECT_EQ(bad({"peripheral"}), "unknown command \"peripheral\"");
+}
+
+TEST(DeviceCommandTest, ParsesEveryCommand) {
+  auto c = parseDeviceCommand("notify \"Polar H10\" 180d 2A37 06aF");
+  ASSERT_TRUE(c);
+  EXPECT_EQ(c->kind, DeviceCommand::Kind::notify);
+  EXPECT_EQ(c->device, "Polar H10");
+  EXPECT_EQ(c->service.UUIDString(), "180D");
+  EXPECT_EQ(c->value, (std::vector<uint8_t>{0x06, 0xAF}));
+  EXPECT_EQ(parseDeviceCommand("  set Belt 180D 2A38 \"\"")->value.size(), 0u);
+  EXPECT_TRUE(parseDeviceCommand("advertise Belt on")->on);
+  EXPECT_EQ(parseDeviceCommand("drop Belt")->kind, DeviceCommand::Kind::drop);
+  EXPECT_FALSE(parseDeviceCommand("   ").has_value());
+
+  auto bad = [](const std::string& line) { return errorOf([&] { parseDeviceCommand(line); }); };
+  EXPECT_EQ(bad("notify Belt 180D 2A37"), "usage: notify DEVICE SERVICE CHAR HEX");
+  EXPECT_EQ(bad("notify Belt 180D 2A37 123"), "not hex bytes: \"123\"");
+  EXPECT_EQ(bad("set Belt 18 2A37 12"), "not a UUID: \"18\"");
+  EXPECT_EQ(bad("advertise Belt maybe"), "usage: advertise DEVICE on|off");
+  EXPECT_EQ(bad("drop \"Belt"), "a quote is not closed");
+  EXPECT_EQ(bad("explode Belt"), "unknown command \"explode\"");
+}
+
+TEST(CentralCommandTest, ParsesEveryCommand) {
+  EXPECT_EQ(parseCentralCommand("connect HR Belt ")->target, "HR Belt");
+  EXPECT_EQ(parseCentralCommand("connect \"HR Belt\"")->target, "HR Belt");
+  auto c = parseCentralCommand("write-cmd 180D 2A39 01");
+  EXPECT_EQ(c->kind, CentralCommand::Kind::writeCommand);
+  EXPECT_EQ(c->characteristic.UUIDString(), "2A39");
+  EXPECT_EQ(c->value, (std::vector<uint8_t>{1}));
+  EXPECT_EQ(parseCentralCommand("unsubscribe 180D 2A37")->kind, CentralCommand::Kind::unsubscribe);
+
+  auto bad = [](const std::string& line) { return errorOf([&] { parseCentralCommand(line); }); };
+  EXPECT_EQ(bad("read 180D"), "usage: read SERVICE CHAR");
+  EXPECT_EQ(bad("write 180D 2A39 xyz1"), "not hex bytes: \"xyz1\"");
+  EXPECT_EQ(bad("scan now"), "usage: scan");
+  EXPECT_EQ(bad("connect"), "usage: connect NAME_OR_ID");
+  EXPECT_EQ(bad("fly"), "unknown command \"fly\"");
+}
+
+}  // namespace
+}  // namespace tool

@@ -1,0 +1,356 @@
+#include "tools/device_file.h"
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+
+#include "bluetooth/core_bluetooth.h"
+
+namespace tool {
+
+namespace {
+
+using nlohmann::json;
+
+const std::pair<const char*, uint32_t> kPropertyWords[] = {
+    {"read", CBCharacteristicPropertyRead},
+    {"write", CBCharacteristicPropertyWrite},
+    {"writeWithoutResponse", CBCharacteristicPropertyWriteWithoutResponse},
+    {"notify", CBCharacteristicPropertyNotify},
+    {"indicate", CBCharacteristicPropertyIndicate},
+};
+
+// Walks the document, keeping the path of the value being read for error messages.
+class Reader {
+ public:
+  explicit Reader(std::string fileName) : fileName_(std::move(fileName)) {}
+
+  [[noreturn]] void fail(const std::string& place, const std::string& problem) const {
+    throw DeviceFileError(fileName_ + ": " + place + ": " + problem);
+  }
+
+  const json& member(const json& object, const std::string& place, const char* key) const {
+    if (!object.contains(key)) fail(place, std::string("missing \"") + key + "\"");
+    return object.at(key);
+  }
+
+  void onlyKnownMembers(const json& object, const std::string& place,
+                        std::initializer_list<const char*> known) const {
+    for (const auto& [key, value] : object.items()) {
+      bool ok = false;
+      for (const char* k : known) ok = ok || key == k;
+      if (!ok) fail(place, "unknown member \"" + key + "\"");
+    }
+  }
+
+  void expectObject(const json& v, const std::string& place) const {
+    if (!v.is_object()) fail(place, "expected an object");
+  }
+  void expectArray(const json& v, const std::string& place) const {
+    if (!v.is_array()) fail(place, "expected a list");
+  }
+  std::string text(const json& v, const std::string& place) const {
+    if (!v.is_string()) fail(place, "expected a string");
+    return v.get<std::string>();
+  }
+  int64_t integer(const json& v, const std::string& place, int64_t min, int64_t max) const {
+    if (!v.is_number_integer()) fail(place, "expected a whole number");
+    auto n = v.get<int64_t>();
+    if (n < min || n > max) {
+      fail(place, std::to_string(n) + " is out of range " + std::to_string(min) + " to " +
+                      std::to_string(max));
+    }
+    return n;
+  }
+  bool boolean(const json& v, const std::string& place) const {
+    if (!v.is_boolean()) fail(place, "expected true or false");
+    return v.get<bool>();
+  }
+  CBUUID uuid(const json& v, const std::string& place) const {
+    auto t = text(v, place);
+    auto u = CBUUID::fromString(t);
+    if (!u) fail(place, "not a UUID: \"" + t + "\"");
+    return *u;
+  }
+  std::vector<uint8_t> hex(const json& v, const std::string& place) const {
+    auto t = text(v, place);
+    auto bytes = fromHex(t);
+    if (!bytes) fail(place, "not hex bytes: \"" + t + "\"");
+    return *bytes;
+  }
+
+  sim::Answer answer(const json& v, const std::string& place) const {
+    if (v.is_string() && v.get<std::string>() == "respond") return sim::Answer::respond();
+    if (v.is_string() && v.get<std::string>() == "ignore") return sim::Answer::ignore();
+    if (v.is_number_integer()) {
+      return sim::Answer::error(static_cast<uint8_t>(integer(v, place, 1, 255)));
+    }
+    fail(place, "expected \"respond\", \"ignore\" or an ATT error code from 1 to 255");
+  }
+
+  sim::EmulatedCharacteristic characteristic(const json& v, const std::string& place) const {
+    expectObject(v, place);
+    onlyKnownMembers(v, place,
+                     {"uuid", "properties", "value", "onRead", "onWrite", "onSubscribe", "notify"});
+    sim::EmulatedCharacteristic c;
+    c.uuid = uuid(member(v, place, "uuid"), place + ".uuid");
+    auto words = text(member(v, place, "properties"), place + ".properties");
+    auto properties = parsePropertyWords(words);
+    if (!properties) {
+      fail(place + ".properties",
+           "unknown property in \"" + words +
+               "\" (use read, write, writeWithoutResponse, notify, indicate joined by |)");
+    }
+    c.properties = *properties;
+    if (v.contains("value") && !v["value"].is_null()) c.value = hex(v["value"], place + ".value");
+    if (v.contains("onRead")) c.onRead = answer(v["onRead"], place + ".onRead");
+    if (v.contains("onWrite")) c.onWrite = answer(v["onWrite"], place + ".onWrite");
+    if (v.contains("onSubscribe")) c.onSubscribe = answer(v["onSubscribe"], place + ".onSubscribe");
+    if (v.contains("notify") && !v["notify"].is_null()) {
+      const auto& n = v["notify"];
+      std::string at = place + ".notify";
+      expectObject(n, at);
+      onlyKnownMembers(n, at, {"everyMs", "values"});
+      sim::PeriodicNotify plan;
+      plan.every = std::chrono::milliseconds(
+          integer(member(n, at, "everyMs"), at + ".everyMs", 1, 24 * 3600 * 1000));
+      const auto& values = member(n, at, "values");
+      expectArray(values, at + ".values");
+      if (values.empty()) fail(at + ".values", "expected at least one value");
+      for (size_t i = 0; i < values.size(); ++i) {
+        plan.values.push_back(hex(values[i], at + ".values[" + std::to_string(i) + "]"));
+      }
+      if (!(c.properties & (CBCharacteristicPropertyNotify | CBCharacteristicPropertyIndicate))) {
+        fail(at, "the characteristic has neither notify nor indicate");
+      }
+      c.notify = std::move(plan);
+    }
+    return c;
+  }
+
+  sim::AdvertisingConfig advertising(const json& v, const std::string& place) const {
+    expectObject(v, place);
+    onlyKnownMembers(v, place,
+                     {"localName", "intervalMs", "connectable", "manufacturerData", "serviceUUIDs",
+                      "serviceData"});
+    sim::AdvertisingConfig a;
+    if (v.contains("localName") && !v["localName"].is_null()) {
+      a.localName = text(v["localName"], place + ".localName");
+    }
+    if (v.contains("intervalMs")) {
+      a.interval =
+          std::chrono::milliseconds(integer(v["intervalMs"], place + ".intervalMs", 1, 60000));
+    }
+    if (v.contains("connectable"))
+      a.connectable = boolean(v["connectable"], place + ".connectable");
+    if (v.contains("manufacturerData") && !v["manufacturerData"].is_null()) {
+      a.manufacturerData = hex(v["manufacturerData"], place + ".manufacturerData");
+    }
+    if (v.contains("serviceUUIDs") && !v["serviceUUIDs"].is_null()) {
+      const auto& list = v["serviceUUIDs"];
+      expectArray(list, place + ".serviceUUIDs");
+      a.serviceUUIDs.emplace();
+      for (size_t i = 0; i < list.size(); ++i) {
+        a.serviceUUIDs->push_back(
+            uuid(list[i], place + ".serviceUUIDs[" + std::to_string(i) + "]"));
+      }
+    }
+    if (v.contains("serviceData") && !v["serviceData"].is_null()) {
+      const auto& data = v["serviceData"];
+      expectObject(data, place + ".serviceData");
+      a.serviceData.emplace();
+      for (const auto& [key, value] : data.items()) {
+        std::string at = place + ".serviceData." + key;
+        auto u = CBUUID::fromString(key);
+        if (!u) fail(at, "not a UUID: \"" + key + "\"");
+        (*a.serviceData)[*u] = hex(value, at);
+      }
+    }
+    return a;
+  }
+
+  sim::EmulatedDeviceConfig device(const json& v, const std::string& place) const {
+    expectObject(v, place);
+    onlyKnownMembers(v, place,
+                     {"id", "name", "rssi", "advertising", "connection", "mtu", "services"});
+    sim::EmulatedDeviceConfig d;
+    if (v.contains("id") && !v["id"].is_null()) {
+      auto t = text(v["id"], place + ".id");
+      auto id = sim::parseNodeId(t);
+      if (!id) fail(place + ".id", "not a UUID in the 8-4-4-4-12 form: \"" + t + "\"");
+      d.id = *id;
+    }
+    if (v.contains("name") && !v["name"].is_null()) d.name = text(v["name"], place + ".name");
+    if (v.contains("rssi")) rssi(v["rssi"], place + ".rssi", d);
+    if (v.contains("advertising") && !v["advertising"].is_null()) {
+      d.advertising = advertising(v["advertising"], place + ".advertising");
+    }
+    if (v.contains("connection")) {
+      auto c = text(v["connection"], place + ".connection");
+      if (c == "accept") {
+        d.connection = sim::ConnectDecision::accept;
+      } else if (c == "reject") {
+        d.connection = sim::ConnectDecision::reject;
+      } else if (c == "ignore") {
+        d.connection = sim::ConnectDecision::ignore;
+      } else {
+        fail(place + ".connection",
+             "expected \"accept\", \"reject\" or \"ignore\", not \"" + c + "\"");
+      }
+    }
+    if (v.contains("mtu"))
+      d.mtu = static_cast<uint16_t>(integer(v["mtu"], place + ".mtu", 23, 517));
+    if (v.contains("services")) {
+      const auto& services = v["services"];
+      expectArray(services, place + ".services");
+      for (size_t i = 0; i < services.size(); ++i) {
+        std::string at = place + ".services[" + std::to_string(i) + "]";
+        expectObject(services[i], at);
+        onlyKnownMembers(services[i], at, {"uuid", "characteristics"});
+        sim::EmulatedService s;
+        s.uuid = uuid(member(services[i], at, "uuid"), at + ".uuid");
+        if (services[i].contains("characteristics")) {
+          const auto& cs = services[i]["characteristics"];
+          expectArray(cs, at + ".characteristics");
+          for (size_t j = 0; j < cs.size(); ++j) {
+            s.characteristics.push_back(
+                characteristic(cs[j], at + ".characteristics[" + std::to_string(j) + "]"));
+          }
+        }
+        d.services.push_back(std::move(s));
+      }
+    }
+    return d;
+  }
+
+  void rssi(const json& v, const std::string& place, sim::EmulatedDeviceConfig& d) const {
+    if (v.is_number_integer()) {
+      d.rssiMin = d.rssiMax = static_cast<int>(integer(v, place, -127, 20));
+      return;
+    }
+    if (!v.is_array() || v.size() != 2) fail(place, "expected a number or [min, max]");
+    d.rssiMin = static_cast<int>(integer(v[0], place + "[0]", -127, 20));
+    d.rssiMax = static_cast<int>(integer(v[1], place + "[1]", -127, 20));
+    if (d.rssiMin > d.rssiMax) fail(place, "min is greater than max");
+  }
+
+ private:
+  std::string fileName_;
+};
+
+// "line L, column C" of a byte offset.
+std::string lineAndColumn(const std::string& text, size_t offset) {
+  size_t line = 1, column = 1;
+  for (size_t i = 0; i < offset && i < text.size(); ++i) {
+    if (text[i] == '\n') {
+      ++line;
+      column = 1;
+    } else {
+      ++column;
+    }
+  }
+  return "line " + std::to_string(line) + ", column " + std::to_string(column);
+}
+
+}  // namespace
+
+std::vector<sim::EmulatedDeviceConfig> parseDeviceFile(const std::string& text,
+                                                       const std::string& fileName) {
+  json doc;
+  try {
+    doc = json::parse(text);
+  } catch (const json::parse_error& e) {
+    // The library's message ends with the reason after its last ": ".
+    std::string what = e.what();
+    auto colon = what.rfind(": ");
+    std::string reason = colon == std::string::npos ? what : what.substr(colon + 2);
+    size_t at = e.byte > 0 ? e.byte - 1 : 0;
+    throw DeviceFileError(fileName + ": " + lineAndColumn(text, at) +
+                          ": not valid JSON: " + reason);
+  }
+  Reader r(fileName);
+  r.expectObject(doc, "top level");
+  r.onlyKnownMembers(doc, "top level", {"devices"});
+  const auto& devices = r.member(doc, "top level", "devices");
+  r.expectArray(devices, "devices");
+  std::vector<sim::EmulatedDeviceConfig> configs;
+  std::set<sim::NodeId> ids;
+  for (size_t i = 0; i < devices.size(); ++i) {
+    std::string place = "devices[" + std::to_string(i) + "]";
+    configs.push_back(r.device(devices[i], place));
+    if (!ids.insert(configs.back().id).second) {
+      r.fail(place + ".id",
+             "the same id as an earlier device: " + sim::nodeIdText(configs.back().id));
+    }
+  }
+  return configs;
+}
+
+std::vector<sim::EmulatedDeviceConfig> loadDeviceFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw DeviceFileError(path + ": cannot be read");
+  std::ostringstream text;
+  text << in.rdbuf();
+  return parseDeviceFile(text.str(), path);
+}
+
+std::string toHex(const std::vector<uint8_t>& bytes) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string s;
+  s.reserve(bytes.size() * 2);
+  for (uint8_t b : bytes) {
+    s.push_back(kDigits[b >> 4]);
+    s.push_back(kDigits[b & 0xF]);
+  }
+  return s;
+}
+
+std::optional<std::vector<uint8_t>> fromHex(const std::string& text) {
+  if (text.size() % 2 != 0) return std::nullopt;
+  auto digit = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  std::vector<uint8_t> bytes;
+  for (size_t i = 0; i < text.size(); i += 2) {
+    int hi = digit(text[i]), lo = digit(text[i + 1]);
+    if (hi < 0 || lo < 0) return std::nullopt;
+    bytes.push_back(static_cast<uint8_t>(hi << 4 | lo));
+  }
+  return bytes;
+}
+
+std::string propertyWords(uint32_t properties) {
+  std::string words;
+  for (const auto& [word, bit] : kPropertyWords) {
+    if (!(properties & bit)) continue;
+    if (!words.empty()) words += "|";
+    words += word;
+  }
+  return words;
+}
+
+std::optional<uint32_t> parsePropertyWords(const std::string& text) {
+  uint32_t bits = 0;
+  size_t start = 0;
+  for (;;) {
+    size_t bar = text.find('|', start);
+    std::string word =
+        text.substr(start, bar == std::string::npos ? std::string::npos : bar - start);
+    bool known = false;
+    for (const auto& [w, bit] : kPropertyWords) {
+      if (word == w) {
+        bits |= bit;
+        known = true;
+      }
+    }
+    if (!known) return std::nullopt;
+    if (bar == std::string::npos) return bits;
+    start = bar + 1;
+  }
+}
+
+}  // namespace tool

@@ -1,0 +1,114 @@
+#include "tools/device_file.h"
+
+#include <gtest/gtest.h>
+
+namespace tool {
+namespace {
+
+std::string errorOf(const std::string& text) {
+  try {
+    parseDeviceFile(text, "belt.json");
+  } catch (const DeviceFileError& e) {
+    return e.what();
+  }
+  return "";
+}
+
+TEST(DeviceFileTest, ReadsEveryField) {
+  auto devices = parseDeviceFile(R"({"devices":[{
+    "id": "5c4d2a10-7f3b-4e8a-9c61-0b2d3e4f5a61", "name": "Belt", "rssi": [-80, -40],
+    "advertising": {"localName": "HR", "intervalMs": 250, "connectable": false,
+                    "manufacturerData": "4c00", "serviceUUIDs": ["180D"],
+                    "serviceData": {"180F": "5A"}},
+    "connection": "reject", "mtu": 23,
+    "services": [{"uuid": "180D", "characteristics": [
+      {"uuid": "2A37", "properties": "read|notify|indicate", "value": "0648",
+       "onRead": "ignore", "onWrite": 3, "onSubscribe": "respond",
+       "notify": {"everyMs": 500, "values": ["01", "02"]}}]}]},
+    {"advertising": null}]})",
+                                 "belt.json");
+  ASSERT_EQ(devices.size(), 2u);
+  const auto& d = devices[0];
+  EXPECT_EQ(sim::nodeIdText(d.id), "5C4D2A10-7F3B-4E8A-9C61-0B2D3E4F5A61");
+  EXPECT_EQ(d.name, "Belt");
+  EXPECT_EQ(d.rssiMin, -80);
+  EXPECT_EQ(d.rssiMax, -40);
+  EXPECT_EQ(d.advertising->localName, "HR");
+  EXPECT_EQ(d.advertising->interval.count(), 250);
+  EXPECT_FALSE(d.advertising->connectable);
+  EXPECT_EQ(d.advertising->manufacturerData, (std::vector<uint8_t>{0x4C, 0x00}));
+  EXPECT_EQ(d.advertising->serviceData->at(CBUUID::from16(0x180F)), (std::vector<uint8_t>{0x5A}));
+  EXPECT_EQ(d.connection, sim::ConnectDecision::reject);
+  EXPECT_EQ(d.mtu, 23);
+  const auto& c = d.services[0].characteristics[0];
+  EXPECT_EQ(c.properties, 0x32u);
+  EXPECT_EQ(propertyWords(c.properties), "read|notify|indicate");
+  EXPECT_EQ(c.onRead.kind, sim::Answer::Kind::ignore);
+  EXPECT_EQ(c.onWrite.kind, sim::Answer::Kind::error);
+  EXPECT_EQ(c.onWrite.att, 3);
+  EXPECT_EQ(c.notify->values.size(), 2u);
+  // Defaults: a random id, not advertising, accepting, MTU 185.
+  EXPECT_FALSE(devices[1].advertising.has_value());
+  EXPECT_NE(devices[1].id, d.id);
+  EXPECT_EQ(devices[1].mtu, 185);
+  EXPECT_EQ(devices[1].connection, sim::ConnectDecision::accept);
+}
+
+TEST(DeviceFileTest, ErrorsNameTheFileThePlaceAndTheProblem) {
+  EXPECT_EQ(errorOf("{\"devices\": [\n  {\"name\": \"x\",}\n]}"),
+            "belt.json: line 2, column 16: not valid JSON: syntax error while parsing object key - "
+            "unexpected '}'; expected string literal");
+  EXPECT_EQ(errorOf("[]"), "belt.json: top level: expected an object");
+  EXPECT_EQ(errorOf("{}"), "belt.json: top level: missing \"devices\"");
+  EXPECT_EQ(errorOf(R"({"devices":[{"nmae":"x"}]})"),
+            "belt.json: devices[0]: unknown member \"nmae\"");
+  EXPECT_EQ(errorOf(R"({"devices":[{"id":"180D"}]})"),
+            "belt.json: devices[0].id: not a UUID in the 8-4-4-4-12 form: \"180D\"");
+  EXPECT_EQ(errorOf(R"({"devices":[{"rssi":[-40,-80]}]})"),
+            "belt.json: devices[0].rssi: min is greater than max");
+  EXPECT_EQ(errorOf(R"({"devices":[{"rssi":"loud"}]})"),
+            "belt.json: devices[0].rssi: expected a number or [min, max]");
+  EXPECT_EQ(errorOf(R"({"devices":[{"advertising":{"intervalMs":0}}]})"),
+            "belt.json: devices[0].advertising.intervalMs: 0 is out of range 1 to 60000");
+  EXPECT_EQ(errorOf(R"({"devices":[{"advertising":{"serviceData":{"18X":"00"}}}]})"),
+            "belt.json: devices[0].advertising.serviceData.18X: not a UUID: \"18X\"");
+  EXPECT_EQ(errorOf(R"({"devices":[{"connection":"maybe"}]})"),
+            "belt.json: devices[0].connection: expected \"accept\", \"reject\" or \"ignore\", not "
+            "\"maybe\"");
+  EXPECT_EQ(errorOf(R"({"devices":[{"services":[{"uuid":"180D","characteristics":[
+      {"uuid":"2A37","properties":"read|shout"}]}]}]})"),
+            "belt.json: devices[0].services[0].characteristics[0].properties: unknown property in "
+            "\"read|shout\" (use read, write, writeWithoutResponse, notify, indicate joined by |)");
+  EXPECT_EQ(errorOf(R"({"devices":[{"services":[{"uuid":"180D","characteristics":[
+      {"uuid":"2A37","properties":"read","value":"ABC"}]}]}]})"),
+            "belt.json: devices[0].services[0].characteristics[0].value: not hex bytes: \"ABC\"");
+  EXPECT_EQ(
+      errorOf(R"({"devices":[{"services":[{"uuid":"180D","characteristics":[
+      {"uuid":"2A37","properties":"read","onRead":0}]}]}]})"),
+      "belt.json: devices[0].services[0].characteristics[0].onRead: 0 is out of range 1 to 255");
+  EXPECT_EQ(errorOf(R"({"devices":[{"services":[{"uuid":"180D","characteristics":[
+      {"uuid":"2A37","properties":"read","notify":{"everyMs":5,"values":["01"]}}]}]}]})"),
+            "belt.json: devices[0].services[0].characteristics[0].notify: the characteristic has "
+            "neither notify nor indicate");
+  EXPECT_EQ(errorOf(R"({"devices":[{"id":"5C4D2A10-7F3B-4E8A-9C61-0B2D3E4F5A61"},
+                                   {"id":"5C4D2A10-7F3B-4E8A-9C61-0B2D3E4F5A61"}]})"),
+            "belt.json: devices[1].id: the same id as an earlier device: "
+            "5C4D2A10-7F3B-4E8A-9C61-0B2D3E4F5A61");
+  EXPECT_EQ(errorOf(R"({"devices":[{"mtu":600}]})"),
+            "belt.json: devices[0].mtu: 600 is out of range 23 to 517");
+}
+
+TEST(DeviceFileTest, ExamplesAreValid) {
+  for (const char* name : {"heart-rate-belt.json", "thermometer.json", "misbehaving.json"}) {
+    EXPECT_NO_THROW(loadDeviceFile(std::string(VELNOR_SOURCE_DIR) + "/examples/" + name)) << name;
+  }
+  try {
+    loadDeviceFile("/nonexistent/x.json");
+    ADD_FAILURE();
+  } catch (const DeviceFileError& e) {
+    EXPECT_STREQ(e.what(), "/nonexistent/x.json: cannot be read");
+  }
+}
+
+}  // namespace
+}  // namespace tool

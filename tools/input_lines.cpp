@@ -1,0 +1,68 @@
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "tools/emulator.h"
+
+namespace tool {
+
+namespace {
+sigset_t terminationSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  return set;
+}
+}  // namespace
+
+void blockTerminationSignals() {
+  sigset_t set = terminationSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+InputLines::InputLines() {
+  sigset_t set = terminationSignals();
+  signalFd_ = ::signalfd(-1, &set, SFD_CLOEXEC);
+}
+
+InputLines::~InputLines() {
+  if (signalFd_ >= 0) ::close(signalFd_);
+}
+
+bool InputLines::next(std::string& line) {
+  for (;;) {
+    auto newline = buffer_.find('\n');
+    if (newline != std::string::npos) {
+      line = buffer_.substr(0, newline);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      buffer_.erase(0, newline + 1);
+      return true;
+    }
+    if (ended_) {
+      if (buffer_.empty()) return false;
+      line.swap(buffer_);
+      buffer_.clear();
+      return true;
+    }
+    pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {signalFd_, POLLIN, 0}};
+    if (::poll(fds, signalFd_ >= 0 ? 2 : 1, -1) < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (signalFd_ >= 0 && fds[1].revents != 0) return false;
+    char chunk[4096];
+    ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ended_ = true;
+      continue;
+    }
+    buffer_.append(chunk, static_cast<size_t>(n));
+  }
+}
+
+}  // namespace tool
