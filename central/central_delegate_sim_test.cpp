@@ -32,10 +32,10 @@ bool eventually(const std::function<bool()>& test) {
 class CentralOnSimulatedRadio : public ::testing::Test {
  protected:
   void SetUp() override {
+    ScriptScheduler::resetForTesting({});
     ScriptScheduler::setMinExecutionInterval(0);
-    while (ScriptScheduler::dequeueScriptIfTime()) {
-    }
     Plugin::shared().setCurrentFileName("Lab");
+    Plugin::shared().setLastError(Errors::kNoError);
     auto heart = std::make_shared<CBMutableService>(*CBUUID::fromString("180D"), true);
     heart->setCharacteristics({std::make_shared<CBMutableCharacteristic>(
         *CBUUID::fromString("2A37"), CBCharacteristicPropertyNotify, std::nullopt,
@@ -44,7 +44,7 @@ class CentralOnSimulatedRadio : public ::testing::Test {
     peripheral->startAdvertising({"Lab Belt", {*CBUUID::fromString("180D")}});
     ASSERT_TRUE(eventually([&] { return central.isPowered(); }));
   }
-  void TearDown() override { ScriptScheduler::setMinExecutionInterval(0.1); }
+  void TearDown() override { ScriptScheduler::resetForTesting({}); }
 
   std::shared_ptr<sim::Air> air = sim::makeInProcessAir();
   DispatchQueue peripheralQueue{"peripheral.queue"};

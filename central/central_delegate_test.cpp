@@ -46,12 +46,12 @@ CBAdvertisementData named(const std::string& name) {
 class CentralDelegateTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    ScriptScheduler::resetForTesting({});
     ScriptScheduler::setMinExecutionInterval(0);
-    takeScripts();
     Plugin::shared().setCurrentFileName("Lab");
     resetError();
   }
-  void TearDown() override { ScriptScheduler::setMinExecutionInterval(0.1); }
+  void TearDown() override { ScriptScheduler::resetForTesting({}); }
 
   // Reports a state and waits until the role has handled it.
   void setState(CBManagerState state) {
