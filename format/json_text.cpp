@@ -75,11 +75,26 @@ bool needsWork(char c) {
   return b < 0x20 || b >= 0x80 || c == '"' || c == '\\';
 }
 
+// The length of the written text when `text` is valid UTF-8. Reserved at once, with a little
+// room for the closing brackets after it, so that a long text is not copied again midway.
+size_t escapedLength(std::string_view text) {
+  size_t length = text.size() + 2;
+  for (char c : text) {
+    auto b = static_cast<uint8_t>(c);
+    if (c == '"' || c == '\\' || c == '\b' || c == '\f' || c == '\n' || c == '\r' || c == '\t') {
+      length += 1;
+    } else if (b < 0x20) {
+      length += 5;
+    }
+  }
+  return length;
+}
+
 }  // namespace
 
 void appendJSONString(std::string& out, std::string_view text) {
-  // Room for the usual share of escapes, so that a long text is not copied again midway.
-  out.reserve(out.size() + text.size() + text.size() / 4 + 2);
+  constexpr size_t kRoomAfter = 16;
+  out.reserve(out.size() + escapedLength(text) + kRoomAfter);
   out += '"';
   size_t i = 0;
   while (i < text.size()) {

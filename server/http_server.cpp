@@ -54,7 +54,9 @@ void runCommand(const httplib::Request& req, httplib::Response& res,
   if (res.status != 200) plugin.setLastError(kBadRequest, kBadRequestMessage);
   int64_t code = plugin.getLastError();
   std::string message = plugin.getLastErrorMessage();
-  res.set_content(standardReply(code, message, result), kJSONContentType);
+  // Moved in rather than copied by set_content: a devices answer is megabytes long.
+  res.body = standardReply(code, message, result);
+  res.set_header("Content-Type", kJSONContentType);
 }
 
 bool hasMember(const json& body, const char* name) {
