@@ -108,7 +108,10 @@ void DispatchQueue::run() {
     if (delayed_.empty()) {
       wake_.wait(lock);
     } else {
-      wake_.wait_until(lock, delayed_.top().when);
+      // A copy: wait_until reads its deadline again after waking, and a task delayed meanwhile
+      // may have moved the heap's storage.
+      const Clock::time_point deadline = delayed_.top().when;
+      wake_.wait_until(lock, deadline);
     }
   }
   tCurrentQueue = nullptr;

@@ -36,7 +36,8 @@ class ScriptScheduler {
   static void scheduleScript(const std::string& scriptName, const std::string& fileName,
                              const std::string& param);
   // The next script if one is waiting and the interval has passed since the last hand-out.
-  // Waits for the queue; must not be called on it.
+  // Answers none at once when no record is listed or on its way; otherwise waits for the
+  // queue, so it must not be called on it. Any other thread.
   static std::optional<FileMakerScript> dequeueScriptIfTime();
   // Replace a limit, asynchronously on the queue. Any thread; the system keeps the defaults.
   static void setMinExecutionInterval(double seconds);

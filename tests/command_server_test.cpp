@@ -184,8 +184,8 @@ TEST_F(CommandServerTest, SurvivesRandomAndMalformedBodies) {
       "/setLastError", "/getLastError", "/startScan", "/connect",      "/read",    "/write",
       "/subscribe",    "/get",          "/set",       "/setLocalChar", "/stopScan"};
   std::vector<std::string> bodies = {
-      std::string(1 << 20, '['),                                // deeply nested, never closed
-      std::string(100000, '[') + std::string(100000, ']'),      // deeply nested, closed
+      std::string(200000, '['),                                 // deeply nested, never closed
+      std::string(50000, '[') + std::string(50000, ']'),        // deeply nested, closed
       std::string("{\"code\": 1, \"message\": \"\xFF\xFE\"}"),  // not UTF-8
       std::string("{\"selector\": \"a\0b\", \"value\": \"\"}", 28),
       "{\"code\": 99999999999999999999999, \"message\": \"\"}",
