@@ -285,27 +285,6 @@ TEST_F(CentralEndToEnd, ConnectByNameRunsEveryScriptInOrderAndLinkLossEndsIt) {
       json({{"lastError", -30}, {"lastErrorMessage", "Device is not connected"}, {"result", "0"}}));
 }
 
-TEST_F(CentralEndToEnd, RequestedDisconnectRunsNoScript) {
-  startDevices({device(kBelt, "Belt")});
-  EXPECT_EQ(startScan(""), kOK);
-  ASSERT_TRUE(eventually([&] { return discovered(kBelt); }));
-  EXPECT_EQ(connect("Belt", "ondisconnect=Gone\ronconnect=Connected", 5.0), kOK);
-  size_t before = helper.stdoutLines().size();
-  EXPECT_EQ(call("/disconnect", {{"deviceID", "Belt"}}), kOK);
-  EXPECT_TRUE(emulatorSaw({{"event", "disconnected"}, {"device", kBelt}}));
-  size_t index = 0;
-  EXPECT_TRUE(helper.process().waitForLine(
-      [&](const std::string& line) {
-        return index++ >= before && line.rfind("CentralDelegate: Disconnected from ", 0) == 0;
-      },
-      ChildProcess::after(10)));
-  EXPECT_EQ(get("connections")["result"], "");
-  // The next script after the first connection's is the second connection's: none between.
-  EXPECT_EQ(connect("Belt", "onconnect=Again", 5.0), kOK);
-  EXPECT_EQ(scripts(2),
-            (std::vector<std::string>{"Connected(" + kBelt + ")@Lab", "Again(" + kBelt + ")@Lab"}));
-}
-
 TEST_F(CentralEndToEnd, IgnoringDeviceTimesOutAndRefusingDeviceFails) {
   json ignoring = device(kBelt, "Ignoring");
   ignoring["connection"] = "ignore";
@@ -326,16 +305,6 @@ TEST_F(CentralEndToEnd, IgnoringDeviceTimesOutAndRefusingDeviceFails) {
                   {"lastErrorMessage", "The specified device has disconnected from us."},
                   {"result", "0"}}));
   EXPECT_EQ(scripts(1), std::vector<std::string>{"Refused(" + kStrap + ")@Lab"});
-  EXPECT_EQ(get("connections")["result"], "");
-}
-
-TEST_F(CentralEndToEnd, KilledEmulatorIsALostLink) {
-  startDevices({device(kBelt, "Belt")});
-  EXPECT_EQ(startScan(""), kOK);
-  ASSERT_TRUE(eventually([&] { return discovered(kBelt); }));
-  EXPECT_EQ(connect(kBelt, "ondisconnect=Gone", 5.0), kOK);
-  emulator->kill();
-  EXPECT_EQ(scripts(1), std::vector<std::string>{"Gone(" + kBelt + ")@Lab"});
   EXPECT_EQ(get("connections")["result"], "");
 }
 
