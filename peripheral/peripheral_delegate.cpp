@@ -33,3 +33,15 @@ void PeripheralDelegate::setProfile(const std::string&) {
 void PeripheralDelegate::setAuthorizationLevel(const std::string&, int64_t) {
   notImplemented();
 }
+bool PeripheralDelegate::isKnown(const std::string&) {
+  return false;
+}
+bool PeripheralDelegate::isSubscribed(const std::string&) {
+  return false;
+}
+std::set<std::string> PeripheralDelegate::getSubscribedFor(const std::string&) {
+  return {};
+}
+int64_t PeripheralDelegate::getAuthorizationLevel(const std::string&) {
+  return 0;
+}

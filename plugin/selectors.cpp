@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "central/central_delegate.h"
+#include "central/discovery.h"
 #include "peripheral/peripheral_delegate.h"
 #include "plugin/errors.h"
 #include "plugin/plugin.h"
@@ -69,14 +70,29 @@ std::string notYetServed() {
 }
 
 // ---- get without a device ----
+// Written on the central queue, in one pass over the table: no copy of thousands of records.
 std::string getDevices() {
-  return notYetServed();
+  DiscoveryListWriter writer;
+  bool scanned = plugin().centralDelegate().forEachDiscovery(
+      [&](const std::string&, const Discovery& discovery) { writer.add(discovery); });
+  if (!scanned || plugin().getLastError() != Errors::kNoError) return plugin().badResult;
+  return std::move(writer).finish();
 }
 std::string getLocalStatus() {
-  return notYetServed();
+  LocalStatusJSON status;
+  status.bluetooth = plugin().centralDelegate().getBluetoothStatusString();
+  status.isScanning = plugin().centralDelegate().isScanning();
+  status.isAdvertising = plugin().peripheralDelegate().isAdvertising();
+  if (plugin().getLastError() != Errors::kNoError) return plugin().badResult;
+  return encodePrettyJSON(status);
 }
 std::string getConnections() {
-  return notYetServed();
+  std::string joined;
+  for (const auto& entry : plugin().centralDelegate().getConnectedDevices()) {
+    if (!joined.empty()) joined += '\r';
+    joined += entry.first;
+  }
+  return joined;
 }
 std::string getLocalProfile() {
   return notYetServed();
@@ -89,14 +105,40 @@ std::string getSubscribed() {
 std::string getRemoteProfile(const std::string&) {
   return notYetServed();
 }
-std::string getDeviceName(const std::string&) {
-  return notYetServed();
+// A known device without a name fails without an error.
+std::string getDeviceName(const std::string& deviceID) {
+  return plugin().centralDelegate().getDeviceName(deviceID).value_or(plugin().badResult);
 }
-std::string getUUID(const std::string&) {
-  return notYetServed();
+std::string getUUID(const std::string& deviceName) {
+  return plugin().centralDelegate().getUUID(deviceName).value_or(plugin().badResult);
 }
-std::string getRemoteStatus(const std::string&) {
-  return notYetServed();
+// Each test that holds replaces the relationship: the last one wins. The central role's tests
+// take the device text as given, the peripheral role's the resolved identifier.
+std::string relationshipOf(const std::string& given, const std::string& uuid) {
+  CentralDelegate& central = plugin().centralDelegate();
+  PeripheralDelegate& peripheral = plugin().peripheralDelegate();
+  std::string relationship = "none";
+  if (central.isDiscovered(given)) relationship = "discoveredPeripheral";
+  if (central.isConnected(given)) relationship = "connectedPeripheral";
+  if (peripheral.isKnown(uuid)) relationship = "knownCentral";
+  if (peripheral.isSubscribed(uuid)) relationship = "subscribedCentral";
+  return relationship;
+}
+
+std::string getRemoteStatus(const std::string& deviceID) {
+  CentralDelegate& central = plugin().centralDelegate();
+  PeripheralDelegate& peripheral = plugin().peripheralDelegate();
+  RemoteStatusJSON status;
+  status.UUID = central.getUUID(deviceID).value_or(deviceID);
+  status.name = central.getDeviceName(status.UUID);
+  std::set<std::string> subscribed = peripheral.getSubscribedFor(status.UUID);
+  status.authorizationLevel = peripheral.getAuthorizationLevel(status.UUID);
+  status.relationship = relationshipOf(deviceID, status.UUID);
+  status.subscribedFor.assign(subscribed.begin(), subscribed.end());  // a set is sorted
+  std::string text = encodePrettyJSON(status);
+  // Look-ups that found nothing (an unknown name, say) don't make the answer a failure.
+  plugin().setLastError(Errors::kNoError);
+  return text;
 }
 
 // ---- set ----

@@ -1,6 +1,7 @@
 // Velnor_HelperApp: prints the banner, creates the facade with both Bluetooth roles, registers
 // the command routes and serves them on 127.0.0.1 until the process is ended from outside.
 #include <httplib.h>
+#include <malloc.h>
 
 #include <cstdlib>
 #include <iostream>
@@ -40,6 +41,10 @@ std::optional<Arguments> parseArguments(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Each of the many HTTP worker threads would otherwise get a heap of its own and keep in it
+  // the largest answer it ever built (megabytes for thousands of discoveries); four heaps
+  // bound what stays resident without making the threads wait for one another.
+  mallopt(M_ARENA_MAX, 4);
   std::optional<Arguments> args = parseArguments(argc, argv);
   if (!args) {
     std::cerr << "usage: Velnor_HelperApp [--config PATH] [--air DIR]" << std::endl;

@@ -1,0 +1,172 @@
+// The central role seen from the plug-in, with the helper and the device emulator as processes
+// in a private air:
+// - POST /get "devices" with 10,000 discoveries: time per request (target: at most 50 ms) and
+//   the helper's resident set (target: at most 40 MiB);
+// - POST /connect to an emulated device, timeout 5.0, request to reply (target: median at most
+//   5 ms).
+// A plain program: it prints its figures and exits 1 when one misses its target.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "helper_process.h"
+
+namespace {
+
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kDevices = 10000;
+constexpr int kDeviceRequests = 40;
+constexpr int kConnects = 200;
+
+// Identifiers that differ in their first bytes, as random ones do.
+std::string deviceID(int i) {
+  char id[37];
+  std::snprintf(id, sizeof id, "%08X-0000-4000-8000-00000000BE00", 0x10000000U + i * 2654435761U);
+  return id;
+}
+
+double milliseconds(Clock::duration d) {
+  return std::chrono::duration<double, std::milli>(d).count();
+}
+
+double percentile(std::vector<double> values, double p) {
+  std::sort(values.begin(), values.end());
+  size_t index = static_cast<size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
+  return values[index];
+}
+
+// Resident set of a process in MiB, from /proc.
+double residentMiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
+  }
+  return -1;
+}
+
+std::unique_ptr<ChildProcess> startEmulator(HelperProcess& helper, const json& devices) {
+  std::string path = helper.directory() + "/devices.json";
+  std::ofstream(path) << json{{"devices", devices}}.dump();
+  auto emulator = std::make_unique<ChildProcess>(ChildProcess::Options{
+      VELNOR_SIM_PATH, {"device", path}, {{"VELNOR_AIR", helper.airDir()}}, {}});
+  if (!emulator->waitForLine([](const std::string& l) { return l == R"({"event":"ready"})"; },
+                             ChildProcess::after(120))) {
+    throw std::runtime_error("the emulator did not get ready");
+  }
+  return emulator;
+}
+
+json post(HelperProcess& helper, const std::string& path, const json& body) {
+  HttpReply reply = helper.post(path, body.dump());
+  if (reply.status != 200) throw std::runtime_error(path + " answered " + reply.body);
+  return json::parse(reply.body);
+}
+
+size_t discoveryCount(HelperProcess& helper) {
+  json reply = post(helper, "/get", {{"selector", "devices"}});
+  json list = json::parse(reply["result"].get<std::string>(), nullptr, false);
+  return list.is_array() ? list.size() : 0;
+}
+
+bool devicesAnswer(bool& pass) {
+  HelperProcess helper;
+  json devices = json::array();
+  for (int i = 0; i < kDevices; ++i) {
+    devices.push_back({{"id", deviceID(i)},
+                       {"rssi", -60},
+                       {"advertising",
+                        {{"localName", "Sensor " + std::to_string(i)},
+                         {"intervalMs", 2000},
+                         {"manufacturerData", "4c000215"},
+                         {"serviceUUIDs", {"180D"}}}}});
+  }
+  auto emulator = startEmulator(helper, devices);
+  post(helper, "/startScan", {{"options", "makeupdates=true"}, {"filename", "Bench"}});
+  auto deadline = Clock::now() + std::chrono::seconds(120);
+  size_t count = 0;
+  while ((count = discoveryCount(helper)) < kDevices && Clock::now() < deadline) {
+    std::this_thread::yield();
+  }
+  std::printf("discoveries: %zu of %d, helper resident set %.1f MiB\n", count, kDevices,
+              residentMiB(helper.process().pid()));
+  if (count < kDevices) return false;
+
+  std::vector<double> times;
+  size_t bytes = 0;
+  for (int i = 0; i < kDeviceRequests; ++i) {
+    auto start = Clock::now();
+    HttpReply reply = helper.post("/get", R"({"selector":"devices"})");
+    times.push_back(milliseconds(Clock::now() - start));
+    bytes = reply.body.size();
+  }
+  double rss = residentMiB(helper.process().pid());
+  double median = percentile(times, 0.5);
+  double worst = *std::max_element(times.begin(), times.end());
+  std::printf(
+      "POST /get devices, %d discoveries, %zu-byte reply, %d requests: median %.2f ms, "
+      "max %.2f ms (target: at most 50 ms)\n",
+      kDevices, bytes, kDeviceRequests, median, worst);
+  std::printf("helper resident set: %.1f MiB (target: at most 40 MiB)\n", rss);
+  pass = pass && worst <= 50.0 && rss <= 40.0;
+  return true;
+}
+
+bool connectRoundTrip(bool& pass) {
+  HelperProcess helper;
+  json devices = json::array(
+      {{{"id", deviceID(0)},
+        {"rssi", -50},
+        {"advertising", {{"localName", "Bench Belt"}, {"intervalMs", 20}}},
+        {"services",
+         {{{"uuid", "180D"},
+           {"characteristics", {{{"uuid", "2A37"}, {"properties", "read|notify"}}}}}}}}});
+  auto emulator = startEmulator(helper, devices);
+  post(helper, "/startScan", {{"options", ""}, {"filename", "Bench"}});
+  auto deadline = Clock::now() + std::chrono::seconds(20);
+  while (discoveryCount(helper) < 1 && Clock::now() < deadline) std::this_thread::yield();
+  post(helper, "/stopScan", json::object());
+
+  std::vector<double> times;
+  for (int i = 0; i < kConnects; ++i) {
+    json body = {
+        {"deviceID", deviceID(0)}, {"options", ""}, {"filename", "Bench"}, {"timeout", 5.0}};
+    std::string text = body.dump();
+    auto start = Clock::now();
+    HttpReply reply = helper.post("/connect", text);
+    times.push_back(milliseconds(Clock::now() - start));
+    json answer = json::parse(reply.body);
+    if (answer["lastError"] != 0) throw std::runtime_error("connect failed: " + reply.body);
+    post(helper, "/disconnect", {{"deviceID", deviceID(0)}});
+  }
+  double median = percentile(times, 0.5);
+  std::printf(
+      "POST /connect round trip, %d connects: median %.3f ms, p90 %.3f ms, max %.3f ms "
+      "(target: median at most 5 ms)\n",
+      kConnects, median, percentile(times, 0.9), *std::max_element(times.begin(), times.end()));
+  pass = pass && median <= 5.0;
+  return true;
+}
+
+}  // namespace
+
+int main() {
+  bool pass = true;
+  try {
+    if (!connectRoundTrip(pass)) pass = false;
+    if (!devicesAnswer(pass)) pass = false;
+  } catch (const std::exception& e) {
+    std::printf("failed: %s\n", e.what());
+    return 1;
+  }
+  return pass ? 0 : 1;
+}

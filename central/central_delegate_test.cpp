@@ -1,0 +1,426 @@
+#include "central/central_delegate.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "fake_central.h"
+#include "platform/date_text.h"
+#include "plugin/errors.h"
+#include "plugin/plugin.h"
+#include "server/script_scheduler.h"
+
+namespace {
+
+const std::string kBelt = "A0000000-0000-0000-0000-000000000001";
+const std::string kStrap = "A0000000-0000-0000-0000-000000000002";
+const std::string kTag = "A0000000-0000-0000-0000-000000000003";
+
+int64_t lastError() {
+  return Plugin::shared().getLastError();
+}
+std::string lastMessage() {
+  return Plugin::shared().getLastErrorMessage();
+}
+void resetError() {
+  Plugin::shared().setLastError(Errors::kNoError);
+}
+
+// Every script waiting in the queue, as "name(parameter)@file", in queue order.
+std::vector<std::string> takeScripts() {
+  std::vector<std::string> scripts;
+  while (auto s = ScriptScheduler::dequeueScriptIfTime()) {
+    scripts.push_back(s->script_name() + "(" + s->script_parameters() + ")@" + s->file_name());
+  }
+  return scripts;
+}
+
+CBAdvertisementData named(const std::string& name) {
+  CBAdvertisementData ad;
+  ad.localName = name;
+  ad.isConnectable = 1;
+  return ad;
+}
+
+class CentralDelegateTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ScriptScheduler::resetForTesting({});
+    ScriptScheduler::setMinExecutionInterval(0);
+    Plugin::shared().setCurrentFileName("Lab");
+    resetError();
+  }
+  void TearDown() override { ScriptScheduler::resetForTesting({}); }
+
+  // Reports a state and waits until the role has handled it.
+  void setState(CBManagerState state) {
+    manager->setState(state);
+    central.queue().sync([] {});
+  }
+  void startScanning(const std::string& options = "") {
+    setState(CBManagerState::poweredOn);
+    central.startScan(options);
+    ASSERT_EQ(lastError(), Errors::kNoError) << lastMessage();
+  }
+  std::shared_ptr<FakePeripheral> peripheral(const std::string& id,
+                                             std::optional<std::string> name = std::nullopt) {
+    return std::make_shared<FakePeripheral>(id, std::move(name));
+  }
+  void advertise(const std::shared_ptr<FakePeripheral>& p, const CBAdvertisementData& ad,
+                 int rssi = -50) {
+    central.queue().sync(
+        [&] { central.centralManagerDidDiscoverPeripheral(*manager, p, ad, rssi); });
+  }
+  template <class Fn>
+  void onQueue(Fn fn) {
+    central.queue().sync(fn);
+  }
+
+  std::shared_ptr<FakeCentralManager> manager;
+  CentralDelegate central{FakeCentralManager::factory(manager)};
+};
+
+TEST_F(CentralDelegateTest, StatusAndScanStartFollowTheManagerState) {
+  EXPECT_EQ(central.getBluetoothStatusString(), "unknown");
+  EXPECT_FALSE(central.isPowered());
+  central.startScan("");
+  EXPECT_EQ(lastError(), Errors::kBluetoothError);
+  EXPECT_EQ(lastMessage(), "Unknown Bluetooth error");
+
+  setState(CBManagerState::poweredOff);
+  EXPECT_EQ(central.getBluetoothStatusString(), "powered Off");
+  central.startScan("stopafter=5");
+  EXPECT_EQ(lastMessage(), "Bluetooth is powered off or not ready");
+  EXPECT_FALSE(central.isScanning());
+  EXPECT_TRUE(central.getDiscoveries().empty());
+  EXPECT_EQ(lastError(), Errors::kNoData);
+  EXPECT_EQ(lastMessage(), "No scan data");
+
+  setState(CBManagerState::unauthorized);
+  EXPECT_EQ(central.getBluetoothStatusString(), "unauthorized");
+  setState(CBManagerState::poweredOn);
+  EXPECT_EQ(central.getBluetoothStatusString(), "powered On");
+  EXPECT_TRUE(central.isPowered());
+  EXPECT_TRUE(manager->scans().empty());
+
+  CentralDelegate without([](CBCentralManagerDelegate&, DispatchQueue&) { return nullptr; });
+  EXPECT_EQ(without.getBluetoothStatusString(), "uninitialized");
+  without.startScan("");
+  EXPECT_EQ(lastError(), Errors::kBluetoothError);
+  EXPECT_EQ(lastMessage(), "Central manager is not initialized");
+}
+
+TEST_F(CentralDelegateTest, ScanStartsOnceStopsAnywayAndResumesAfterPowerCycle) {
+  startScanning("filterbyservice=180d\rmakeupdates=false");
+  ASSERT_EQ(manager->scans().size(), 1U);
+  EXPECT_EQ(manager->scans()[0].services->at(0).UUIDString(), "180D");
+  EXPECT_FALSE(manager->scans()[0].allowDuplicates);
+
+  central.startScan("makeupdates=true");
+  EXPECT_EQ(lastError(), Errors::kAlreadyScanning);
+  EXPECT_EQ(lastMessage(), "Already scanning");
+  EXPECT_EQ(manager->scans().size(), 1U);
+
+  // Back from a power cycle: the scan runs again for every peripheral, with its own duplicates.
+  setState(CBManagerState::poweredOff);
+  EXPECT_EQ(manager->scans().size(), 1U);
+  setState(CBManagerState::poweredOn);
+  ASSERT_EQ(manager->scans().size(), 2U);
+  EXPECT_FALSE(manager->scans()[1].services);
+  EXPECT_FALSE(manager->scans()[1].allowDuplicates);
+  EXPECT_TRUE(central.isScanning());
+
+  resetError();
+  central.stopScan();
+  EXPECT_EQ(lastError(), Errors::kNoError);
+  EXPECT_FALSE(central.isScanning());
+  central.stopScan();
+  EXPECT_EQ(lastError(), Errors::kNotScanning);
+  EXPECT_EQ(manager->stops(), 2);
+
+  setState(CBManagerState::poweredOff);
+  setState(CBManagerState::poweredOn);
+  EXPECT_EQ(manager->scans().size(), 2U);
+
+  central.startScan("minrssi=loud");
+  EXPECT_EQ(lastMessage(), "Invalid minrssi value");
+  EXPECT_FALSE(central.isScanning());
+  EXPECT_EQ(manager->scans().size(), 2U);
+}
+
+TEST_F(CentralDelegateTest, StopTimerOfAnEarlierScanEndsALaterOne) {
+  startScanning("stopafter=1");
+  central.stopScan();
+  central.startScan("");
+  ASSERT_TRUE(central.isScanning());
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (central.isScanning() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::yield();
+  }
+  EXPECT_FALSE(central.isScanning());
+}
+
+TEST_F(CentralDelegateTest, DiscoveryKeepsFirstFieldsAndFollowsTheLatestStrength) {
+  startScanning("minrssi=-60");
+  auto belt = peripheral(kBelt, "GAP name");
+  CBAdvertisementData ad = named("Polar H10");
+  ad.manufacturerData = CBData{0x4C, 0x00, 0x01};
+  ad.serviceUUIDs = std::vector<CBUUID>{CBUUID::from16(0x180D)};
+  ad.serviceData = std::map<CBUUID, CBData>{{CBUUID::from16(0x180D), CBData{0x01, 0xAB}}};
+  advertise(belt, ad, -61);
+  EXPECT_TRUE(central.getDiscoveries().empty());
+  advertise(belt, ad, -60);
+  auto first = central.getDiscoveries().at(kBelt);
+
+  advertise(belt, named("Renamed"), -42);
+  auto devices = central.getDiscoveries();
+  ASSERT_EQ(devices.size(), 1U);
+  const Discovery& d = devices.at(kBelt);
+  EXPECT_EQ(d.RSSI, -42.0F);
+  EXPECT_GE(d.timestamp, first.timestamp);
+  EXPECT_EQ(d.name, "Polar H10");
+
+  nlohmann::json json = DiscoveryJSON(d);
+  nlohmann::json expected = {{"UUID", kBelt},
+                             {"name", "Polar H10"},
+                             {"RSSI", -42},
+                             {"timestamp", DateText::shortDateMediumTime(d.timestamp)},
+                             {"vendorID", 76},
+                             {"connectable", true},
+                             {"serviceUUIDs", {"180D"}},
+                             {"serviceData", {{"180D", "01ab"}}}};
+  EXPECT_EQ(json, expected);
+}
+
+TEST_F(CentralDelegateTest, DiscoveryOmitsWhatTheAdvertisementLacks) {
+  startScanning();
+  CBAdvertisementData sparse;
+  sparse.manufacturerData = CBData{0x4C};
+  sparse.serviceUUIDs = std::vector<CBUUID>{};
+  advertise(peripheral(kStrap, "Own name"), sparse, -70);
+  CBAdvertisementData selfNamed;
+  selfNamed.localName = kTag;
+  selfNamed.isConnectable = 0;
+  advertise(peripheral(kTag), selfNamed, -70);
+
+  auto devices = central.getDiscoveries();
+  nlohmann::json strap = DiscoveryJSON(devices.at(kStrap));
+  EXPECT_EQ(strap.size(), 5U) << strap.dump();
+  EXPECT_EQ(strap["name"], "Own name");
+  EXPECT_EQ(strap["connectable"], false);
+  EXPECT_FALSE(strap.contains("vendorID") || strap.contains("serviceUUIDs") ||
+               strap.contains("serviceData"));
+  nlohmann::json tag = DiscoveryJSON(devices.at(kTag));
+  EXPECT_FALSE(tag.contains("name"));
+  EXPECT_FALSE(central.getUUID(kTag));
+  EXPECT_EQ(lastError(), Errors::kUnknownDevice);
+}
+
+TEST_F(CentralDelegateTest, NewDevicesMustPassEveryFilter) {
+  startScanning("filterbyname=Pol\rfilterbyvendorid=76\rfilterbyconnectability=connectable");
+  auto withVendor = [](const std::string& name, CBData maker, int connectable) {
+    CBAdvertisementData ad = named(name);
+    ad.manufacturerData = std::move(maker);
+    ad.isConnectable = connectable;
+    return ad;
+  };
+  advertise(peripheral("B0000000-0000-0000-0000-000000000001"),
+            withVendor("Polar H10", {0x4C, 0}, 1));
+  advertise(peripheral("B0000000-0000-0000-0000-000000000002"), withVendor("polar", {0x4C, 0}, 1));
+  advertise(peripheral("B0000000-0000-0000-0000-000000000003"), withVendor("Polar", {0x4C}, 1));
+  advertise(peripheral("B0000000-0000-0000-0000-000000000004"), withVendor("Polar", {0x06, 0}, 1));
+  advertise(peripheral("B0000000-0000-0000-0000-000000000005"), withVendor("Polar", {0x4C, 0}, 0));
+  CBAdvertisementData nameless;
+  nameless.manufacturerData = CBData{0x4C, 0};
+  nameless.isConnectable = 1;
+  advertise(peripheral("B0000000-0000-0000-0000-000000000006"), nameless);
+
+  auto devices = central.getDiscoveries();
+  ASSERT_EQ(devices.size(), 1U);
+  EXPECT_TRUE(devices.contains("B0000000-0000-0000-0000-000000000001"));
+}
+
+TEST_F(CentralDelegateTest, NamesResolveUntilSharedAndOutliveTheScan) {
+  startScanning();
+  advertise(peripheral(kBelt), named("Sensor"));
+  advertise(peripheral(kBelt), named("Sensor"));  // the same device again is no duplicate
+  EXPECT_EQ(central.getUUID("Sensor"), kBelt);
+  advertise(peripheral(kStrap), named("Sensor"));
+  advertise(peripheral(kTag), named("Solo"));
+  EXPECT_EQ(central.getUUID("Sensor"), "--DUPLICATE--");
+  EXPECT_TRUE(central.isDiscovered("Solo"));
+  EXPECT_TRUE(central.isDiscovered(kStrap));
+  EXPECT_FALSE(central.isDiscovered("Sensor"));
+  EXPECT_EQ(central.getDeviceName(kTag), "Solo");
+
+  central.connect("Sensor", "", 5.0);
+  EXPECT_EQ(lastError(), Errors::kMultipleDevices);
+  EXPECT_EQ(lastMessage(), "Name matches multiple devices");
+  EXPECT_TRUE(manager->connects().empty());
+
+  EXPECT_FALSE(central.getUUID("sensor"));
+  EXPECT_EQ(lastError(), Errors::kUnknownDevice);
+  EXPECT_FALSE(central.getDeviceName("Solo"));  // a name is not an identifier here
+  EXPECT_EQ(lastError(), Errors::kUnknownDevice);
+
+  advertise(peripheral("C0000000-0000-0000-0000-000000000001"), CBAdvertisementData{});
+  Plugin::shared().setLastError(7, "sentinel");
+  EXPECT_FALSE(central.getDeviceName("C0000000-0000-0000-0000-000000000001"));
+  EXPECT_EQ(lastMessage(), "sentinel");
+
+  central.stopScan();
+  central.startScan("");
+  EXPECT_FALSE(central.isDiscovered("Solo"));
+  EXPECT_EQ(central.getUUID("Solo"), kTag);
+  central.connect("Solo", "", 5.0);
+  EXPECT_EQ(lastError(), Errors::kUnknownDevice);
+  EXPECT_EQ(lastMessage(), "Unknown device");
+}
+
+TEST_F(CentralDelegateTest, DiscoveryScriptRunsAgainForADeviceThatWasObsolete) {
+  startScanning("ondiscovery=OnFound\robsoleteafter=0");
+  advertise(peripheral(kBelt), named("Belt"));
+  EXPECT_EQ(takeScripts(), std::vector<std::string>{"OnFound(" + kBelt + ")@Lab"});
+  EXPECT_TRUE(central.getDiscoveries().empty());  // hidden, not dropped
+  EXPECT_TRUE(central.isDiscovered(kBelt));
+  advertise(peripheral(kBelt), named("Belt"));
+  EXPECT_EQ(takeScripts(), std::vector<std::string>{"OnFound(" + kBelt + ")@Lab"});
+
+  central.stopScan();
+  central.startScan("ondiscovery=OnFound");
+  advertise(peripheral(kBelt), named("Belt"));
+  advertise(peripheral(kBelt), named("Belt"));
+  EXPECT_EQ(takeScripts(), std::vector<std::string>{"OnFound(" + kBelt + ")@Lab"});
+  EXPECT_EQ(central.getDiscoveries().size(), 1U);
+}
+
+class ConnectionTest : public CentralDelegateTest {
+ protected:
+  void SetUp() override {
+    CentralDelegateTest::SetUp();
+    startScanning();
+    advertise(belt, named("Belt"));
+    advertise(strap, named("Strap"));
+  }
+  std::shared_ptr<FakePeripheral> belt = peripheral(kBelt);
+  std::shared_ptr<FakePeripheral> strap = peripheral(kStrap);
+};
+
+TEST_F(ConnectionTest, ConnectDiscoversEverythingAndRunsTheScriptsInOrder) {
+  central.connect("Belt",
+                  "onConnect=C\rondisconnect=D\rondiscoverservices=S\r"
+                  "ondiscovercharacteristics=X",
+                  5.0);
+  ASSERT_EQ(lastError(), Errors::kNoError) << lastMessage();
+  EXPECT_TRUE(central.isConnected("Belt"));
+  EXPECT_TRUE(central.isConnected(kBelt));
+  EXPECT_EQ(central.getConnectedDevices().count(kBelt), 1U);
+  EXPECT_EQ(belt->serviceDiscoveries, 1);
+  EXPECT_EQ(belt->delegate(), &central);
+  onQueue([&] { EXPECT_EQ(central.findConnectedPeripheral("Belt"), belt); });
+
+  auto heart = std::make_shared<FakeService>(CBUUID::from16(0x180D), belt);
+  heart->setCharacteristics({std::make_shared<FakeCharacteristic>(CBUUID::from16(0x2A37), heart),
+                             std::make_shared<FakeCharacteristic>(CBUUID::from16(0x2A38), heart)});
+  auto battery = std::make_shared<FakeService>(CBUUID::from16(0x180F), belt);
+  belt->setServices(std::vector<std::shared_ptr<CBService>>{heart, battery});
+  onQueue([&] {
+    central.peripheralDidDiscoverServices(belt, std::nullopt);
+    central.peripheralDidDiscoverCharacteristicsForService(belt, heart, std::nullopt);
+    central.peripheralDidDiscoverCharacteristicsForService(belt, battery, std::nullopt);
+  });
+  EXPECT_EQ(belt->characteristicDiscoveries, 2);
+  EXPECT_EQ(takeScripts(), (std::vector<std::string>{"C(" + kBelt + ")@Lab", "S(" + kBelt + ")@Lab",
+                                                     "X(" + kBelt + "\r180D)@Lab"}));
+  onQueue([&] {
+    EXPECT_TRUE(central.findCharacteristic("Belt", "180D", "2A38"));
+    auto key = CharKey::fromCharacteristic(*central.findCharacteristic(kBelt, "180D", "2A37"));
+    EXPECT_EQ(key, (CharKey{kBelt, "180D", "2A37"}));
+    resetError();
+    EXPECT_FALSE(central.findCharacteristic(kBelt, "180d", "2A37"));
+    EXPECT_EQ(lastMessage(), "Unknown characteristic");
+  });
+
+  central.connect(kBelt, "onConnect=Other", 5.0);
+  EXPECT_EQ(lastError(), Errors::kAlreadyConnected);
+  EXPECT_EQ(lastMessage(), "Already connected");
+  EXPECT_EQ(manager->connects().size(), 1U);
+
+  // The link is lost: the connection's own disconnect script runs.
+  onQueue([&] { central.centralManagerDidDisconnectPeripheral(*manager, belt, std::nullopt); });
+  EXPECT_FALSE(central.isConnected(kBelt));
+  EXPECT_EQ(takeScripts(), std::vector<std::string>{"D(" + kBelt + ")@Lab"});
+  onQueue([&] {
+    EXPECT_FALSE(central.findConnectedPeripheral(kBelt));
+    EXPECT_EQ(lastMessage(), "Device is not connected");
+  });
+}
+
+TEST_F(ConnectionTest, RequestedDisconnectRunsNoScript) {
+  central.connect(kBelt, "ondisconnect=D", 5.0);
+  ASSERT_TRUE(central.isConnected(kBelt));
+  resetError();
+  central.disconnect("Belt");
+  EXPECT_EQ(lastError(), Errors::kNoError);
+  EXPECT_EQ(manager->cancels(), std::vector<std::shared_ptr<CBPeripheral>>{belt});
+  EXPECT_FALSE(central.isConnected(kBelt));
+  onQueue([&] { central.centralManagerDidDisconnectPeripheral(*manager, belt, std::nullopt); });
+  EXPECT_TRUE(takeScripts().empty());
+  central.disconnect(kBelt);
+  EXPECT_EQ(lastError(), Errors::kNotConnected);
+  EXPECT_EQ(lastMessage(), "Device is not connected");
+}
+
+TEST_F(ConnectionTest, RefusedConnectionReportsThePlatformError) {
+  manager->setAnswer(FakeCentralManager::Answer::refuse);
+  central.connect("Strap", "onConnectionFailed=F\ronConnect=C", 5.0);
+  EXPECT_EQ(lastError(), Errors::kConnectionError);
+  EXPECT_EQ(lastMessage(), FakeCentralManager::refusal().localizedDescription);
+  EXPECT_EQ(takeScripts(), std::vector<std::string>{"F(" + kStrap + ")@Lab"});
+  EXPECT_FALSE(central.isConnected(kStrap));
+}
+
+TEST_F(ConnectionTest, TimedOutConnectionIsCancelledWhenItCompletesLate) {
+  manager->setAnswer(FakeCentralManager::Answer::ignore);
+  central.connect("Strap", "onConnectionFailed=F\ronConnect=C", 0.05);
+  EXPECT_EQ(lastError(), Errors::kTimeoutError);
+  EXPECT_EQ(lastMessage(), "Operation timeout");
+  EXPECT_EQ(takeScripts(), std::vector<std::string>{"F(" + kStrap + ")@Lab"});
+
+  onQueue([&] { central.centralManagerDidConnectPeripheral(*manager, strap); });
+  EXPECT_EQ(manager->cancels(), std::vector<std::shared_ptr<CBPeripheral>>{strap});
+  EXPECT_FALSE(central.isConnected(kStrap));
+  EXPECT_TRUE(takeScripts().empty());
+
+  // The options' timeout replaces the request's.
+  resetError();
+  central.connect(kStrap, "timeout=0.05", 1000.0);
+  EXPECT_EQ(lastError(), Errors::kTimeoutError);
+}
+
+TEST_F(ConnectionTest, AnswerToAnUnwaitedAttemptNeverEndsALaterWait) {
+  manager->setAnswer(FakeCentralManager::Answer::ignore);
+  central.connect(kBelt, "timeout=0\ronConnect=C", 10.0);
+  EXPECT_EQ(lastError(), Errors::kNoError);
+  onQueue([&] { central.centralManagerDidConnectPeripheral(*manager, belt); });
+  EXPECT_TRUE(central.isConnected(kBelt));
+  EXPECT_EQ(takeScripts(), std::vector<std::string>{"C(" + kBelt + ")@Lab"});
+
+  central.connect(kStrap, "", 0.2);
+  EXPECT_EQ(lastError(), Errors::kTimeoutError);
+  EXPECT_FALSE(central.isConnected(kStrap));
+}
+
+TEST_F(ConnectionTest, BadRequestsIssueNothing) {
+  central.connect(kBelt, "onConnect=A\r", 5.0);
+  EXPECT_EQ(lastMessage(), "Invalid format for connection option");
+  central.connect("F0000000-0000-0000-0000-000000000000", "", 5.0);
+  EXPECT_EQ(lastError(), Errors::kUnknownDevice);
+  central.connect("belt", "", 5.0);
+  EXPECT_EQ(lastError(), Errors::kUnknownDevice);
+  EXPECT_TRUE(manager->connects().empty());
+  EXPECT_TRUE(central.getConnectedDevices().empty());
+}
+
+}  // namespace

@@ -1,0 +1,200 @@
+// A central manager and peripherals that answer as a test tells them to, for driving the
+// central role without a radio. Callbacks are delivered on the manager's queue, as the platform
+// does. Thread-safe.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bluetooth/core_bluetooth.h"
+#include "platform/dispatch_queue.h"
+
+class FakeCharacteristic : public CBCharacteristic {
+ public:
+  FakeCharacteristic(CBUUID uuid, std::weak_ptr<CBService> service)
+      : uuid_(uuid), service_(std::move(service)) {}
+  CBUUID UUID() const override { return uuid_; }
+  uint32_t properties() const override { return CBCharacteristicPropertyRead; }
+  std::optional<CBData> value() const override { return std::nullopt; }
+  bool isNotifying() const override { return false; }
+  std::shared_ptr<CBService> service() const override { return service_.lock(); }
+  std::string description() const override {
+    return "<FakeCharacteristic " + uuid_.UUIDString() + ">";
+  }
+
+ private:
+  CBUUID uuid_;
+  std::weak_ptr<CBService> service_;
+};
+
+class FakeService : public CBService {
+ public:
+  FakeService(CBUUID uuid, std::weak_ptr<CBPeripheral> peripheral)
+      : uuid_(uuid), peripheral_(std::move(peripheral)) {}
+  CBUUID UUID() const override { return uuid_; }
+  bool isPrimary() const override { return true; }
+  std::optional<std::vector<std::shared_ptr<CBCharacteristic>>> characteristics() const override {
+    std::lock_guard lock(mutex_);
+    return characteristics_;
+  }
+  void setCharacteristics(std::vector<std::shared_ptr<CBCharacteristic>> list) {
+    std::lock_guard lock(mutex_);
+    characteristics_ = std::move(list);
+  }
+  std::shared_ptr<CBPeripheral> peripheral() const override { return peripheral_.lock(); }
+  std::string description() const override { return "<FakeService " + uuid_.UUIDString() + ">"; }
+
+ private:
+  CBUUID uuid_;
+  std::weak_ptr<CBPeripheral> peripheral_;
+  mutable std::mutex mutex_;
+  std::optional<std::vector<std::shared_ptr<CBCharacteristic>>> characteristics_;
+};
+
+class FakePeripheral : public CBPeripheral {
+ public:
+  FakePeripheral(std::string id, std::optional<std::string> name)
+      : id_(std::move(id)), name_(std::move(name)) {}
+  std::string identifier() const override { return id_; }
+  std::optional<std::string> name() const override { return name_; }
+  void setDelegate(CBPeripheralDelegate* delegate) override { delegate_ = delegate; }
+  CBPeripheralDelegate* delegate() const { return delegate_; }
+  std::optional<std::vector<std::shared_ptr<CBService>>> services() const override {
+    std::lock_guard lock(mutex_);
+    return services_;
+  }
+  void setServices(std::optional<std::vector<std::shared_ptr<CBService>>> list) {
+    std::lock_guard lock(mutex_);
+    services_ = std::move(list);
+  }
+  void discoverServices() override { ++serviceDiscoveries; }
+  void discoverCharacteristics(const std::shared_ptr<CBService>&) override {
+    ++characteristicDiscoveries;
+  }
+  void readValue(const std::shared_ptr<CBCharacteristic>&) override {}
+  void writeValue(const CBData&, const std::shared_ptr<CBCharacteristic>&,
+                  CBCharacteristicWriteType) override {}
+  size_t maximumWriteValueLength(CBCharacteristicWriteType) const override { return 182; }
+  void setNotifyValue(bool, const std::shared_ptr<CBCharacteristic>&) override {}
+  std::string description() const override { return "<FakePeripheral " + id_ + ">"; }
+
+  std::atomic<int> serviceDiscoveries{0};
+  std::atomic<int> characteristicDiscoveries{0};
+
+ private:
+  std::string id_;
+  std::optional<std::string> name_;
+  std::atomic<CBPeripheralDelegate*> delegate_{nullptr};
+  mutable std::mutex mutex_;
+  std::optional<std::vector<std::shared_ptr<CBService>>> services_;
+};
+
+class FakeCentralManager : public CBCentralManager {
+ public:
+  // What a connect request gets: a connection, a refusal with an error, or no answer at all.
+  enum class Answer { accept, refuse, ignore };
+
+  struct ScanCall {
+    std::optional<std::vector<CBUUID>> services;
+    bool allowDuplicates;
+  };
+
+  FakeCentralManager(CBCentralManagerDelegate& delegate, DispatchQueue& queue)
+      : delegate_(delegate), queue_(queue) {}
+
+  // A factory for CentralDelegate that keeps the made manager in `made`.
+  static auto factory(std::shared_ptr<FakeCentralManager>& made) {
+    return [&made](CBCentralManagerDelegate& delegate, DispatchQueue& queue) {
+      made = std::make_shared<FakeCentralManager>(delegate, queue);
+      return std::static_pointer_cast<CBCentralManager>(made);
+    };
+  }
+
+  CBManagerState state() const override { return state_; }
+  // Changes the state and reports it on the queue.
+  void setState(CBManagerState state) {
+    state_ = state;
+    queue_.async([this] { delegate_.centralManagerDidUpdateState(*this); });
+  }
+
+  void scanForPeripherals(const std::optional<std::vector<CBUUID>>& services,
+                          const CBScanOptions& options) override {
+    std::lock_guard lock(mutex_);
+    scans_.push_back({services, options.allowDuplicates});
+    scanning_ = true;
+  }
+  void stopScan() override {
+    std::lock_guard lock(mutex_);
+    ++stops_;
+    scanning_ = false;
+  }
+  bool isScanning() const override {
+    std::lock_guard lock(mutex_);
+    return scanning_;
+  }
+  void connect(const std::shared_ptr<CBPeripheral>& peripheral) override {
+    std::lock_guard lock(mutex_);
+    connects_.push_back(peripheral);
+    switch (answer_) {
+      case Answer::accept:
+        queue_.async([this, peripheral] {
+          delegate_.centralManagerDidConnectPeripheral(*this, peripheral);
+        });
+        break;
+      case Answer::refuse:
+        queue_.async([this, peripheral] {
+          delegate_.centralManagerDidFailToConnectPeripheral(*this, peripheral, refusal());
+        });
+        break;
+      case Answer::ignore:
+        break;
+    }
+  }
+  void cancelPeripheralConnection(const std::shared_ptr<CBPeripheral>& peripheral) override {
+    std::lock_guard lock(mutex_);
+    cancels_.push_back(peripheral);
+  }
+
+  // The error a refused connection reports.
+  static CBError refusal() {
+    return CBError{CBError::kErrorDomain, 14, "Peer removed pairing information."};
+  }
+
+  void setAnswer(Answer answer) {
+    std::lock_guard lock(mutex_);
+    answer_ = answer;
+  }
+  std::vector<ScanCall> scans() const {
+    std::lock_guard lock(mutex_);
+    return scans_;
+  }
+  int stops() const {
+    std::lock_guard lock(mutex_);
+    return stops_;
+  }
+  std::vector<std::shared_ptr<CBPeripheral>> connects() const {
+    std::lock_guard lock(mutex_);
+    return connects_;
+  }
+  std::vector<std::shared_ptr<CBPeripheral>> cancels() const {
+    std::lock_guard lock(mutex_);
+    return cancels_;
+  }
+
+ private:
+  CBCentralManagerDelegate& delegate_;
+  DispatchQueue& queue_;
+  std::atomic<CBManagerState> state_{CBManagerState::unknown};
+  mutable std::mutex mutex_;
+  std::vector<ScanCall> scans_;
+  int stops_ = 0;
+  bool scanning_ = false;
+  Answer answer_ = Answer::accept;
+  std::vector<std::shared_ptr<CBPeripheral>> connects_;
+  std::vector<std::shared_ptr<CBPeripheral>> cancels_;
+};
