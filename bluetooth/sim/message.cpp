@@ -4,9 +4,10 @@
 
 namespace sim {
 
+// FNV-1a over all sixteen bytes: emulated ids often differ only in their last digits.
 size_t NodeIdHash::operator()(const NodeId& id) const noexcept {
-  size_t h = 0;
-  for (size_t i = 0; i < sizeof(size_t); ++i) h = h << 8 | id[i];
+  size_t h = 1469598103934665603ull;
+  for (uint8_t b : id) h = (h ^ b) * 1099511628211ull;
   return h;
 }
 

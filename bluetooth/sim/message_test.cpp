@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 namespace sim {
 namespace {
 
@@ -94,6 +96,18 @@ TEST(MessageTest, NodeIdText) {
   EXPECT_EQ(text[14], '4');
   EXPECT_EQ(parseNodeId(text), id);
   EXPECT_FALSE(parseNodeId("180D"));
+}
+
+TEST(MessageTest, IdsThatDifferOnlyAtTheEndHashApart) {
+  // Device files number their ids in the last digits; a hash of the first bytes collides them all.
+  std::set<size_t> hashes;
+  for (int i = 0; i < 1000; ++i) {
+    NodeId id{};
+    id[14] = static_cast<uint8_t>(i >> 8);
+    id[15] = static_cast<uint8_t>(i);
+    hashes.insert(NodeIdHash{}(id));
+  }
+  EXPECT_EQ(hashes.size(), 1000u);
 }
 
 }  // namespace
