@@ -254,11 +254,6 @@ TEST_F(CentralDelegateTest, NamesResolveUntilSharedAndOutliveTheScan) {
   EXPECT_FALSE(central.isDiscovered("Sensor"));
   EXPECT_EQ(central.getDeviceName(kTag), "Solo");
 
-  central.connect("Sensor", "", 5.0);
-  EXPECT_EQ(lastError(), Errors::kMultipleDevices);
-  EXPECT_EQ(lastMessage(), "Name matches multiple devices");
-  EXPECT_TRUE(manager->connects().empty());
-
   EXPECT_FALSE(central.getUUID("sensor"));
   EXPECT_EQ(lastError(), Errors::kUnknownDevice);
   EXPECT_FALSE(central.getDeviceName("Solo"));  // a name is not an identifier here
@@ -341,20 +336,6 @@ TEST_F(ConnectionTest, ConnectDiscoversEverythingAndRunsTheScriptsInOrder) {
     EXPECT_FALSE(central.findCharacteristic(kBelt, "180d", "2A37"));
     EXPECT_EQ(lastMessage(), "Unknown characteristic");
   });
-
-  central.connect(kBelt, "onConnect=Other", 5.0);
-  EXPECT_EQ(lastError(), Errors::kAlreadyConnected);
-  EXPECT_EQ(lastMessage(), "Already connected");
-  EXPECT_EQ(manager->connects().size(), 1U);
-
-  // The link is lost: the connection's own disconnect script runs.
-  onQueue([&] { central.centralManagerDidDisconnectPeripheral(*manager, belt, std::nullopt); });
-  EXPECT_FALSE(central.isConnected(kBelt));
-  EXPECT_EQ(takeScripts(), std::vector<std::string>{"D(" + kBelt + ")@Lab"});
-  onQueue([&] {
-    EXPECT_FALSE(central.findConnectedPeripheral(kBelt));
-    EXPECT_EQ(lastMessage(), "Device is not connected");
-  });
 }
 
 TEST_F(ConnectionTest, RequestedDisconnectRunsNoScript) {
@@ -370,15 +351,6 @@ TEST_F(ConnectionTest, RequestedDisconnectRunsNoScript) {
   central.disconnect(kBelt);
   EXPECT_EQ(lastError(), Errors::kNotConnected);
   EXPECT_EQ(lastMessage(), "Device is not connected");
-}
-
-TEST_F(ConnectionTest, RefusedConnectionReportsThePlatformError) {
-  manager->setAnswer(FakeCentralManager::Answer::refuse);
-  central.connect("Strap", "onConnectionFailed=F\ronConnect=C", 5.0);
-  EXPECT_EQ(lastError(), Errors::kConnectionError);
-  EXPECT_EQ(lastMessage(), FakeCentralManager::refusal().localizedDescription);
-  EXPECT_EQ(takeScripts(), std::vector<std::string>{"F(" + kStrap + ")@Lab"});
-  EXPECT_FALSE(central.isConnected(kStrap));
 }
 
 TEST_F(ConnectionTest, TimedOutConnectionIsCancelledWhenItCompletesLate) {

@@ -56,15 +56,6 @@ TEST(PluginTest, HelperPortIsNotAvailable) {
   EXPECT_EQ(plugin.getLastErrorMessage(), "helper is not available on this platform");
 }
 
-TEST(PluginTest, DefaultsCanBeReplaced) {
-  Plugin::setDefaultFormat("hex");
-  Plugin::setDefaultTimeout(-1.5);
-  EXPECT_EQ(Plugin::defaultFormat(), "hex");
-  EXPECT_EQ(Plugin::defaultTimeout(), -1.5);
-  Plugin::setDefaultFormat("UTF-8");
-  Plugin::setDefaultTimeout(3.0);
-}
-
 // Writers on several threads (HTTP workers and role queues do this) must not tear the pair;
 // the ThreadSanitizer build turns a missing lock into a failure.
 TEST(PluginTest, ConcurrentWritersLeaveAConsistentPair) {

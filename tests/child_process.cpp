@@ -21,15 +21,13 @@ std::runtime_error systemError(const std::string& what) {
   return std::runtime_error(what + ": " + std::strerror(errno));
 }
 
-// The inherited environment with `set` applied and `unset` removed, as NAME=VALUE texts.
-std::vector<std::string> buildEnvironment(const std::map<std::string, std::string>& set,
-                                          const std::vector<std::string>& unset) {
+// The inherited environment with `set` applied, as NAME=VALUE texts.
+std::vector<std::string> buildEnvironment(const std::map<std::string, std::string>& set) {
   std::vector<std::string> result;
   for (char** e = environ; *e != nullptr; ++e) {
     std::string entry(*e);
     std::string name = entry.substr(0, entry.find('='));
     if (set.count(name) != 0) continue;
-    if (std::find(unset.begin(), unset.end(), name) != unset.end()) continue;
     result.push_back(std::move(entry));
   }
   for (const auto& [name, value] : set) result.push_back(name + "=" + value);
@@ -66,7 +64,7 @@ ChildProcess::ChildProcess(Options options) {
 
   std::vector<std::string> argv{options.program};
   argv.insert(argv.end(), options.args.begin(), options.args.end());
-  std::vector<std::string> envp = buildEnvironment(options.env, options.unsetEnv);
+  std::vector<std::string> envp = buildEnvironment(options.env);
   auto argvPtrs = pointers(argv);
   auto envPtrs = pointers(envp);
   int rc = posix_spawn(&pid_, options.program.c_str(), &actions, nullptr, argvPtrs.data(),

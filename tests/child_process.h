@@ -26,7 +26,6 @@ class ChildProcess {
     std::string program{};                     // path of the binary
     std::vector<std::string> args{};           // arguments after argv[0]
     std::map<std::string, std::string> env{};  // set (or replaced) on top of this process's
-    std::vector<std::string> unsetEnv{};       // removed from the inherited environment
     // When set, standard output is appended to this file instead of being captured.
     std::string stdoutFile{};
   };

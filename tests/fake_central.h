@@ -96,8 +96,8 @@ class FakePeripheral : public CBPeripheral {
 
 class FakeCentralManager : public CBCentralManager {
  public:
-  // What a connect request gets: a connection, a refusal with an error, or no answer at all.
-  enum class Answer { accept, refuse, ignore };
+  // What a connect request gets: a connection or no answer at all.
+  enum class Answer { accept, ignore };
 
   struct ScanCall {
     std::optional<std::vector<CBUUID>> services;
@@ -146,11 +146,6 @@ class FakeCentralManager : public CBCentralManager {
           delegate_.centralManagerDidConnectPeripheral(*this, peripheral);
         });
         break;
-      case Answer::refuse:
-        queue_.async([this, peripheral] {
-          delegate_.centralManagerDidFailToConnectPeripheral(*this, peripheral, refusal());
-        });
-        break;
       case Answer::ignore:
         break;
     }
@@ -158,11 +153,6 @@ class FakeCentralManager : public CBCentralManager {
   void cancelPeripheralConnection(const std::shared_ptr<CBPeripheral>& peripheral) override {
     std::lock_guard lock(mutex_);
     cancels_.push_back(peripheral);
-  }
-
-  // The error a refused connection reports.
-  static CBError refusal() {
-    return CBError{CBError::kErrorDomain, 14, "Peer removed pairing information."};
   }
 
   void setAnswer(Answer answer) {

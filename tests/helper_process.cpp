@@ -25,9 +25,8 @@ std::string joinLines(const std::vector<std::string>& lines) {
   return text;
 }
 
-}  // namespace
-
-int HelperProcess::freeLoopbackPort() {
+// A port on 127.0.0.1 that was free a moment ago (bound to port 0, then released).
+int freeLoopbackPort() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) throw std::runtime_error("socket failed");
   sockaddr_in addr{};
@@ -43,6 +42,8 @@ int HelperProcess::freeLoopbackPort() {
   close(fd);
   return ntohs(addr.sin_port);
 }
+
+}  // namespace
 
 HelperProcess::HelperProcess() : HelperProcess(Options{}) {}
 
@@ -61,10 +62,8 @@ HelperProcess::HelperProcess(Options options) {
     }
   }
   ChildProcess::Options child;
-  child.program = options.program;
+  child.program = VELNOR_HELPER_PATH;
   child.args = {"--config", configPath_, "--air", airDir_};
-  child.args.insert(child.args.end(), options.extraArgs.begin(), options.extraArgs.end());
-  child.env = options.env;
   if (options.stdoutToFile) child.stdoutFile = dir_ + "/stdout.log";
   process_ = std::make_unique<ChildProcess>(std::move(child));
   if (options.waitUntilReady) waitReady(!options.stdoutToFile);

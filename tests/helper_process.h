@@ -4,7 +4,6 @@
 
 #include <httplib.h>
 
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,9 +31,6 @@ class HelperProcess {
     // Send standard output to stdout.log in the temporary directory instead of capturing it
     // (benchmarks: a capturing reader would compete for the CPU). Needs the generated config.
     bool stdoutToFile = false;
-    std::vector<std::string> extraArgs;
-    std::map<std::string, std::string> env;
-    std::string program = VELNOR_HELPER_PATH;
   };
 
   // Starts the helper with --config and --air. With waitUntilReady, throws std::runtime_error
@@ -48,7 +44,6 @@ class HelperProcess {
   // The port the "Listening" line named (once seen), else the port written to the config.
   int port() const { return port_; }
   const std::string& directory() const { return dir_; }
-  const std::string& configPath() const { return configPath_; }
   const std::string& airDir() const { return airDir_; }
 
   // One request on the keep-alive client.
@@ -61,9 +56,6 @@ class HelperProcess {
   // Waits for a standard-output line equal to `line` that arrived after the first `skip`
   // lines. Returns whether it came within `seconds`.
   bool waitForStdoutLine(const std::string& line, size_t skip = 0, double seconds = 10);
-
-  // A port on 127.0.0.1 that was free a moment ago (bound to port 0, then released).
-  static int freeLoopbackPort();
 
  private:
   void waitReady(bool lineCaptured);
