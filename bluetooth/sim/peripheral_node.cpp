@@ -197,16 +197,18 @@ void PeripheralNode::handleDiscoverCharacteristics(const Message& m) {
   sendTo(m.src, std::move(answer));
 }
 
+std::optional<uint32_t> PeripheralNode::propertiesOf(uint32_t handle) const {
+  std::lock_guard lock(mutex_);
+  const Characteristic* c = findCharacteristic(handle);
+  if (c == nullptr) return std::nullopt;
+  return c->properties;
+}
+
 void PeripheralNode::handleRead(const Message& m) {
   if (!linked(m.src)) return;
-  uint32_t properties = 0;
-  bool found;
-  {
-    std::lock_guard lock(mutex_);
-    const Characteristic* c = findCharacteristic(m.handle);
-    found = c != nullptr;
-    if (c) properties = c->properties;
-  }
+  std::optional<uint32_t> props = propertiesOf(m.handle);
+  bool found = props.has_value();
+  uint32_t properties = props.value_or(0);
   if (!found) return answerRead(m.src, m.request, kInvalidHandle, {});
   if (!(properties & CBCharacteristicPropertyRead)) {
     return answerRead(m.src, m.request, kReadNotPermitted, {});
@@ -216,14 +218,9 @@ void PeripheralNode::handleRead(const Message& m) {
 
 void PeripheralNode::handleWrite(const Message& m) {
   if (!linked(m.src)) return;
-  uint32_t properties = 0;
-  bool found;
-  {
-    std::lock_guard lock(mutex_);
-    const Characteristic* c = findCharacteristic(m.handle);
-    found = c != nullptr;
-    if (c) properties = c->properties;
-  }
+  std::optional<uint32_t> props = propertiesOf(m.handle);
+  bool found = props.has_value();
+  uint32_t properties = props.value_or(0);
   uint32_t needed =
       m.flag ? CBCharacteristicPropertyWrite : CBCharacteristicPropertyWriteWithoutResponse;
   if (!found || !(properties & needed)) {
@@ -236,14 +233,9 @@ void PeripheralNode::handleWrite(const Message& m) {
 
 void PeripheralNode::handleSubscribe(const Message& m) {
   if (!linked(m.src)) return;
-  uint32_t properties = 0;
-  bool found;
-  {
-    std::lock_guard lock(mutex_);
-    const Characteristic* c = findCharacteristic(m.handle);
-    found = c != nullptr;
-    if (c) properties = c->properties;
-  }
+  std::optional<uint32_t> props = propertiesOf(m.handle);
+  bool found = props.has_value();
+  uint32_t properties = props.value_or(0);
   Message answer;
   answer.type = MessageType::subscribeResponse;
   answer.request = m.request;

@@ -145,6 +145,8 @@ class PeripheralNode : public AirNode, public std::enable_shared_from_this<Perip
   void endLinks(const std::map<NodeId, Link>& ended);
   std::optional<Message> nextAdvertisement();
   const Characteristic* findCharacteristic(uint32_t handle) const;
+  // The properties of the characteristic with `handle`, none when there is none. Takes mutex_.
+  std::optional<uint32_t> propertiesOf(uint32_t handle) const;
   bool linked(const NodeId& central) const;
   void sendTo(const NodeId& dst, Message m);
 
