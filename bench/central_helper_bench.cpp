@@ -16,6 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bench/bench_support.h"
 #include "helper_process.h"
 
 namespace {
@@ -42,16 +43,6 @@ double percentile(std::vector<double> values, double p) {
   std::sort(values.begin(), values.end());
   size_t index = static_cast<size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
   return values[index];
-}
-
-// Resident set of a process in MiB, from /proc.
-double residentMiB(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
-  }
-  return -1;
 }
 
 std::unique_ptr<ChildProcess> startEmulator(HelperProcess& helper, const json& devices) {
@@ -98,7 +89,7 @@ bool devicesAnswer(bool& pass) {
     std::this_thread::yield();
   }
   std::printf("discoveries: %zu of %d, helper resident set %.1f MiB\n", count, kDevices,
-              residentMiB(helper.process().pid()));
+              bench::residentMiB(helper.process().pid()));
   if (count < kDevices) return false;
 
   std::vector<double> times;
@@ -109,7 +100,7 @@ bool devicesAnswer(bool& pass) {
     times.push_back(milliseconds(Clock::now() - start));
     bytes = reply.body.size();
   }
-  double rss = residentMiB(helper.process().pid());
+  double rss = bench::residentMiB(helper.process().pid());
   double median = percentile(times, 0.5);
   double worst = *std::max_element(times.begin(), times.end());
   std::printf(

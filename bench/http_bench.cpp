@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "child_process.h"
 #include "helper_process.h"
 
@@ -133,15 +134,6 @@ SideBySide sideBySide(int helperPort, int barePort, const std::string& path,
   return {median(helper), median(bare), median(ratio)};
 }
 
-double residentMiB(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
-  }
-  return -1;
-}
-
 std::string loadAverage() {
   std::ifstream file("/proc/loadavg");
   std::string one, five, fifteen;
@@ -171,9 +163,9 @@ int main(int argc, char** argv) {
   options.stdoutToFile = true;  // like a service's log file; no capturing reader in this process
   HelperProcess helper(options);
   // Idle after start-up: measured before any command has run.
-  double rss = residentMiB(helper.process().pid());
+  double rss = bench::residentMiB(helper.process().pid());
   BareServer bare(true);
-  double bareRss = residentMiB(bare.pid());
+  double bareRss = bench::residentMiB(bare.pid());
   BareServer nagle(false);
 
   // The reply of /getLastError carries whatever the last command left; start from "No error".

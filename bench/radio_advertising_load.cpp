@@ -13,6 +13,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "bench/bench_support.h"
 #include "bluetooth/sim/air.h"
 #include "bluetooth/sim/sim_central_manager.h"
 #include "child_process.h"
@@ -65,26 +66,12 @@ double processCpuSeconds() {
   return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
-// Runs `velnor-sim device FILE` in its own process; null when it does not get ready.
-std::unique_ptr<ChildProcess> startEmulator(const std::string& air, const std::string& file) {
-  auto p = std::make_unique<ChildProcess>(
-      ChildProcess::Options{VELNOR_SIM_PATH, {"--air", air, "device", file}});
-  auto ready = [](const std::string& line) { return line == R"({"event":"ready"})"; };
-  if (!p->waitForLine(ready, ChildProcess::after(30))) {
-    std::printf("the emulator did not get ready\n");
-    return nullptr;
-  }
-  return p;
-}
-
 }  // namespace
 
 int main() {
-  char pattern[] = "/tmp/velnor-bench-XXXXXX";
-  std::string dir = mkdtemp(pattern);
+  std::string dir = bench::makeTempDirWithAir();
   std::string air = dir + "/air";
-  std::filesystem::create_directory(air);
-  auto emulator = startEmulator(air, writeDeviceFile(dir));
+  auto emulator = bench::startEmulator(air, writeDeviceFile(dir));
   if (!emulator) return 1;
 
   auto socketAir = sim::makeSocketAir(air);

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <memory>
 
+#include "bench/bench_support.h"
 #include "bluetooth/sim/air.h"
 #include "bluetooth/sim/sim_central_manager.h"
 #include "child_process.h"
@@ -53,31 +54,17 @@ class Reader : public CBCentralManagerDelegate, public CBPeripheralDelegate {
   }
 };
 
-// Runs `velnor-sim device FILE` in its own process; null when it does not get ready.
-std::unique_ptr<ChildProcess> startEmulator(const std::string& air, const std::string& file) {
-  auto p = std::make_unique<ChildProcess>(
-      ChildProcess::Options{VELNOR_SIM_PATH, {"--air", air, "device", file}});
-  auto ready = [](const std::string& line) { return line == R"({"event":"ready"})"; };
-  if (!p->waitForLine(ready, ChildProcess::after(30))) {
-    std::printf("the emulator did not get ready\n");
-    return nullptr;
-  }
-  return p;
-}
-
 }  // namespace
 
 int main() {
-  char pattern[] = "/tmp/velnor-bench-XXXXXX";
-  std::string dir = mkdtemp(pattern);
+  std::string dir = bench::makeTempDirWithAir();
   std::string air = dir + "/air";
-  std::filesystem::create_directory(air);
   {
     std::ofstream out(dir + "/device.json");
     out << R"({"devices":[{"name":"Thermo","advertising":{"localName":"Thermo","intervalMs":20},
       "services":[{"uuid":"180D","characteristics":[{"uuid":"2A37","properties":"read","value":"0648"}]}]}]})";
   }
-  auto emulator = startEmulator(air, dir + "/device.json");
+  auto emulator = bench::startEmulator(air, dir + "/device.json");
   if (!emulator) return 1;
   auto socketAir = sim::makeSocketAir(air);
   DispatchQueue queue("central.queue");
