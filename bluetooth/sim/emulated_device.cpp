@@ -17,10 +17,10 @@ class Device : public EmulatedDevice, public PeripheralNode {
   void publishAll() {
     for (size_t s = 0; s < config_.services.size(); ++s) {
       const auto& service = config_.services[s];
-      ServiceSpec spec{service.uuid, true, {}};
+      ServiceSpec layout{service.uuid, true, {}};
       for (const auto& c : service.characteristics)
-        spec.characteristics.push_back({c.uuid, c.properties});
-      auto published = publish(spec);
+        layout.characteristics.push_back({c.uuid, c.properties});
+      auto published = publish(layout);
       for (size_t c = 0; c < service.characteristics.size(); ++c) {
         Slot slot{s, c, service.characteristics[c].value};
         std::lock_guard lock(mutex_);

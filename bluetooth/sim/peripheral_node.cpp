@@ -289,11 +289,11 @@ void PeripheralNode::handlePower(bool on) {
 
 // ---- Operations ----
 
-PeripheralNode::PublishedService PeripheralNode::publish(const ServiceSpec& spec) {
+PeripheralNode::PublishedService PeripheralNode::publish(const ServiceSpec& layout) {
   std::lock_guard lock(mutex_);
-  Service service{nextHandle_++, spec.uuid, spec.primary, {}};
+  Service service{nextHandle_++, layout.uuid, layout.primary, {}};
   PublishedService published{service.handle, {}};
-  for (const auto& c : spec.characteristics) {
+  for (const auto& c : layout.characteristics) {
     service.characteristics.push_back({nextHandle_, c.uuid, c.properties});
     published.characteristicHandles.push_back(nextHandle_++);
   }

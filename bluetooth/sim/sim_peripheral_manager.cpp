@@ -80,11 +80,11 @@ class SimPeripheralManager : public CBPeripheralManager, public PeripheralNode {
 
   void addService(const std::shared_ptr<CBMutableService>& service) override {
     if (!service) return;
-    ServiceSpec spec{service->UUID(), service->isPrimary(), {}};
+    ServiceSpec layout{service->UUID(), service->isPrimary(), {}};
     for (const auto& c : service->mutableCharacteristics()) {
-      spec.characteristics.push_back({c->UUID(), c->properties()});
+      layout.characteristics.push_back({c->UUID(), c->properties()});
     }
-    auto published = publish(spec);
+    auto published = publish(layout);
     std::lock_guard lock(mutex_);
     services_.push_back(service);  // published services are kept, as the platform does
     const auto& chars = service->mutableCharacteristics();
