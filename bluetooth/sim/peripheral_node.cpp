@@ -56,13 +56,7 @@ void PeripheralNode::stop() {
 // ---- Incoming messages, batched onto the queue ----
 
 void PeripheralNode::receive(Message message) {
-  bool schedule;
-  {
-    std::lock_guard lock(inboxMutex_);
-    schedule = inbox_.empty();
-    inbox_.push_back(std::move(message));
-  }
-  if (!schedule) return;
+  if (!inbox_.push(std::move(message))) return;
   queue_.async([weak = weak_from_this()] {
     if (auto self = weak.lock()) self->drain();
   });
@@ -75,11 +69,7 @@ void PeripheralNode::powerChanged(bool on) {
 }
 
 void PeripheralNode::drain() {
-  std::vector<Message> batch;
-  {
-    std::lock_guard lock(inboxMutex_);
-    batch.swap(inbox_);
-  }
+  std::vector<Message> batch = inbox_.takeAll();
   for (const auto& m : batch) handle(m);
 }
 

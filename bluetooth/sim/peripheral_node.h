@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "bluetooth/sim/air.h"
+#include "bluetooth/sim/inbox.h"
 #include "platform/dispatch_queue.h"
 
 namespace sim {
@@ -159,8 +160,7 @@ class PeripheralNode : public AirNode, public std::enable_shared_from_this<Perip
   bool started_ = false;
   bool stopped_ = false;
 
-  std::mutex inboxMutex_;
-  std::vector<Message> inbox_;
+  Inbox inbox_;
 
   mutable std::mutex mutex_;  // guards everything below
   std::vector<Service> services_;

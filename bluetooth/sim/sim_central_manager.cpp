@@ -345,13 +345,7 @@ class SimCentralManager : public CBCentralManager,
   // ---- Incoming messages, batched onto the queue ----
 
   void receive(Message message) override {
-    bool schedule;
-    {
-      std::lock_guard lock(inboxMutex_);
-      schedule = inbox_.empty();
-      inbox_.push_back(std::move(message));
-    }
-    if (!schedule) return;
+    if (!inbox_.push(std::move(message))) return;
     queue_.async([weak = weak_from_this()] {
       if (auto self = weak.lock()) self->drain();
     });
@@ -362,11 +356,7 @@ class SimCentralManager : public CBCentralManager,
   }
 
   void drain() {
-    std::vector<Message> batch;
-    {
-      std::lock_guard lock(inboxMutex_);
-      batch.swap(inbox_);
-    }
+    std::vector<Message> batch = inbox_.takeAll();
     for (auto& m : batch) handle(m);
   }
 
@@ -622,8 +612,7 @@ class SimCentralManager : public CBCentralManager,
   const CentralOptions options_;
   std::atomic<bool> poweredOn_;
 
-  std::mutex inboxMutex_;
-  std::vector<Message> inbox_;
+  Inbox inbox_;
 
   mutable std::mutex mutex_;  // guards everything below
   bool scanning_ = false;
