@@ -8,11 +8,13 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "bluetooth/core_bluetooth.h"
 #include "central/connection.h"
 #include "central/connection_options.h"
 #include "central/discovery.h"
+#include "central/remote_profile.h"
 #include "central/scan_options.h"
 #include "central/wait_slot.h"
 #include "platform/dispatch_queue.h"
@@ -71,11 +73,25 @@ class CentralDelegate : public CBCentralManagerDelegate, public CBPeripheralDele
   std::unordered_map<std::string, Connection> getConnectedDevices();
   bool isConnected(const std::string& deviceID);
 
-  // ---- Characteristic operations: not built yet, each records kNotImplemented ----
+  // ---- The remote profile ----
+  // The connected device's services and characteristics as the platform knows them now, in its
+  // order; kNotConnected (and an empty list) when the device is not connected.
+  std::vector<ServiceJSON> getRemoteProfile(const std::string& deviceID);
+
+  // ---- Characteristic operations ----
+  // Each waits for its own answer: requests for different characteristics never end each
+  // other's waits. On one characteristic a callback ends every wait of its kind.
+  // The value in `format`, or "?" with the failure recorded. The format is checked after the
+  // value came, so an unknown format still reads from the device.
   std::string read(const std::string& deviceID, const std::string& servID,
                    const std::string& charID, const std::string& format, double timeout);
+  // A timeout above zero writes with response and waits for the confirmation; otherwise the
+  // write goes without response and returns once it was handed to the platform.
   void write(const std::string& deviceID, const std::string& servID, const std::string& charID,
              const std::string& value, const std::string& format, double timeout);
+  // A script name turns notifications on and registers the script (before the device answers,
+  // kept if it fails); an empty one turns them off and removes the script. A timeout of exactly
+  // zero does not wait.
   void subscribe(const std::string& deviceID, const std::string& servID, const std::string& charID,
                  const std::string& script, const std::string& format, double timeout);
 
@@ -111,8 +127,38 @@ class CentralDelegate : public CBCentralManagerDelegate, public CBPeripheralDele
   void peripheralDidDiscoverCharacteristicsForService(
       const std::shared_ptr<CBPeripheral>& peripheral, const std::shared_ptr<CBService>& service,
       const std::optional<CBError>& error) override;
+  // A read answer or a notification: ends the reads waiting on it, then runs its script.
+  void peripheralDidUpdateValueForCharacteristic(
+      const std::shared_ptr<CBPeripheral>& peripheral,
+      const std::shared_ptr<CBCharacteristic>& characteristic,
+      const std::optional<CBError>& error) override;
+  void peripheralDidWriteValueForCharacteristic(
+      const std::shared_ptr<CBPeripheral>& peripheral,
+      const std::shared_ptr<CBCharacteristic>& characteristic,
+      const std::optional<CBError>& error) override;
+  void peripheralDidUpdateNotificationStateForCharacteristic(
+      const std::shared_ptr<CBPeripheral>& peripheral,
+      const std::shared_ptr<CBCharacteristic>& characteristic,
+      const std::optional<CBError>& error) override;
 
  private:
+  // Requests of one kind (reads, writes or subscriptions) that wait for a callback, by
+  // characteristic: the object whose callback is awaited and the attempts waiting on it.
+  struct PendingRequests {
+    std::shared_ptr<CBCharacteristic> target;
+    std::vector<uint64_t> attempts;
+  };
+  struct CharWaits {
+    WaitSlot slot;
+    std::unordered_map<CharKey, PendingRequests> pending;  // on queue_ only
+  };
+  // An issued request that its command thread waits for.
+  struct IssuedRequest {
+    CharKey key;
+    uint64_t attempt = 0;
+    std::shared_ptr<CBCharacteristic> characteristic;
+  };
+
   // Steps run on queue().
   std::string resolve(const std::string& deviceID) const;
   bool beginScan(const ScanOptions& options);
@@ -126,6 +172,28 @@ class CentralDelegate : public CBCentralManagerDelegate, public CBPeripheralDele
                                        const ConnectionOptions& options);
   void finishConnect(const std::string& resolved, uint64_t attempt,
                      const WaitSlot::Outcome& outcome);
+  std::optional<IssuedRequest> issueRead(const std::string& deviceID, const std::string& servID,
+                                         const std::string& charID);
+  std::string finishRead(const IssuedRequest& request, const WaitSlot::Outcome& outcome,
+                         const std::string& format);
+  std::optional<IssuedRequest> issueWrite(const std::string& deviceID, const std::string& servID,
+                                          const std::string& charID, const CBData& bytes,
+                                          double timeout);
+  void finishWrite(const IssuedRequest& request, const WaitSlot::Outcome& outcome);
+  std::optional<IssuedRequest> issueSubscribe(const std::string& deviceID,
+                                              const std::string& servID, const std::string& charID,
+                                              const std::string& script, const std::string& format,
+                                              bool willWait);
+  void finishSubscribe(const IssuedRequest& request, const WaitSlot::Outcome& outcome);
+  void registerNotifyScript(const CharKey& key, const std::string& script,
+                            const std::string& format);
+  void runNotifyScript(const std::shared_ptr<CBCharacteristic>& characteristic);
+  // The wait bookkeeping shared by the three kinds, on queue_.
+  IssuedRequest awaitCallback(CharWaits& waits, const CharKey& requested,
+                              const std::shared_ptr<CBCharacteristic>& characteristic);
+  void answerWaits(CharWaits& waits, const std::shared_ptr<CBCharacteristic>& characteristic,
+                   const std::optional<CBError>& error);
+  void giveUpWait(CharWaits& waits, const IssuedRequest& request);
 
   // ---- Tables: touched on queue_ only ----
   std::unordered_map<std::string, Discovery> devices_;
@@ -143,14 +211,10 @@ class CentralDelegate : public CBCentralManagerDelegate, public CBPeripheralDele
   std::shared_ptr<CBPeripheral> connTarget_;
   ConnectionOptions connOptions_;
 
-  // Wait slots and targets of reads, writes and subscriptions.
-  WaitSlot readSlot_;
-  std::shared_ptr<CBCharacteristic> readTarget_;
-  WaitSlot writeSlot_;
-  std::shared_ptr<CBCharacteristic> writeTarget_;
-  WaitSlot subscribeSlot_;
-  std::shared_ptr<CBCharacteristic> subscribeTarget_;
-  std::optional<FMScript> notifyScript_;
+  // Reads, writes and subscriptions waiting for their callbacks.
+  CharWaits reads_;
+  CharWaits writes_;
+  CharWaits subscribes_;
 
   // Declared last so that the manager is released first and the queue, draining its pending
   // tasks, goes before the tables those tasks touch.

@@ -164,7 +164,7 @@ TEST_F(CentralDelegateTest, StopTimerOfAnEarlierScanEndsALaterOne) {
 TEST_F(CentralDelegateTest, DiscoveryKeepsFirstFieldsAndFollowsTheLatestStrength) {
   startScanning("minrssi=-60");
   auto belt = peripheral(kBelt, "GAP name");
-  CBAdvertisementData ad = named("Polar H10");
+  CBAdvertisementData ad = named("Pulse H1");
   ad.manufacturerData = CBData{0x4C, 0x00, 0x01};
   ad.serviceUUIDs = std::vector<CBUUID>{CBUUID::from16(0x180D)};
   ad.serviceData = std::map<CBUUID, CBData>{{CBUUID::from16(0x180D), CBData{0x01, 0xAB}}};
@@ -179,11 +179,11 @@ TEST_F(CentralDelegateTest, DiscoveryKeepsFirstFieldsAndFollowsTheLatestStrength
   const Discovery& d = devices.at(kBelt);
   EXPECT_EQ(d.RSSI, -42.0F);
   EXPECT_GE(d.timestamp, first.timestamp);
-  EXPECT_EQ(d.name, "Polar H10");
+  EXPECT_EQ(d.name, "Pulse H1");
 
   nlohmann::json json = DiscoveryJSON(d);
   nlohmann::json expected = {{"UUID", kBelt},
-                             {"name", "Polar H10"},
+                             {"name", "Pulse H1"},
                              {"RSSI", -42},
                              {"timestamp", DateText::shortDateMediumTime(d.timestamp)},
                              {"vendorID", 76},
@@ -218,7 +218,7 @@ TEST_F(CentralDelegateTest, DiscoveryOmitsWhatTheAdvertisementLacks) {
 }
 
 TEST_F(CentralDelegateTest, NewDevicesMustPassEveryFilter) {
-  startScanning("filterbyname=Pol\rfilterbyvendorid=76\rfilterbyconnectability=connectable");
+  startScanning("filterbyname=Pul\rfilterbyvendorid=76\rfilterbyconnectability=connectable");
   auto withVendor = [](const std::string& name, CBData maker, int connectable) {
     CBAdvertisementData ad = named(name);
     ad.manufacturerData = std::move(maker);
@@ -226,11 +226,11 @@ TEST_F(CentralDelegateTest, NewDevicesMustPassEveryFilter) {
     return ad;
   };
   advertise(peripheral("B0000000-0000-0000-0000-000000000001"),
-            withVendor("Polar H10", {0x4C, 0}, 1));
-  advertise(peripheral("B0000000-0000-0000-0000-000000000002"), withVendor("polar", {0x4C, 0}, 1));
-  advertise(peripheral("B0000000-0000-0000-0000-000000000003"), withVendor("Polar", {0x4C}, 1));
-  advertise(peripheral("B0000000-0000-0000-0000-000000000004"), withVendor("Polar", {0x06, 0}, 1));
-  advertise(peripheral("B0000000-0000-0000-0000-000000000005"), withVendor("Polar", {0x4C, 0}, 0));
+            withVendor("Pulse H1", {0x4C, 0}, 1));
+  advertise(peripheral("B0000000-0000-0000-0000-000000000002"), withVendor("pulse", {0x4C, 0}, 1));
+  advertise(peripheral("B0000000-0000-0000-0000-000000000003"), withVendor("Pulse", {0x4C}, 1));
+  advertise(peripheral("B0000000-0000-0000-0000-000000000004"), withVendor("Pulse", {0x06, 0}, 1));
+  advertise(peripheral("B0000000-0000-0000-0000-000000000005"), withVendor("Pulse", {0x4C, 0}, 0));
   CBAdvertisementData nameless;
   nameless.manufacturerData = CBData{0x4C, 0};
   nameless.isConnectable = 1;
@@ -271,6 +271,9 @@ TEST_F(CentralDelegateTest, NamesResolveUntilSharedAndOutliveTheScan) {
   central.connect("Solo", "", 5.0);
   EXPECT_EQ(lastError(), Errors::kUnknownDevice);
   EXPECT_EQ(lastMessage(), "Unknown device");
+  // Its own name seen again in the new scan still stands for it alone.
+  advertise(peripheral(kTag), named("Solo"));
+  EXPECT_EQ(central.getUUID("Solo"), kTag);
 }
 
 TEST_F(CentralDelegateTest, DiscoveryScriptRunsAgainForADeviceThatWasObsolete) {

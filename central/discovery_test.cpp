@@ -33,7 +33,7 @@ Discovery discovery(const std::string& id, std::optional<std::string> name) {
 TEST(DiscoveryListWriter, WritesWhatTheJSONObjectsWouldWrite) {
   EXPECT_EQ(writerText({}), "[]");
 
-  Discovery full = discovery("A0000000-0000-0000-0000-000000000001", "Polar H10");
+  Discovery full = discovery("A0000000-0000-0000-0000-000000000001", "Pulse H1");
   full.vendorID = 76;
   full.serviceUUIDs = std::vector<std::string>{"180D", "6E400001-B5A3-F393-E0A9-E50E24DCCA9E"};
   full.serviceData = std::map<std::string, std::string>{{"180F", "5a"}, {"180D", "01ab"}};

@@ -1,6 +1,7 @@
-// Where a command thread waits for the callback that answers its Bluetooth request. Every
-// attempt gets a new number, and a callback signals only the attempt it answers, so a signal
-// that comes too late for one attempt can never end the wait of a later one.
+// Where command threads wait for the callbacks that answer their Bluetooth requests. Every
+// attempt gets a new number, a callback answers only the attempts it names, and each answer is
+// kept until its own waiter has collected it: a signal that comes too late for one attempt can
+// never end the wait of another, and two answers that arrive close together are both delivered.
 #pragma once
 
 #include <chrono>
@@ -8,6 +9,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <unordered_map>
 
 #include "bluetooth/cb_error.h"
 #include "platform/dispatch_semaphore.h"
@@ -22,19 +24,27 @@ class WaitSlot {
     std::optional<CBError> error;  // what the answering callback reported; none on success
   };
 
-  // Starts a new attempt and returns its number. Earlier attempts can no longer be signalled.
+  // Starts a new attempt and returns its number. The attempt stays open until wait() or forget().
   uint64_t begin();
 
-  // Answers `attempt` with `error` (none for success). Ignored unless `attempt` is the latest.
+  // Answers `attempt` with `error` (none for success). Ignored when the attempt is no longer
+  // open (its wait ended or it was forgotten) or was answered already.
   void signal(uint64_t attempt, std::optional<CBError> error = std::nullopt);
 
-  // Waits until `attempt` is answered or `deadline` passes. A deadline in the past only tests.
+  // Waits until `attempt` is answered or `deadline` passes, then closes it. A deadline in the
+  // past only tests.
   Outcome wait(uint64_t attempt, Clock::time_point deadline);
+
+  // Closes an attempt that nobody will wait for; its answer, if any comes, is dropped.
+  void forget(uint64_t attempt);
+
+  // How many attempts are open; for tests.
+  size_t openAttempts();
 
  private:
   std::mutex mutex_;
   std::condition_variable answered_;
   uint64_t latest_ = 0;
-  uint64_t answeredAttempt_ = 0;
-  std::optional<CBError> error_;  // the answer of answeredAttempt_
+  // Open attempts; the value is the answer once there is one.
+  std::unordered_map<uint64_t, std::optional<std::optional<CBError>>> open_;
 };

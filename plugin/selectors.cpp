@@ -6,6 +6,7 @@
 
 #include "central/central_delegate.h"
 #include "central/discovery.h"
+#include "central/remote_profile.h"
 #include "peripheral/peripheral_delegate.h"
 #include "plugin/errors.h"
 #include "plugin/plugin.h"
@@ -102,8 +103,10 @@ std::string getSubscribed() {
 }
 
 // ---- get with a device ----
-std::string getRemoteProfile(const std::string&) {
-  return notYetServed();
+std::string getRemoteProfile(const std::string& deviceID) {
+  std::vector<ServiceJSON> profile = plugin().centralDelegate().getRemoteProfile(deviceID);
+  if (plugin().getLastError() != Errors::kNoError) return plugin().badResult;
+  return encodePrettyJSON(profile);
 }
 // A known device without a name fails without an error.
 std::string getDeviceName(const std::string& deviceID) {

@@ -128,7 +128,7 @@ TEST_F(EmulatorTest, EmulatedCentralDrivesAnEmulatedDevice) {
   expectLine(*device, R"({"event":"subscribed","device":")" + kBeltId +
                           R"(","service":"180D","characteristic":"2A37"})");
   // A notification longer than the small link is cut to MTU minus 3 bytes.
-  device->writeLine("notify \"Polar H10 Emulated\" 180D 2A37 " + std::string(50, 'A'));
+  device->writeLine("notify \"Pulse Belt Emulated\" 180D 2A37 " + std::string(50, 'A'));
   expectLine(*central,
              R"({"event":"notification","service":"180D","characteristic":"2A37","value":")" +
                  std::string(40, 'A') + R"("})");

@@ -80,13 +80,21 @@ class Reader {
     return *bytes;
   }
 
-  sim::Answer answer(const json& v, const std::string& place) const {
+  // `delayable`: whether {"delayMs": N} (answer after N ms) is allowed here.
+  sim::Answer answer(const json& v, const std::string& place, bool delayable) const {
     if (v.is_string() && v.get<std::string>() == "respond") return sim::Answer::respond();
     if (v.is_string() && v.get<std::string>() == "ignore") return sim::Answer::ignore();
     if (v.is_number_integer()) {
       return sim::Answer::error(static_cast<uint8_t>(integer(v, place, 1, 255)));
     }
-    fail(place, "expected \"respond\", \"ignore\" or an ATT error code from 1 to 255");
+    if (delayable && v.is_object()) {
+      onlyKnownMembers(v, place, {"delayMs"});
+      auto ms = integer(member(v, place, "delayMs"), place + ".delayMs", 0, 600000);
+      return sim::Answer::delay(std::chrono::milliseconds(ms));
+    }
+    fail(place, delayable ? "expected \"respond\", \"ignore\", an ATT error code from 1 to 255 "
+                            "or {\"delayMs\": N}"
+                          : "expected \"respond\", \"ignore\" or an ATT error code from 1 to 255");
   }
 
   sim::EmulatedCharacteristic characteristic(const json& v, const std::string& place) const {
@@ -104,9 +112,10 @@ class Reader {
     }
     c.properties = *properties;
     if (v.contains("value") && !v["value"].is_null()) c.value = hex(v["value"], place + ".value");
-    if (v.contains("onRead")) c.onRead = answer(v["onRead"], place + ".onRead");
-    if (v.contains("onWrite")) c.onWrite = answer(v["onWrite"], place + ".onWrite");
-    if (v.contains("onSubscribe")) c.onSubscribe = answer(v["onSubscribe"], place + ".onSubscribe");
+    if (v.contains("onRead")) c.onRead = answer(v["onRead"], place + ".onRead", true);
+    if (v.contains("onWrite")) c.onWrite = answer(v["onWrite"], place + ".onWrite", true);
+    if (v.contains("onSubscribe"))
+      c.onSubscribe = answer(v["onSubscribe"], place + ".onSubscribe", false);
     if (v.contains("notify") && !v["notify"].is_null()) {
       const auto& n = v["notify"];
       std::string at = place + ".notify";

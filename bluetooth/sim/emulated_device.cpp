@@ -1,5 +1,7 @@
 #include "bluetooth/sim/emulated_device.h"
 
+#include <functional>
+
 namespace sim {
 
 namespace {
@@ -112,6 +114,12 @@ class Device : public EmulatedDevice, public PeripheralNode {
         return answerRead(central, request, c.onRead.att, {});
       case Answer::Kind::respond:
         return answerRead(central, request, 0, slot.value.value_or(std::vector<uint8_t>{}));
+      case Answer::Kind::delay:
+        return later(c.onRead.after, [central, request, handle](Device& self) {
+          Slot now;
+          if (!self.slotFor(handle, now)) return;
+          self.answerRead(central, request, 0, now.value.value_or(std::vector<uint8_t>{}));
+        });
     }
   }
 
@@ -120,17 +128,39 @@ class Device : public EmulatedDevice, public PeripheralNode {
     Slot slot;
     if (!slotFor(handle, slot)) return;
     const auto& c = characteristic(slot);
+    // Reported on arrival, whatever the answer will be.
+    observer_.deviceWritten(text_, config_.services[slot.service].uuid, c.uuid, value);
     if (c.onWrite.kind == Answer::Kind::ignore) return;
     if (c.onWrite.kind == Answer::Kind::error) {
       if (withResponse) answerWrite(central, request, c.onWrite.att);
       return;
     }
+    if (c.onWrite.kind == Answer::Kind::delay) {
+      return later(c.onWrite.after, [central, request, handle, value, withResponse](Device& self) {
+        self.store(central, request, handle, value, withResponse);
+      });
+    }
+    store(central, request, handle, value, withResponse);
+  }
+
+  // Takes a written value and confirms it when the write asked for that.
+  void store(const NodeId& central, uint32_t request, uint32_t handle,
+             const std::vector<uint8_t>& value, bool withResponse) {
     {
       std::lock_guard lock(mutex_);
-      slots_[handle].value = value;
+      auto it = slots_.find(handle);
+      if (it == slots_.end()) return;
+      it->second.value = value;
     }
-    observer_.deviceWritten(text_, config_.services[slot.service].uuid, c.uuid, value);
     if (withResponse) answerWrite(central, request, 0);
+  }
+
+  // Runs `step` on the device's queue after `delay`, unless the device is gone by then.
+  void later(std::chrono::milliseconds delay, std::function<void(Device&)> step) {
+    std::weak_ptr<PeripheralNode> weak = weak_from_this();
+    queue().asyncAfter(delay, [weak, step = std::move(step)] {
+      if (auto self = std::static_pointer_cast<Device>(weak.lock())) step(*self);
+    });
   }
 
   std::optional<uint8_t> subscriptionRequested(const NodeId&, uint32_t handle, bool) override {
@@ -139,7 +169,7 @@ class Device : public EmulatedDevice, public PeripheralNode {
     const auto& c = characteristic(slot);
     if (c.onSubscribe.kind == Answer::Kind::ignore) return std::nullopt;
     if (c.onSubscribe.kind == Answer::Kind::error) return c.onSubscribe.att;
-    return 0;
+    return 0;  // a delay is for reads and writes; a subscription is answered at once
   }
 
   void subscriptionChanged(const NodeId&, uint32_t handle, bool enabled) override {

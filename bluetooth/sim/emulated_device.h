@@ -17,13 +17,15 @@ namespace sim {
 
 // How a device answers one kind of request.
 struct Answer {
-  enum class Kind { respond, ignore, error };
+  enum class Kind { respond, ignore, error, delay };
   Kind kind = Kind::respond;
-  uint8_t att = 0;  // the ATT error code when kind is error
+  uint8_t att = 0;                     // the ATT error code when kind is error
+  std::chrono::milliseconds after{0};  // how long a delayed answer waits (reads and writes)
 
   static Answer respond() { return {}; }
-  static Answer ignore() { return {Kind::ignore, 0}; }
-  static Answer error(uint8_t att) { return {Kind::error, att}; }
+  static Answer ignore() { return {Kind::ignore, 0, {}}; }
+  static Answer error(uint8_t att) { return {Kind::error, att, {}}; }
+  static Answer delay(std::chrono::milliseconds after) { return {Kind::delay, 0, after}; }
 };
 
 struct PeriodicNotify {

@@ -67,7 +67,12 @@ EmulatedDeviceConfig faultyDevice() {
                              CBCharacteristicPropertyRead | CBCharacteristicPropertyNotify |
                                  CBCharacteristicPropertyWriteWithoutResponse,
                              std::vector<uint8_t>{0xAB});
-  service.characteristics = {silent, locked, fine};
+  auto writeOnly = characteristic(0x2A03, CBCharacteristicPropertyWriteWithoutResponse);
+  auto slow = characteristic(0x2A04, CBCharacteristicPropertyRead | CBCharacteristicPropertyWrite,
+                             std::vector<uint8_t>{4});
+  slow.onRead = Answer::delay(std::chrono::milliseconds(50));
+  slow.onWrite = Answer::delay(std::chrono::milliseconds(50));
+  service.characteristics = {silent, locked, fine, writeOnly, slow};
   config.services = {service};
   return config;
 }
@@ -166,6 +171,8 @@ TEST_F(EmulatedDeviceTest, RequestsAnsweredWithErrorsOrNotAtAll) {
   p->writeValue({1}, locked, CBCharacteristicWriteType::withResponse);
   EXPECT_EQ(events.log.next("written"),
             "written 2A01 CBATTErrorDomain/3 Writing is not permitted.");
+  // A write the device refuses is still seen arriving.
+  EXPECT_EQ(observer.log.next("write"), "write 6E400001-B5A3-F393-E0A9-E50E24DCCA9E 2A01 01");
   p->setNotifyValue(true, locked);
   EXPECT_EQ(events.log.next("notifying"),
             "notifying 2A01 CBATTErrorDomain/200 Unknown ATT error. off");
@@ -181,6 +188,25 @@ TEST_F(EmulatedDeviceTest, RequestsAnsweredWithErrorsOrNotAtAll) {
   p->writeValue({7, 7}, fine, CBCharacteristicWriteType::withoutResponse);
   EXPECT_EQ(observer.log.next("write"), "write 6E400001-B5A3-F393-E0A9-E50E24DCCA9E 2A02 0707");
   EXPECT_EQ(d->value(kVendor, CBUUID::from16(0x2A02)), (std::vector<uint8_t>{7, 7}));
+
+  auto writeOnly = events.characteristic("6E400001-B5A3-F393-E0A9-E50E24DCCA9E/2A03");
+  p->readValue(writeOnly);
+  EXPECT_EQ(events.log.next("value"),
+            "value 2A03 CBATTErrorDomain/2 Reading is not permitted. none");
+}
+
+TEST_F(EmulatedDeviceTest, DelayedAnswersComeAfterLaterOnes) {
+  auto d = add(faultyDevice());
+  auto p = connect(d);
+  auto slow = events.characteristic("6E400001-B5A3-F393-E0A9-E50E24DCCA9E/2A04");
+  auto fine = events.characteristic("6E400001-B5A3-F393-E0A9-E50E24DCCA9E/2A02");
+  p->writeValue({5}, slow, CBCharacteristicWriteType::withResponse);
+  p->readValue(slow);
+  p->readValue(fine);
+  EXPECT_EQ(events.log.next("value"), "value 2A02 ok AB");
+  EXPECT_EQ(events.log.next("written"), "written 2A04 ok");
+  // The delayed read answers with the value as it is when the answer goes.
+  EXPECT_EQ(events.log.next("value"), "value 2A04 ok 05");
 }
 
 TEST_F(EmulatedDeviceTest, SmallLinkAndPeriodicNotifications) {

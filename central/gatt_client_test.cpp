@@ -1,0 +1,183 @@
+// The central role's reads, writes and subscriptions against an emulated device on the
+// in-process radio: the rules that depend on when answers arrive.
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "bluetooth/backend.h"
+#include "bluetooth/sim/air.h"
+#include "bluetooth/sim/emulated_device.h"
+#include "bluetooth/sim/sim_radio.h"
+#include "bluetooth/sim/test_recorder.h"
+#include "central/central_delegate.h"
+#include "plugin/errors.h"
+#include "plugin/plugin.h"
+#include "server/script_scheduler.h"
+
+namespace {
+
+using sim::Answer;
+using sim::EmulatedCharacteristic;
+
+const std::string kDevice = "6A770000-0000-4000-8000-000000000001";
+
+EmulatedCharacteristic characteristic(uint16_t uuid, uint32_t properties, Answer onRead,
+                                      Answer onWrite = Answer::respond()) {
+  EmulatedCharacteristic c;
+  c.uuid = CBUUID::from16(uuid);
+  c.properties = properties;
+  c.value = std::vector<uint8_t>{static_cast<uint8_t>(uuid & 0xFF)};
+  c.onRead = onRead;
+  c.onWrite = onWrite;
+  return c;
+}
+
+sim::EmulatedDeviceConfig device() {
+  constexpr uint32_t kRead = CBCharacteristicPropertyRead;
+  constexpr uint32_t kWrite = CBCharacteristicPropertyWrite;
+  sim::EmulatedDeviceConfig config;
+  config.id = *sim::parseNodeId(kDevice);
+  config.advertising.emplace();
+  config.advertising->interval = std::chrono::milliseconds(5);
+  sim::EmulatedService service;
+  service.uuid = CBUUID::from16(0xFFF0);
+  service.characteristics = {
+      characteristic(0xFFF1, kRead | kWrite, Answer::delay(std::chrono::milliseconds(300)),
+                     Answer::delay(std::chrono::milliseconds(300))),
+      characteristic(0xFFF2, kRead | kWrite, Answer::respond(), Answer::ignore()),
+      characteristic(0xFFF3, kRead | CBCharacteristicPropertyNotify, Answer::ignore()),
+      characteristic(0xFFF4, kRead | CBCharacteristicPropertyNotify, Answer::respond()),
+  };
+  service.characteristics[3].onSubscribe = Answer::ignore();
+  config.services = {service};
+  return config;
+}
+
+std::vector<std::string> takeScripts() {
+  std::vector<std::string> scripts;
+  while (auto s = ScriptScheduler::dequeueScriptIfTime()) {
+    scripts.push_back(s->script_name() + "(" + s->script_parameters() + ")@" + s->file_name());
+  }
+  return scripts;
+}
+
+int64_t lastError() {
+  return Plugin::shared().getLastError();
+}
+
+class GattClientTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ScriptScheduler::resetForTesting({});
+    ScriptScheduler::setMinExecutionInterval(0);
+    Plugin::shared().setCurrentFileName("Lab");
+    emulated = sim::EmulatedDevice::create(air, config, observer, deviceQueue);
+    ASSERT_TRUE(waitFor([&] { return central.isPowered(); }));
+    central.startScan("");
+    ASSERT_TRUE(waitFor([&] { return central.isDiscovered(kDevice); }));
+    central.connect(kDevice, "", 5.0);
+    ASSERT_EQ(lastError(), Errors::kNoError);
+    ASSERT_TRUE(waitFor([&] {
+      return central.queue().sync(
+          [&] { return central.findCharacteristic(kDevice, "FFF0", "FFF4") != nullptr; });
+    }));
+    Plugin::shared().setLastError(Errors::kNoError);
+  }
+  void TearDown() override {
+    emulated.reset();
+    deviceQueue.sync([] {});
+    ScriptScheduler::resetForTesting({});
+  }
+
+  static bool waitFor(const std::function<bool()>& test) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!test()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::yield();
+    }
+    return true;
+  }
+
+  // Starts a read on another thread and returns once the device has received it.
+  std::future<std::string> readInBackground(const std::string& charID, double timeout) {
+    auto result = std::async(std::launch::async, [this, charID, timeout] {
+      return central.read(kDevice, "FFF0", charID, "hex", timeout);
+    });
+    EXPECT_EQ(observer.log.next("read FFF0 " + charID), "read FFF0 " + charID);
+    return result;
+  }
+
+  class Observer : public sim::EmulatedDeviceObserver {
+   public:
+    sim::testing::EventLog log;
+    void deviceRead(const std::string&, const CBUUID& s, const CBUUID& c) override {
+      log.add("read " + s.UUIDString() + " " + c.UUIDString());
+    }
+    void deviceWritten(const std::string&, const CBUUID&, const CBUUID& c,
+                       const std::vector<uint8_t>& v) override {
+      log.add("write " + c.UUIDString() + " " + sim::testing::hex(v));
+    }
+  };
+
+  std::shared_ptr<sim::Air> air = sim::makeInProcessAir();
+  std::shared_ptr<CBBackend> radio = makeSimulatedRadio(air);
+  sim::EmulatedDeviceConfig config = device();
+  DispatchQueue deviceQueue{"devices"};
+  Observer observer;
+  std::shared_ptr<sim::EmulatedDevice> emulated;
+  CentralDelegate central{[this](CBCentralManagerDelegate& d, DispatchQueue& q) {
+    return radio->makeCentralManager(d, q);
+  }};
+};
+
+TEST_F(GattClientTest, ReadsOfTwoCharacteristicsWaitIndependently) {
+  auto slow = readInBackground("FFF1", 5.0);
+  auto fast = readInBackground("FFF2", 5.0);
+  EXPECT_EQ(fast.get(), "f2");
+  EXPECT_EQ(slow.get(), "f1");
+}
+
+TEST_F(GattClientTest, NotificationAnswersAWaitingReadAndRunsTheScriptOnce) {
+  central.subscribe(kDevice, "FFF0", "FFF3", "OnValue", "hex", 5.0);
+  ASSERT_EQ(lastError(), Errors::kNoError);
+  auto read = readInBackground("FFF3", 5.0);
+  emulated->notify(CBUUID::from16(0xFFF0), CBUUID::from16(0xFFF3), {0x01, 0x02});
+  EXPECT_EQ(read.get(), "0102");
+  EXPECT_EQ(takeScripts(),
+            std::vector<std::string>{"OnValue(" + kDevice + "\rFFF0\rFFF3\r0102)@Lab"});
+}
+
+TEST_F(GattClientTest, LateAnswersEndNoLaterWait) {
+  // The read and the write of FFF1 are answered after 300 ms, long after their waits ended.
+  EXPECT_EQ(central.read(kDevice, "FFF0", "FFF1", "hex", 0.05), "?");
+  EXPECT_EQ(lastError(), Errors::kTimeoutError);
+  central.write(kDevice, "FFF0", "FFF1", "07", "hex", 0.05);
+  EXPECT_EQ(lastError(), Errors::kTimeoutError);
+  // FFF3 never answers a read and FFF2 never confirms a write: the late answers of FFF1, which
+  // arrive meanwhile, must not end these waits.
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(central.read(kDevice, "FFF0", "FFF3", "hex", 0.6), "?");
+  EXPECT_EQ(lastError(), Errors::kTimeoutError);
+  central.write(kDevice, "FFF0", "FFF2", "07", "hex", 0.1);
+  EXPECT_EQ(lastError(), Errors::kTimeoutError);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(700));
+  EXPECT_EQ(observer.log.next("write FFF1"), "write FFF1 07");
+
+  // The characteristic answers its own next requests as usual.
+  Plugin::shared().setLastError(Errors::kNoError);
+  EXPECT_EQ(central.read(kDevice, "FFF0", "FFF1", "hex", 5.0), "07");
+  central.write(kDevice, "FFF0", "FFF1", "08", "hex", 5.0);
+  EXPECT_EQ(lastError(), Errors::kNoError);
+}
+
+TEST_F(GattClientTest, UnansweredSubscriptionTimesOutAndKeepsItsScript) {
+  central.subscribe(kDevice, "FFF0", "FFF4", "OnValue", "uint8", 0.05);
+  EXPECT_EQ(lastError(), Errors::kTimeoutError);
+  EXPECT_EQ(Plugin::shared().getLastErrorMessage(), "Operation timeout");
+  // A read answer is a value update too: the script registered before the timeout runs with it.
+  EXPECT_EQ(central.read(kDevice, "FFF0", "FFF4", "hex", 5.0), "f4");
+  EXPECT_EQ(takeScripts(),
+            std::vector<std::string>{"OnValue(" + kDevice + "\rFFF0\rFFF4\r244)@Lab"});
+}
+
+}  // namespace

@@ -1,0 +1,146 @@
+// The end-to-end fixture of the central role: the built helper and the device emulator as
+// processes in a private air, driven over HTTP as the plug-in drives them.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "helper_process.h"
+
+namespace central_e2e {
+
+using nlohmann::json;
+
+inline const std::string kBelt = "E2E00000-0000-4000-8000-000000000001";
+inline const std::string kStrap = "E2E00000-0000-4000-8000-000000000002";
+inline const std::string kTag = "E2E00000-0000-4000-8000-000000000003";
+inline const std::string kBeacon = "E2E00000-0000-4000-8000-000000000004";
+inline const std::string kQuiet = "E2E00000-0000-4000-8000-000000000005";
+
+inline const json kOK = {{"lastError", 0}, {"lastErrorMessage", "No error"}, {"result", "0"}};
+
+inline json heartRateServices() {
+  return json::parse(R"([
+    {"uuid": "180D", "characteristics": [
+      {"uuid": "2A37", "properties": "read|notify", "value": "0048"},
+      {"uuid": "2A38", "properties": "read", "value": "01"}]},
+    {"uuid": "180F", "characteristics": [
+      {"uuid": "2A19", "properties": "read", "value": "64"}]}])");
+}
+
+// A device that advertises every 20 ms under `localName`, with strength drawn from [-55, -45].
+inline json device(const std::string& id, const std::string& localName) {
+  return {{"id", id},
+          {"rssi", {-55, -45}},
+          {"advertising", {{"localName", localName}, {"intervalMs", 20}}},
+          {"services", heartRateServices()}};
+}
+
+// Polls `test` until it holds or `seconds` pass; the HTTP round trip paces the polling.
+inline bool eventually(const std::function<bool()>& test, double seconds = 10) {
+  auto deadline = ChildProcess::after(seconds);
+  while (ChildProcess::Clock::now() < deadline) {
+    if (test()) return true;
+    std::this_thread::yield();
+  }
+  return test();
+}
+
+class CentralEndToEnd : public ::testing::Test {
+ protected:
+  // Starts the emulator with these devices in the helper's air and waits until they advertise.
+  void startDevices(const std::vector<json>& devices) {
+    std::string path = helper.directory() + "/devices.json";
+    std::ofstream(path) << json{{"devices", json(devices)}}.dump();
+    emulator = std::make_unique<ChildProcess>(ChildProcess::Options{
+        VELNOR_SIM_PATH, {"device", path}, {{"VELNOR_AIR", helper.airDir()}}, {}});
+    ASSERT_TRUE(emulator->waitForLine(
+        [](const std::string& l) { return l == R"({"event":"ready"})"; }, ChildProcess::after(20)))
+        << "emulator not ready";
+  }
+
+  // Runs "velnor-sim ARGS" in the helper's air to its end; true when it exits 0.
+  bool runEmulatorCommand(const std::vector<std::string>& args) {
+    ChildProcess command(
+        ChildProcess::Options{VELNOR_SIM_PATH, args, {{"VELNOR_AIR", helper.airDir()}}, {}});
+    return command.exitCode(ChildProcess::after(20)) == 0;
+  }
+
+  // Waits for an emulator event line with these members.
+  bool emulatorSaw(const json& members, double seconds = 10) {
+    return emulator
+        ->waitForLine(
+            [&](const std::string& line) {
+              json event = json::parse(line, nullptr, false);
+              if (!event.is_object()) return false;
+              for (const auto& [key, value] : members.items()) {
+                if (!event.contains(key) || event[key] != value) return false;
+              }
+              return true;
+            },
+            ChildProcess::after(seconds))
+        .has_value();
+  }
+
+  json call(const std::string& path, const json& body) {
+    HttpReply reply = helper.post(path, body.dump());
+    EXPECT_EQ(reply.status, 200) << path << " " << body.dump() << " -> " << reply.body;
+    return json::parse(reply.body, nullptr, false);
+  }
+  json startScan(const std::string& options, const std::string& file = "Lab") {
+    return call("/startScan", {{"options", options}, {"filename", file}});
+  }
+  json connect(const std::string& device, const std::string& options, double timeout,
+               const std::string& file = "Lab") {
+    return call(
+        "/connect",
+        {{"deviceID", device}, {"options", options}, {"filename", file}, {"timeout", timeout}});
+  }
+  json get(const std::string& selector) { return call("/get", {{"selector", selector}}); }
+  json get(const std::string& selector, const std::string& device) {
+    return call("/get", {{"selector", selector}, {"deviceID", device}});
+  }
+
+  // The discoveries by identifier.
+  std::map<std::string, json> discoveries() {
+    std::map<std::string, json> byID;
+    json reply = get("devices");
+    json list = json::parse(reply["result"].get<std::string>(), nullptr, false);
+    if (!list.is_array()) return byID;
+    for (const auto& d : list) byID[d["UUID"].get<std::string>()] = d;
+    return byID;
+  }
+  bool discovered(const std::string& id) { return discoveries().contains(id); }
+
+  // The next `count` scripts handed out, as "name(parameter)@file".
+  std::vector<std::string> scripts(size_t count, double seconds = 10) {
+    std::vector<std::string> taken;
+    eventually(
+        [&] {
+          HttpReply reply = helper.post("/dequeueScriptIfTime", "");
+          json script = json::parse(reply.body, nullptr, false);
+          if (script.is_object()) {
+            taken.push_back(script["scriptName"].get<std::string>() + "(" +
+                            script["parameters"].get<std::string>() + ")@" +
+                            script["fileName"].get<std::string>());
+          }
+          return taken.size() >= count;
+        },
+        seconds);
+    return taken;
+  }
+
+  HelperProcess helper;
+  std::unique_ptr<ChildProcess> emulator;
+};
+
+}  // namespace central_e2e
