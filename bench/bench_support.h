@@ -2,14 +2,24 @@
 #pragma once
 
 #include <stdlib.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
+#include <sstream>
+#include <stdexcept>
 #include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "child_process.h"
+#include "helper_process.h"
 
 namespace bench {
 
@@ -42,6 +52,58 @@ inline double residentMiB(pid_t pid) {
     if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
   }
   return -1;
+}
+
+// Runs the emulator with these devices in the helper's air; throws when it does not get ready.
+inline std::unique_ptr<ChildProcess> startEmulator(HelperProcess& helper,
+                                                   const nlohmann::json& devices) {
+  std::string path = helper.directory() + "/devices.json";
+  std::ofstream(path) << nlohmann::json{{"devices", devices}}.dump();
+  auto emulator = std::make_unique<ChildProcess>(ChildProcess::Options{
+      VELNOR_SIM_PATH, {"device", path}, {{"VELNOR_AIR", helper.airDir()}}, {}});
+  if (!emulator->waitForLine([](const std::string& l) { return l == R"({"event":"ready"})"; },
+                             ChildProcess::after(120))) {
+    throw std::runtime_error("the emulator did not get ready");
+  }
+  return emulator;
+}
+
+// One command on the helper's keep-alive client; throws unless it answers 200.
+inline nlohmann::json post(HelperProcess& helper, const std::string& path,
+                           const nlohmann::json& body) {
+  HttpReply reply = helper.post(path, body.dump());
+  if (reply.status != 200) throw std::runtime_error(path + " answered " + reply.body);
+  return nlohmann::json::parse(reply.body);
+}
+
+inline double milliseconds(std::chrono::steady_clock::duration d) {
+  return std::chrono::duration<double, std::milli>(d).count();
+}
+
+// The value at fraction `p` (0 to 1) of the sorted values; `values` must not be empty.
+inline double percentile(std::vector<double> values, double p) {
+  std::sort(values.begin(), values.end());
+  size_t index = static_cast<size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
+  return values[index];
+}
+
+// User plus system CPU time of a process in seconds, from /proc; -1 when it cannot be read.
+inline double cpuSeconds(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  size_t end = text.rfind(')');
+  if (end == std::string::npos) return -1;
+  std::istringstream fields(text.substr(end + 2));
+  std::string field;
+  unsigned long long utime = 0, stime = 0;
+  for (int i = 3; fields >> field; ++i) {
+    if (i == 14) utime = std::stoull(field);
+    if (i == 15) {
+      stime = std::stoull(field);
+      break;
+    }
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 }  // namespace bench

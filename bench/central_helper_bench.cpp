@@ -35,33 +35,10 @@ std::string deviceID(int i) {
   return id;
 }
 
-double milliseconds(Clock::duration d) {
-  return std::chrono::duration<double, std::milli>(d).count();
-}
-
-double percentile(std::vector<double> values, double p) {
-  std::sort(values.begin(), values.end());
-  size_t index = static_cast<size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
-  return values[index];
-}
-
-std::unique_ptr<ChildProcess> startEmulator(HelperProcess& helper, const json& devices) {
-  std::string path = helper.directory() + "/devices.json";
-  std::ofstream(path) << json{{"devices", devices}}.dump();
-  auto emulator = std::make_unique<ChildProcess>(ChildProcess::Options{
-      VELNOR_SIM_PATH, {"device", path}, {{"VELNOR_AIR", helper.airDir()}}, {}});
-  if (!emulator->waitForLine([](const std::string& l) { return l == R"({"event":"ready"})"; },
-                             ChildProcess::after(120))) {
-    throw std::runtime_error("the emulator did not get ready");
-  }
-  return emulator;
-}
-
-json post(HelperProcess& helper, const std::string& path, const json& body) {
-  HttpReply reply = helper.post(path, body.dump());
-  if (reply.status != 200) throw std::runtime_error(path + " answered " + reply.body);
-  return json::parse(reply.body);
-}
+using bench::milliseconds;
+using bench::percentile;
+using bench::post;
+using bench::startEmulator;
 
 size_t discoveryCount(HelperProcess& helper) {
   json reply = post(helper, "/get", {{"selector", "devices"}});
