@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 #include <thread>
 
 #include "fake_central.h"
@@ -339,6 +340,25 @@ TEST_F(ConnectionTest, ConnectDiscoversEverythingAndRunsTheScriptsInOrder) {
     EXPECT_FALSE(central.findCharacteristic(kBelt, "180d", "2A37"));
     EXPECT_EQ(lastMessage(), "Unknown characteristic");
   });
+}
+
+TEST_F(ConnectionTest, ReadAnsweredWithoutAValueHasNoData) {
+  central.connect(kBelt, "", 5.0);
+  auto heart = std::make_shared<FakeService>(CBUUID::from16(0x180D), belt);
+  auto rate = std::make_shared<FakeCharacteristic>(CBUUID::from16(0x2A37), heart);
+  heart->setCharacteristics({rate});
+  belt->setServices(std::vector<std::shared_ptr<CBService>>{heart});
+  onQueue(
+      [&] { central.peripheralDidDiscoverCharacteristicsForService(belt, heart, std::nullopt); });
+  auto read = std::async(std::launch::async,
+                         [&] { return central.read(kBelt, "180D", "2A37", "hex", 10.0); });
+  // Answered until the read, once issued, takes the answer.
+  while (read.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready) {
+    onQueue([&] { central.peripheralDidUpdateValueForCharacteristic(belt, rate, std::nullopt); });
+  }
+  EXPECT_EQ(read.get(), "?");
+  EXPECT_EQ(lastError(), Errors::kNoData);
+  EXPECT_EQ(lastMessage(), "No data");
 }
 
 TEST_F(ConnectionTest, RequestedDisconnectRunsNoScript) {

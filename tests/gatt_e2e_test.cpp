@@ -32,7 +32,8 @@ json gattDevice(const std::string& id, const std::string& name) {
       {"uuid": "2A39", "properties": "write", "value": "00"},
       {"uuid": "2A3A", "properties": "writeWithoutResponse|indicate"},
       {"uuid": "2A3B", "properties": "read", "value": "4869"},
-      {"uuid": "2A3C", "properties": "read", "value": "c3"}]},
+      {"uuid": "2A3C", "properties": "read", "value": "c3"},
+      {"uuid": "2A3D", "properties": "read|write", "onRead": {"delayMs": 100}}]},
     {"uuid": "6E400001-B5A3-F393-E0A9-E50E24DCCA9E", "characteristics": [
       {"uuid": "FFF1", "properties": "read|write|notify", "value": "00",
        "onRead": "ignore", "onWrite": "ignore", "onSubscribe": "ignore"},
@@ -125,8 +126,9 @@ TEST_F(GattEndToEnd, ReadsAnswerInEachFormatOrSayWhyNot) {
   EXPECT_EQ(read(kBelt, "180D", "2A3B", "base64", 5.0), reply(-16, "Unknown format type", "?"));
   EXPECT_TRUE(deviceSaw("read", "2A3B"));
   // A read with no time to wait still goes to the device.
-  EXPECT_EQ(read(kBelt, "180D", "2A38", "hex", 0), reply(-100, "Operation timeout", "?"));
-  EXPECT_TRUE(deviceSaw("read", "2A38"));
+  EXPECT_EQ(read(kBelt, "180D", "2A3D", "hex", 0), reply(-100, "Operation timeout", "?"));
+  EXPECT_TRUE(deviceSaw("read", "2A3D"));
+  EXPECT_EQ(read(kBelt, "180D", "2A3D", "hex", 5.0), value(""));
 
   EXPECT_EQ(read(kBelt, "180D", "2A39", "hex", 5.0),
             reply(-16, "Characteristics does not have a read property", "?"));
@@ -152,6 +154,8 @@ TEST_F(GattEndToEnd, WritesWithAndWithoutResponse) {
   EXPECT_EQ(write(kBelt, "180D", "2A38", std::string(1026, 'e'), "hex", 5.0),
             failed(-17, "Data is too long"));
   EXPECT_EQ(write(kBelt, "180D", "2A38", std::string(40, 'e'), "hex", 0), kOK);
+  EXPECT_EQ(write(kBelt, "180D", "2A3D", "", "utf-8", 5.0), kOK);
+  EXPECT_TRUE(emulatorSaw({{"event", "write"}, {"characteristic", "2A3D"}, {"value", ""}}));
   // The length is checked before the characteristic is looked up.
   EXPECT_EQ(write(kBelt, "FFFF", "FFFF", std::string(42, 'e'), "hex", 0),
             failed(-17, "Data is too long"));
@@ -198,7 +202,7 @@ TEST_F(GattEndToEnd, NotificationsRunTheScriptWithFourLines) {
   EXPECT_EQ(subscribe(kBelt, "180D", "2A37", "", "hex", 5.0), kOK);
   EXPECT_TRUE(deviceSaw("unsubscribed", "2A37"));
   emulator->writeLine("notify " + kBelt + " 180D 2A37 04");
-  EXPECT_EQ(read(kBelt, "180D", "2A37", "hex", 5.0), value("04"));
+  EXPECT_TRUE(eventually([&] { return read(kBelt, "180D", "2A37", "hex", 5.0) == value("04"); }));
   EXPECT_TRUE(scripts(1, 0.5).empty());
 }
 
