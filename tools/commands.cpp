@@ -11,7 +11,7 @@ const char* const kUsage =
 
 namespace {
 
-// Splits on blanks; a word in double quotes may hold blanks ("Polar H10").
+// Splits on blanks; a word in double quotes may hold blanks ("Pulse H1").
 std::vector<std::string> words(const std::string& line) {
   std::vector<std::string> out;
   size_t i = 0;
@@ -46,6 +46,13 @@ std::vector<uint8_t> hexWord(const std::string& word) {
   auto bytes = fromHex(word);
   if (!bytes) throw CommandError("not hex bytes: \"" + word + "\"");
   return *bytes;
+}
+
+// A characteristic value: hex bytes, at most what an attribute holds.
+std::vector<uint8_t> valueWord(const std::string& word) {
+  auto bytes = hexWord(word);
+  if (bytes.size() > 512) throw CommandError("a value holds at most 512 bytes");
+  return bytes;
 }
 
 void expectCount(const std::vector<std::string>& w, size_t count, const char* usage) {
@@ -116,7 +123,7 @@ std::optional<DeviceCommand> parseDeviceCommand(const std::string& line) {
     c.device = w[1];
     c.service = uuidWord(w[2]);
     c.characteristic = uuidWord(w[3]);
-    c.value = hexWord(w[4]);
+    c.value = valueWord(w[4]);
   } else if (name == "drop") {
     expectCount(w, 2, "drop DEVICE");
     c.kind = DeviceCommand::Kind::drop;

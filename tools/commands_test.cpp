@@ -46,10 +46,10 @@ TEST(InvocationTest, BadCommandLinesSayWhatIsWrong) {
 }
 
 TEST(DeviceCommandTest, ParsesEveryCommand) {
-  auto c = parseDeviceCommand("notify \"Polar H10\" 180d 2A37 06aF");
+  auto c = parseDeviceCommand("notify \"Pulse H1\" 180d 2A37 06aF");
   ASSERT_TRUE(c);
   EXPECT_EQ(c->kind, DeviceCommand::Kind::notify);
-  EXPECT_EQ(c->device, "Polar H10");
+  EXPECT_EQ(c->device, "Pulse H1");
   EXPECT_EQ(c->service.UUIDString(), "180D");
   EXPECT_EQ(c->value, (std::vector<uint8_t>{0x06, 0xAF}));
   EXPECT_EQ(parseDeviceCommand("  set Belt 180D 2A38 \"\"")->value.size(), 0u);
@@ -61,6 +61,9 @@ TEST(DeviceCommandTest, ParsesEveryCommand) {
   EXPECT_EQ(bad("notify Belt 180D 2A37"), "usage: notify DEVICE SERVICE CHAR HEX");
   EXPECT_EQ(bad("notify Belt 180D 2A37 123"), "not hex bytes: \"123\"");
   EXPECT_EQ(bad("set Belt 18 2A37 12"), "not a UUID: \"18\"");
+  EXPECT_EQ(parseDeviceCommand("set Belt 180D 2A38 " + std::string(1024, 'f'))->value.size(), 512u);
+  EXPECT_EQ(bad("notify Belt 180D 2A37 " + std::string(1026, 'f')),
+            "a value holds at most 512 bytes");
   EXPECT_EQ(bad("advertise Belt maybe"), "usage: advertise DEVICE on|off");
   EXPECT_EQ(bad("drop \"Belt"), "a quote is not closed");
   EXPECT_EQ(bad("explode Belt"), "unknown command \"explode\"");

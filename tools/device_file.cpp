@@ -97,6 +97,13 @@ class Reader {
                           : "expected \"respond\", \"ignore\" or an ATT error code from 1 to 255");
   }
 
+  // A characteristic value: hex bytes, at most what an attribute holds.
+  std::vector<uint8_t> value(const json& v, const std::string& place) const {
+    auto bytes = hex(v, place);
+    if (bytes.size() > 512) fail(place, "longer than 512 bytes");
+    return bytes;
+  }
+
   sim::EmulatedCharacteristic characteristic(const json& v, const std::string& place) const {
     expectObject(v, place);
     onlyKnownMembers(v, place,
@@ -111,7 +118,7 @@ class Reader {
                "\" (use read, write, writeWithoutResponse, notify, indicate joined by |)");
     }
     c.properties = *properties;
-    if (v.contains("value") && !v["value"].is_null()) c.value = hex(v["value"], place + ".value");
+    if (v.contains("value") && !v["value"].is_null()) c.value = value(v["value"], place + ".value");
     if (v.contains("onRead")) c.onRead = answer(v["onRead"], place + ".onRead", true);
     if (v.contains("onWrite")) c.onWrite = answer(v["onWrite"], place + ".onWrite", true);
     if (v.contains("onSubscribe"))
@@ -128,7 +135,7 @@ class Reader {
       expectArray(values, at + ".values");
       if (values.empty()) fail(at + ".values", "expected at least one value");
       for (size_t i = 0; i < values.size(); ++i) {
-        plan.values.push_back(hex(values[i], at + ".values[" + std::to_string(i) + "]"));
+        plan.values.push_back(value(values[i], at + ".values[" + std::to_string(i) + "]"));
       }
       if (!(c.properties & (CBCharacteristicPropertyNotify | CBCharacteristicPropertyIndicate))) {
         fail(at, "the characteristic has neither notify nor indicate");

@@ -96,6 +96,20 @@ TEST(DeviceFileTest, ErrorsNameTheFileThePlaceAndTheProblem) {
             "5C4D2A10-7F3B-4E8A-9C61-0B2D3E4F5A61");
   EXPECT_EQ(errorOf(R"({"devices":[{"mtu":600}]})"),
             "belt.json: devices[0].mtu: 600 is out of range 23 to 517");
+  std::string tooLong(1026, 'a');
+  EXPECT_EQ(errorOf(R"({"devices":[{"services":[{"uuid":"180D","characteristics":[
+      {"uuid":"2A37","properties":"notify","notify":{"everyMs":5,"values":["01",")" +
+                    tooLong + R"("]}}]}]}]})"),
+            "belt.json: devices[0].services[0].characteristics[0].notify.values[1]: longer than "
+            "512 bytes");
+  EXPECT_EQ(errorOf(R"({"devices":[{"services":[{"uuid":"180D","characteristics":[
+      {"uuid":"2A37","properties":"read","onRead":{"delayMs":-1}}]}]}]})"),
+            "belt.json: devices[0].services[0].characteristics[0].onRead.delayMs: -1 is out of "
+            "range 0 to 600000");
+  EXPECT_EQ(errorOf(R"({"devices":[{"services":[{"uuid":"180D","characteristics":[
+      {"uuid":"2A37","properties":"notify","onSubscribe":{"delayMs":5}}]}]}]})"),
+            "belt.json: devices[0].services[0].characteristics[0].onSubscribe: expected "
+            "\"respond\", \"ignore\" or an ATT error code from 1 to 255");
 }
 
 TEST(DeviceFileTest, ExamplesAreValid) {
