@@ -284,6 +284,12 @@ std::vector<sim::EmulatedDeviceConfig> parseDeviceFile(const std::string& text,
     size_t at = e.byte > 0 ? e.byte - 1 : 0;
     throw DeviceFileError(fileName + ": " + lineAndColumn(text, at) +
                           ": not valid JSON: " + reason);
+  } catch (const json::exception& e) {
+    // A number too large for any JSON number type: the library gives no position for it.
+    std::string what = e.what();
+    auto bracket = what.find("] ");
+    throw DeviceFileError(fileName + ": not valid JSON: " +
+                          (bracket == std::string::npos ? what : what.substr(bracket + 2)));
   }
   Reader r(fileName);
   r.expectObject(doc, "top level");

@@ -59,6 +59,8 @@ TEST(DeviceFileTest, ErrorsNameTheFileThePlaceAndTheProblem) {
             "belt.json: line 2, column 16: not valid JSON: syntax error while parsing object key - "
             "unexpected '}'; expected string literal");
   EXPECT_EQ(errorOf("[]"), "belt.json: top level: expected an object");
+  EXPECT_EQ(errorOf(R"({"devices":[{"rssi":1E5700}]})"),
+            "belt.json: not valid JSON: number overflow parsing '1E5700'");
   EXPECT_EQ(errorOf("{}"), "belt.json: top level: missing \"devices\"");
   EXPECT_EQ(errorOf(R"({"devices":[{"nmae":"x"}]})"),
             "belt.json: devices[0]: unknown member \"nmae\"");

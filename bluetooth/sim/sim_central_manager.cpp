@@ -555,7 +555,9 @@ class SimCentralManager : public CBCentralManager,
       air_->setScanning(id_, false);
     }
     guarded([&] { delegate_.centralManagerDidUpdateState(*this); });
-    for (const auto& [peer, wasConnected] : ended) {
+    for (const auto& entry : ended) {
+      const NodeId& peer = entry.first;
+      bool wasConnected = entry.second;  // a plain copy: lambdas cannot capture bindings in clang
       endLink(peer, 6);
       std::shared_ptr<SimPeripheral> peripheral;
       {
