@@ -83,12 +83,13 @@ std::string NSStringFromJSON(const json& body, const std::string& name) {
 
 int32_t IntFromJSON(const json& body, const std::string& name) {
   const json* value = member(body, name);
+  // Any integer the library holds is taken; its low 32 bits are passed on as a signed value,
+  // so 4294967295 arrives as -1 and 2147483648 as -2147483648.
   if (value != nullptr && value->is_number_unsigned()) {
-    uint64_t n = value->get<uint64_t>();
-    if (n <= static_cast<uint64_t>(INT32_MAX)) return static_cast<int32_t>(n);
-  } else if (value != nullptr && value->is_number_integer()) {
-    int64_t n = value->get<int64_t>();
-    if (n >= INT32_MIN && n <= INT32_MAX) return static_cast<int32_t>(n);
+    return static_cast<int32_t>(static_cast<uint32_t>(value->get<uint64_t>()));
+  }
+  if (value != nullptr && value->is_number_integer()) {
+    return static_cast<int32_t>(static_cast<uint32_t>(value->get<int64_t>()));
   }
   throw std::invalid_argument("Int parameter not in JSON");
 }

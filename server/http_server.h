@@ -17,8 +17,8 @@ namespace HTTPServer {
 // A JSON string member, cut at its first NUL character.
 // Throws "String paramater not in JSON".
 std::string NSStringFromJSON(const nlohmann::json& body, const std::string& name);
-// A JSON integer literal (signed or unsigned) that fits 32 bits.
-// Throws "Int parameter not in JSON".
+// A JSON integer literal (signed or unsigned) of any size the parser keeps as an integer, passed
+// on as its low 32 bits read as a signed value. Throws "Int parameter not in JSON".
 int32_t IntFromJSON(const nlohmann::json& body, const std::string& name);
 // A JSON number written with a fraction or an exponent (5.0, not 5).
 // Throws "Float parameter not in JSON".

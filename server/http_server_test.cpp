@@ -34,15 +34,21 @@ TEST(FieldReadersTest, StringsAreStrictlyTypedAndCutAtNul) {
             "String paramater not in JSON");
 }
 
-TEST(FieldReadersTest, IntegersMustBeIntegerLiteralsWithin32Bits) {
+TEST(FieldReadersTest, AnyIntegerLiteralIsPassedOnAs32BitsSigned) {
   json body = json::parse(
       R"({"neg": -16, "pos": 7, "max": 2147483647, "min": -2147483648, "big": 2147483648,
-          "small": -2147483649, "huge": 18446744073709551615, "f": -16.0, "b": true, "s": "1"})");
+          "all": 4294967295, "small": -2147483649, "wide": 4294967296000000007,
+          "huge": 18446744073709551615, "f": -16.0, "b": true, "s": "1", "z": null})");
   EXPECT_EQ(HTTPServer::IntFromJSON(body, "neg"), -16);
   EXPECT_EQ(HTTPServer::IntFromJSON(body, "pos"), 7);
   EXPECT_EQ(HTTPServer::IntFromJSON(body, "max"), 2147483647);
   EXPECT_EQ(HTTPServer::IntFromJSON(body, "min"), INT32_MIN);
-  for (const char* name : {"big", "small", "huge", "f", "b", "s", "missing"}) {
+  EXPECT_EQ(HTTPServer::IntFromJSON(body, "big"), INT32_MIN);
+  EXPECT_EQ(HTTPServer::IntFromJSON(body, "all"), -1);
+  EXPECT_EQ(HTTPServer::IntFromJSON(body, "small"), INT32_MAX);
+  EXPECT_EQ(HTTPServer::IntFromJSON(body, "wide"), 7);
+  EXPECT_EQ(HTTPServer::IntFromJSON(body, "huge"), -1);
+  for (const char* name : {"f", "b", "s", "z", "missing"}) {
     EXPECT_EQ(readerFailure([&] { HTTPServer::IntFromJSON(body, name); }),
               "Int parameter not in JSON")
         << name;

@@ -4,11 +4,18 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <nlohmann/json.hpp>
 #include <random>
 
+#include "bluetooth/sim/air.h"
+#include "bluetooth/sim/emulated_device.h"
 #include "helper_process.h"
+#include "platform/dispatch_queue.h"
 
 namespace {
+
+using json = nlohmann::json;
 
 const std::string kOK = R"({"lastError":0,"lastErrorMessage":"No error","result":"0"})";
 const std::string kBadRequest =
@@ -66,6 +73,9 @@ TEST_F(CommandServerTest, LastErrorRoundTripAndRequestFailuresOverwriteIt) {
             R"({"lastError":-16,"lastErrorMessage":"x","result":"-16"})");
   EXPECT_EQ(post("/getLastErrorMessage", " [1] ").body,
             R"({"lastError":-16,"lastErrorMessage":"x","result":"x"})");
+  // A code beyond 32 bits is taken as its low 32 bits, signed.
+  EXPECT_EQ(post("/setLastError", R"({"code": 4294967295, "message": "y"})").body,
+            R"({"lastError":-1,"lastErrorMessage":"y","result":"0"})");
 
   HttpReply empty = post("/getLastError", "", &lines);
   EXPECT_EQ(empty.status, 400);
@@ -202,6 +212,29 @@ TEST_F(CommandServerTest, SurvivesRandomAndMalformedBodies) {
   EXPECT_EQ(post("/setLastError", R"({"code": 0, "message": "No error"})").body, kOK);
 }
 
+// A discovered name with bytes that are not UTF-8 makes the whole "devices" answer "{}", as for
+// every JSON answer, rather than a text with replacement characters.
+TEST(SelectorAnswerTest, DevicesAnswerThatIsNotUTF8IsAnEmptyObject) {
+  HelperProcess helper;
+  DispatchQueue queue("test.device");
+  sim::EmulatedDeviceObserver observer;
+  sim::EmulatedDeviceConfig config;
+  config.name = "Belt \xFF\xFE";
+  config.advertising = sim::AdvertisingConfig{};
+  config.advertising->localName = config.name;
+  config.advertising->interval = std::chrono::milliseconds(20);
+  auto device =
+      sim::EmulatedDevice::create(sim::makeSocketAir(helper.airDir()), config, observer, queue);
+
+  ASSERT_EQ(helper.post("/startScan", R"({"options": "", "filename": "F"})").body, kOK);
+  std::string result = "[]";
+  auto deadline = ChildProcess::after(10);
+  while (result == "[]" && ChildProcess::Clock::now() < deadline) {
+    result = json::parse(helper.post("/get", R"({"selector": "devices"})").body)["result"];
+  }
+  EXPECT_EQ(result, "{}");
+}
+
 // ---- Start-up and configuration: each test starts its own helper. ----
 
 std::optional<std::string> listeningLine(HelperProcess& helper) {
@@ -267,6 +300,47 @@ TEST(StartupTest, BindFailureExitsWithStatusZeroAfterTheListeningLine) {
       (std::vector<std::string>{"Initializing Velnor Helper App (version 4.0.0.12)",
                                 "HTTPServer: Listening on 127.0.0.1:" + std::to_string(port)}));
   EXPECT_TRUE(helper.process().stderrLines().empty());
+}
+
+// A helper whose configured port is `port`, started without waiting: it is expected to fail.
+std::unique_ptr<HelperProcess> helperOnPort(int64_t port) {
+  HelperProcess::Options options;
+  options.configText = "{\"port\": " + std::to_string(port) + "}";
+  options.waitUntilReady = false;
+  return std::make_unique<HelperProcess>(options);
+}
+
+void expectBindFailure(HelperProcess& helper, int64_t port) {
+  EXPECT_EQ(helper.process().exitCode(ChildProcess::after(20)), 0) << "port " << port;
+  EXPECT_EQ(
+      startupLines(helper.stdoutLines()),
+      (std::vector<std::string>{"Initializing Velnor Helper App (version 4.0.0.12)",
+                                "HTTPServer: Listening on 127.0.0.1:" + std::to_string(port)}));
+}
+
+TEST(StartupTest, APortThatAnotherHelperHoldsIsABindFailure) {
+  HelperProcess first;
+  auto second = helperOnPort(first.port());
+  expectBindFailure(*second, first.port());
+  EXPECT_EQ(first.get("/version").body, "4.0.0.12");
+}
+
+TEST(StartupTest, ARestartBindsAtOnceWhileTheOldConnectionsClose) {
+  HelperProcess first;
+  ASSERT_EQ(first.get("/version").status, 200);  // a connection the client still holds open
+  first.process().kill();
+  ASSERT_TRUE(first.process().waitForExit(ChildProcess::after(10)));
+  HelperProcess::Options options;
+  options.configText = "{\"port\": " + std::to_string(first.port()) + "}";
+  HelperProcess restarted(options);  // throws when it cannot bind
+  EXPECT_EQ(restarted.get("/version").body, "4.0.0.12");
+}
+
+TEST(StartupTest, APortOutsideTheTCPRangeIsABindFailure) {
+  for (int64_t port : {70000, 65536, -1}) {
+    auto helper = helperOnPort(port);
+    expectBindFailure(*helper, port);
+  }
 }
 
 TEST(StartupTest, UnknownArgumentIsAUsageError) {
