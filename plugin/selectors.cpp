@@ -102,7 +102,7 @@ std::string getDevices() {
         utf8 = isUTF8(discovery);
         if (utf8) writer.add(discovery);
       });
-  if (!scanned || plugin().getLastError() != Errors::kNoError) return plugin().badResult;
+  if (!scanned || plugin().commandError() != Errors::kNoError) return plugin().badResult;
   if (!utf8) return kNotUTF8Answer;
   return std::move(writer).finish();
 }
@@ -111,7 +111,7 @@ std::string getLocalStatus() {
   status.bluetooth = plugin().centralDelegate().getBluetoothStatusString();
   status.isScanning = plugin().centralDelegate().isScanning();
   status.isAdvertising = plugin().peripheralDelegate().isAdvertising();
-  if (plugin().getLastError() != Errors::kNoError) return plugin().badResult;
+  if (plugin().commandError() != Errors::kNoError) return plugin().badResult;
   return encodePrettyJSON(status);
 }
 std::string getConnections() {

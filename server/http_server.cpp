@@ -34,6 +34,8 @@ json parseBody(const httplib::Request& req) {
 // reply in every case.
 void runCommand(const httplib::Request& req, httplib::Response& res,
                 const std::function<std::string(const json&)>& command) {
+  // The reply reports this command's own outcome, not whatever another command left meanwhile.
+  Plugin::CommandOutcome outcome;
   std::string result = "?";
   try {
     json body = parseBody(req);
@@ -52,10 +54,10 @@ void runCommand(const httplib::Request& req, httplib::Response& res,
   }
   Plugin& plugin = Plugin::shared();
   if (res.status != 200) plugin.setLastError(kBadRequest, kBadRequestMessage);
-  int64_t code = plugin.getLastError();
-  std::string message = plugin.getLastErrorMessage();
+  // Every command records at least its reset; the shared pair is only a fallback.
+  Plugin::LastError reported = outcome.recorded().value_or(plugin.lastError());
   // Moved in rather than copied by set_content: a devices answer is megabytes long.
-  res.body = standardReply(code, message, result);
+  res.body = standardReply(reported.code, reported.message, result);
   res.set_header("Content-Type", kJSONContentType);
 }
 
@@ -150,11 +152,13 @@ void setLastError(const httplib::Request& req, httplib::Response& res) {
 }
 
 void getLastError(const httplib::Request& req, httplib::Response& res) {
-  runCommand(req, res, [](const json&) { return std::to_string(Plugin::shared().getLastError()); });
+  // The code and message are read together, and the reply reports that same pair.
+  runCommand(req, res,
+             [](const json&) { return std::to_string(Plugin::shared().readLastError().code); });
 }
 
 void getLastErrorMessage(const httplib::Request& req, httplib::Response& res) {
-  runCommand(req, res, [](const json&) { return Plugin::shared().getLastErrorMessage(); });
+  runCommand(req, res, [](const json&) { return Plugin::shared().readLastError().message; });
 }
 
 void startScan(const httplib::Request& req, httplib::Response& res) {

@@ -5,13 +5,16 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <thread>
 
 #include "bluetooth/sim/air.h"
 #include "bluetooth/sim/emulated_device.h"
 #include "helper_process.h"
 #include "platform/dispatch_queue.h"
+#include "plugin/errors.h"
 
 namespace {
 
@@ -210,6 +213,72 @@ TEST_F(CommandServerTest, SurvivesRandomAndMalformedBodies) {
     }
   }
   EXPECT_EQ(post("/setLastError", R"({"code": 0, "message": "No error"})").body, kOK);
+}
+
+// Sixteen clients at once, each setting its own error, reading the last error and failing a
+// command, many times: every reply reports its own command. A /setLastError reply shows what
+// it set, a failed command its own failure, and a /getLastError reply a code and a message that
+// belong together, with the result equal to that code.
+TEST_F(CommandServerTest, EachReplyReportsItsOwnCommandUnderOverlap) {
+  constexpr int kClients = 16;
+  constexpr int kRounds = 50;
+  const std::string notConnected = Errors::message(Errors::kNotConnected);
+  // The message that goes with each code that any of the commands below can leave.
+  auto messageOf = [&](int64_t code) -> std::optional<std::string> {
+    if (code <= -100000) return "client error " + std::to_string(code);
+    if (code == Errors::kNotConnected) return notConnected;
+    if (code == Errors::kNoError) return "No error";
+    if (code == -300) return "Helper App received bad request";
+    return std::nullopt;
+  };
+  std::mutex mutex;
+  std::vector<std::string> wrong;
+  auto check = [&](bool ok, const std::string& what, const httplib::Result& reply) {
+    if (ok) return;
+    std::lock_guard lock(mutex);
+    wrong.push_back(
+        what + ": " +
+        (reply ? std::to_string(reply->status) + " " + reply->body : std::string("no answer")));
+  };
+  std::vector<std::thread> clients;
+  for (int c = 0; c < kClients; ++c) {
+    clients.emplace_back([&, c] {
+      httplib::Client client("127.0.0.1", helper_->port());
+      client.set_read_timeout(30, 0);
+      for (int round = 0; round < kRounds; ++round) {
+        int64_t code = -100000 - c * 1000 - round;
+        std::string message = "client error " + std::to_string(code);
+        auto set = client.Post("/setLastError", json{{"code", code}, {"message", message}}.dump(),
+                               "text/plain");
+        check(set && set->body ==
+                         json{{"lastError", code}, {"lastErrorMessage", message}, {"result", "0"}}
+                             .dump(),
+              "setLastError " + std::to_string(code), set);
+
+        auto get = client.Post("/getLastError", "{}", "text/plain");
+        bool consistent = false;
+        if (get && get->status == 200) {
+          json reply = json::parse(get->body, nullptr, false);
+          int64_t got = reply.value("lastError", int64_t{1});
+          consistent = reply.value("result", "") == std::to_string(got) &&
+                       messageOf(got) == reply.value("lastErrorMessage", "");
+        }
+        check(consistent, "getLastError", get);
+
+        auto failed = client.Post("/disconnect", R"({"deviceID": "Nobody"})", "text/plain");
+        check(failed && failed->body == json{{"lastError", Errors::kNotConnected},
+                                             {"lastErrorMessage", notConnected},
+                                             {"result", "0"}}
+                                            .dump(),
+              "disconnect", failed);
+        auto bad = client.Post("/stopScan", "", "text/plain");
+        check(bad && bad->status == 400 && bad->body == kBadRequest, "bad request", bad);
+      }
+    });
+  }
+  for (auto& client : clients) client.join();
+  EXPECT_TRUE(wrong.empty()) << wrong.size() << " replies of another command, the first: "
+                             << (wrong.empty() ? "" : wrong.front());
 }
 
 // A discovered name with bytes that are not UTF-8 makes the whole "devices" answer "{}", as for
