@@ -1,8 +1,11 @@
 #include "server/http_server.h"
 
+#include <algorithm>
+#include <cctype>
 #include <exception>
 #include <functional>
 #include <stdexcept>
+#include <string_view>
 
 #include "format/json_text.h"
 #include "platform/console.h"
@@ -71,7 +74,50 @@ const json* member(const json& body, const std::string& name) {
   return it == body.end() ? nullptr : &*it;
 }
 
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// A Host value naming the loopback address: 127.0.0.1, localhost or [::1], with or without a
+// port of digits.
+bool isLoopbackHost(std::string_view host) {
+  size_t colon = host.rfind(':');
+  if (colon != std::string_view::npos && host.find(']', colon) == std::string_view::npos) {
+    std::string_view port = host.substr(colon + 1);
+    bool digits = !port.empty() && std::all_of(port.begin(), port.end(),
+                                               [](char c) { return c >= '0' && c <= '9'; });
+    if (!digits) return false;
+    host = host.substr(0, colon);
+  }
+  return host == "127.0.0.1" || host == "[::1]" || equalsIgnoringCase(host, "localhost");
+}
+
 }  // namespace
+
+std::optional<std::string> webPageHeader(const httplib::Request& req) {
+  for (const auto& [name, value] : req.headers) {
+    bool fromPage = (equalsIgnoringCase(name, "Origin")) ||
+                    (equalsIgnoringCase(name, "Sec-Fetch-Site") && value != "none") ||
+                    (equalsIgnoringCase(name, "Host") && !isLoopbackHost(value));
+    if (fromPage) return name + ": " + value;
+  }
+  return std::nullopt;
+}
+
+void refuseWebPages(httplib::Server& server) {
+  server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+    std::optional<std::string> header = webPageHeader(req);
+    if (!header) return httplib::Server::HandlerResponse::Unhandled;
+    res.status = 403;
+    // The body was not read: the connection cannot carry another request.
+    res.set_header("Connection", "close");
+    Console::writeLine("HTTPServer: Refused a request from a web page (" + *header + ")");
+    return httplib::Server::HandlerResponse::Handled;
+  });
+}
 
 std::string NSStringFromJSON(const json& body, const std::string& name) {
   const json* value = member(body, name);

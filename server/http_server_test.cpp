@@ -81,6 +81,36 @@ TEST(StandardReplyTest, CompactSortedUnescapedAndNeverThrows) {
             R"({"lastError":5,"lastErrorMessage":"","result":""})");
 }
 
+httplib::Request requestWith(const std::vector<std::pair<std::string, std::string>>& headers) {
+  httplib::Request req;
+  for (const auto& [name, value] : headers) req.headers.emplace(name, value);
+  return req;
+}
+
+TEST(WebPageHeaderTest, OriginCrossSiteFetchesAndForeignHostsMarkAWebPage) {
+  EXPECT_EQ(HTTPServer::webPageHeader(requestWith({})), std::nullopt);
+  for (const char* host :
+       {"127.0.0.1", "127.0.0.1:24026", "localhost", "LocalHost:1", "[::1]", "[::1]:24026"}) {
+    EXPECT_EQ(HTTPServer::webPageHeader(requestWith({{"Host", host}, {"Sec-Fetch-Site", "none"}})),
+              std::nullopt)
+        << host;
+  }
+  for (const char* host :
+       {"attacker.example", "attacker.example:24026", "127.0.0.2", "localhost.attacker.example",
+        "127.0.0.1:", "127.0.0.1:x", "127.0.0.1:1:2", "[::2]", "::1", "", "0.0.0.0:24026"}) {
+    EXPECT_EQ(HTTPServer::webPageHeader(requestWith({{"Host", host}})),
+              std::string("Host: ") + host)
+        << host;
+  }
+  EXPECT_EQ(HTTPServer::webPageHeader(requestWith({{"Host", "localhost"}, {"origin", "null"}})),
+            "origin: null");
+  for (const char* site : {"cross-site", "same-site", "same-origin", "None", ""}) {
+    EXPECT_EQ(HTTPServer::webPageHeader(requestWith({{"Sec-Fetch-Site", site}})),
+              std::string("Sec-Fetch-Site: ") + site)
+        << site;
+  }
+}
+
 TEST(DequeueHandlerTest, AnswersTheScriptRecordOrNull) {
   ScriptScheduler::resetForTesting([] { return 1000.0; });
   httplib::Request req;

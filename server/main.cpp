@@ -70,6 +70,7 @@ int main(int argc, char** argv) {
     int yes = 1;
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
   });
+  HTTPServer::refuseWebPages(server);
   HTTPServer::registerRoutes(server);
 
   int32_t port = Config::loadPortFromConfig(args->configPath);

@@ -281,6 +281,68 @@ TEST_F(CommandServerTest, EachReplyReportsItsOwnCommandUnderOverlap) {
                              << (wrong.empty() ? "" : wrong.front());
 }
 
+// Requests that a web page could send are refused before any handler: nothing changes, the
+// refusal is logged once with the header, and no CORS header invites the page to read on.
+TEST_F(CommandServerTest, RequestsFromWebPagesAreRefusedBeforeAnyHandler) {
+  ASSERT_EQ(post("/setLastError", R"({"code": -77, "message": "before"})").status, 200);
+  struct Case {
+    std::string method, path;
+    httplib::Headers headers;
+    std::string logged;
+  };
+  const std::string refused = "HTTPServer: Refused a request from a web page (";
+  const std::vector<Case> cases = {
+      {"POST", "/setLastError", {{"Origin", "http://evil.example"}}, "Origin: http://evil.example"},
+      {"POST", "/startScan", {{"Origin", "null"}}, "Origin: null"},
+      {"POST", "/startScan", {{"Sec-Fetch-Site", "cross-site"}}, "Sec-Fetch-Site: cross-site"},
+      {"POST",
+       "/setLastError",
+       {{"Host", "attacker.example:24026"}},
+       "Host: attacker.example:24026"},
+      {"GET", "/version", {{"Origin", "http://evil.example"}}, "Origin: http://evil.example"},
+      {"POST", "/nowhere", {{"Sec-Fetch-Site", "same-site"}}, "Sec-Fetch-Site: same-site"},
+  };
+  for (const Case& c : cases) {
+    size_t before = helper_->stdoutLines().size();
+    httplib::Client client("127.0.0.1", helper_->port());
+    auto reply = c.method == "GET" ? client.Get(c.path.c_str(), c.headers)
+                                   : client.Post(c.path.c_str(), c.headers,
+                                                 R"({"code": -1, "message": "page", "options": "",
+                                       "filename": "F"})",
+                                                 "text/plain");
+    ASSERT_TRUE(reply) << c.logged;
+    EXPECT_EQ(reply->status, 403) << c.logged;
+    EXPECT_EQ(reply->body, "") << c.logged;
+    for (const auto& [name, value] : reply->headers) {
+      EXPECT_NE(name.rfind("Access-Control-", 0), 0u) << name;
+    }
+    EXPECT_TRUE(helper_->waitForStdoutLine(refused + c.logged + ")", before)) << c.logged;
+    auto lines = helper_->stdoutLines();
+    EXPECT_EQ(lines.size(), before + 1) << c.logged;
+  }
+  EXPECT_EQ(post("/getLastError", "{}").body,
+            R"({"lastError":-77,"lastErrorMessage":"before","result":"-77"})");
+  auto status = [&] {
+    return json::parse(post("/get", R"({"selector":"status"})").body)["result"].get<std::string>();
+  };
+  EXPECT_NE(status().find(R"("isScanning": false)"), std::string::npos);
+
+  // What the plug-in and curl send passes: loopback names with any port, a fetch of no site.
+  httplib::Client client("127.0.0.1", helper_->port());
+  for (const char* host : {"localhost:1234", "[::1]", "127.0.0.1"}) {
+    auto reply = client.Post("/getLastError", {{"Host", host}, {"Sec-Fetch-Site", "none"}}, "{}",
+                             "application/json");
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 200) << host;
+  }
+  auto scan = client.Post("/startScan", {{"Sec-Fetch-Site", "none"}},
+                          R"({"options": "", "filename": "F"})", "application/json");
+  ASSERT_TRUE(scan);
+  EXPECT_EQ(scan->body, kOK);
+  EXPECT_NE(status().find(R"("isScanning": true)"), std::string::npos);
+  EXPECT_EQ(post("/stopScan", "{}").body, kOK);
+}
+
 // A discovered name with bytes that are not UTF-8 makes the whole "devices" answer "{}", as for
 // every JSON answer, rather than a text with replacement characters.
 TEST(SelectorAnswerTest, DevicesAnswerThatIsNotUTF8IsAnEmptyObject) {
