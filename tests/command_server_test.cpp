@@ -236,14 +236,15 @@ TEST_F(CommandServerTest, EachReplyReportsItsOwnCommandUnderOverlap) {
   auto check = [&](bool ok, const std::string& what, const httplib::Result& reply) {
     if (ok) return;
     std::lock_guard lock(mutex);
-    wrong.push_back(
-        what + ": " +
-        (reply ? std::to_string(reply->status) + " " + reply->body : std::string("no answer")));
+    wrong.push_back(what + ": " +
+                    (reply ? std::to_string(reply->status) + " " + reply->body
+                           : "no answer, " + httplib::to_string(reply.error())));
   };
   std::vector<std::thread> clients;
   for (int c = 0; c < kClients; ++c) {
     clients.emplace_back([&, c] {
       httplib::Client client("127.0.0.1", helper_->port());
+      client.set_keep_alive(true);
       client.set_read_timeout(30, 0);
       for (int round = 0; round < kRounds; ++round) {
         int64_t code = -100000 - c * 1000 - round;
