@@ -53,9 +53,13 @@ wait_for_text "$work/device.log" 20 '{"event":"ready"}' || fail "the emulated be
 scan="$(curl -s -d '{"options":"","filename":"Lab"}' "$url/startScan")"
 [ "$scan" = '{"lastError":0,"lastErrorMessage":"No error","result":"0"}' ] ||
   fail "startScan answered $scan"
+# The answer is read whole before it is searched: under pipefail, `curl | grep -q` fails when
+# grep stops reading early.
 deadline=$((SECONDS + 20))
-until curl -s -d '{"selector":"devices"}' "$url/get" | grep -q '5C4D2A10-7F3B-4E8A-9C61-0B2D3E4F5A61'; do
-  [ $SECONDS -lt $deadline ] || fail "get devices never showed the belt"
+devices=""
+until [[ "$devices" == *5C4D2A10-7F3B-4E8A-9C61-0B2D3E4F5A61* ]]; do
+  [ $SECONDS -lt $deadline ] || fail "get devices never showed the belt; it answered $devices"
   sleep 0.2
+  devices="$(curl -s -d '{"selector":"devices"}' "$url/get")"
 done
 echo "demo check: the README's demo shows the emulated belt"
