@@ -8,6 +8,7 @@ repo="$(cd "$(dirname "$0")/.." && pwd)"
 work="$(mktemp -d /tmp/velnor-demo-XXXXXX)"
 pids=()
 cleanup() {
+  exec 3>&-
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
   rm -rf "$work"
@@ -46,8 +47,13 @@ until [ "$(curl -s "$url/version")" = "4.0.0.12" ]; do
   sleep 0.2
 done
 
-build/velnor-sim --air "$work/air" device examples/heart-rate-belt.json > "$work/device.log" 2>&1 &
+# The belt's "second terminal": a pipe that stays open until the end. A background job of a
+# script would read end of file from /dev/null and the emulator would end at once.
+mkfifo "$work/device.in"
+build/velnor-sim --air "$work/air" device examples/heart-rate-belt.json < "$work/device.in" \
+  > "$work/device.log" 2>&1 &
 pids+=($!)
+exec 3> "$work/device.in"
 wait_for_text "$work/device.log" 20 '{"event":"ready"}' || fail "the emulated belt did not start"
 
 scan="$(curl -s -d '{"options":"","filename":"Lab"}' "$url/startScan")"
