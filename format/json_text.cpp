@@ -119,3 +119,18 @@ void appendJSONString(std::string& out, std::string_view text) {
   }
   out += '"';
 }
+
+bool isValidUTF8(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size()) {
+    if (static_cast<uint8_t>(text[i]) < 0x80) {
+      ++i;
+      continue;
+    }
+    size_t used = 0;
+    size_t length = validSequence(text.substr(i), used);
+    if (length == 0) return false;
+    i += length;
+  }
+  return true;
+}

@@ -9,3 +9,7 @@
 // escaped (\b \f \n \r \t, others \u00xx), each invalid or cut-off sequence one U+FFFD.
 // Any thread.
 void appendJSONString(std::string& out, std::string_view text);
+
+// Whether `text` is well-formed UTF-8 (no overlong forms, surrogates or code points past
+// U+10FFFF). Any thread.
+bool isValidUTF8(std::string_view text);

@@ -38,6 +38,16 @@ TEST(JSONText, EscapesAndReplacesAsTheJSONLibraryDoes) {
   EXPECT_EQ(ours("\xC3"), "\"\xEF\xBF\xBD\"");
 }
 
+// The library's strict writer throws exactly for the texts that are not UTF-8.
+bool libraryTakesAsUTF8(const std::string& text) {
+  try {
+    nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
+    return true;
+  } catch (const nlohmann::json::type_error&) {
+    return false;
+  }
+}
+
 // Random bytes weighted toward the troublesome ones, against the library.
 TEST(JSONText, AgreesWithTheJSONLibraryOnRandomBytes) {
   std::mt19937 random(20261205);
@@ -48,6 +58,7 @@ TEST(JSONText, AgreesWithTheJSONLibraryOnRandomBytes) {
     std::string text(random() % 12, ' ');
     for (char& c : text) c = pool[random() % pool.size()];
     ASSERT_EQ(ours(text), library(text)) << library(text);
+    ASSERT_EQ(isValidUTF8(text), libraryTakesAsUTF8(text)) << library(text);
   }
 }
 

@@ -5,7 +5,8 @@
 
 namespace {
 thread_local DispatchQueue* tCurrentQueue = nullptr;
-}
+thread_local void* tCallerContext = nullptr;
+}  // namespace
 
 DispatchQueue::DispatchQueue(std::string label) : label_(std::move(label)) {
   thread_ = std::thread([this] { run(); });
@@ -55,6 +56,16 @@ DispatchQueue* DispatchQueue::current() {
   return tCurrentQueue;
 }
 
+void* DispatchQueue::callerContext() {
+  return tCallerContext;
+}
+
+void* DispatchQueue::exchangeCallerContext(void* context) {
+  void* previous = tCallerContext;
+  tCallerContext = context;
+  return previous;
+}
+
 void DispatchQueue::failSyncOnSelf() const {
   std::fprintf(stderr, "DispatchQueue: sync called on its own queue \"%s\" (deadlock)\n",
                label_.c_str());
@@ -65,8 +76,12 @@ void DispatchQueue::syncRaw(const std::function<void()>& fn) {
   std::mutex doneMutex;
   std::condition_variable doneCv;
   bool done = false;
+  void* context = tCallerContext;
   async([&] {
+    // `fn` catches everything, so the context is always taken off again.
+    void* previous = exchangeCallerContext(context);
     fn();
+    exchangeCallerContext(previous);
     std::lock_guard lock(doneMutex);
     done = true;
     doneCv.notify_one();

@@ -49,6 +49,13 @@ class DispatchQueue {
   // The queue whose thread is calling, or null.
   static DispatchQueue* current();
 
+  // One pointer per thread that sync carries along: its block runs with the caller's context
+  // installed on the queue's thread, so that work done there on the caller's behalf finds it
+  // (the facade keeps a command's own outcome this way). Other tasks run with none.
+  static void* callerContext();
+  // Installs `context` on the calling thread; returns the one it replaces.
+  static void* exchangeCallerContext(void* context);
+
  private:
   struct Delayed {
     Clock::time_point when;

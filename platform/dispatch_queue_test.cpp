@@ -33,6 +33,27 @@ TEST(DispatchQueueTest, SyncReturnsValueAndRethrows) {
   EXPECT_EQ(queue.sync([] { return 7; }), 7);
 }
 
+TEST(DispatchQueueTest, SyncCarriesTheCallersContextAndNothingElseDoes) {
+  DispatchQueue outer("test.outer");
+  DispatchQueue inner("test.inner");
+  int mine = 0;
+  void* previous = DispatchQueue::exchangeCallerContext(&mine);
+  // Through a sync, and through a sync made from inside it onto another queue.
+  EXPECT_EQ(outer.sync([] { return DispatchQueue::callerContext(); }), &mine);
+  EXPECT_EQ(outer.sync([&] { return inner.sync([] { return DispatchQueue::callerContext(); }); }),
+            &mine);
+  // A task queued asynchronously, even from within a sync block, runs without one.
+  std::atomic<void*> seenByAsync{&outer};
+  outer.sync([&] { inner.async([&] { seenByAsync = DispatchQueue::callerContext(); }); });
+  inner.sync([] {});
+  EXPECT_EQ(seenByAsync.load(), nullptr);
+  // The queue's thread gives the context back when the block ends, also when it threw.
+  EXPECT_THROW(outer.sync([]() -> int { throw std::runtime_error("boom"); }), std::runtime_error);
+  DispatchQueue::exchangeCallerContext(previous);
+  EXPECT_EQ(outer.sync([] { return DispatchQueue::callerContext(); }), nullptr);
+  EXPECT_EQ(DispatchQueue::callerContext(), previous);
+}
+
 TEST(DispatchQueueTest, DelayedTasksRunInDeadlineOrderAfterReadyOnes) {
   DispatchQueue queue("test.delay");
   std::vector<int> seen;

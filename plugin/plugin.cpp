@@ -4,6 +4,7 @@
 
 #include "central/central_delegate.h"
 #include "peripheral/peripheral_delegate.h"
+#include "platform/dispatch_queue.h"
 #include "plugin/errors.h"
 
 namespace {
@@ -37,11 +38,41 @@ Plugin::Plugin()
 
 Plugin::~Plugin() = default;
 
+Plugin::CommandOutcome::CommandOutcome() : previous_(DispatchQueue::exchangeCallerContext(this)) {}
+
+Plugin::CommandOutcome::~CommandOutcome() {
+  DispatchQueue::exchangeCallerContext(previous_);
+}
+
+Plugin::CommandOutcome* Plugin::CommandOutcome::current() {
+  // The caller context is set only here, so it is always a CommandOutcome.
+  return static_cast<CommandOutcome*>(DispatchQueue::callerContext());
+}
+
 void Plugin::setLastError(int64_t code, std::optional<std::string> message) {
   std::string text = message ? std::move(*message) : Errors::message(code);
+  // The command's thread waits in its sync call while a queue block records for it.
+  if (CommandOutcome* outcome = CommandOutcome::current()) outcome->recorded_ = {code, text};
   std::lock_guard lock(mutex_);
   last_error = code;
   last_error_message = std::move(text);
+}
+
+Plugin::LastError Plugin::lastError() const {
+  std::lock_guard lock(mutex_);
+  return {last_error, last_error_message};
+}
+
+Plugin::LastError Plugin::readLastError() {
+  LastError pair = lastError();
+  if (CommandOutcome* outcome = CommandOutcome::current()) outcome->recorded_ = pair;
+  return pair;
+}
+
+int64_t Plugin::commandError() const {
+  CommandOutcome* outcome = CommandOutcome::current();
+  if (outcome && outcome->recorded_) return outcome->recorded_->code;
+  return getLastError();
 }
 
 int64_t Plugin::getLastError() const {

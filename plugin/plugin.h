@@ -23,11 +23,48 @@ class Plugin {
   // The text a value-returning operation gives when it failed.
   const std::string badResult = "?";
 
+  // The last error's code and message, taken together.
+  struct LastError {
+    int64_t code = 0;
+    std::string message;
+    bool operator==(const LastError&) const = default;
+  };
+
+  // One command's own outcome, for its own reply while other commands run at the same time.
+  // While one lives on a thread, every setLastError made on that thread, or on a role's queue
+  // in a synchronous block that the thread runs, is kept here too; the shared last error is
+  // written as always. Made on the thread that carries out the command, and destroyed there.
+  class CommandOutcome {
+   public:
+    CommandOutcome();
+    ~CommandOutcome();
+    CommandOutcome(const CommandOutcome&) = delete;
+    CommandOutcome& operator=(const CommandOutcome&) = delete;
+
+    // What the command's steps recorded last, if they recorded anything.
+    const std::optional<LastError>& recorded() const { return recorded_; }
+
+    // The outcome of the command running on this thread (or queue block), or null.
+    static CommandOutcome* current();
+
+   private:
+    friend class Plugin;
+    void* previous_;
+    std::optional<LastError> recorded_;
+  };
+
   // ---- Last error and file name: any thread; the pair is updated atomically. ----
   // Stores `code` with `message`, or with the catalogue text of `code` when none is given.
   void setLastError(int64_t code, std::optional<std::string> message = std::nullopt);
   int64_t getLastError() const;
   std::string getLastErrorMessage() const;
+  // The pair read at once. readLastError also makes it the running command's own outcome:
+  // a command that reports the last error reports the pair it read.
+  LastError lastError() const;
+  LastError readLastError();
+  // The running command's own error code so far (outside a command, the shared one): what a
+  // step checks to tell whether the command has failed.
+  int64_t commandError() const;
   std::string currentFileName() const;
   void setCurrentFileName(std::string fileName);
 

@@ -75,3 +75,29 @@ TEST(PluginTest, ConcurrentWritersLeaveAConsistentPair) {
   int64_t code = plugin.getLastError();
   EXPECT_EQ(plugin.getLastErrorMessage(), "thread " + std::to_string(-code));
 }
+
+// A command's own outcome holds what its steps recorded, also on the role's queue (an unknown
+// device is found out on "central.queue"), and nothing that other threads recorded meanwhile.
+TEST(PluginTest, ACommandsOutcomeIsWhatItsOwnStepsRecorded) {
+  Plugin& plugin = Plugin::shared();
+  const Plugin::LastError notConnected{Errors::kNotConnected,
+                                       Errors::message(Errors::kNotConnected)};
+  {
+    Plugin::CommandOutcome outcome;
+    EXPECT_EQ(outcome.recorded(), std::nullopt);
+    plugin.disconnect("no such device");
+    EXPECT_EQ(outcome.recorded(), notConnected);
+    EXPECT_EQ(plugin.commandError(), Errors::kNotConnected);
+    std::thread([&plugin] { plugin.setLastError(-16, "another command"); }).join();
+    EXPECT_EQ(outcome.recorded(), notConnected);
+    EXPECT_EQ(plugin.commandError(), Errors::kNotConnected);
+    EXPECT_EQ(plugin.lastError(), (Plugin::LastError{-16, "another command"}));
+    // Reading the last error makes the pair read the command's outcome.
+    EXPECT_EQ(plugin.readLastError(), (Plugin::LastError{-16, "another command"}));
+    EXPECT_EQ(outcome.recorded(), (Plugin::LastError{-16, "another command"}));
+  }
+  // Outside a command nothing is kept, and the shared pair is what counts.
+  EXPECT_EQ(Plugin::CommandOutcome::current(), nullptr);
+  plugin.setLastError(-5);
+  EXPECT_EQ(plugin.commandError(), -5);
+}

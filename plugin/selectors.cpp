@@ -7,6 +7,7 @@
 #include "central/central_delegate.h"
 #include "central/discovery.h"
 #include "central/remote_profile.h"
+#include "format/json_text.h"
 #include "peripheral/peripheral_delegate.h"
 #include "plugin/errors.h"
 #include "plugin/plugin.h"
@@ -26,7 +27,11 @@ void to_json(nlohmann::json& j, const RemoteStatusJSON& status) {
 }
 
 std::string encodePrettyJSON(const nlohmann::json& value) {
-  return value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+  try {
+    return value.dump(2, ' ', false, nlohmann::json::error_handler_t::strict);
+  } catch (const nlohmann::json::type_error&) {
+    return kNotUTF8Answer;  // a text with bytes that are not UTF-8 somewhere in the record
+  }
 }
 
 std::optional<int64_t> parseAuthorizationLevel(const std::string& text) {
@@ -70,13 +75,36 @@ std::string notYetServed() {
   return plugin().badResult;
 }
 
+// Whether every text of the record is UTF-8, as the JSON answer needs.
+bool isUTF8(const Discovery& d) {
+  if (!isValidUTF8(d.peripheral->identifier())) return false;
+  if (d.name && !isValidUTF8(*d.name)) return false;
+  if (d.serviceUUIDs) {
+    for (const auto& uuid : *d.serviceUUIDs) {
+      if (!isValidUTF8(uuid)) return false;
+    }
+  }
+  if (d.serviceData) {
+    for (const auto& [uuid, bytes] : *d.serviceData) {
+      if (!isValidUTF8(uuid) || !isValidUTF8(bytes)) return false;
+    }
+  }
+  return true;
+}
+
 // ---- get without a device ----
 // Written on the central queue, in one pass over the table: no copy of thousands of records.
 std::string getDevices() {
   DiscoveryListWriter writer;
+  bool utf8 = true;
   bool scanned = plugin().centralDelegate().forEachDiscovery(
-      [&](const std::string&, const Discovery& discovery) { writer.add(discovery); });
-  if (!scanned || plugin().getLastError() != Errors::kNoError) return plugin().badResult;
+      [&](const std::string&, const Discovery& discovery) {
+        if (!utf8) return;
+        utf8 = isUTF8(discovery);
+        if (utf8) writer.add(discovery);
+      });
+  if (!scanned || plugin().commandError() != Errors::kNoError) return plugin().badResult;
+  if (!utf8) return kNotUTF8Answer;
   return std::move(writer).finish();
 }
 std::string getLocalStatus() {
@@ -84,7 +112,7 @@ std::string getLocalStatus() {
   status.bluetooth = plugin().centralDelegate().getBluetoothStatusString();
   status.isScanning = plugin().centralDelegate().isScanning();
   status.isAdvertising = plugin().peripheralDelegate().isAdvertising();
-  if (plugin().getLastError() != Errors::kNoError) return plugin().badResult;
+  if (plugin().commandError() != Errors::kNoError) return plugin().badResult;
   return encodePrettyJSON(status);
 }
 std::string getConnections() {
@@ -105,7 +133,7 @@ std::string getSubscribed() {
 // ---- get with a device ----
 std::string getRemoteProfile(const std::string& deviceID) {
   std::vector<ServiceJSON> profile = plugin().centralDelegate().getRemoteProfile(deviceID);
-  if (plugin().getLastError() != Errors::kNoError) return plugin().badResult;
+  if (plugin().commandError() != Errors::kNoError) return plugin().badResult;
   return encodePrettyJSON(profile);
 }
 // A known device without a name fails without an error.

@@ -35,8 +35,11 @@ struct RemoteStatusJSON {
 void to_json(nlohmann::json& j, const LocalStatusJSON& status);
 void to_json(nlohmann::json& j, const RemoteStatusJSON& status);
 
-// Pretty-printed JSON text of a selector answer. Invalid UTF-8 in a string is replaced by
-// U+FFFD, so encoding never fails. Any thread.
+// The answer in place of a JSON text that would not be UTF-8 (a device name with bad bytes).
+inline const std::string kNotUTF8Answer = "{}";
+
+// Pretty-printed JSON text of a selector answer, or kNotUTF8Answer when a string in it is not
+// valid UTF-8. Never fails. Any thread.
 std::string encodePrettyJSON(const nlohmann::json& value);
 
 // An authorization level: an optional "+" or "-", then one or more ASCII digits and nothing

@@ -68,6 +68,16 @@ TEST(SelectorsTest, AuthorizationLevelText) {
   }
 }
 
+TEST(SelectorsTest, AnAnswerThatIsNotUTF8IsAnEmptyObject) {
+  RemoteStatusJSON status;
+  status.UUID = "6E400001-B5A3-F393-E0A9-E50E24DCCA9E";
+  status.name = "Belt \xFF";
+  EXPECT_EQ(encodePrettyJSON(status), "{}");
+  status.name = "Belt";
+  status.subscribedFor = {"2A37", "\xED\xA0\x80"};
+  EXPECT_EQ(encodePrettyJSON(status), "{}");
+}
+
 TEST(SelectorsTest, StatusRecordsArePrettyJSON) {
   EXPECT_EQ(encodePrettyJSON(LocalStatusJSON{"powered On", true, false}),
             "{\n  \"bluetooth\": \"powered On\",\n  \"isAdvertising\": false,\n"
@@ -78,10 +88,10 @@ TEST(SelectorsTest, StatusRecordsArePrettyJSON) {
             "{\n  \"UUID\": \"6E400001-B5A3-F393-E0A9-E50E24DCCA9E\",\n"
             "  \"authorizationLevel\": 0,\n  \"relationship\": \"none\",\n"
             "  \"subscribedFor\": []\n}");
-  RemoteStatusJSON named{"ID", "Belt \xC3\xA9\xFF", "subscribedCentral", {"2A37", "2A38"}, 2};
+  RemoteStatusJSON named{"ID", "Belt \xC3\xA9", "subscribedCentral", {"2A37", "2A38"}, 2};
   EXPECT_EQ(encodePrettyJSON(named),
             "{\n  \"UUID\": \"ID\",\n  \"authorizationLevel\": 2,\n"
-            "  \"name\": \"Belt \xC3\xA9\xEF\xBF\xBD\",\n"
+            "  \"name\": \"Belt \xC3\xA9\",\n"
             "  \"relationship\": \"subscribedCentral\",\n"
             "  \"subscribedFor\": [\n    \"2A37\",\n    \"2A38\"\n  ]\n}");
 }

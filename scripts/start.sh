@@ -5,8 +5,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF -DVELNOR_BENCH=OFF >/dev/null
-targets=(Velnor_HelperApp)
-# The device emulator is built too once the project has it.
-if cmake --build build --target help | grep -q '^\.\.\. velnor-sim$'; then targets+=(velnor-sim); fi
-cmake --build build -j"$(nproc)" --target "${targets[@]}"
+# The helper and the device emulator that the README's demo runs beside it.
+cmake --build build -j"$(nproc)" --target Velnor_HelperApp velnor-sim
 exec build/Velnor_HelperApp "$@"

@@ -1,8 +1,11 @@
 #include "server/http_server.h"
 
+#include <algorithm>
+#include <cctype>
 #include <exception>
 #include <functional>
 #include <stdexcept>
+#include <string_view>
 
 #include "format/json_text.h"
 #include "platform/console.h"
@@ -34,6 +37,8 @@ json parseBody(const httplib::Request& req) {
 // reply in every case.
 void runCommand(const httplib::Request& req, httplib::Response& res,
                 const std::function<std::string(const json&)>& command) {
+  // The reply reports this command's own outcome, not whatever another command left meanwhile.
+  Plugin::CommandOutcome outcome;
   std::string result = "?";
   try {
     json body = parseBody(req);
@@ -52,10 +57,10 @@ void runCommand(const httplib::Request& req, httplib::Response& res,
   }
   Plugin& plugin = Plugin::shared();
   if (res.status != 200) plugin.setLastError(kBadRequest, kBadRequestMessage);
-  int64_t code = plugin.getLastError();
-  std::string message = plugin.getLastErrorMessage();
+  // Every command records at least its reset; the shared pair is only a fallback.
+  Plugin::LastError reported = outcome.recorded().value_or(plugin.lastError());
   // Moved in rather than copied by set_content: a devices answer is megabytes long.
-  res.body = standardReply(code, message, result);
+  res.body = standardReply(reported.code, reported.message, result);
   res.set_header("Content-Type", kJSONContentType);
 }
 
@@ -69,7 +74,50 @@ const json* member(const json& body, const std::string& name) {
   return it == body.end() ? nullptr : &*it;
 }
 
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// A Host value naming the loopback address: 127.0.0.1, localhost or [::1], with or without a
+// port of digits.
+bool isLoopbackHost(std::string_view host) {
+  size_t colon = host.rfind(':');
+  if (colon != std::string_view::npos && host.find(']', colon) == std::string_view::npos) {
+    std::string_view port = host.substr(colon + 1);
+    bool digits = !port.empty() && std::all_of(port.begin(), port.end(),
+                                               [](char c) { return c >= '0' && c <= '9'; });
+    if (!digits) return false;
+    host = host.substr(0, colon);
+  }
+  return host == "127.0.0.1" || host == "[::1]" || equalsIgnoringCase(host, "localhost");
+}
+
 }  // namespace
+
+std::optional<std::string> webPageHeader(const httplib::Request& req) {
+  for (const auto& [name, value] : req.headers) {
+    bool fromPage = (equalsIgnoringCase(name, "Origin")) ||
+                    (equalsIgnoringCase(name, "Sec-Fetch-Site") && value != "none") ||
+                    (equalsIgnoringCase(name, "Host") && !isLoopbackHost(value));
+    if (fromPage) return name + ": " + value;
+  }
+  return std::nullopt;
+}
+
+void refuseWebPages(httplib::Server& server) {
+  server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+    std::optional<std::string> header = webPageHeader(req);
+    if (!header) return httplib::Server::HandlerResponse::Unhandled;
+    res.status = 403;
+    // The body was not read: the connection cannot carry another request.
+    res.set_header("Connection", "close");
+    Console::writeLine("HTTPServer: Refused a request from a web page (" + *header + ")");
+    return httplib::Server::HandlerResponse::Handled;
+  });
+}
 
 std::string NSStringFromJSON(const json& body, const std::string& name) {
   const json* value = member(body, name);
@@ -83,12 +131,13 @@ std::string NSStringFromJSON(const json& body, const std::string& name) {
 
 int32_t IntFromJSON(const json& body, const std::string& name) {
   const json* value = member(body, name);
+  // Any integer the library holds is taken; its low 32 bits are passed on as a signed value,
+  // so 4294967295 arrives as -1 and 2147483648 as -2147483648.
   if (value != nullptr && value->is_number_unsigned()) {
-    uint64_t n = value->get<uint64_t>();
-    if (n <= static_cast<uint64_t>(INT32_MAX)) return static_cast<int32_t>(n);
-  } else if (value != nullptr && value->is_number_integer()) {
-    int64_t n = value->get<int64_t>();
-    if (n >= INT32_MIN && n <= INT32_MAX) return static_cast<int32_t>(n);
+    return static_cast<int32_t>(static_cast<uint32_t>(value->get<uint64_t>()));
+  }
+  if (value != nullptr && value->is_number_integer()) {
+    return static_cast<int32_t>(static_cast<uint32_t>(value->get<int64_t>()));
   }
   throw std::invalid_argument("Int parameter not in JSON");
 }
@@ -149,11 +198,13 @@ void setLastError(const httplib::Request& req, httplib::Response& res) {
 }
 
 void getLastError(const httplib::Request& req, httplib::Response& res) {
-  runCommand(req, res, [](const json&) { return std::to_string(Plugin::shared().getLastError()); });
+  // The code and message are read together, and the reply reports that same pair.
+  runCommand(req, res,
+             [](const json&) { return std::to_string(Plugin::shared().readLastError().code); });
 }
 
 void getLastErrorMessage(const httplib::Request& req, httplib::Response& res) {
-  runCommand(req, res, [](const json&) { return Plugin::shared().getLastErrorMessage(); });
+  runCommand(req, res, [](const json&) { return Plugin::shared().readLastError().message; });
 }
 
 void startScan(const httplib::Request& req, httplib::Response& res) {

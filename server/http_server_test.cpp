@@ -34,15 +34,21 @@ TEST(FieldReadersTest, StringsAreStrictlyTypedAndCutAtNul) {
             "String paramater not in JSON");
 }
 
-TEST(FieldReadersTest, IntegersMustBeIntegerLiteralsWithin32Bits) {
+TEST(FieldReadersTest, AnyIntegerLiteralIsPassedOnAs32BitsSigned) {
   json body = json::parse(
       R"({"neg": -16, "pos": 7, "max": 2147483647, "min": -2147483648, "big": 2147483648,
-          "small": -2147483649, "huge": 18446744073709551615, "f": -16.0, "b": true, "s": "1"})");
+          "all": 4294967295, "small": -2147483649, "wide": 4294967296000000007,
+          "huge": 18446744073709551615, "f": -16.0, "b": true, "s": "1", "z": null})");
   EXPECT_EQ(HTTPServer::IntFromJSON(body, "neg"), -16);
   EXPECT_EQ(HTTPServer::IntFromJSON(body, "pos"), 7);
   EXPECT_EQ(HTTPServer::IntFromJSON(body, "max"), 2147483647);
   EXPECT_EQ(HTTPServer::IntFromJSON(body, "min"), INT32_MIN);
-  for (const char* name : {"big", "small", "huge", "f", "b", "s", "missing"}) {
+  EXPECT_EQ(HTTPServer::IntFromJSON(body, "big"), INT32_MIN);
+  EXPECT_EQ(HTTPServer::IntFromJSON(body, "all"), -1);
+  EXPECT_EQ(HTTPServer::IntFromJSON(body, "small"), INT32_MAX);
+  EXPECT_EQ(HTTPServer::IntFromJSON(body, "wide"), 7);
+  EXPECT_EQ(HTTPServer::IntFromJSON(body, "huge"), -1);
+  for (const char* name : {"f", "b", "s", "z", "missing"}) {
     EXPECT_EQ(readerFailure([&] { HTTPServer::IntFromJSON(body, name); }),
               "Int parameter not in JSON")
         << name;
@@ -73,6 +79,36 @@ TEST(StandardReplyTest, CompactSortedUnescapedAndNeverThrows) {
   // The code is written as a 32-bit value.
   EXPECT_EQ(HTTPServer::standardReply(int64_t{1} << 32 | 5, "", ""),
             R"({"lastError":5,"lastErrorMessage":"","result":""})");
+}
+
+httplib::Request requestWith(const std::vector<std::pair<std::string, std::string>>& headers) {
+  httplib::Request req;
+  for (const auto& [name, value] : headers) req.headers.emplace(name, value);
+  return req;
+}
+
+TEST(WebPageHeaderTest, OriginCrossSiteFetchesAndForeignHostsMarkAWebPage) {
+  EXPECT_EQ(HTTPServer::webPageHeader(requestWith({})), std::nullopt);
+  for (const char* host :
+       {"127.0.0.1", "127.0.0.1:24026", "localhost", "LocalHost:1", "[::1]", "[::1]:24026"}) {
+    EXPECT_EQ(HTTPServer::webPageHeader(requestWith({{"Host", host}, {"Sec-Fetch-Site", "none"}})),
+              std::nullopt)
+        << host;
+  }
+  for (const char* host :
+       {"attacker.example", "attacker.example:24026", "127.0.0.2", "localhost.attacker.example",
+        "127.0.0.1:", "127.0.0.1:x", "127.0.0.1:1:2", "[::2]", "::1", "", "0.0.0.0:24026"}) {
+    EXPECT_EQ(HTTPServer::webPageHeader(requestWith({{"Host", host}})),
+              std::string("Host: ") + host)
+        << host;
+  }
+  EXPECT_EQ(HTTPServer::webPageHeader(requestWith({{"Host", "localhost"}, {"origin", "null"}})),
+            "origin: null");
+  for (const char* site : {"cross-site", "same-site", "same-origin", "None", ""}) {
+    EXPECT_EQ(HTTPServer::webPageHeader(requestWith({{"Sec-Fetch-Site", site}})),
+              std::string("Sec-Fetch-Site: ") + site)
+        << site;
+  }
 }
 
 TEST(DequeueHandlerTest, AnswersTheScriptRecordOrNull) {

@@ -2,6 +2,7 @@
 // the command routes and serves them on 127.0.0.1 until the process is ended from outside.
 #include <httplib.h>
 #include <malloc.h>
+#include <sys/socket.h>
 
 #include <cstdlib>
 #include <iostream>
@@ -60,12 +61,22 @@ int main(int argc, char** argv) {
   httplib::Server server;
   // Nagle's algorithm off on accepted sockets: otherwise every small answer on a keep-alive
   // connection waits for the client's delayed acknowledgement (about 40 ms). It changes nothing
-  // but latency, and it is the only server setting changed from the library's defaults.
+  // but latency.
   server.set_tcp_nodelay(true);
+  // SO_REUSEADDR only: a restart need not wait for the old connections' TIME_WAIT, but a port
+  // that a live helper holds is never shared. The library's default adds SO_REUSEPORT on
+  // Linux, with which a second helper binds the same port and takes half of the commands.
+  server.set_socket_options([](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
+  HTTPServer::refuseWebPages(server);
   HTTPServer::registerRoutes(server);
 
   int32_t port = Config::loadPortFromConfig(args->configPath);
   Console::writeLine("HTTPServer: Listening on " + Config::ADDRESS + ":" + std::to_string(port));
+  // A port outside the TCP range is a bind failure: the library would bind it modulo 65536.
+  if (port < 0 || port > 65535) return 0;
   // Blocks in the accept loop for the rest of the process; returns only when binding failed.
   server.listen(Config::ADDRESS.c_str(), port);
   return 0;

@@ -4,11 +4,21 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <mutex>
+#include <nlohmann/json.hpp>
 #include <random>
+#include <thread>
 
+#include "bluetooth/sim/air.h"
+#include "bluetooth/sim/emulated_device.h"
 #include "helper_process.h"
+#include "platform/dispatch_queue.h"
+#include "plugin/errors.h"
 
 namespace {
+
+using json = nlohmann::json;
 
 const std::string kOK = R"({"lastError":0,"lastErrorMessage":"No error","result":"0"})";
 const std::string kBadRequest =
@@ -66,6 +76,9 @@ TEST_F(CommandServerTest, LastErrorRoundTripAndRequestFailuresOverwriteIt) {
             R"({"lastError":-16,"lastErrorMessage":"x","result":"-16"})");
   EXPECT_EQ(post("/getLastErrorMessage", " [1] ").body,
             R"({"lastError":-16,"lastErrorMessage":"x","result":"x"})");
+  // A code beyond 32 bits is taken as its low 32 bits, signed.
+  EXPECT_EQ(post("/setLastError", R"({"code": 4294967295, "message": "y"})").body,
+            R"({"lastError":-1,"lastErrorMessage":"y","result":"0"})");
 
   HttpReply empty = post("/getLastError", "", &lines);
   EXPECT_EQ(empty.status, 400);
@@ -202,6 +215,158 @@ TEST_F(CommandServerTest, SurvivesRandomAndMalformedBodies) {
   EXPECT_EQ(post("/setLastError", R"({"code": 0, "message": "No error"})").body, kOK);
 }
 
+// Sixteen clients at once, each setting its own error, reading the last error and failing a
+// command, many times: every reply reports its own command. A /setLastError reply shows what
+// it set, a failed command its own failure, and a /getLastError reply a code and a message that
+// belong together, with the result equal to that code.
+TEST_F(CommandServerTest, EachReplyReportsItsOwnCommandUnderOverlap) {
+  constexpr int kClients = 16;
+  constexpr int kRounds = 50;
+  const std::string notConnected = Errors::message(Errors::kNotConnected);
+  // The message that goes with each code that any of the commands below can leave.
+  auto messageOf = [&](int64_t code) -> std::optional<std::string> {
+    if (code <= -100000) return "client error " + std::to_string(code);
+    if (code == Errors::kNotConnected) return notConnected;
+    if (code == Errors::kNoError) return "No error";
+    if (code == -300) return "Helper App received bad request";
+    return std::nullopt;
+  };
+  std::mutex mutex;
+  std::vector<std::string> wrong;
+  auto check = [&](bool ok, const std::string& what, const httplib::Result& reply) {
+    if (ok) return;
+    std::lock_guard lock(mutex);
+    wrong.push_back(what + ": " +
+                    (reply ? std::to_string(reply->status) + " " + reply->body
+                           : "no answer, " + httplib::to_string(reply.error())));
+  };
+  std::vector<std::thread> clients;
+  for (int c = 0; c < kClients; ++c) {
+    clients.emplace_back([&, c] {
+      httplib::Client client("127.0.0.1", helper_->port());
+      client.set_keep_alive(true);
+      client.set_read_timeout(30, 0);
+      for (int round = 0; round < kRounds; ++round) {
+        int64_t code = -100000 - c * 1000 - round;
+        std::string message = "client error " + std::to_string(code);
+        auto set = client.Post("/setLastError", json{{"code", code}, {"message", message}}.dump(),
+                               "text/plain");
+        check(set && set->body ==
+                         json{{"lastError", code}, {"lastErrorMessage", message}, {"result", "0"}}
+                             .dump(),
+              "setLastError " + std::to_string(code), set);
+
+        auto get = client.Post("/getLastError", "{}", "text/plain");
+        bool consistent = false;
+        if (get && get->status == 200) {
+          json reply = json::parse(get->body, nullptr, false);
+          int64_t got = reply.value("lastError", int64_t{1});
+          consistent = reply.value("result", "") == std::to_string(got) &&
+                       messageOf(got) == reply.value("lastErrorMessage", "");
+        }
+        check(consistent, "getLastError", get);
+
+        auto failed = client.Post("/disconnect", R"({"deviceID": "Nobody"})", "text/plain");
+        check(failed && failed->body == json{{"lastError", Errors::kNotConnected},
+                                             {"lastErrorMessage", notConnected},
+                                             {"result", "0"}}
+                                            .dump(),
+              "disconnect", failed);
+        auto bad = client.Post("/stopScan", "", "text/plain");
+        check(bad && bad->status == 400 && bad->body == kBadRequest, "bad request", bad);
+      }
+    });
+  }
+  for (auto& client : clients) client.join();
+  EXPECT_TRUE(wrong.empty()) << wrong.size() << " replies of another command, the first: "
+                             << (wrong.empty() ? "" : wrong.front());
+}
+
+// Requests that a web page could send are refused before any handler: nothing changes, the
+// refusal is logged once with the header, and no CORS header invites the page to read on.
+TEST_F(CommandServerTest, RequestsFromWebPagesAreRefusedBeforeAnyHandler) {
+  ASSERT_EQ(post("/setLastError", R"({"code": -77, "message": "before"})").status, 200);
+  struct Case {
+    std::string method, path;
+    httplib::Headers headers;
+    std::string logged;
+  };
+  const std::string refused = "HTTPServer: Refused a request from a web page (";
+  const std::vector<Case> cases = {
+      {"POST", "/setLastError", {{"Origin", "http://evil.example"}}, "Origin: http://evil.example"},
+      {"POST", "/startScan", {{"Origin", "null"}}, "Origin: null"},
+      {"POST", "/startScan", {{"Sec-Fetch-Site", "cross-site"}}, "Sec-Fetch-Site: cross-site"},
+      {"POST",
+       "/setLastError",
+       {{"Host", "attacker.example:24026"}},
+       "Host: attacker.example:24026"},
+      {"GET", "/version", {{"Origin", "http://evil.example"}}, "Origin: http://evil.example"},
+      {"POST", "/nowhere", {{"Sec-Fetch-Site", "same-site"}}, "Sec-Fetch-Site: same-site"},
+  };
+  for (const Case& c : cases) {
+    size_t before = helper_->stdoutLines().size();
+    httplib::Client client("127.0.0.1", helper_->port());
+    auto reply = c.method == "GET" ? client.Get(c.path.c_str(), c.headers)
+                                   : client.Post(c.path.c_str(), c.headers,
+                                                 R"({"code": -1, "message": "page", "options": "",
+                                       "filename": "F"})",
+                                                 "text/plain");
+    ASSERT_TRUE(reply) << c.logged;
+    EXPECT_EQ(reply->status, 403) << c.logged;
+    EXPECT_EQ(reply->body, "") << c.logged;
+    for (const auto& [name, value] : reply->headers) {
+      EXPECT_NE(name.rfind("Access-Control-", 0), 0u) << name;
+    }
+    EXPECT_TRUE(helper_->waitForStdoutLine(refused + c.logged + ")", before)) << c.logged;
+    auto lines = helper_->stdoutLines();
+    EXPECT_EQ(lines.size(), before + 1) << c.logged;
+  }
+  EXPECT_EQ(post("/getLastError", "{}").body,
+            R"({"lastError":-77,"lastErrorMessage":"before","result":"-77"})");
+  auto status = [&] {
+    return json::parse(post("/get", R"({"selector":"status"})").body)["result"].get<std::string>();
+  };
+  EXPECT_NE(status().find(R"("isScanning": false)"), std::string::npos);
+
+  // What the plug-in and curl send passes: loopback names with any port, a fetch of no site.
+  httplib::Client client("127.0.0.1", helper_->port());
+  for (const char* host : {"localhost:1234", "[::1]", "127.0.0.1"}) {
+    auto reply = client.Post("/getLastError", {{"Host", host}, {"Sec-Fetch-Site", "none"}}, "{}",
+                             "application/json");
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 200) << host;
+  }
+  auto scan = client.Post("/startScan", {{"Sec-Fetch-Site", "none"}},
+                          R"({"options": "", "filename": "F"})", "application/json");
+  ASSERT_TRUE(scan);
+  EXPECT_EQ(scan->body, kOK);
+  EXPECT_NE(status().find(R"("isScanning": true)"), std::string::npos);
+  EXPECT_EQ(post("/stopScan", "{}").body, kOK);
+}
+
+// A discovered name with bytes that are not UTF-8 makes the whole "devices" answer "{}", as for
+// every JSON answer, rather than a text with replacement characters.
+TEST(SelectorAnswerTest, DevicesAnswerThatIsNotUTF8IsAnEmptyObject) {
+  HelperProcess helper;
+  DispatchQueue queue("test.device");
+  sim::EmulatedDeviceObserver observer;
+  sim::EmulatedDeviceConfig config;
+  config.name = "Belt \xFF\xFE";
+  config.advertising = sim::AdvertisingConfig{};
+  config.advertising->localName = config.name;
+  config.advertising->interval = std::chrono::milliseconds(20);
+  auto device =
+      sim::EmulatedDevice::create(sim::makeSocketAir(helper.airDir()), config, observer, queue);
+
+  ASSERT_EQ(helper.post("/startScan", R"({"options": "", "filename": "F"})").body, kOK);
+  std::string result = "[]";
+  auto deadline = ChildProcess::after(10);
+  while (result == "[]" && ChildProcess::Clock::now() < deadline) {
+    result = json::parse(helper.post("/get", R"({"selector": "devices"})").body)["result"];
+  }
+  EXPECT_EQ(result, "{}");
+}
+
 // ---- Start-up and configuration: each test starts its own helper. ----
 
 std::optional<std::string> listeningLine(HelperProcess& helper) {
@@ -267,6 +432,47 @@ TEST(StartupTest, BindFailureExitsWithStatusZeroAfterTheListeningLine) {
       (std::vector<std::string>{"Initializing Velnor Helper App (version 4.0.0.12)",
                                 "HTTPServer: Listening on 127.0.0.1:" + std::to_string(port)}));
   EXPECT_TRUE(helper.process().stderrLines().empty());
+}
+
+// A helper whose configured port is `port`, started without waiting: it is expected to fail.
+std::unique_ptr<HelperProcess> helperOnPort(int64_t port) {
+  HelperProcess::Options options;
+  options.configText = "{\"port\": " + std::to_string(port) + "}";
+  options.waitUntilReady = false;
+  return std::make_unique<HelperProcess>(options);
+}
+
+void expectBindFailure(HelperProcess& helper, int64_t port) {
+  EXPECT_EQ(helper.process().exitCode(ChildProcess::after(20)), 0) << "port " << port;
+  EXPECT_EQ(
+      startupLines(helper.stdoutLines()),
+      (std::vector<std::string>{"Initializing Velnor Helper App (version 4.0.0.12)",
+                                "HTTPServer: Listening on 127.0.0.1:" + std::to_string(port)}));
+}
+
+TEST(StartupTest, APortThatAnotherHelperHoldsIsABindFailure) {
+  HelperProcess first;
+  auto second = helperOnPort(first.port());
+  expectBindFailure(*second, first.port());
+  EXPECT_EQ(first.get("/version").body, "4.0.0.12");
+}
+
+TEST(StartupTest, ARestartBindsAtOnceWhileTheOldConnectionsClose) {
+  HelperProcess first;
+  ASSERT_EQ(first.get("/version").status, 200);  // a connection the client still holds open
+  first.process().kill();
+  ASSERT_TRUE(first.process().waitForExit(ChildProcess::after(10)));
+  HelperProcess::Options options;
+  options.configText = "{\"port\": " + std::to_string(first.port()) + "}";
+  HelperProcess restarted(options);  // throws when it cannot bind
+  EXPECT_EQ(restarted.get("/version").body, "4.0.0.12");
+}
+
+TEST(StartupTest, APortOutsideTheTCPRangeIsABindFailure) {
+  for (int64_t port : {70000, 65536, -1}) {
+    auto helper = helperOnPort(port);
+    expectBindFailure(*helper, port);
+  }
 }
 
 TEST(StartupTest, UnknownArgumentIsAUsageError) {

@@ -150,6 +150,44 @@ TEST_F(EmulatorTest, EmulatedCentralDrivesAnEmulatedDevice) {
   EXPECT_EQ(device->exitCode(ChildProcess::after(5)), 0);
 }
 
+// The peak resident set of a process, in KiB.
+long peakResidentKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+TEST_F(EmulatorTest, OverlongInputLinesAreRefusedAndSkippedInBoundedMemory) {
+  const std::string refused =
+      R"({"event":"error","message":"line longer than 65536 bytes skipped"})";
+  auto device = start({"device", kBelt});
+  expectLine(*device, R"({"event":"ready"})");
+  size_t before = device->stdoutLines().size();
+  long peakBefore = peakResidentKiB(device->pid());
+  ASSERT_GT(peakBefore, 0);
+
+  std::string command = "notify Nobody 180D 2A37 ";
+  device->writeLine(command + std::string(65536 - command.size(), '0'));         // at the bound
+  device->writeLine(command + std::string(65536 - command.size(), '0') + "\r");  // CR not counted
+  device->writeLine(command + std::string(65537 - command.size(), '0'));         // one byte more
+  device->writeLine(std::string(8 << 20, 'x'));  // a flood without a newline for 8 MiB
+  device->writeLine("notify Last 180D 2A37 01");
+  expectLine(*device, R"({"event":"error","message":"no device \"Last\""})");
+
+  auto lines = device->stdoutLines();
+  std::vector<std::string> after(lines.begin() + static_cast<long>(before), lines.end());
+  const std::string nobody = R"({"event":"error","message":"no device \"Nobody\""})";
+  EXPECT_EQ(after,
+            (std::vector<std::string>{nobody, nobody, refused, refused,
+                                      R"({"event":"error","message":"no device \"Last\""})"}));
+  // The flood was dropped as it came, never held.
+  EXPECT_LT(peakResidentKiB(device->pid()) - peakBefore, 4 * 1024);
+  device->closeStdin();
+  EXPECT_EQ(device->exitCode(ChildProcess::after(5)), 0);
+}
+
 TEST_F(EmulatorTest, KilledEmulatorIsALostLinkAndItsSocketIsCleanedUp) {
   auto device = start({"device", kBelt});
   expectLine(*device, R"({"event":"ready"})");

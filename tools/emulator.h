@@ -2,6 +2,7 @@
 // switch of the helpers in an air.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "tools/commands.h"
@@ -12,19 +13,27 @@ namespace tool {
 // InputLines can take them. Call first thing in main.
 void blockTerminationSignals();
 
-// Whole lines from standard input, until it closes or SIGTERM or SIGINT arrives. Main thread.
+// Whole lines from standard input, until it closes or SIGTERM or SIGINT arrives. A line longer
+// than kMaxLineBytes is refused with an `error` event on standard output and skipped up to its
+// newline, so that endless input without newlines takes bounded memory. Main thread.
 class InputLines {
  public:
+  static constexpr size_t kMaxLineBytes = 64 * 1024;
+
   InputLines();
   ~InputLines();
   InputLines(const InputLines&) = delete;
   InputLines& operator=(const InputLines&) = delete;
-  // The next line without its newline; false at the end.
+  // The next line without its newline (and carriage return); false at the end.
   bool next(std::string& line);
 
  private:
+  void refuseLongLine();
+
   int signalFd_ = -1;
   std::string buffer_;
+  size_t searched_ = 0;    // bytes of buffer_ known to hold no newline
+  bool skipping_ = false;  // dropping the rest of a refused line
   bool ended_ = false;
 };
 

@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <nlohmann/json.hpp>
 
+#include "platform/console.h"
 #include "tools/emulator.h"
 
 namespace tool {
@@ -35,17 +37,39 @@ InputLines::~InputLines() {
 
 bool InputLines::next(std::string& line) {
   for (;;) {
-    auto newline = buffer_.find('\n');
+    auto newline = buffer_.find('\n', searched_);
     if (newline != std::string::npos) {
-      line = buffer_.substr(0, newline);
-      if (!line.empty() && line.back() == '\r') line.pop_back();
+      bool refused = skipping_;
+      skipping_ = false;
+      size_t length = newline;
+      if (length > 0 && buffer_[length - 1] == '\r') --length;
+      if (!refused && length > kMaxLineBytes) {
+        refuseLongLine();
+        refused = true;
+      }
+      if (!refused) line.assign(buffer_, 0, length);
       buffer_.erase(0, newline + 1);
+      searched_ = 0;
+      if (refused) continue;
       return true;
+    }
+    searched_ = buffer_.size();
+    // A line is only ever held up to the bound: past it, the rest up to its newline is dropped
+    // as it arrives. The one byte more leaves room for a carriage return before the newline.
+    if (!skipping_ && buffer_.size() > kMaxLineBytes + 1) {
+      refuseLongLine();
+      skipping_ = true;
+    }
+    if (skipping_) {
+      buffer_.clear();
+      searched_ = 0;
     }
     if (ended_) {
       if (buffer_.empty()) return false;
       line.swap(buffer_);
       buffer_.clear();
+      searched_ = 0;
+      if (!line.empty() && line.back() == '\r') line.pop_back();
       return true;
     }
     pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {signalFd_, POLLIN, 0}};
@@ -63,6 +87,13 @@ bool InputLines::next(std::string& line) {
     }
     buffer_.append(chunk, static_cast<size_t>(n));
   }
+}
+
+void InputLines::refuseLongLine() {
+  Console::writeLine(nlohmann::ordered_json{
+      {"event", "error"},
+      {"message", "line longer than " + std::to_string(kMaxLineBytes) + " bytes skipped"}}
+                         .dump());
 }
 
 }  // namespace tool
