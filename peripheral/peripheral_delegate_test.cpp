@@ -234,6 +234,16 @@ TEST_F(PeripheralDelegateTest, RequestsAreAnsweredByProtectionAndLengthWithScrip
   EXPECT_EQ(small.read("180D/2A38").rfind("value 2A38 CBATTErrorDomain/13 ", 0), 0u);
   EXPECT_EQ(big.read("180D/2A38").size(), std::string("value 2A38 ok ").size() + 60);
 
+  // A write longer than any attribute is refused by the link; the longest one is stored whole,
+  // and then no central's link can carry it in a read.
+  EXPECT_EQ(big.write("180D/2A38", CBData(513, 1)),
+            "written 2A38 CBATTErrorDomain/13 The value's length is invalid.");
+  EXPECT_EQ(big.write("180D/2A38", CBData(512, 2)), "written 2A38 ok");
+  std::string stored;
+  for (int i = 0; i < 512; ++i) stored += "02";
+  EXPECT_EQ(role.get("180D", "2A38", "hex"), stored);
+  EXPECT_EQ(big.read("180D/2A38").rfind("value 2A38 CBATTErrorDomain/13 ", 0), 0u);
+
   // Protection 2: refused until the central's level is 2.
   role.set("180D", "2A39", "01", "hex");
   EXPECT_EQ(big.read("180D/2A39"),
@@ -397,12 +407,12 @@ TEST_F(DirectRequestsTest, WriteCallbackStopsAtTheFirstFailedRequest) {
   EXPECT_EQ(role.get("180D", "2A37", "hex"), "?");
   EXPECT_EQ(takeScripts(), std::vector<std::string>{"Written(C1\r010203)@Lab"});
 
-  // A characteristic without a service is "not found" as well; a read at an offset gets the
-  // whole value.
+  // A characteristic without a service is "not found" as well; a read at an offset past the
+  // value gets the whole value.
   auto orphan = std::make_shared<CBMutableCharacteristic>(
       *CBUUID::fromString("2A38"), CBCharacteristicPropertyRead, std::nullopt, 0x03);
   auto orphanRead = std::make_shared<FakeRequest>(central, orphan);
-  auto offsetRead = std::make_shared<FakeRequest>(central, published("180D", "2A38"), CBData{}, 2);
+  auto offsetRead = std::make_shared<FakeRequest>(central, published("180D", "2A38"), CBData{}, 7);
   role.queue().sync([&] {
     role.peripheralManagerDidReceiveReadRequest(answers, orphanRead);
     role.peripheralManagerDidReceiveReadRequest(answers, offsetRead);
