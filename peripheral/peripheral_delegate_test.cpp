@@ -184,6 +184,14 @@ TEST_F(PeripheralDelegateTest, AdvertisingChecksTheProfileTheFlagAndThePower) {
   role.startAdvertising("stopAfter=0");
   EXPECT_EQ(lastError(), "0 No error");
   EXPECT_TRUE(eventually([&] { return !role.isAdvertising(); }));
+
+  // The timer is never cancelled: it also ends advertising started again after a stop.
+  role.startAdvertising("stopAfter=0.2");
+  role.stopAdvertising();
+  role.startAdvertising("");
+  EXPECT_EQ(lastError(), "0 No error");
+  EXPECT_TRUE(role.isAdvertising());
+  EXPECT_TRUE(eventually([&] { return !role.isAdvertising(); }));
 }
 
 TEST_F(PeripheralDelegateTest, ReplacedProfileIsPublishedButOldEntriesStayInTheTable) {
