@@ -447,26 +447,6 @@ TEST_F(DirectRequestsTest, AThousandCentralsAreEachAnsweredAndRemembered) {
   EXPECT_TRUE(role.isKnown("C999"));
 }
 
-TEST_F(PeripheralDelegateTest, CentralThatVanishesIsUnsubscribedButStaysKnown) {
-  publishAndAdvertise();
-  std::string id;
-  {
-    RadioCentral gone(air);
-    gone.connect();
-    id = gone.id;
-    EXPECT_EQ(gone.subscribe("180D/2A37"), "notifying 2A37 ok on");
-    settle();
-    EXPECT_EQ(role.getSubscribed(), std::vector<std::string>{id});
-  }
-  EXPECT_TRUE(eventually([&] { return role.getSubscribed().empty(); }));
-  settle();
-  EXPECT_EQ(takeScripts(), (std::vector<std::string>{"Subscribed(" + id + "\r)@Lab",
-                                                     "Unsubscribed(" + id + "\r)@Lab"}));
-  EXPECT_TRUE(role.isKnown(id));
-  role.set("180D", "2A37", "01", "hex");
-  EXPECT_EQ(lastError(), "0 No error");
-}
-
 // Malformed and random profiles each get a message and change nothing; a valid one then works.
 TEST_F(PeripheralDelegateTest, RejectedProfilesChangeNothing) {
   publishAndAdvertise();

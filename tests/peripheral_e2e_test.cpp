@@ -202,4 +202,24 @@ TEST_F(PeripheralEndToEnd, EveryCentralOfTwoProcessesReceivesEverySetInOrder) {
   EXPECT_FALSE(second.next({{"event", "notification"}}).is_null());
 }
 
+TEST_F(PeripheralEndToEnd, KilledCentralIsUnsubscribedButStaysKnown) {
+  EXPECT_EQ(setProfile(kProfile), kOK);
+  EXPECT_EQ(startAdvertising(""), kOK);
+  auto central = std::make_unique<EmulatedCentral>(helper.airDir());
+  std::string id = central->id();
+  ASSERT_FALSE(central->connect("Velnor Plug-in").is_null());
+  central->send("subscribe 180D 2A37");
+  ASSERT_EQ(central->next({{"event", "subscribed"}})["att"], 0);
+  EXPECT_EQ(get("subscribed")["result"], id);
+
+  central->process().kill();
+  central.reset();
+  EXPECT_EQ(scripts(2), (std::vector<std::string>{"Subscribed(" + id + "\r)@Lab.fmp12",
+                                                  "Unsubscribed(" + id + "\r)@Lab.fmp12"}));
+  EXPECT_EQ(get("subscribed")["result"], "");
+  json status = json::parse(get("status", id)["result"].get<std::string>());
+  EXPECT_EQ(status["relationship"], "knownCentral");
+  EXPECT_EQ(setLocal("2A37", "01", "hex"), kOK);
+}
+
 }  // namespace
