@@ -8,6 +8,7 @@
 #include "format/formatter.h"
 #include "platform/console.h"
 #include "platform/dispatch_semaphore.h"
+#include "platform/number_text.h"
 #include "plugin/errors.h"
 #include "plugin/plugin.h"
 
@@ -26,19 +27,6 @@ void recordError(int64_t code, std::optional<std::string> message = std::nullopt
 double secondsSince(std::chrono::system_clock::time_point then,
                     std::chrono::system_clock::time_point now) {
   return std::chrono::duration<double>(now - then).count();
-}
-
-// A double in its shortest round-trip form, always with a fraction or an exponent: 10 gives
-// "10.0", 0.5 "0.5", 1e16 "1e+16".
-std::string shortestDoubleText(double value) {
-  char buffer[64];
-  double magnitude = std::fabs(value);
-  bool plain = value == 0 || (magnitude >= 1e-4 && magnitude < 1e16);
-  auto format = plain ? std::chars_format::fixed : std::chars_format::scientific;
-  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, format);
-  std::string text(buffer, ec == std::errc() ? end : buffer);
-  if (plain && text.find('.') == std::string::npos) text += ".0";
-  return text;
 }
 
 // The longest delay the stop timer takes; longer ones would overflow the clock.

@@ -1,47 +1,384 @@
 #include "peripheral/peripheral_delegate.h"
 
+#include <algorithm>
+#include <exception>
+
+#include "format/formatter.h"
+#include "platform/console.h"
+#include "platform/number_text.h"
 #include "plugin/errors.h"
 #include "plugin/plugin.h"
 
 namespace {
-void notImplemented() {
-  Plugin::shared().setLastError(Errors::kNotImplemented);
+
+constexpr char kLogPrefix[] = "PeripheralDelegate: ";
+// Two request lines carry this misspelt prefix; log readers match them as they are.
+constexpr char kMisspeltLogPrefix[] = "PeriodheralDelegate: ";
+
+// The longest delay the stop timer takes; longer ones would overflow the clock.
+constexpr double kLongestTimerSeconds = 100.0 * 365 * 24 * 3600;
+
+void log(const std::string& text) {
+  Console::writeLine(kLogPrefix + text);
 }
+
+void recordError(int64_t code, std::optional<std::string> message = std::nullopt) {
+  Plugin::shared().setLastError(code, std::move(message));
+}
+
+std::string uuidText(const std::shared_ptr<CBCharacteristic>& characteristic) {
+  return characteristic->UUID().UUIDString();
+}
+
 }  // namespace
 
-PeripheralDelegate::PeripheralDelegate() = default;
-void PeripheralDelegate::startAdvertising(const std::string&) {
-  notImplemented();
+PeripheralDelegate::PeripheralDelegate(ManagerFactory makeManager) {
+  log("Starting Bluetooth");
+  auto manager = makeManager(*this, queue_);
+  queue_.sync([&] { peripheral_ = std::move(manager); });
 }
-void PeripheralDelegate::stopAdvertising() {
-  notImplemented();
+
+PeripheralDelegate::~PeripheralDelegate() {
+  // Taken off the queue first, so that a pending timed stop finds no manager; released here,
+  // before the queue and the tables go.
+  auto manager = queue_.sync([&] { return std::move(peripheral_); });
+  manager.reset();
+  queue_.sync([] {});
 }
+
+void PeripheralDelegate::peripheralManagerDidUpdateState(CBPeripheralManager& peripheral) {
+  // Nothing is restarted or published again: the flag and the services stay as they are.
+  if (peripheral.state() == CBManagerState::poweredOn) log("Is powered on");
+}
+
+// ---- Advertising ----
+
 bool PeripheralDelegate::isAdvertising() {
-  return false;
+  return queue_.sync([&] { return shouldAdvertise_; });
 }
-std::string PeripheralDelegate::get(const std::string&, const std::string&, const std::string&) {
-  notImplemented();
-  return Plugin::shared().badResult;
+
+void PeripheralDelegate::startAdvertising(const std::optional<std::string>& options) {
+  auto parsed = parseAdvertisingOptions(options);
+  if (!parsed) return;
+  queue_.sync([&] { beginAdvertising(*parsed); });
+  // Printed whenever the options parsed, also after a failed check.
+  Console::writeLine("Started advertising");
 }
-void PeripheralDelegate::set(const std::string&, const std::string&, const std::string&,
-                             const std::string&) {
-  notImplemented();
+
+bool PeripheralDelegate::beginAdvertising(const AdvertisingOptions& options) {
+  if (!peripheral_) {
+    recordError(Errors::kBluetoothError, "Peripheral is not yet initialized");
+    return false;
+  }
+  if (shouldAdvertise_) {
+    recordError(Errors::kAlreadyAdvertising);
+    return false;
+  }
+  if (!profile_ || profile_->empty()) {
+    recordError(Errors::kNoData, "No services to advertise");
+    return false;
+  }
+  CBManagerState state = peripheral_->state();
+  if (state != CBManagerState::poweredOn) {
+    recordError(Errors::kBluetoothError, Errors::bluetoothErrorMessage(state));
+    return false;
+  }
+  shouldAdvertise_ = true;
+  // Only the name: the services are those the last accepted profile published. Whether the
+  // platform really started is not followed; the flag stays set.
+  peripheral_->startAdvertising(
+      CBAdvertisingRequest{options.displayName.value_or(kDefaultDisplayName), {}});
+  if (options.stopAfter) {
+    log("Scheduling stop advertising in " + shortestDoubleText(*options.stopAfter) + "s");
+    // Never cancelled: a stop and a new start within the delay are ended by this timer too.
+    queue_.asyncAfter(std::min(*options.stopAfter, kLongestTimerSeconds), [this] { timedStop(); });
+  }
+  return true;
 }
-void PeripheralDelegate::setProfile(const std::string&) {
-  notImplemented();
+
+void PeripheralDelegate::timedStop() {
+  log("Stopping advertising");
+  if (peripheral_) peripheral_->stopAdvertising();
+  shouldAdvertise_ = false;
 }
-void PeripheralDelegate::setAuthorizationLevel(const std::string&, int64_t) {
-  notImplemented();
+
+void PeripheralDelegate::stopAdvertising() {
+  queue_.sync([&] {
+    if (!shouldAdvertise_) {
+      recordError(Errors::kNotAdvertising);
+      return;
+    }
+    log("Stopping advertising");
+    if (peripheral_) peripheral_->stopAdvertising();
+    shouldAdvertise_ = false;
+  });
 }
-bool PeripheralDelegate::isKnown(const std::string&) {
-  return false;
+
+// ---- Local profile ----
+
+void PeripheralDelegate::setProfile(const std::string& profileJSON) {
+  if (isAdvertising()) {
+    recordError(Errors::kAlreadyAdvertising, "Cannot change profile while advertising");
+    return;
+  }
+  auto decoded = loadProfile(profileJSON.empty() ? std::string("[]") : profileJSON);
+  if (!decoded || !isValidProfile(*decoded)) return;
+  queue_.sync([&] {
+    // A start that came in while the text was being checked keeps its profile.
+    if (shouldAdvertise_) {
+      recordError(Errors::kAlreadyAdvertising, "Cannot change profile while advertising");
+      return;
+    }
+    profile_ = std::move(*decoded);
+    if (peripheral_) publish(*profile_);
+  });
 }
-bool PeripheralDelegate::isSubscribed(const std::string&) {
-  return false;
+
+void PeripheralDelegate::publish(const std::vector<LocalServiceJSON>& profile) {
+  peripheral_->removeAllServices();
+  for (const auto& service : profile) {
+    std::vector<std::shared_ptr<CBMutableCharacteristic>> characteristics;
+    characteristics.reserve(service.characteristics.size());
+    for (const auto& c : service.characteristics) {
+      // Created without a value, so that the platform hands every read and write to us.
+      auto characteristic = std::make_shared<CBMutableCharacteristic>(
+          *CBUUID::fromString(c.UUID), characteristicProperties(c.properties), std::nullopt,
+          characteristicPermissions(c.encrypted));
+      characteristics.push_back(characteristic);
+      std::string format = c.format.value_or("UTF-8");
+      auto script = [&](const std::optional<std::string>& name) -> std::optional<FMScript> {
+        return name ? FMScript::make(*name, format) : std::nullopt;
+      };
+      chars_[LocalCharKey{service.UUID, c.UUID}] =
+          LocalChar{characteristic,       c.protection.value_or(0), script(c.afterRead),
+                    script(c.afterWrite), script(c.afterSubscribe), script(c.afterUnsubscribe)};
+    }
+    auto published = std::make_shared<CBMutableService>(*CBUUID::fromString(service.UUID), true);
+    published->setCharacteristics(std::move(characteristics));
+    peripheral_->addService(published);
+  }
 }
-std::set<std::string> PeripheralDelegate::getSubscribedFor(const std::string&) {
-  return {};
+
+std::optional<std::vector<LocalServiceJSON>> PeripheralDelegate::getProfile() {
+  return queue_.sync([&] { return profile_; });
 }
-int64_t PeripheralDelegate::getAuthorizationLevel(const std::string&) {
-  return 0;
+
+// ---- Central requests ----
+
+const LocalChar* PeripheralDelegate::localCharFromID(const std::string& servID,
+                                                     const std::string& charID) const {
+  auto found = chars_.find(LocalCharKey{servID, charID});
+  return found == chars_.end() ? nullptr : &found->second;
+}
+
+const LocalChar* PeripheralDelegate::localCharOf(
+    const std::shared_ptr<CBCharacteristic>& characteristic) const {
+  auto service = characteristic->service();
+  if (!service) return nullptr;
+  return localCharFromID(service->UUID().UUIDString(), uuidText(characteristic));
+}
+
+CentralDevice& PeripheralDelegate::deviceFor(const std::shared_ptr<CBCentral>& central) {
+  return devices_.try_emplace(central->identifier(), CentralDevice{central, {}, 0}).first->second;
+}
+
+const LocalChar* PeripheralDelegate::localCharFromRequest(
+    CBPeripheralManager& peripheral, const std::shared_ptr<CBATTRequest>& request) {
+  int64_t level = deviceFor(request->central()).authorizationLevel;
+  auto characteristic = request->characteristic();
+  auto service = characteristic->service();
+  if (!service) {
+    log("Service UUID missing from CBATTRequest");
+    peripheral.respondToRequest(request, CBATTError::attributeNotFound);
+    return nullptr;
+  }
+  const LocalChar* entry = localCharFromID(service->UUID().UUIDString(), uuidText(characteristic));
+  if (entry == nullptr) {
+    Console::writeLine(std::string(kMisspeltLogPrefix) +
+                       "Characteristic UUID missing from CBATTRequest");
+    peripheral.respondToRequest(request, CBATTError::attributeNotFound);
+    return nullptr;
+  }
+  if (entry->protectionLevel > level) {
+    Console::writeLine(std::string(kMisspeltLogPrefix) + "Insufficient authorization level");
+    // Deliberately not "insufficient authorization": centrals are told the request is refused.
+    peripheral.respondToRequest(request, CBATTError::requestNotSupported);
+    return nullptr;
+  }
+  return entry;
+}
+
+void PeripheralDelegate::peripheralManagerDidReceiveReadRequest(
+    CBPeripheralManager& peripheral, const std::shared_ptr<CBATTRequest>& request) {
+  log("Got read request");
+  request->setValue({});
+  const LocalChar* entry = localCharFromRequest(peripheral, request);
+  if (entry == nullptr) return;
+  std::optional<CBData> value = entry->char_->value();
+  if (!value) {
+    peripheral.respondToRequest(request, CBATTError::attributeNotFound);
+    return;
+  }
+  auto central = request->central();
+  if (value->size() > central->maximumUpdateValueLength()) {
+    peripheral.respondToRequest(request, CBATTError::invalidAttributeValueLength);
+    return;
+  }
+  // The offset is not applied: every read gets the whole value from its first byte.
+  request->setValue(*value);
+  peripheral.respondToRequest(request, CBATTError::success);
+  if (entry->afterRead) entry->afterRead->schedule(central->identifier(), *value);
+}
+
+// The requests after the first one that fails are neither carried out nor answered.
+void PeripheralDelegate::peripheralManagerDidReceiveWriteRequests(
+    CBPeripheralManager& peripheral, const std::vector<std::shared_ptr<CBATTRequest>>& requests) {
+  for (const auto& request : requests) {
+    log("Got write request");
+    const LocalChar* entry = localCharFromRequest(peripheral, request);
+    if (entry == nullptr) return;
+    // Replaced whole: neither the offset nor the length is applied here.
+    entry->char_->setValue(request->value());
+    peripheral.respondToRequest(request, CBATTError::success);
+    if (entry->afterWrite) {
+      entry->afterWrite->schedule(request->central()->identifier(), request->value());
+    }
+  }
+}
+
+void PeripheralDelegate::peripheralManagerCentralDidSubscribe(
+    CBPeripheralManager&, const std::shared_ptr<CBCentral>& central,
+    const std::shared_ptr<CBCharacteristic>& characteristic) {
+  log("Got subscribe request");
+  // Not checked against the protection level: recipients of updates are chosen when sending.
+  deviceFor(central).subscriptions.insert(uuidText(characteristic));
+  const LocalChar* entry = localCharOf(characteristic);
+  if (entry != nullptr && entry->afterSubscribe) {
+    entry->afterSubscribe->schedule(central->identifier(),
+                                    characteristic->value().value_or(CBData{}));
+  }
+}
+
+void PeripheralDelegate::peripheralManagerCentralDidUnsubscribe(
+    CBPeripheralManager&, const std::shared_ptr<CBCentral>& central,
+    const std::shared_ptr<CBCharacteristic>& characteristic) {
+  log("Got unsubscribe request");
+  auto device = devices_.find(central->identifier());
+  if (device != devices_.end()) device->second.subscriptions.erase(uuidText(characteristic));
+  const LocalChar* entry = localCharOf(characteristic);
+  if (entry != nullptr && entry->afterUnsubscribe) {
+    entry->afterUnsubscribe->schedule(central->identifier(),
+                                      characteristic->value().value_or(CBData{}));
+  }
+}
+
+void PeripheralDelegate::setAuthorizationLevel(const std::string& UUID, int64_t level) {
+  queue_.sync([&] {
+    auto device = devices_.find(UUID);
+    if (device == devices_.end()) {
+      recordError(Errors::kUnknownDevice, UUID + " is not a UUID of a known central device");
+      return;
+    }
+    device->second.authorizationLevel = level;
+  });
+}
+
+int64_t PeripheralDelegate::getAuthorizationLevel(const std::string& UUID) {
+  return queue_.sync([&]() -> int64_t {
+    auto device = devices_.find(UUID);
+    return device == devices_.end() ? 0 : device->second.authorizationLevel;
+  });
+}
+
+bool PeripheralDelegate::isKnown(const std::string& UUID) {
+  return queue_.sync([&] { return devices_.contains(UUID); });
+}
+
+bool PeripheralDelegate::isSubscribed(const std::string& UUID) {
+  return queue_.sync([&] {
+    auto device = devices_.find(UUID);
+    return device != devices_.end() && !device->second.subscriptions.empty();
+  });
+}
+
+std::optional<std::set<std::string>> PeripheralDelegate::getSubscribedFor(const std::string& UUID) {
+  return queue_.sync([&]() -> std::optional<std::set<std::string>> {
+    auto device = devices_.find(UUID);
+    if (device == devices_.end()) return std::nullopt;
+    return device->second.subscriptions;
+  });
+}
+
+std::vector<std::string> PeripheralDelegate::getSubscribed() {
+  return queue_.sync([&] {
+    std::vector<std::string> subscribed;
+    for (const auto& [id, device] : devices_) {
+      if (!device.subscriptions.empty()) subscribed.push_back(id);
+    }
+    return subscribed;
+  });
+}
+
+// ---- Local values ----
+
+std::string PeripheralDelegate::get(const std::string& servID, const std::string& charID,
+                                    const std::string& format) {
+  return queue_.sync([&]() -> std::string {
+    const LocalChar* entry = localCharFromID(servID, charID);
+    if (entry == nullptr) {
+      recordError(Errors::kWrongParameters, "Characteristic does not exist");
+      return Plugin::shared().badResult;
+    }
+    std::optional<CBData> value = entry->char_->value();
+    if (!value) {
+      recordError(Errors::kNoData, "Cannot get value of unset characteristic");
+      return Plugin::shared().badResult;
+    }
+    try {
+      return Formatter::binaryToString(*value, format);
+    } catch (const FormatError& e) {
+      recordError(Errors::kReadError, e.what());
+    } catch (const std::exception&) {
+      recordError(Errors::kReadError, "Failed to decode data");
+    }
+    return Plugin::shared().badResult;
+  });
+}
+
+void PeripheralDelegate::set(const std::string& servID, const std::string& charID,
+                             const std::string& value, const std::string& format) {
+  queue_.sync([&] {
+    const LocalChar* entry = localCharFromID(servID, charID);
+    if (entry == nullptr) {
+      recordError(Errors::kWrongParameters, "Characteristic does not exist");
+      return;
+    }
+    CBData bytes;
+    try {
+      bytes = Formatter::stringToBinary(value, format);
+    } catch (const FormatError& e) {
+      recordError(Errors::kWriteError, e.what());
+      return;
+    } catch (const std::exception&) {
+      recordError(Errors::kWriteError, "Failed to encode data");
+      return;
+    }
+    entry->char_->setValue(bytes);
+    // Every known central with enough authorization, subscribed or not: the platform sends
+    // only to those of them that subscribed to this characteristic.
+    std::vector<std::shared_ptr<CBCentral>> recipients;
+    std::optional<size_t> smallestMaximum;
+    for (const auto& [id, device] : devices_) {
+      if (device.authorizationLevel < entry->protectionLevel) continue;
+      recipients.push_back(device.central);
+      size_t maximum = device.central->maximumUpdateValueLength();
+      smallestMaximum = std::min(smallestMaximum.value_or(maximum), maximum);
+    }
+    if (smallestMaximum && bytes.size() > *smallestMaximum) {
+      recordError(Errors::kNotifyError, "Data is too long");
+      return;
+    }
+    // Not retried when the platform cannot send at once.
+    if (peripheral_) peripheral_->updateValue(bytes, entry->char_, recipients);
+  });
 }

@@ -1,28 +1,119 @@
-// The peripheral-role manager. Not built yet: every operation records kNotImplemented.
+// The peripheral-role manager: owns the platform peripheral manager and every table of the
+// peripheral role (the local profile, its characteristics, the centrals seen), all kept on
+// "peripheral.queue".
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <set>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
-// Operations are called on HTTP worker threads.
-class PeripheralDelegate {
+#include "bluetooth/core_bluetooth.h"
+#include "peripheral/advertising_options.h"
+#include "peripheral/central_device.h"
+#include "peripheral/local_profile.h"
+#include "platform/dispatch_queue.h"
+
+// Threads: the public operations are called on command threads, never on queue(); each runs its
+// steps as one synchronous block on queue() (setProfile decodes and checks on the caller's
+// thread first). The callbacks and localCharFromID run on queue() only. Failures are recorded
+// on the facade's last error, and failures toward centrals are ATT result codes; nothing throws
+// to the caller.
+class PeripheralDelegate : public CBPeripheralManagerDelegate {
  public:
-  PeripheralDelegate();
-  void startAdvertising(const std::string& options);
-  void stopAdvertising();
-  // Always false until advertising is built.
+  // Makes the platform manager for a delegate and its queue; tests inject their own radio.
+  using ManagerFactory = std::function<std::shared_ptr<CBPeripheralManager>(
+      CBPeripheralManagerDelegate&, DispatchQueue&)>;
+
+  // Logs "PeripheralDelegate: Starting Bluetooth" and creates the manager on "peripheral.queue".
+  explicit PeripheralDelegate(ManagerFactory makeManager = CBPeripheralManager::create);
+  // Releases the manager, then lets the queue finish its pending work before the tables go.
+  ~PeripheralDelegate() override;
+  PeripheralDelegate(const PeripheralDelegate&) = delete;
+  PeripheralDelegate& operator=(const PeripheralDelegate&) = delete;
+
+  // ---- Advertising ----
+  // The advertising flag (not the platform's own state): true from a successful start until a
+  // stop or the timed stop.
   bool isAdvertising();
+  // Parses the options, checks and starts; prints "Started advertising" whenever they parsed.
+  void startAdvertising(const std::optional<std::string>& options);
+  void stopAdvertising();
+
+  // ---- Local profile ----
+  // Every check runs before anything changes; a rejected profile leaves the stored profile,
+  // the published services and the table as they were. An empty text is "[]".
+  void setProfile(const std::string& profileJSON);
+  // A copy of the last accepted profile; none before the first.
+  std::optional<std::vector<LocalServiceJSON>> getProfile();
+
+  // ---- Local values ----
+  // The value in `format`, or the facade's badResult with the failure recorded.
   std::string get(const std::string& servID, const std::string& charID, const std::string& format);
+  // Stores the value, then notifies the subscribed centrals whose authorization is enough.
   void set(const std::string& servID, const std::string& charID, const std::string& value,
            const std::string& format);
-  void setProfile(const std::string& profileJSON);
-  void setAuthorizationLevel(const std::string& uuid, int64_t level);
 
-  // What the role knows of a remote central. Until requests from centrals are built, no central
-  // is known: false, false, an empty set and level 0, without an error.
+  // ---- Centrals (identifier texts compared exactly) ----
+  // kUnknownDevice for a central that has made no request yet.
+  void setAuthorizationLevel(const std::string& UUID, int64_t level);
+  int64_t getAuthorizationLevel(const std::string& UUID);  // 0 when unknown
   bool isKnown(const std::string& UUID);
   bool isSubscribed(const std::string& UUID);
-  std::set<std::string> getSubscribedFor(const std::string& UUID);
-  int64_t getAuthorizationLevel(const std::string& UUID);
+  // The characteristic UUID texts the central is subscribed to; none when it is unknown.
+  std::optional<std::set<std::string>> getSubscribedFor(const std::string& UUID);
+  // The centrals with at least one subscription, in table order.
+  std::vector<std::string> getSubscribed();
+
+  // The entry stored under exactly these texts, or null. On queue() only; the pointer is valid
+  // until the table next changes.
+  const LocalChar* localCharFromID(const std::string& servID, const std::string& charID) const;
+
+  // The queue every table lives on and every callback arrives on.
+  DispatchQueue& queue() { return queue_; }
+
+  // ---- Platform callbacks, on queue() ----
+  void peripheralManagerDidUpdateState(CBPeripheralManager& peripheral) override;
+  void peripheralManagerDidReceiveReadRequest(
+      CBPeripheralManager& peripheral, const std::shared_ptr<CBATTRequest>& request) override;
+  void peripheralManagerDidReceiveWriteRequests(
+      CBPeripheralManager& peripheral,
+      const std::vector<std::shared_ptr<CBATTRequest>>& requests) override;
+  void peripheralManagerCentralDidSubscribe(
+      CBPeripheralManager& peripheral, const std::shared_ptr<CBCentral>& central,
+      const std::shared_ptr<CBCharacteristic>& characteristic) override;
+  void peripheralManagerCentralDidUnsubscribe(
+      CBPeripheralManager& peripheral, const std::shared_ptr<CBCentral>& central,
+      const std::shared_ptr<CBCharacteristic>& characteristic) override;
+
+ private:
+  // Steps run on queue().
+  void publish(const std::vector<LocalServiceJSON>& profile);
+  bool beginAdvertising(const AdvertisingOptions& options);
+  void timedStop();
+  CentralDevice& deviceFor(const std::shared_ptr<CBCentral>& central);
+  // Registers the central, finds the characteristic and checks its protection; when it gives
+  // null it has already answered the request.
+  const LocalChar* localCharFromRequest(CBPeripheralManager& peripheral,
+                                        const std::shared_ptr<CBATTRequest>& request);
+  // The entry of a characteristic the platform handed over, by its service's and its own UUID
+  // text; null when it has no service or no entry.
+  const LocalChar* localCharOf(const std::shared_ptr<CBCharacteristic>& characteristic) const;
+
+  // ---- Tables: touched on queue_ only ----
+  std::unordered_map<LocalCharKey, LocalChar> chars_;  // never emptied
+  bool shouldAdvertise_ = false;
+  std::optional<std::vector<LocalServiceJSON>> profile_;
+  std::unordered_map<std::string, CentralDevice> devices_;  // never shrinks
+  // Keeps its initial value: the options of a start apply to that start only.
+  AdvertisingOptions advertisingOptions_;
+
+  // Declared last so that the manager is released first and the queue, draining its pending
+  // tasks, goes before the tables those tasks touch.
+  DispatchQueue queue_{"peripheral.queue"};
+  std::shared_ptr<CBPeripheralManager> peripheral_;  // set on queue_
 };

@@ -123,11 +123,24 @@ std::string getConnections() {
   }
   return joined;
 }
+// Taken on the peripheral queue, so that a profile being set is never read half-way.
 std::string getLocalProfile() {
-  return notYetServed();
+  std::optional<std::vector<LocalServiceJSON>> profile = plugin().peripheralDelegate().getProfile();
+  if (!profile) return fail(Errors::kNoData, "No local profile");
+  try {
+    return profileToJSON(*profile).dump(2, ' ', false,
+                                        nlohmann::ordered_json::error_handler_t::replace);
+  } catch (const std::exception&) {
+    return fail(Errors::kUnknownError, "Failed to encode local profile");
+  }
 }
 std::string getSubscribed() {
-  return notYetServed();
+  std::string joined;
+  for (const auto& id : plugin().peripheralDelegate().getSubscribed()) {
+    if (!joined.empty()) joined += '\r';
+    joined += id;
+  }
+  return joined;
 }
 
 // ---- get with a device ----
@@ -162,7 +175,8 @@ std::string getRemoteStatus(const std::string& deviceID) {
   RemoteStatusJSON status;
   status.UUID = central.getUUID(deviceID).value_or(deviceID);
   status.name = central.getDeviceName(status.UUID);
-  std::set<std::string> subscribed = peripheral.getSubscribedFor(status.UUID);
+  std::set<std::string> subscribed =
+      peripheral.getSubscribedFor(status.UUID).value_or(std::set<std::string>{});
   status.authorizationLevel = peripheral.getAuthorizationLevel(status.UUID);
   status.relationship = relationshipOf(deviceID, status.UUID);
   status.subscribedFor.assign(subscribed.begin(), subscribed.end());  // a set is sorted

@@ -63,7 +63,8 @@ TEST(SelectorsTest, AuthorizationLevelText) {
   EXPECT_EQ(parseAuthorizationLevel("-0"), 0);
   EXPECT_EQ(parseAuthorizationLevel("007"), 7);
   EXPECT_EQ(parseAuthorizationLevel("9223372036854775807"), INT64_MAX);
-  for (const char* bad : {"-1", "-9223372036854775808", "9223372036854775808", "1e3", "++1", "٣"}) {
+  for (const char* bad : {"-1", "1.5", " 2", "", "2 ", "-9223372036854775808",
+                          "9223372036854775808", "1e3", "++1", "٣"}) {
     EXPECT_EQ(parseAuthorizationLevel(bad), std::nullopt) << bad;
   }
 }

@@ -50,8 +50,8 @@ HelperProcess::HelperProcess() : HelperProcess(Options{}) {}
 HelperProcess::HelperProcess(Options options) {
   dir_ = makeTempDirectory();
   configPath_ = dir_ + "/config.json";
-  airDir_ = dir_ + "/air";
-  std::filesystem::create_directory(airDir_);
+  airDir_ = options.airDir.value_or(dir_ + "/air");
+  std::filesystem::create_directories(airDir_);
   if (!options.noConfigFile) {
     std::ofstream config(configPath_, std::ios::binary);
     if (options.configText) {

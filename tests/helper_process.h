@@ -31,6 +31,8 @@ class HelperProcess {
     // Send standard output to stdout.log in the temporary directory instead of capturing it
     // (benchmarks: a capturing reader would compete for the CPU). Needs the generated config.
     bool stdoutToFile = false;
+    // Join this air directory (another helper's, say) instead of a new one of its own.
+    std::optional<std::string> airDir;
   };
 
   // Starts the helper with --config and --air. With waitUntilReady, throws std::runtime_error

@@ -203,6 +203,10 @@ void Air::setPower(bool on) {
   }
 }
 
+void Air::sendAll(const std::vector<Message>& messages) {
+  for (const auto& m : messages) send(m);
+}
+
 void Air::setPowerEverywhere(bool on) {
   setPower(on);
 }

@@ -52,6 +52,9 @@ class Air {
   // Sends to the node `message.dst`, here or elsewhere. When it cannot be reached, every local
   // node holding a link to it gets a linkLost message. Any thread.
   virtual void send(const Message& message) = 0;
+  // Sends each message as send() does, in order per addressee; messages for nodes of one other
+  // process may share a datagram. Any thread.
+  virtual void sendAll(const std::vector<Message>& messages);
 
   // Puts `source` on the advertising clock every `interval` (first one at once); replaces an
   // earlier source of `id`. Any thread.

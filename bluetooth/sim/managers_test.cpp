@@ -2,6 +2,8 @@
 // roles rely on, from discovery to notifications, power and link ends.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "bluetooth/sim/air.h"
 #include "bluetooth/sim/sim_central_manager.h"
 #include "bluetooth/sim/sim_peripheral_manager.h"
@@ -261,6 +263,65 @@ TEST_F(ManagersTest, ManagerThatGoesAwayIsSeenAsLinkLoss) {
   EXPECT_EQ(centralEvents.log.next("disconnected"),
             "disconnected " + p->identifier() +
                 " CBErrorDomain/7 The specified device has disconnected from us.");
+}
+
+// Two socket airs in one directory stand for two processes: notifications to several centrals
+// of the other one share datagrams and must still reach each central, in order.
+TEST(SocketAirManagersTest, NotificationsToCentralsOfAnotherProcessArriveInOrder) {
+  char pattern[] = "/tmp/velnor-managers-XXXXXX";
+  std::string dir = mkdtemp(pattern);
+  {
+    auto here = makeSocketAir(dir);
+    auto there = makeSocketAir(dir);
+    DispatchQueue peripheralQueue{"peripheral.queue"};
+    PeripheralRecorder events{peripheralQueue};
+    auto peripheral = makePeripheralManager(here, events, peripheralQueue);
+    auto characteristic = std::make_shared<CBMutableCharacteristic>(
+        kMeasurement, CBCharacteristicPropertyNotify, std::nullopt, CBAttributePermissionsReadable);
+    auto service = std::make_shared<CBMutableService>(kService, true);
+    service->setCharacteristics({characteristic});
+    peripheral->addService(service);
+    peripheral->startAdvertising({"Batch", {}});
+
+    struct Central {
+      DispatchQueue queue{"central"};
+      CentralRecorder events{queue};
+      std::shared_ptr<CBCentralManager> manager;
+    };
+    std::vector<std::unique_ptr<Central>> centrals;
+    for (int i = 0; i < 3; ++i) {
+      auto c = std::make_unique<Central>();
+      CentralOptions options;
+      options.helperNode = false;
+      c->manager = makeCentralManager(there, c->events, c->queue, options);
+      c->manager->scanForPeripherals(std::nullopt, {});
+      std::string line = c->events.log.next("discover");
+      ASSERT_NE(line, "");
+      c->manager->stopScan();
+      auto p = c->events.peripheral(line.substr(9, 36));
+      c->manager->connect(p);
+      ASSERT_NE(c->events.log.next("connected"), "");
+      p->discoverServices();
+      ASSERT_NE(c->events.log.next("services"), "");
+      p->discoverCharacteristics(p->services()->at(0));
+      ASSERT_NE(c->events.log.next("characteristics"), "");
+      p->setNotifyValue(true, c->events.characteristic("180D/2A37"));
+      ASSERT_EQ(c->events.log.next("notifying"), "notifying 2A37 ok on");
+      centrals.push_back(std::move(c));
+    }
+    for (uint8_t i = 0; i < 50; ++i) {
+      EXPECT_TRUE(peripheral->updateValue({i}, characteristic, std::nullopt));
+    }
+    for (auto& c : centrals) {
+      for (uint8_t i = 0; i < 50; ++i) {
+        EXPECT_EQ(c->events.log.next("value"), "value 2A37 ok " + hex(CBData{i}));
+      }
+      c->queue.sync([&] { c->manager.reset(); });
+    }
+    peripheral.reset();
+    peripheralQueue.sync([] {});
+  }
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

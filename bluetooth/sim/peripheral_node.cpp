@@ -394,14 +394,19 @@ size_t PeripheralNode::notify(uint32_t characteristic, const std::vector<uint8_t
       recipients.emplace_back(central, link.mtu);
     }
   }
+  std::vector<Message> messages;
+  messages.reserve(recipients.size());
   for (const auto& [central, mtu] : recipients) {
     Message m;
     m.type = MessageType::notification;
     m.handle = characteristic;
+    m.src = id_;
+    m.dst = central;
     size_t max = mtu - 3u;
     m.value.assign(value.begin(), value.begin() + static_cast<long>(std::min(max, value.size())));
-    sendTo(central, std::move(m));
+    messages.push_back(std::move(m));
   }
+  air_->sendAll(messages);
   return recipients.size();
 }
 

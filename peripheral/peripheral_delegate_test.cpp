@@ -1,0 +1,532 @@
+// The peripheral role on the in-process radio: centrals of the simulated radio connect to the
+// role's published profile and read, write and subscribe, as remote centrals would.
+#include "peripheral/peripheral_delegate.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "bluetooth/sim/air.h"
+#include "bluetooth/sim/sim_central_manager.h"
+#include "bluetooth/sim/sim_peripheral_manager.h"
+#include "bluetooth/sim/test_recorder.h"
+#include "plugin/errors.h"
+#include "plugin/plugin.h"
+#include "server/script_scheduler.h"
+
+namespace {
+
+using sim::testing::CentralRecorder;
+
+const char* const kProfile = R"([
+  {"UUID": "180D", "characteristics": [
+    {"UUID": "2A37", "properties": "read|notify", "afterSubscribe": "Subscribed",
+     "afterUnsubscribe": "Unsubscribed", "format": "hex"},
+    {"UUID": "2A38", "properties": "read|write", "afterRead": "Read", "afterWrite": "Written",
+     "format": "HEX"},
+    {"UUID": "2A39", "properties": "read|write|notify", "protection": 2}]},
+  {"UUID": "180d", "characteristics": [{"UUID": "2a19", "properties": "read|write"}]}])";
+
+std::string lastError() {
+  return std::to_string(Plugin::shared().getLastError()) + " " +
+         Plugin::shared().getLastErrorMessage();
+}
+void resetError() {
+  Plugin::shared().setLastError(Errors::kNoError);
+}
+
+std::vector<std::string> takeScripts() {
+  std::vector<std::string> scripts;
+  while (auto s = ScriptScheduler::dequeueScriptIfTime()) {
+    scripts.push_back(s->script_name() + "(" + s->script_parameters() + ")@" + s->file_name());
+  }
+  return scripts;
+}
+
+// A central of the simulated radio with its own queue, connected to the role's device.
+struct RadioCentral {
+  RadioCentral(const std::shared_ptr<sim::Air>& air, uint16_t mtu = 185) {
+    sim::CentralOptions options;
+    options.mtu = mtu;
+    options.helperNode = false;
+    id = sim::nodeIdText(options.id);
+    manager = sim::makeCentralManager(air, events, queue, options);
+  }
+  ~RadioCentral() {
+    manager.reset();
+    queue.sync([] {});
+  }
+
+  // Scans, connects and discovers every service and characteristic.
+  void connect() {
+    manager->scanForPeripherals(std::nullopt, {});
+    std::string line = events.log.next("discover");
+    ASSERT_NE(line, "");
+    manager->stopScan();
+    peripheral = events.peripheral(line.substr(9, 36));
+    manager->connect(peripheral);
+    ASSERT_NE(events.log.next("connected"), "");
+    peripheral->discoverServices();
+    ASSERT_NE(events.log.next("services"), "");
+    auto services = peripheral->services().value_or(std::vector<std::shared_ptr<CBService>>{});
+    for (const auto& s : services) {
+      peripheral->discoverCharacteristics(s);
+      ASSERT_NE(events.log.next("characteristics"), "");
+    }
+  }
+  // A characteristic by "SERVICE/CHAR" as the platform writes the UUIDs (upper case).
+  std::shared_ptr<CBCharacteristic> at(const std::string& place) {
+    auto c = events.characteristic(place);
+    EXPECT_TRUE(c) << place;
+    return c;
+  }
+  std::string read(const std::string& place) {
+    peripheral->readValue(at(place));
+    return events.log.next("value");
+  }
+  std::string write(const std::string& place, const CBData& value) {
+    peripheral->writeValue(value, at(place), CBCharacteristicWriteType::withResponse);
+    return events.log.next("written");
+  }
+  std::string subscribe(const std::string& place, bool on = true) {
+    peripheral->setNotifyValue(on, at(place));
+    return events.log.next("notifying");
+  }
+
+  DispatchQueue queue{"test.central"};
+  CentralRecorder events{queue};
+  std::shared_ptr<CBCentralManager> manager;
+  std::shared_ptr<CBPeripheral> peripheral;
+  std::string id;
+};
+
+class PeripheralDelegateTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ScriptScheduler::resetForTesting({});
+    ScriptScheduler::setMinExecutionInterval(0);
+    Plugin::shared().setCurrentFileName("Lab");
+    resetError();
+  }
+  void TearDown() override { ScriptScheduler::resetForTesting({}); }
+
+  void publishAndAdvertise(const std::string& profile = kProfile) {
+    role.setProfile(profile);
+    ASSERT_EQ(lastError(), "0 No error");
+    role.startAdvertising(std::nullopt);
+    ASSERT_EQ(lastError(), "0 No error");
+  }
+  // Lets every callback already delivered to the role finish.
+  void settle() {
+    role.queue().sync([] {});
+  }
+  bool eventually(const std::function<bool()>& test, double seconds = 5) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!test()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::yield();
+    }
+    return true;
+  }
+
+  std::shared_ptr<sim::Air> air = sim::makeInProcessAir();
+  PeripheralDelegate role{[this](CBPeripheralManagerDelegate& d, DispatchQueue& q) {
+    return sim::makePeripheralManager(air, d, q);
+  }};
+};
+
+TEST_F(PeripheralDelegateTest, AdvertisingChecksTheProfileTheFlagAndThePower) {
+  role.startAdvertising(std::nullopt);
+  EXPECT_EQ(lastError(), "-14 No services to advertise");
+  resetError();
+  role.setProfile("");
+  EXPECT_EQ(lastError(), "0 No error");
+  role.startAdvertising("");
+  EXPECT_EQ(lastError(), "-14 No services to advertise");
+  role.startAdvertising("displayName=Lab\rbogus=1");
+  EXPECT_EQ(lastError(), "-50 Unknown advertising option: bogus");
+
+  role.setProfile(kProfile);
+  air->setPower(false);
+  settle();
+  role.startAdvertising("");
+  EXPECT_EQ(lastError(), "-10 Bluetooth is powered off or not ready");
+  EXPECT_FALSE(role.isAdvertising());
+  air->setPower(true);
+  settle();
+
+  resetError();
+  role.startAdvertising("displayName=Lab Sensor");
+  EXPECT_EQ(lastError(), "0 No error");
+  EXPECT_TRUE(role.isAdvertising());
+  role.startAdvertising("displayName=Other");
+  EXPECT_EQ(lastError(), "-42 Already advertising");
+  role.setProfile("[]");
+  EXPECT_EQ(lastError(), "-42 Cannot change profile while advertising");
+  EXPECT_EQ(role.getProfile()->size(), 2u);
+
+  // Centrals see the display name and no service UUIDs in the advertisement.
+  RadioCentral central(air);
+  central.manager->scanForPeripherals(std::nullopt, {});
+  std::string seen = central.events.log.next("discover");
+  EXPECT_NE(seen.find(" local=Lab Sensor connectable=1"), std::string::npos) << seen;
+  EXPECT_EQ(seen.find("services="), std::string::npos) << seen;
+
+  resetError();
+  role.stopAdvertising();
+  EXPECT_EQ(lastError(), "0 No error");
+  EXPECT_FALSE(role.isAdvertising());
+  role.stopAdvertising();
+  EXPECT_EQ(lastError(), "-32 Not advertising");
+
+  // A timed stop of 0 ends advertising as soon as the queue is free.
+  resetError();
+  role.startAdvertising("stopAfter=0");
+  EXPECT_EQ(lastError(), "0 No error");
+  EXPECT_TRUE(eventually([&] { return !role.isAdvertising(); }));
+
+  // The timer is never cancelled: it also ends advertising started again after a stop.
+  role.startAdvertising("stopAfter=0.2");
+  role.stopAdvertising();
+  role.startAdvertising("");
+  EXPECT_EQ(lastError(), "0 No error");
+  EXPECT_TRUE(role.isAdvertising());
+  EXPECT_TRUE(eventually([&] { return !role.isAdvertising(); }));
+}
+
+TEST_F(PeripheralDelegateTest, ReplacedProfileIsPublishedButOldEntriesStayInTheTable) {
+  role.setProfile(
+      R"([{"UUID": "1800", "characteristics": [{"UUID": "2A00", "properties": "read"}]}])");
+  role.set("1800", "2A00", "old", "utf-8");
+  publishAndAdvertise();
+  RadioCentral central(air);
+  central.connect();
+  std::vector<std::string> services;
+  auto published =
+      central.peripheral->services().value_or(std::vector<std::shared_ptr<CBService>>{});
+  for (const auto& service : published) {
+    services.push_back(service->UUID().UUIDString());
+  }
+  EXPECT_EQ(services, (std::vector<std::string>{"180D", "180D"}));
+  // The old characteristic is no longer published, but its entry answers the plug-in.
+  EXPECT_EQ(role.get("1800", "2A00", "utf-8"), "old");
+  EXPECT_EQ(role.get("180D", "2A37", "hex"), "?");
+  EXPECT_EQ(lastError(), "-14 Cannot get value of unset characteristic");
+  EXPECT_EQ(role.get("180d", "2A37", "hex"), "?");
+  EXPECT_EQ(lastError(), "-50 Characteristic does not exist");
+
+  auto reported = role.getProfile();
+  ASSERT_TRUE(reported);
+  EXPECT_EQ((*reported)[1].UUID, "180d");
+  EXPECT_EQ((*reported)[0].characteristics[2].protection, 2);
+}
+
+TEST_F(PeripheralDelegateTest, RequestsAreAnsweredByProtectionAndLengthWithScripts) {
+  publishAndAdvertise();
+  RadioCentral big(air);
+  RadioCentral small(air, 23);
+  big.connect();
+  small.connect();
+
+  // A value never set is "not found", and no script runs.
+  EXPECT_EQ(big.read("180D/2A38"),
+            "value 2A38 CBATTErrorDomain/10 The attribute could not be found. none");
+  EXPECT_EQ(big.write("180D/2A38", {0x0A, 0x0B, 0x0C}), "written 2A38 ok");
+  EXPECT_EQ(small.read("180D/2A38"), "value 2A38 ok 0A0B0C");
+  settle();
+  EXPECT_EQ(takeScripts(), (std::vector<std::string>{"Written(" + big.id + "\r0a0b0c)@Lab",
+                                                     "Read(" + small.id + "\r0a0b0c)@Lab"}));
+
+  // Longer than the small link allows: refused to it alone.
+  role.set("180D", "2A38", std::string(30, 'a'), "utf-8");
+  EXPECT_EQ(small.read("180D/2A38").rfind("value 2A38 CBATTErrorDomain/13 ", 0), 0u);
+  EXPECT_EQ(big.read("180D/2A38").size(), std::string("value 2A38 ok ").size() + 60);
+
+  // A write longer than any attribute is refused by the link; the longest one is stored whole,
+  // and then no central's link can carry it in a read.
+  EXPECT_EQ(big.write("180D/2A38", CBData(513, 1)),
+            "written 2A38 CBATTErrorDomain/13 The value's length is invalid.");
+  EXPECT_EQ(big.write("180D/2A38", CBData(512, 2)), "written 2A38 ok");
+  std::string stored;
+  for (int i = 0; i < 512; ++i) stored += "02";
+  EXPECT_EQ(role.get("180D", "2A38", "hex"), stored);
+  EXPECT_EQ(big.read("180D/2A38").rfind("value 2A38 CBATTErrorDomain/13 ", 0), 0u);
+
+  // Protection 2: refused until the central's level is 2.
+  role.set("180D", "2A39", "01", "hex");
+  EXPECT_EQ(big.read("180D/2A39"),
+            "value 2A39 CBATTErrorDomain/6 The request is not supported. none");
+  EXPECT_EQ(big.write("180D/2A39", {0x02}),
+            "written 2A39 CBATTErrorDomain/6 The request is not supported.");
+  role.setAuthorizationLevel(big.id, 1);
+  EXPECT_EQ(role.getAuthorizationLevel(big.id), 1);
+  EXPECT_NE(big.read("180D/2A39").find("CBATTErrorDomain/6"), std::string::npos);
+  role.setAuthorizationLevel(big.id, 2);
+  EXPECT_EQ(big.read("180D/2A39"), "value 2A39 ok 01");
+  EXPECT_EQ(big.write("180D/2A39", {0x02}), "written 2A39 ok");
+  EXPECT_EQ(small.read("180D/2A39"),
+            "value 2A39 CBATTErrorDomain/6 The request is not supported. none");
+  EXPECT_EQ(role.get("180D", "2A39", "uint8"), "2");
+
+  // UUIDs the profile wrote in lower case are published but never found for a request.
+  EXPECT_EQ(big.write("180D/2A19", {0x01}),
+            "written 2A19 CBATTErrorDomain/10 The attribute could not be found.");
+
+  // Only centrals that made a request are known; identifiers are compared exactly.
+  resetError();
+  std::string lower = big.id;
+  for (char& c : lower) c = static_cast<char>(std::tolower(c));
+  role.setAuthorizationLevel(lower, 1);
+  EXPECT_EQ(lastError(), "-11 " + lower + " is not a UUID of a known central device");
+  EXPECT_FALSE(role.isKnown(lower));
+  EXPECT_TRUE(role.isKnown(small.id));
+  EXPECT_FALSE(role.isSubscribed(small.id));
+}
+
+TEST_F(PeripheralDelegateTest, SetNotifiesSubscribedAuthorizedCentralsWithinTheSmallestLimit) {
+  publishAndAdvertise();
+  RadioCentral big(air);
+  RadioCentral small(air, 23);
+  big.connect();
+  small.connect();
+
+  EXPECT_EQ(big.subscribe("180D/2A37"), "notifying 2A37 ok on");
+  EXPECT_EQ(small.subscribe("180D/2A39"), "notifying 2A39 ok on");
+  EXPECT_EQ(big.subscribe("180D/2A39"), "notifying 2A39 ok on");
+  settle();
+  EXPECT_EQ(takeScripts(), std::vector<std::string>{"Subscribed(" + big.id + "\r)@Lab"});
+  EXPECT_EQ(role.getSubscribedFor(big.id), (std::set<std::string>{"2A37", "2A39"}));
+  EXPECT_EQ(role.getSubscribedFor("nobody"), std::nullopt);
+  auto subscribed = role.getSubscribed();
+  std::sort(subscribed.begin(), subscribed.end());
+  auto both = std::vector<std::string>{big.id, small.id};
+  std::sort(both.begin(), both.end());
+  EXPECT_EQ(subscribed, both);
+
+  // Both centrals are recipients of the unprotected characteristic: the small link limits it.
+  resetError();
+  role.set("180D", "2A37", std::string(21, 'x'), "utf-8");
+  EXPECT_EQ(lastError(), "-20 Data is too long");
+  EXPECT_EQ(role.get("180D", "2A37", "utf-8"), std::string(21, 'x'));
+  resetError();
+  role.set("180D", "2A37", "0648", "hex");
+  EXPECT_EQ(lastError(), "0 No error");
+  EXPECT_EQ(big.events.log.next("value"), "value 2A37 ok 0648");
+
+  // Protection 2: only the authorized big central receives, and only its limit counts.
+  role.setAuthorizationLevel(big.id, 2);
+  role.set("180D", "2A39", std::string(100, 'y'), "utf-8");
+  EXPECT_EQ(lastError(), "0 No error");
+  EXPECT_EQ(big.events.log.next("value"), "value 2A39 ok " + sim::testing::hex(CBData(100, 'y')));
+  // A value that does not convert changes nothing.
+  role.set("180D", "2A39", "300", "uint8");
+  EXPECT_EQ(lastError(), "-17 Invalid UInt8: 300");
+  EXPECT_EQ(role.get("180D", "2A39", "utf-8"), std::string(100, 'y'));
+
+  // Unsubscribing from the last characteristic drops the central from the list, not the table.
+  EXPECT_EQ(small.subscribe("180D/2A39", false), "notifying 2A39 ok off");
+  settle();
+  EXPECT_EQ(role.getSubscribed(), std::vector<std::string>{big.id});
+  EXPECT_TRUE(role.isKnown(small.id));
+  EXPECT_EQ(small.events.log.count("value"), 0u);
+}
+
+// ---- Requests handed to the role directly, as a platform could deliver them ----
+
+class FakeCentral : public CBCentral {
+ public:
+  FakeCentral(std::string id, size_t maximum) : id_(std::move(id)), maximum_(maximum) {}
+  std::string identifier() const override { return id_; }
+  size_t maximumUpdateValueLength() const override { return maximum_; }
+
+ private:
+  std::string id_;
+  size_t maximum_;
+};
+
+class FakeRequest : public CBATTRequest {
+ public:
+  FakeRequest(std::shared_ptr<CBCentral> central, std::shared_ptr<CBCharacteristic> c,
+              CBData value = {}, size_t offset = 0)
+      : central_(std::move(central)), c_(std::move(c)), value_(std::move(value)), offset_(offset) {}
+  std::shared_ptr<CBCentral> central() const override { return central_; }
+  std::shared_ptr<CBCharacteristic> characteristic() const override { return c_; }
+  size_t offset() const override { return offset_; }
+  const CBData& value() const override { return value_; }
+  void setValue(CBData value) override { value_ = std::move(value); }
+
+ private:
+  std::shared_ptr<CBCentral> central_;
+  std::shared_ptr<CBCharacteristic> c_;
+  CBData value_;
+  size_t offset_;
+};
+
+// Records the answers the role gives; everything else does nothing.
+class AnswerRecorder : public CBPeripheralManager {
+ public:
+  CBManagerState state() const override { return CBManagerState::poweredOn; }
+  void removeAllServices() override {}
+  void addService(const std::shared_ptr<CBMutableService>&) override {}
+  void startAdvertising(const CBAdvertisingRequest&) override {}
+  void stopAdvertising() override {}
+  bool isAdvertising() const override { return false; }
+  void respondToRequest(const std::shared_ptr<CBATTRequest>& request, CBATTError result) override {
+    answers.emplace_back(request.get(), static_cast<int>(result));
+  }
+  bool updateValue(const CBData&, const std::shared_ptr<CBMutableCharacteristic>&,
+                   const std::optional<std::vector<std::shared_ptr<CBCentral>>>&) override {
+    return true;
+  }
+  std::vector<std::pair<const CBATTRequest*, int>> answers;
+};
+
+class DirectRequestsTest : public PeripheralDelegateTest {
+ protected:
+  void SetUp() override {
+    PeripheralDelegateTest::SetUp();
+    role.setProfile(kProfile);
+    ASSERT_EQ(lastError(), "0 No error");
+  }
+  std::shared_ptr<CBCharacteristic> published(const std::string& servID,
+                                              const std::string& charID) {
+    return role.queue().sync([&] { return role.localCharFromID(servID, charID)->char_; });
+  }
+  AnswerRecorder answers;
+};
+
+TEST_F(DirectRequestsTest, WriteCallbackStopsAtTheFirstFailedRequest) {
+  auto central = std::make_shared<FakeCentral>("C1", 182);
+  // A characteristic the table does not hold, under a service it does.
+  auto stranger = std::make_shared<CBMutableCharacteristic>(
+      *CBUUID::fromString("2A99"), CBCharacteristicPropertyWrite, std::nullopt, 0x03);
+  auto service = std::make_shared<CBMutableService>(*CBUUID::fromString("180D"), true);
+  service->setCharacteristics({stranger});
+  auto first = std::make_shared<FakeRequest>(central, published("180D", "2A38"), CBData{1, 2, 3});
+  auto second = std::make_shared<FakeRequest>(central, stranger, CBData{4});
+  auto third = std::make_shared<FakeRequest>(central, published("180D", "2A37"), CBData{5});
+  role.queue().sync([&] {
+    role.peripheralManagerDidReceiveWriteRequests(answers, {first, second, third});
+  });
+  ASSERT_EQ(answers.answers.size(), 2u);
+  EXPECT_EQ(answers.answers[0], std::make_pair<const CBATTRequest*>(first.get(), 0x00));
+  EXPECT_EQ(answers.answers[1], std::make_pair<const CBATTRequest*>(second.get(), 0x0A));
+  EXPECT_EQ(role.get("180D", "2A38", "hex"), "010203");
+  EXPECT_EQ(role.get("180D", "2A37", "hex"), "?");
+  EXPECT_EQ(takeScripts(), std::vector<std::string>{"Written(C1\r010203)@Lab"});
+
+  // A characteristic without a service is "not found" as well; a read at an offset past the
+  // value gets the whole value.
+  auto orphan = std::make_shared<CBMutableCharacteristic>(
+      *CBUUID::fromString("2A38"), CBCharacteristicPropertyRead, std::nullopt, 0x03);
+  auto orphanRead = std::make_shared<FakeRequest>(central, orphan);
+  auto offsetRead = std::make_shared<FakeRequest>(central, published("180D", "2A38"), CBData{}, 7);
+  role.queue().sync([&] {
+    role.peripheralManagerDidReceiveReadRequest(answers, orphanRead);
+    role.peripheralManagerDidReceiveReadRequest(answers, offsetRead);
+  });
+  EXPECT_EQ(answers.answers[2], std::make_pair<const CBATTRequest*>(orphanRead.get(), 0x0A));
+  EXPECT_EQ(answers.answers[3], std::make_pair<const CBATTRequest*>(offsetRead.get(), 0x00));
+  EXPECT_EQ(offsetRead->value(), (CBData{1, 2, 3}));
+}
+
+TEST_F(DirectRequestsTest, AThousandCentralsAreEachAnsweredAndRemembered) {
+  role.set("180D", "2A38", "2A", "hex");
+  std::vector<std::shared_ptr<FakeRequest>> requests;
+  auto characteristic = published("180D", "2A38");
+  for (int i = 0; i < 1000; ++i) {
+    auto central = std::make_shared<FakeCentral>("C" + std::to_string(i), 20 + i % 3);
+    requests.push_back(std::make_shared<FakeRequest>(central, characteristic));
+  }
+  role.queue().sync([&] {
+    for (const auto& r : requests) role.peripheralManagerDidReceiveReadRequest(answers, r);
+  });
+  ASSERT_EQ(answers.answers.size(), 1000u);
+  for (const auto& [request, code] : answers.answers) EXPECT_EQ(code, 0);
+  EXPECT_TRUE(role.isKnown("C0"));
+  EXPECT_TRUE(role.isKnown("C999"));
+}
+
+// Malformed and random profiles each get a message and change nothing; a valid one then works.
+TEST_F(PeripheralDelegateTest, RejectedProfilesChangeNothing) {
+  publishAndAdvertise();
+  RadioCentral central(air);
+  central.connect();
+  role.set("180D", "2A38", "kept", "utf-8");
+  role.stopAdvertising();
+  auto before = profileToJSON(*role.getProfile()).dump();
+
+  std::vector<std::string> bad = {
+      "{",
+      "[",
+      "[]]",
+      "nul",
+      "\"text\"",
+      "42",
+      "{}",
+      "[[]]",
+      "[1,2]",
+      "[{}]",
+      std::string(100000, '[') + std::string(100000, ']'),
+      "[{\"UUID\": \"180D\", \"characteristics\": [" + std::string(20000, '[') +
+          std::string(20000, ']') + "]}]",
+      "[\"\xFF\xFE\"]",
+      "[{\"UUID\": \"\xC0\xAF\", \"characteristics\": []}]",
+      R"([{"UUID": "{180D}", "characteristics": []}])",
+      R"([{"UUID": "180D", "characteristics": [{"UUID": "2A37", "properties": "shout"}]}])",
+  };
+  std::string huge = "[";
+  for (int i = 0; i < 5000; ++i) huge += R"({"UUID": "180D", "characteristics": []},)";
+  huge += R"({"UUID": "180D", "characteristics": [{"UUID": "2A37"}]}])";
+  bad.push_back(huge);
+  // Random texts built from profile-like pieces: almost all malformed in some way.
+  const char* pieces[] = {"[",
+                          "]",
+                          "{",
+                          "}",
+                          ",",
+                          ":",
+                          "\"UUID\"",
+                          "\"180D\"",
+                          "\"2A37\"",
+                          "\"characteristics\"",
+                          "\"properties\"",
+                          "\"read\"",
+                          "null",
+                          "true",
+                          "-1",
+                          "\"protection\"",
+                          "\"format\"",
+                          "\"x\"",
+                          "\xFF",
+                          "1e999"};
+  std::mt19937 random(20261205);
+  for (int i = 0; i < 300; ++i) {
+    std::string text;
+    int length = 1 + static_cast<int>(random() % 24);
+    for (int j = 0; j < length; ++j) text += pieces[random() % std::size(pieces)];
+    auto decoded = loadProfile(text);
+    if (!decoded || !isValidProfile(*decoded)) bad.push_back(text);
+  }
+  size_t rejected = 0;
+  for (const auto& text : bad) {
+    resetError();
+    role.setProfile(text);
+    ++rejected;
+    EXPECT_EQ(Plugin::shared().getLastError(), Errors::kWrongParameters) << text.substr(0, 80);
+    EXPECT_FALSE(Plugin::shared().getLastErrorMessage().empty());
+    ASSERT_EQ(profileToJSON(*role.getProfile()).dump(), before) << text.substr(0, 80);
+  }
+  EXPECT_GT(rejected, 250u);
+  // The table and the published services are as they were.
+  EXPECT_EQ(role.get("180D", "2A38", "utf-8"), "kept");
+  EXPECT_EQ(central.read("180D/2A38"), "value 2A38 ok 6B657074");
+
+  resetError();
+  role.setProfile(
+      R"([{"UUID": "1811", "characteristics": [{"UUID": "2A46", "properties": "read"}]}])");
+  EXPECT_EQ(lastError(), "0 No error");
+  EXPECT_EQ(role.getProfile()->at(0).UUID, "1811");
+}
+
+}  // namespace

@@ -1,0 +1,73 @@
+// The emulated central `velnor-sim central` as a process in a test's air: commands in, event
+// lines out, each awaited with a deadline.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+
+// Used from one test thread.
+class EmulatedCentral {
+ public:
+  // Starts the central in `airDir` and waits for its ready line; throws when it does not come.
+  explicit EmulatedCentral(const std::string& airDir, int mtu = 0) {
+    std::vector<std::string> args = {"central"};
+    if (mtu > 0) args.insert(args.end(), {"--mtu", std::to_string(mtu)});
+    process_ = std::make_unique<ChildProcess>(
+        ChildProcess::Options{VELNOR_SIM_PATH, args, {{"VELNOR_AIR", airDir}}, {}});
+    nlohmann::json ready = next({{"event", "ready"}}, 20);
+    if (!ready.is_object()) throw std::runtime_error("emulated central not ready");
+    id_ = ready["id"].get<std::string>();
+  }
+
+  // The central's identifier as the peripheral side sees it.
+  const std::string& id() const { return id_; }
+
+  void send(const std::string& command) { process_->writeLine(command); }
+
+  // The next event line after those already taken that has all of `members`; null when none
+  // comes within `seconds`. Lines passed over on the way are not offered again.
+  nlohmann::json next(const nlohmann::json& members, double seconds = 10) {
+    size_t index = 0;
+    size_t found = 0;
+    auto line = process_->waitForLine(
+        [&](const std::string& l) {
+          size_t at = index++;
+          if (at < taken_) return false;
+          nlohmann::json event = nlohmann::json::parse(l, nullptr, false);
+          if (!event.is_object()) return false;
+          for (const auto& [key, value] : members.items()) {
+            if (!event.contains(key) || event[key] != value) return false;
+          }
+          found = at;
+          return true;
+        },
+        ChildProcess::after(seconds));
+    if (!line) return nullptr;
+    taken_ = found + 1;
+    return nlohmann::json::parse(*line);
+  }
+
+  // Scans for a device by local name, connects and discovers; the services event, or null.
+  nlohmann::json connect(const std::string& name) {
+    send("scan");
+    if (next({{"event", "discovered"}, {"name", name}}).is_null()) return nullptr;
+    send("stop");
+    send("connect " + name);
+    if (next({{"event", "connected"}}).is_null()) return nullptr;
+    send("discover");
+    return next({{"event", "services"}});
+  }
+
+  ChildProcess& process() { return *process_; }
+
+ private:
+  std::unique_ptr<ChildProcess> process_;
+  size_t taken_ = 0;
+  std::string id_;
+};

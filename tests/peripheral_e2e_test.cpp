@@ -1,0 +1,225 @@
+// End-to-end tests of the peripheral role: the built helper publishes and advertises a profile,
+// driven over HTTP as the plug-in drives it, and emulated centrals in other processes use it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "emulated_central.h"
+#include "helper_process.h"
+
+namespace {
+
+using nlohmann::json;
+
+const json kOK = {{"lastError", 0}, {"lastErrorMessage", "No error"}, {"result", "0"}};
+
+const char* const kProfile = R"([
+  {"UUID": "180D", "characteristics": [
+    {"UUID": "2A37", "properties": "Read|Notify", "afterSubscribe": "Subscribed",
+     "afterUnsubscribe": "Unsubscribed"},
+    {"UUID": "2A38", "properties": "read|write", "afterRead": "WasRead",
+     "afterWrite": "Written", "format": "hex"},
+    {"UUID": "2A39", "properties": "read", "protection": 2}]}])";
+
+json error(int code, const std::string& message, const std::string& result = "0") {
+  return {{"lastError", code}, {"lastErrorMessage", message}, {"result", result}};
+}
+
+class PeripheralEndToEnd : public ::testing::Test {
+ protected:
+  json call(const std::string& path, const json& body) {
+    HttpReply reply = helper.post(path, body.dump());
+    EXPECT_EQ(reply.status, 200) << path << " " << body.dump() << " -> " << reply.body;
+    return json::parse(reply.body, nullptr, false);
+  }
+  json setProfile(const std::string& profile, const std::string& file = "Lab.fmp12") {
+    return call("/set", {{"selector", "localprofile"}, {"value", profile}, {"filename", file}});
+  }
+  json startAdvertising(const std::string& options) {
+    return call("/startAdvertising", {{"options", options}});
+  }
+  json setLocal(const std::string& charID, const std::string& value, const std::string& format) {
+    return call("/setLocalChar",
+                {{"servID", "180D"}, {"charID", charID}, {"value", value}, {"format", format}});
+  }
+  json getLocal(const std::string& charID, const std::string& format) {
+    return call("/getLocalChar", {{"servID", "180D"}, {"charID", charID}, {"format", format}});
+  }
+  json get(const std::string& selector) { return call("/get", {{"selector", selector}}); }
+  json get(const std::string& selector, const std::string& device) {
+    return call("/get", {{"selector", selector}, {"deviceID", device}});
+  }
+
+  // The next `count` scripts handed out, as "name(parameter)@file".
+  std::vector<std::string> scripts(size_t count, double seconds = 10) {
+    std::vector<std::string> taken;
+    auto deadline = ChildProcess::after(seconds);
+    while (taken.size() < count && ChildProcess::Clock::now() < deadline) {
+      json script = json::parse(helper.post("/dequeueScriptIfTime", "").body, nullptr, false);
+      if (!script.is_object()) {
+        std::this_thread::yield();
+        continue;
+      }
+      taken.push_back(script["scriptName"].get<std::string>() + "(" +
+                      script["parameters"].get<std::string>() + ")@" +
+                      script["fileName"].get<std::string>());
+    }
+    return taken;
+  }
+
+  HelperProcess helper;
+};
+
+TEST_F(PeripheralEndToEnd, CentralReadsWritesAndSubscribesUnderProtection) {
+  EXPECT_EQ(setProfile(kProfile), kOK);
+  EXPECT_EQ(startAdvertising("displayName=Lab Sensor"), kOK);
+  EXPECT_TRUE(helper.waitForStdoutLine("Started advertising"));
+  EXPECT_EQ(json::parse(get("status")["result"].get<std::string>()),
+            json({{"bluetooth", "powered On"}, {"isScanning", false}, {"isAdvertising", true}}));
+
+  EmulatedCentral central(helper.airDir());
+  json services = central.connect("Lab Sensor");
+  EXPECT_EQ(services["services"], json::parse(R"([{"uuid": "180D", "characteristics": [
+      {"uuid": "2A37", "properties": "read|notify"}, {"uuid": "2A38", "properties": "read|write"},
+      {"uuid": "2A39", "properties": "read"}]}])"));
+
+  // Unset, then written by the central, then read back by it and by the plug-in.
+  size_t lines = helper.stdoutLines().size();
+  central.send("read 180D 2A38");
+  EXPECT_EQ(central.next({{"event", "read"}})["att"], 10);
+  EXPECT_TRUE(helper.waitForStdoutLine("PeripheralDelegate: Got read request", lines));
+  central.send("write 180D 2A38 0A0B0C");
+  EXPECT_EQ(central.next({{"event", "written"}})["att"], 0);
+  EXPECT_TRUE(helper.waitForStdoutLine("PeripheralDelegate: Got write request", lines));
+  central.send("read 180D 2A38");
+  EXPECT_EQ(central.next({{"event", "read"}})["value"], "0A0B0C");
+  EXPECT_EQ(getLocal("2A38", "hex"), error(0, "No error", "0a0b0c"));
+  EXPECT_EQ(scripts(2),
+            (std::vector<std::string>{"Written(" + central.id() + "\r0a0b0c)@Lab.fmp12",
+                                      "WasRead(" + central.id() + "\r0a0b0c)@Lab.fmp12"}));
+
+  // Protection 2: refused, then allowed once the central's level is raised.
+  EXPECT_EQ(setLocal("2A39", "7", "uint8"), kOK);
+  central.send("read 180D 2A39");
+  EXPECT_EQ(central.next({{"event", "read"}})["att"], 6);
+  EXPECT_TRUE(helper.waitForStdoutLine("PeriodheralDelegate: Insufficient authorization level"));
+  EXPECT_EQ(
+      call("/set", {{"selector", "authorization"}, {"deviceID", central.id()}, {"value", "2"}}),
+      kOK);
+  central.send("read 180D 2A39");
+  EXPECT_EQ(central.next({{"event", "read"}}), json({{"event", "read"},
+                                                     {"service", "180D"},
+                                                     {"characteristic", "2A39"},
+                                                     {"att", 0},
+                                                     {"value", "07"}}));
+
+  // Subscribed: a set from the plug-in arrives as a notification.
+  central.send("subscribe 180D 2A37");
+  EXPECT_EQ(central.next({{"event", "subscribed"}})["att"], 0);
+  EXPECT_EQ(scripts(1), std::vector<std::string>{"Subscribed(" + central.id() + "\r)@Lab.fmp12"});
+  EXPECT_EQ(setLocal("2A37", "Hi", "utf-8"), kOK);
+  EXPECT_EQ(central.next({{"event", "notification"}})["value"], "4869");
+  EXPECT_EQ(get("subscribed"), error(0, "No error", central.id()));
+  json status = json::parse(get("status", central.id())["result"].get<std::string>());
+  EXPECT_EQ(status, json({{"UUID", central.id()},
+                          {"relationship", "subscribedCentral"},
+                          {"subscribedFor", {"2A37"}},
+                          {"authorizationLevel", 2}}));
+
+  central.send("unsubscribe 180D 2A37");
+  EXPECT_EQ(central.next({{"event", "unsubscribed"}})["att"], 0);
+  EXPECT_EQ(scripts(1),
+            std::vector<std::string>{"Unsubscribed(" + central.id() + "\rHi)@Lab.fmp12"});
+  EXPECT_EQ(get("subscribed"), error(0, "No error", ""));
+  status = json::parse(get("status", central.id())["result"].get<std::string>());
+  EXPECT_EQ(status["relationship"], "knownCentral");
+}
+
+TEST_F(PeripheralEndToEnd, CommandsAnswerTheirErrorsAndTheProfileComesBackAsSubmitted) {
+  EXPECT_EQ(get("localprofile"), error(-14, "No local profile", "?"));
+  EXPECT_EQ(startAdvertising(""), error(-14, "No services to advertise"));
+  EXPECT_EQ(call("/stopAdvertising", json::object()), error(-32, "Not advertising"));
+  EXPECT_EQ(setProfile(R"([{"UUID": "180D", "characteristics": [{"UUID": "2A37"}]}])"),
+            error(-50, "Missing key 'properties'"));
+  EXPECT_EQ(setProfile("[]"), kOK);
+  EXPECT_EQ(get("localprofile"), error(0, "No error", "[]"));
+  EXPECT_EQ(setProfile(kProfile), kOK);
+  EXPECT_EQ(json::parse(get("localprofile")["result"].get<std::string>()), json::parse(kProfile));
+  EXPECT_EQ(getLocal("2A37", "hex"), error(-14, "Cannot get value of unset characteristic", "?"));
+  EXPECT_EQ(getLocal("2a37", "hex"), error(-50, "Characteristic does not exist", "?"));
+  EXPECT_EQ(setLocal("2A37", "300", "uint8"), error(-17, "Invalid UInt8: 300"));
+  EXPECT_EQ(setLocal("2A37", "A", "utf-8"), kOK);
+  EXPECT_EQ(getLocal("2A37", "uint8"), error(0, "No error", "65"));
+  EXPECT_EQ(call("/set", {{"selector", "authorization"}, {"deviceID", "Nobody"}, {"value", "1"}}),
+            error(-11, "Nobody is not a UUID of a known central device"));
+  EXPECT_EQ(call("/set", {{"selector", "authorization"}, {"deviceID", "Nobody"}, {"value", "-1"}}),
+            error(-50, "Invalid authorization level"));
+
+  EXPECT_EQ(startAdvertising("stopAfter=abc"), error(-50, "Invalid stopAfter value"));
+  EXPECT_EQ(startAdvertising("stopAfter=2"), kOK);
+  EXPECT_EQ(startAdvertising(""), error(-42, "Already advertising"));
+  EXPECT_EQ(setProfile("[]"), error(-42, "Cannot change profile while advertising"));
+  ASSERT_TRUE(helper.waitForStdoutLine("PeripheralDelegate: Stopping advertising"));
+  auto all = helper.stdoutLines();
+  auto scheduled =
+      std::find(all.begin(), all.end(), "PeripheralDelegate: Scheduling stop advertising in 2.0s");
+  ASSERT_LT(scheduled + 6, all.end());
+  EXPECT_EQ(std::vector<std::string>(scheduled + 1, scheduled + 7),
+            (std::vector<std::string>{"Started advertising", "HTTPServer: Request OK",
+                                      "Started advertising", "HTTPServer: Request OK",
+                                      "HTTPServer: Request OK",
+                                      "PeripheralDelegate: Stopping advertising"}));
+  EXPECT_EQ(json::parse(get("status")["result"].get<std::string>())["isAdvertising"], false);
+}
+
+TEST_F(PeripheralEndToEnd, EveryCentralOfTwoProcessesReceivesEverySetInOrder) {
+  EXPECT_EQ(setProfile(kProfile), kOK);
+  EXPECT_EQ(startAdvertising(""), kOK);
+  EmulatedCentral first(helper.airDir());
+  EmulatedCentral second(helper.airDir(), 23);
+  for (EmulatedCentral* c : {&first, &second}) {
+    ASSERT_FALSE(c->connect("Velnor Plug-in").is_null());
+    c->send("subscribe 180D 2A37");
+    ASSERT_EQ(c->next({{"event", "subscribed"}})["att"], 0);
+  }
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(setLocal("2A37", std::to_string(i), "uint8"), kOK);
+  for (EmulatedCentral* c : {&first, &second}) {
+    for (int i = 0; i < 20; ++i) {
+      char hex[3];
+      std::snprintf(hex, sizeof hex, "%02X", i);
+      EXPECT_EQ(c->next({{"event", "notification"}})["value"], hex) << i;
+    }
+  }
+  // The small link of the second central limits what may be sent to both.
+  EXPECT_EQ(setLocal("2A37", std::string(21, 'x'), "utf-8"), error(-20, "Data is too long"));
+  EXPECT_EQ(setLocal("2A37", std::string(20, 'x'), "utf-8"), kOK);
+  EXPECT_FALSE(second.next({{"event", "notification"}}).is_null());
+}
+
+TEST_F(PeripheralEndToEnd, KilledCentralIsUnsubscribedButStaysKnown) {
+  EXPECT_EQ(setProfile(kProfile), kOK);
+  EXPECT_EQ(startAdvertising(""), kOK);
+  auto central = std::make_unique<EmulatedCentral>(helper.airDir());
+  std::string id = central->id();
+  ASSERT_FALSE(central->connect("Velnor Plug-in").is_null());
+  central->send("subscribe 180D 2A37");
+  ASSERT_EQ(central->next({{"event", "subscribed"}})["att"], 0);
+  EXPECT_EQ(get("subscribed")["result"], id);
+
+  central->process().kill();
+  central.reset();
+  EXPECT_EQ(scripts(2), (std::vector<std::string>{"Subscribed(" + id + "\r)@Lab.fmp12",
+                                                  "Unsubscribed(" + id + "\r)@Lab.fmp12"}));
+  EXPECT_EQ(get("subscribed")["result"], "");
+  json status = json::parse(get("status", id)["result"].get<std::string>());
+  EXPECT_EQ(status["relationship"], "knownCentral");
+  EXPECT_EQ(setLocal("2A37", "01", "hex"), kOK);
+}
+
+}  // namespace
