@@ -1,5 +1,4 @@
-// The generic get and set commands of the facade. Every selector is one small function below;
-// answers that need data the roles cannot give yet record kNotImplemented.
+// The generic get and set commands of the facade. Every selector is one small function below.
 #include "plugin/selectors.h"
 
 #include <limits>
@@ -67,12 +66,6 @@ std::string fail(int64_t code, const std::string& message) {
 
 std::string wrongNumberOfParameters() {
   return fail(Errors::kWrongParameters, "Wrong number of parameters");
-}
-
-// An answer that needs role data not yet available from the role managers.
-std::string notYetServed() {
-  plugin().setLastError(Errors::kNotImplemented);
-  return plugin().badResult;
 }
 
 // Whether every text of the record is UTF-8, as the JSON answer needs.
