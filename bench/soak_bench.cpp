@@ -426,6 +426,49 @@ void faults(HelperProcess& helper, bool sanitized, bool& pass) {
   pass = pass && fine && (sanitized || growth <= 2.0);
 }
 
+// ---- The script queue under a notification flood ----
+
+// The emulated device notifies `count` numbered values at once; the poll must hand out a
+// script for each, in order, when they stay below the queue's bound of 101.
+void scriptQueue(HelperProcess& helper, bool& pass) {
+  constexpr int kValues = 100;
+  json device = cycleDevice(999);
+  auto emulator = bench::startEmulator(helper, json::array({device}));
+  std::string id = device["id"];
+  post(helper, "/stopScan", json::object());
+  post(helper, "/startScan", {{"options", ""}, {"filename", "Queue"}});
+  json subscribe = {{"deviceID", id},    {"servID", "FFF0"}, {"charID", "FFF1"}, {"script", "N"},
+                    {"format", "uint8"}, {"timeout", 5.0},   {"filename", "Q"}};
+  auto deadline = Clock::now() + std::chrono::seconds(20);
+  while (Clock::now() < deadline) {
+    post(helper, "/connect",
+         {{"deviceID", id}, {"options", ""}, {"filename", "Q"}, {"timeout", 5.0}});
+    if (post(helper, "/subscribe", subscribe)["lastError"] == 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  while (helper.takeScripts(1, 0.2).size() == 1) {
+  }
+  std::string batch;
+  char line[160];
+  for (int i = 0; i < kValues; ++i) {
+    std::snprintf(line, sizeof line, "notify %s FFF0 FFF1 %02x\n", id.c_str(), i);
+    batch += line;
+  }
+  batch.pop_back();
+  emulator->writeLine(batch);
+  auto scripts = helper.takeScripts(kValues, 30);
+  bool inOrder = scripts.size() == kValues;
+  for (size_t i = 0; inOrder && i < scripts.size(); ++i) {
+    inOrder = scripts[i] == "N(" + id + "\rFFF0\rFFF1\r" + std::to_string(i) + ")@Q";
+  }
+  std::printf(
+      "script queue: %d notifications sent at once, %zu scripts handed out, %s "
+      "(target: all, in order)\n",
+      kValues, scripts.size(), inOrder ? "all in order" : "NOT all in order");
+  pass = pass && inOrder;
+  post(helper, "/disconnect", {{"deviceID", id}});
+}
+
 // ---- Idle keep-alive connections ----
 
 // A TCP connection to the helper that has sent one request and then stays open, idle.
@@ -489,6 +532,7 @@ int main(int argc, char** argv) {
     HelperProcess helper(options);
     soak(helper, seconds, sanitized, pass);
     faults(helper, sanitized, pass);
+    scriptQueue(helper, pass);
     idleConnections(helper);
   } catch (const std::exception& e) {
     std::printf("failed: %s\n", e.what());

@@ -1,9 +1,7 @@
 #include "central/central_delegate.h"
 
 #include <algorithm>
-#include <charconv>
 #include <chrono>
-#include <cmath>
 
 #include "format/formatter.h"
 #include "platform/console.h"
@@ -11,6 +9,7 @@
 #include "platform/number_text.h"
 #include "plugin/errors.h"
 #include "plugin/plugin.h"
+#include "plugin/value_text.h"
 
 namespace {
 
@@ -566,17 +565,9 @@ std::string CentralDelegate::finishRead(const IssuedRequest& request,
 void CentralDelegate::write(const std::string& deviceID, const std::string& servID,
                             const std::string& charID, const std::string& value,
                             const std::string& format, double timeout) {
-  CBData bytes;
-  try {
-    bytes = Formatter::stringToBinary(value, format);
-  } catch (const FormatError& e) {
-    recordError(Errors::kWriteError, e.what());
-    return;
-  } catch (...) {
-    recordError(Errors::kWriteError, "Failed to encode data");
-    return;
-  }
-  auto request = queue_.sync([&] { return issueWrite(deviceID, servID, charID, bytes, timeout); });
+  auto bytes = bytesToWrite(value, format);  // before anything else
+  if (!bytes) return;
+  auto request = queue_.sync([&] { return issueWrite(deviceID, servID, charID, *bytes, timeout); });
   if (!request) return;
   auto outcome = writes_.slot.wait(request->attempt, DispatchSemaphore::deadlineAfter(timeout));
   queue_.sync([&] { finishWrite(*request, outcome); });

@@ -10,6 +10,7 @@
 #include "platform/date_text.h"
 #include "plugin/errors.h"
 #include "plugin/plugin.h"
+#include "queued_scripts.h"
 #include "server/script_scheduler.h"
 
 namespace {
@@ -26,15 +27,6 @@ std::string lastMessage() {
 }
 void resetError() {
   Plugin::shared().setLastError(Errors::kNoError);
-}
-
-// Every script waiting in the queue, as "name(parameter)@file", in queue order.
-std::vector<std::string> takeScripts() {
-  std::vector<std::string> scripts;
-  while (auto s = ScriptScheduler::dequeueScriptIfTime()) {
-    scripts.push_back(s->script_name() + "(" + s->script_parameters() + ")@" + s->file_name());
-  }
-  return scripts;
 }
 
 CBAdvertisementData named(const std::string& name) {

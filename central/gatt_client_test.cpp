@@ -12,6 +12,7 @@
 #include "central/central_delegate.h"
 #include "plugin/errors.h"
 #include "plugin/plugin.h"
+#include "queued_scripts.h"
 #include "server/script_scheduler.h"
 
 namespace {
@@ -51,14 +52,6 @@ sim::EmulatedDeviceConfig device() {
   service.characteristics[3].onSubscribe = Answer::ignore();
   config.services = {service};
   return config;
-}
-
-std::vector<std::string> takeScripts() {
-  std::vector<std::string> scripts;
-  while (auto s = ScriptScheduler::dequeueScriptIfTime()) {
-    scripts.push_back(s->script_name() + "(" + s->script_parameters() + ")@" + s->file_name());
-  }
-  return scripts;
 }
 
 int64_t lastError() {

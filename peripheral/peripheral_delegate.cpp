@@ -8,6 +8,7 @@
 #include "platform/number_text.h"
 #include "plugin/errors.h"
 #include "plugin/plugin.h"
+#include "plugin/value_text.h"
 
 namespace {
 
@@ -353,17 +354,9 @@ void PeripheralDelegate::set(const std::string& servID, const std::string& charI
       recordError(Errors::kWrongParameters, "Characteristic does not exist");
       return;
     }
-    CBData bytes;
-    try {
-      bytes = Formatter::stringToBinary(value, format);
-    } catch (const FormatError& e) {
-      recordError(Errors::kWriteError, e.what());
-      return;
-    } catch (const std::exception&) {
-      recordError(Errors::kWriteError, "Failed to encode data");
-      return;
-    }
-    entry->char_->setValue(bytes);
+    auto bytes = bytesToWrite(value, format);
+    if (!bytes) return;
+    entry->char_->setValue(*bytes);
     // Every known central with enough authorization, subscribed or not: the platform sends
     // only to those of them that subscribed to this characteristic.
     std::vector<std::shared_ptr<CBCentral>> recipients;
@@ -374,11 +367,11 @@ void PeripheralDelegate::set(const std::string& servID, const std::string& charI
       size_t maximum = device.central->maximumUpdateValueLength();
       smallestMaximum = std::min(smallestMaximum.value_or(maximum), maximum);
     }
-    if (smallestMaximum && bytes.size() > *smallestMaximum) {
+    if (smallestMaximum && bytes->size() > *smallestMaximum) {
       recordError(Errors::kNotifyError, "Data is too long");
       return;
     }
     // Not retried when the platform cannot send at once.
-    if (peripheral_) peripheral_->updateValue(bytes, entry->char_, recipients);
+    if (peripheral_) peripheral_->updateValue(*bytes, entry->char_, recipients);
   });
 }

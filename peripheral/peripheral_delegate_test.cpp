@@ -12,6 +12,7 @@
 #include "bluetooth/sim/test_recorder.h"
 #include "plugin/errors.h"
 #include "plugin/plugin.h"
+#include "queued_scripts.h"
 #include "server/script_scheduler.h"
 
 namespace {
@@ -33,14 +34,6 @@ std::string lastError() {
 }
 void resetError() {
   Plugin::shared().setLastError(Errors::kNoError);
-}
-
-std::vector<std::string> takeScripts() {
-  std::vector<std::string> scripts;
-  while (auto s = ScriptScheduler::dequeueScriptIfTime()) {
-    scripts.push_back(s->script_name() + "(" + s->script_parameters() + ")@" + s->file_name());
-  }
-  return scripts;
 }
 
 // A central of the simulated radio with its own queue, connected to the role's device.

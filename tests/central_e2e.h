@@ -123,20 +123,7 @@ class CentralEndToEnd : public ::testing::Test {
 
   // The next `count` scripts handed out, as "name(parameter)@file".
   std::vector<std::string> scripts(size_t count, double seconds = 10) {
-    std::vector<std::string> taken;
-    eventually(
-        [&] {
-          HttpReply reply = helper.post("/dequeueScriptIfTime", "");
-          json script = json::parse(reply.body, nullptr, false);
-          if (script.is_object()) {
-            taken.push_back(script["scriptName"].get<std::string>() + "(" +
-                            script["parameters"].get<std::string>() + ")@" +
-                            script["fileName"].get<std::string>());
-          }
-          return taken.size() >= count;
-        },
-        seconds);
-    return taken;
+    return helper.takeScripts(count, seconds);
   }
 
   HelperProcess helper;

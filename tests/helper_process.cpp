@@ -8,6 +8,9 @@
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <thread>
+
+#include <nlohmann/json.hpp>
 
 namespace {
 
@@ -119,6 +122,22 @@ HttpReply HelperProcess::get(const std::string& path) {
   auto result = client().Get(path.c_str());
   if (!result) return {};
   return {result->status, result->body, result->get_header_value("Content-Type")};
+}
+
+std::vector<std::string> HelperProcess::takeScripts(size_t count, double seconds) {
+  std::vector<std::string> taken;
+  auto deadline = ChildProcess::after(seconds);
+  while (taken.size() < count && ChildProcess::Clock::now() < deadline) {
+    auto script = nlohmann::json::parse(post("/dequeueScriptIfTime", "").body, nullptr, false);
+    if (!script.is_object()) {
+      std::this_thread::yield();
+      continue;
+    }
+    taken.push_back(script["scriptName"].get<std::string>() + "(" +
+                    script["parameters"].get<std::string>() + ")@" +
+                    script["fileName"].get<std::string>());
+  }
+  return taken;
 }
 
 bool HelperProcess::waitForStdoutLine(const std::string& line, size_t skip, double seconds) {

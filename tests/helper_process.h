@@ -55,6 +55,10 @@ class HelperProcess {
   ChildProcess& process() { return *process_; }
   std::vector<std::string> stdoutLines() const { return process_->stdoutLines(); }
 
+  // Polls /dequeueScriptIfTime until `count` scripts were handed out or `seconds` passed; each
+  // as "name(parameter)@file", in the order handed out.
+  std::vector<std::string> takeScripts(size_t count, double seconds = 10);
+
   // Waits for a standard-output line equal to `line` that arrived after the first `skip`
   // lines. Returns whether it came within `seconds`.
   bool waitForStdoutLine(const std::string& line, size_t skip = 0, double seconds = 10);

@@ -23,21 +23,8 @@ json call(HelperProcess& helper, const std::string& path, const json& body) {
   return json::parse(reply.body, nullptr, false);
 }
 
-// The next `count` scripts one helper hands out, as "name(parameter)@file".
 std::vector<std::string> scripts(HelperProcess& helper, size_t count, double seconds = 10) {
-  std::vector<std::string> taken;
-  auto deadline = ChildProcess::after(seconds);
-  while (taken.size() < count && ChildProcess::Clock::now() < deadline) {
-    json script = json::parse(helper.post("/dequeueScriptIfTime", "").body, nullptr, false);
-    if (!script.is_object()) {
-      std::this_thread::yield();
-      continue;
-    }
-    taken.push_back(script["scriptName"].get<std::string>() + "(" +
-                    script["parameters"].get<std::string>() + ")@" +
-                    script["fileName"].get<std::string>());
-  }
-  return taken;
+  return helper.takeScripts(count, seconds);
 }
 
 TEST(TwoHelpers, CentralRoleOfOneDrivesThePeripheralRoleOfTheOther) {
