@@ -6,9 +6,10 @@
 //   resident set grows at most 2 MiB; once the clients have gone, the helper holds no more
 //   descriptors than before they came (while they run, their connections come and go).
 // - faults: an emulated device killed, and the radio switched off, during a connect, a read, a
-//   write and a subscribe; a client that goes away in the middle of a large "devices" answer;
-//   a 64 MiB body. Targets: each waiting command ends by its timeout, the next command is
-//   answered correctly, memory returns to within 2 MiB.
+//   write and a subscribe; a device killed during service discovery; emulated centrals killed
+//   during discovery, a read and a write of the helper's profile; a client that goes away in
+//   the middle of a large "devices" answer; a 64 MiB body. Targets: each waiting command ends by
+//   its timeout, the next command is answered correctly, memory returns to within 2 MiB.
 // - the wait of a new command while 8 and 64 idle keep-alive connections are held open.
 // --sanitized (a sanitizer build, as in CI) skips the memory targets, which the sanitizers'
 // own allocations make meaningless; --soak-only runs the soak alone (CI runs 10 seconds of it).
@@ -31,6 +32,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bench/bench_support.h"
+#include "emulated_central.h"
 #include "helper_process.h"
 
 namespace {
@@ -341,6 +343,8 @@ bool commandSurvives(HelperProcess& helper, const std::string& path, const json&
   return fine;
 }
 
+bool discoveryAndProfileFaults(HelperProcess& helper);
+
 void faults(HelperProcess& helper, bool sanitized, bool& pass) {
   std::printf("faults:\n");
   pid_t pid = helper.process().pid();
@@ -432,9 +436,77 @@ void faults(HelperProcess& helper, bool sanitized, bool& pass) {
                 answered ? "answered correctly" : "WRONG");
     fine &= answered;
   }
+  fine &= discoveryAndProfileFaults(helper);
   double growth = bench::residentMiB(pid) - rssBefore;
   std::printf("  resident set after the faults: %+.2f MiB (target: at most 2)\n", growth);
   pass = pass && fine && (sanitized || growth <= 2.0);
+}
+
+// ---- Faults of the peripheral role and of discovery ----
+
+// A set command whose reply says the helper still answers correctly.
+bool answersCorrectly(HelperProcess& helper) {
+  json check = post(helper, "/setLastError", {{"code", 9}, {"message", "still here"}});
+  return check["lastError"] == 9 && check["lastErrorMessage"] == "still here";
+}
+
+// Emulated centrals killed during discovery, a read and a write of the helper's own profile;
+// then a fresh central must be served as before. Also an emulated device killed while the
+// helper discovers its services.
+bool discoveryAndProfileFaults(HelperProcess& helper) {
+  bool fine = true;
+  std::string profile =
+      R"([{"UUID":"180D","characteristics":[{"UUID":"2A38","properties":"read|write",)"
+      R"("afterRead":"R","afterWrite":"W","format":"hex"}]}])";
+  post(helper, "/set", {{"selector", "localprofile"}, {"value", profile}, {"filename", "F"}});
+  post(helper, "/setLocalChar",
+       {{"servID", "180D"}, {"charID", "2A38"}, {"format", "hex"}, {"value", "0a0b"}});
+  post(helper, "/startAdvertising", {{"options", "displayName=Soak Helper"}});
+  for (const char* during : {"discover", "read 180D 2A38", "write 180D 2A38 0102"}) {
+    EmulatedCentral central(helper.airDir());
+    central.send("scan");
+    bool found = !central.next({{"event", "discovered"}, {"name", "Soak Helper"}}).is_null();
+    central.send("stop");
+    central.send("connect Soak Helper");
+    bool connected = found && !central.next({{"event", "connected"}}).is_null();
+    if (std::string(during) != "discover") {
+      central.send("discover");
+      connected = connected && !central.next({{"event", "services"}}).is_null();
+    }
+    central.send(during);
+    central.process().kill();
+    EmulatedCentral fresh(helper.airDir());
+    bool served = !fresh.connect("Soak Helper").is_null();
+    fresh.send("read 180D 2A38");
+    json read = fresh.next({{"event", "read"}});
+    served = served && !read.is_null() && read["att"] == 0;
+    bool ok = connected && served && answersCorrectly(helper);
+    std::printf("  a central killed during \"%s\": %s\n", during,
+                ok ? "the next central was served, next command answered correctly" : "WRONG");
+    fine &= ok;
+  }
+  post(helper, "/stopAdvertising", json::object());
+
+  auto emulator = bench::startEmulator(helper, faultDevice());
+  post(helper, "/stopScan", json::object());
+  post(helper, "/startScan", {{"options", ""}, {"filename", "F"}});
+  bool connected = false;
+  for (auto until = Clock::now() + std::chrono::seconds(20); !connected && Clock::now() < until;) {
+    connected = post(helper, "/connect",
+                     {{"deviceID", deviceID(3, 0)},
+                      {"options", ""},
+                      {"filename", "F"},
+                      {"timeout", 5.0}})["lastError"] == 0;
+  }
+  emulator->kill();  // the helper is discovering the device's services now
+  bool gone = false;
+  for (auto until = Clock::now() + std::chrono::seconds(10); !gone && Clock::now() < until;) {
+    gone = post(helper, "/get", {{"selector", "connections"}})["result"] == "";
+  }
+  bool ok = connected && gone && answersCorrectly(helper);
+  std::printf("  a device killed during service discovery: %s\n",
+              ok ? "link reported lost, next command answered correctly" : "WRONG");
+  return fine && ok;
 }
 
 // ---- The script queue under a notification flood ----
