@@ -278,7 +278,7 @@ bool readRoundTrip(bool& pass) {
 double setRate(HelperProcess& helper, int sets) {
   std::vector<std::string> bodies;
   for (int i = 0; i < sets; ++i) {
-    char hex[5];
+    char hex[9];  // room for any int; the sets number fewer than 65,536
     std::snprintf(hex, sizeof hex, "%04X", i);
     bodies.push_back(
         json{{"servID", "180D"}, {"charID", "2A37"}, {"value", hex}, {"format", "hex"}}.dump());

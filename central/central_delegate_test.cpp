@@ -36,16 +36,8 @@ CBAdvertisementData named(const std::string& name) {
   return ad;
 }
 
-class CentralDelegateTest : public ::testing::Test {
+class CentralDelegateTest : public ScriptQueueTest {
  protected:
-  void SetUp() override {
-    ScriptScheduler::resetForTesting({});
-    ScriptScheduler::setMinExecutionInterval(0);
-    Plugin::shared().setCurrentFileName("Lab");
-    resetError();
-  }
-  void TearDown() override { ScriptScheduler::resetForTesting({}); }
-
   // Reports a state and waits until the role has handled it.
   void setState(CBManagerState state) {
     manager->setState(state);

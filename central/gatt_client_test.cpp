@@ -58,12 +58,10 @@ int64_t lastError() {
   return Plugin::shared().getLastError();
 }
 
-class GattClientTest : public ::testing::Test {
+class GattClientTest : public ScriptQueueTest {
  protected:
   void SetUp() override {
-    ScriptScheduler::resetForTesting({});
-    ScriptScheduler::setMinExecutionInterval(0);
-    Plugin::shared().setCurrentFileName("Lab");
+    ScriptQueueTest::SetUp();
     emulated = sim::EmulatedDevice::create(air, config, observer, deviceQueue);
     ASSERT_TRUE(waitFor([&] { return central.isPowered(); }));
     central.startScan("");
@@ -79,7 +77,7 @@ class GattClientTest : public ::testing::Test {
   void TearDown() override {
     emulated.reset();
     deviceQueue.sync([] {});
-    ScriptScheduler::resetForTesting({});
+    ScriptQueueTest::TearDown();
   }
 
   static bool waitFor(const std::function<bool()>& test) {

@@ -93,16 +93,8 @@ struct RadioCentral {
   std::string id;
 };
 
-class PeripheralDelegateTest : public ::testing::Test {
+class PeripheralDelegateTest : public ScriptQueueTest {
  protected:
-  void SetUp() override {
-    ScriptScheduler::resetForTesting({});
-    ScriptScheduler::setMinExecutionInterval(0);
-    Plugin::shared().setCurrentFileName("Lab");
-    resetError();
-  }
-  void TearDown() override { ScriptScheduler::resetForTesting({}); }
-
   void publishAndAdvertise(const std::string& profile = kProfile) {
     role.setProfile(profile);
     ASSERT_EQ(lastError(), "0 No error");

@@ -1,9 +1,14 @@
-// The scripts waiting in the script queue, as tests compare them: "name(parameter)@file".
+// The script queue as role tests use it: an empty, unpaced queue for each test, and the scripts
+// waiting in it as tests compare them, "name(parameter)@file".
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "plugin/errors.h"
+#include "plugin/plugin.h"
 #include "server/script_scheduler.h"
 
 // Takes every script that is due from this process's queue, in queue order.
@@ -14,3 +19,16 @@ inline std::vector<std::string> takeScripts() {
   }
   return scripts;
 }
+
+// Each test starts with an empty queue that hands out at once, the current file "Lab" and no
+// last error, and leaves the queue empty.
+class ScriptQueueTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ScriptScheduler::resetForTesting({});
+    ScriptScheduler::setMinExecutionInterval(0);
+    Plugin::shared().setCurrentFileName("Lab");
+    Plugin::shared().setLastError(Errors::kNoError);
+  }
+  void TearDown() override { ScriptScheduler::resetForTesting({}); }
+};
