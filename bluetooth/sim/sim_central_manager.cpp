@@ -4,7 +4,7 @@
 #include <unordered_set>
 
 #include "bluetooth/description.h"
-#include "bluetooth/sim/guarded.h"
+#include "bluetooth/guarded.h"
 #include "bluetooth/sim/peripheral_node.h"
 
 namespace sim {

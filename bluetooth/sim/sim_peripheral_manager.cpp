@@ -3,7 +3,7 @@
 #include <unordered_map>
 
 #include "bluetooth/description.h"
-#include "bluetooth/sim/guarded.h"
+#include "bluetooth/guarded.h"
 #include "bluetooth/sim/peripheral_node.h"
 
 namespace sim {

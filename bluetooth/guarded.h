@@ -1,10 +1,8 @@
-// Runs a delegate callback so that nothing it throws leaves the radio.
+// Runs a delegate callback so that nothing it throws leaves the Bluetooth backend.
 #pragma once
 
 #include <cstdio>
 #include <exception>
-
-namespace sim {
 
 template <class Fn>
 void guarded(Fn&& fn) noexcept {
@@ -17,4 +15,3 @@ void guarded(Fn&& fn) noexcept {
   }
 }
 
-}  // namespace sim
