@@ -4,6 +4,9 @@
 #include <mutex>
 
 #include "bluetooth/sim/sim_radio.h"
+#if VELNOR_HAVE_BLUEZ
+#include "bluetooth/bluez/bluez_backend.h"
+#endif
 
 namespace {
 std::mutex gBackendMutex;
@@ -29,6 +32,32 @@ std::string defaultAirDirectory() {
 
 void useSimulatedRadio(const std::string& airDir) {
   CBBackend::install(makeSimulatedRadio(airDir));
+}
+
+bool useRadio(const std::string& radio) {
+  if (radio == "sim") {
+    useSimulatedRadio(defaultAirDirectory());
+    return true;
+  }
+  std::string adapter;
+  if (radio == "bluez") {
+    adapter = "hci0";
+  } else if (radio.rfind("bluez:", 0) == 0) {
+    adapter = radio.substr(6);
+  } else {
+    return false;
+  }
+  // The adapter becomes part of an object path: a name, not a path of its own.
+  if (adapter.empty() ||
+      adapter.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_") != std::string::npos) {
+    return false;
+  }
+#if VELNOR_HAVE_BLUEZ
+  CBBackend::install(makeBlueZBackend(adapter));
+  return true;
+#else
+  return false;
+#endif
 }
 
 std::shared_ptr<CBCentralManager> CBCentralManager::create(CBCentralManagerDelegate& delegate,

@@ -28,3 +28,8 @@ std::string defaultAirDirectory();
 
 // Installs the simulated radio on the air directory `airDir` (shared by processes).
 void useSimulatedRadio(const std::string& airDir);
+
+// Installs the backend that `radio` names: "sim" (the simulated radio on
+// defaultAirDirectory()), "bluez" (BlueZ on hci0) or "bluez:hciN". Returns false, installing
+// nothing, for any other text or when this build has no BlueZ backend.
+bool useRadio(const std::string& radio);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "bluetooth/backend.h"
 #include "platform/console.h"
 #include "plugin/plugin.h"
 #include "server/config.h"
@@ -17,12 +18,16 @@
 
 namespace {
 
+constexpr const char* kUsage =
+    "usage: Velnor_HelperApp [--config PATH] [--air DIR] [--radio sim|bluez[:hciN]]";
+
 struct Arguments {
   std::string configPath = Config::CONFIG_PATH;
   std::optional<std::string> airDir;
+  std::string radio = "sim";
 };
 
-// --config PATH and --air DIR; anything else is a usage error (none).
+// --config PATH, --air DIR and --radio sim|bluez[:hciN]; anything else is a usage error (none).
 std::optional<Arguments> parseArguments(int argc, char** argv) {
   Arguments args;
   std::vector<std::string> words(argv + 1, argv + argc);
@@ -32,6 +37,8 @@ std::optional<Arguments> parseArguments(int argc, char** argv) {
       args.configPath = words[++i];
     } else if (words[i] == "--air" && hasValue) {
       args.airDir = words[++i];
+    } else if (words[i] == "--radio" && hasValue) {
+      args.radio = words[++i];
     } else {
       return std::nullopt;
     }
@@ -48,11 +55,15 @@ int main(int argc, char** argv) {
   mallopt(M_ARENA_MAX, 4);
   std::optional<Arguments> args = parseArguments(argc, argv);
   if (!args) {
-    std::cerr << "usage: Velnor_HelperApp [--config PATH] [--air DIR]" << std::endl;
+    std::cerr << kUsage << std::endl;
     return 2;
   }
   // The Bluetooth backend reads its air directory from the environment when first used.
   if (args->airDir) setenv("VELNOR_AIR", args->airDir->c_str(), 1);
+  if (!useRadio(args->radio)) {
+    std::cerr << "Velnor_HelperApp: no such radio: " << args->radio << "\n" << kUsage << std::endl;
+    return 2;
+  }
 
   Console::writeLine("Initializing Velnor Helper App (version " + Config::VERSION + ")");
   Plugin& plugin = Plugin::shared();

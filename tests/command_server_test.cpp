@@ -476,13 +476,20 @@ TEST(StartupTest, APortOutsideTheTCPRangeIsABindFailure) {
 }
 
 TEST(StartupTest, UnknownArgumentIsAUsageError) {
+  const std::string usage =
+      "usage: Velnor_HelperApp [--config PATH] [--air DIR] [--radio sim|bluez[:hciN]]";
   for (std::vector<std::string> args :
-       {std::vector<std::string>{"--verbose"}, {"--config"}, {"extra"}}) {
+       {std::vector<std::string>{"--verbose"}, {"--config"}, {"extra"}, {"--radio"}}) {
     ChildProcess child({.program = VELNOR_HELPER_PATH, .args = args});
     EXPECT_EQ(child.exitCode(ChildProcess::after(20)), 2);
-    EXPECT_EQ(child.stderrLines(),
-              std::vector<std::string>{"usage: Velnor_HelperApp [--config PATH] [--air DIR]"});
+    EXPECT_EQ(child.stderrLines(), std::vector<std::string>{usage});
     EXPECT_TRUE(child.stdoutLines().empty());
+  }
+  for (std::string radio : {"wifi", "bluez:", "bluez:../hci0"}) {
+    ChildProcess child({.program = VELNOR_HELPER_PATH, .args = {"--radio", radio}});
+    EXPECT_EQ(child.exitCode(ChildProcess::after(20)), 2);
+    EXPECT_EQ(child.stderrLines(),
+              (std::vector<std::string>{"Velnor_HelperApp: no such radio: " + radio, usage}));
   }
 }
 

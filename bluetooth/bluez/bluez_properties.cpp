@@ -1,0 +1,175 @@
+#include "bluetooth/bluez/bluez_properties.h"
+
+#include <array>
+#include <cctype>
+#include <cstdio>
+
+namespace bluez {
+
+namespace {
+
+struct FlagBit {
+  const char* flag;
+  uint32_t bit;
+};
+
+constexpr FlagBit kFlagBits[] = {
+    {"broadcast", CBCharacteristicPropertyBroadcast},
+    {"read", CBCharacteristicPropertyRead},
+    {"encrypt-read", CBCharacteristicPropertyRead},
+    {"encrypt-authenticated-read", CBCharacteristicPropertyRead},
+    {"secure-read", CBCharacteristicPropertyRead},
+    {"write-without-response", CBCharacteristicPropertyWriteWithoutResponse},
+    {"write", CBCharacteristicPropertyWrite},
+    {"encrypt-write", CBCharacteristicPropertyWrite},
+    {"encrypt-authenticated-write", CBCharacteristicPropertyWrite},
+    {"secure-write", CBCharacteristicPropertyWrite},
+    {"notify", CBCharacteristicPropertyNotify},
+    {"indicate", CBCharacteristicPropertyIndicate},
+};
+
+// The twelve hex digits of "AA:BB:CC:DD:EE:FF", upper-case; twelve zeros for anything else.
+std::string addressDigits(const std::string& address) {
+  std::string digits;
+  for (size_t i = 0; i < address.size(); ++i) {
+    bool separator = i % 3 == 2;
+    char c = address[i];
+    if (separator ? c != ':' : !std::isxdigit(static_cast<unsigned char>(c))) return "000000000000";
+    if (!separator) digits += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  return digits.size() == 12 && address.size() == 17 ? digits : "000000000000";
+}
+
+std::optional<uint8_t> attCodeIn(const std::string& message) {
+  auto at = message.find("ATT error: 0x");
+  if (at == std::string::npos) return std::nullopt;
+  unsigned code = 0;
+  if (std::sscanf(message.c_str() + at + 13, "%2x", &code) != 1 || code == 0) return std::nullopt;
+  return static_cast<uint8_t>(code);
+}
+
+}  // namespace
+
+uint32_t propertiesFromFlags(const std::vector<std::string>& flags) {
+  uint32_t properties = 0;
+  for (const auto& flag : flags) {
+    for (const auto& fb : kFlagBits) {
+      if (flag == fb.flag) properties |= fb.bit;
+    }
+  }
+  return properties;
+}
+
+std::vector<std::string> flagsFor(uint32_t properties, uint32_t permissions) {
+  std::vector<std::string> flags;
+  if (properties & CBCharacteristicPropertyBroadcast) flags.push_back("broadcast");
+  if (properties & CBCharacteristicPropertyRead) {
+    bool encrypted = permissions & CBAttributePermissionsReadEncryptionRequired;
+    flags.push_back(encrypted ? "encrypt-read" : "read");
+  }
+  if (properties & CBCharacteristicPropertyWriteWithoutResponse) {
+    flags.push_back("write-without-response");
+  }
+  if (properties & CBCharacteristicPropertyWrite) {
+    bool encrypted = permissions & CBAttributePermissionsWriteEncryptionRequired;
+    flags.push_back(encrypted ? "encrypt-write" : "write");
+  }
+  if (properties & CBCharacteristicPropertyNotify) flags.push_back("notify");
+  if (properties & CBCharacteristicPropertyIndicate) flags.push_back("indicate");
+  return flags;
+}
+
+std::string identifierFor(const std::string& adapterAddress, const std::string& deviceAddress) {
+  std::string a = addressDigits(adapterAddress);
+  return a.substr(0, 8) + "-" + a.substr(8, 4) + "-0000-0000-" + addressDigits(deviceAddress);
+}
+
+CBAdvertisementData advertisementFrom(const Properties& device) {
+  CBAdvertisementData ad;
+  ad.localName = property<std::string>(device, "Name");
+  if (auto m = property<std::map<uint16_t, sdbus::Variant>>(device, "ManufacturerData")) {
+    // The platform hands over the company identifier (little-endian) followed by the data.
+    for (const auto& [company, value] : *m) {
+      if (!value.containsValueOfType<std::vector<uint8_t>>()) continue;
+      CBData data{static_cast<uint8_t>(company & 0xFF), static_cast<uint8_t>(company >> 8)};
+      auto bytes = value.get<std::vector<uint8_t>>();
+      data.insert(data.end(), bytes.begin(), bytes.end());
+      ad.manufacturerData = std::move(data);
+      break;
+    }
+  }
+  if (auto uuids = property<std::vector<std::string>>(device, "UUIDs")) {
+    std::vector<CBUUID> parsed;
+    for (const auto& text : *uuids) {
+      if (auto uuid = CBUUID::fromString(text)) parsed.push_back(*uuid);
+    }
+    if (!parsed.empty()) ad.serviceUUIDs = std::move(parsed);
+  }
+  if (auto data = property<std::map<std::string, sdbus::Variant>>(device, "ServiceData")) {
+    std::map<CBUUID, CBData> parsed;
+    for (const auto& [text, value] : *data) {
+      auto uuid = CBUUID::fromString(text);
+      if (uuid && value.containsValueOfType<std::vector<uint8_t>>()) {
+        parsed[*uuid] = value.get<std::vector<uint8_t>>();
+      }
+    }
+    if (!parsed.empty()) ad.serviceData = std::move(parsed);
+  }
+  ad.isConnectable = 1;
+  return ad;
+}
+
+CBError gattErrorFrom(const std::string& name, const std::string& message, bool write) {
+  const std::string prefix = "org.bluez.Error.";
+  std::string kind = name.rfind(prefix, 0) == 0 ? name.substr(prefix.size()) : "";
+  if (kind == "NotPermitted") return CBError::att(write ? 0x03 : 0x02);
+  if (kind == "NotAuthorized") return CBError::att(0x08);
+  if (kind == "InvalidOffset") return CBError::att(0x07);
+  if (kind == "InvalidValueLength") return CBError::att(0x0D);
+  if (kind == "NotSupported") return CBError::att(0x06);
+  if (kind == "NotConnected") return CBError::link(7);
+  if (kind == "Failed") {
+    if (auto code = attCodeIn(message)) return CBError::att(*code);
+  }
+  if (name == "org.freedesktop.DBus.Error.NoReply" ||
+      name == "org.freedesktop.DBus.Error.Timeout") {
+    return CBError::link(6);
+  }
+  return CBError::link(0);
+}
+
+CBError connectErrorFrom(const std::string& name) {
+  if (name == "org.freedesktop.DBus.Error.NoReply" ||
+      name == "org.freedesktop.DBus.Error.Timeout") {
+    return CBError::link(6);
+  }
+  return CBError::link(0);
+}
+
+std::pair<std::string, std::string> errorFor(CBATTError result) {
+  switch (result) {
+    case CBATTError::readNotPermitted:
+      return {"org.bluez.Error.NotPermitted", "Read not permitted"};
+    case CBATTError::writeNotPermitted:
+      return {"org.bluez.Error.NotPermitted", "Write not permitted"};
+    case CBATTError::insufficientAuthentication:
+    case CBATTError::insufficientAuthorization:
+    case CBATTError::insufficientEncryption:
+    case CBATTError::insufficientEncryptionKeySize:
+      return {"org.bluez.Error.NotAuthorized", "Not authorized"};
+    case CBATTError::invalidOffset:
+      return {"org.bluez.Error.InvalidOffset", "Invalid offset"};
+    case CBATTError::invalidAttributeValueLength:
+      return {"org.bluez.Error.InvalidValueLength", "Invalid value length"};
+    case CBATTError::requestNotSupported:
+      return {"org.bluez.Error.NotSupported", "Not supported"};
+    default: {
+      // BlueZ answers the central with the ATT code given as the Failed error's message.
+      std::array<char, 8> code{};
+      std::snprintf(code.data(), code.size(), "0x%02x", static_cast<unsigned>(result));
+      return {"org.bluez.Error.Failed", code.data()};
+    }
+  }
+}
+
+}  // namespace bluez

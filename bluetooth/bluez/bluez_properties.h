@@ -1,0 +1,71 @@
+// What BlueZ's D-Bus objects say, read into the Bluetooth interface's terms: typed property
+// lookups that tolerate wrong types, characteristic flags, identifiers and error names.
+// Pure functions; any thread.
+#pragma once
+
+#include <sdbus-c++/Types.h>
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bluetooth/core_bluetooth.h"
+
+namespace bluez {
+
+using Properties = std::map<std::string, sdbus::Variant>;
+using Interfaces = std::map<std::string, Properties>;
+
+inline constexpr const char* kService = "org.bluez";
+inline constexpr const char* kAdapter = "org.bluez.Adapter1";
+inline constexpr const char* kDevice = "org.bluez.Device1";
+inline constexpr const char* kGattService = "org.bluez.GattService1";
+inline constexpr const char* kGattCharacteristic = "org.bluez.GattCharacteristic1";
+inline constexpr const char* kGattManager = "org.bluez.GattManager1";
+inline constexpr const char* kAdvertisingManager = "org.bluez.LEAdvertisingManager1";
+inline constexpr const char* kAdvertisement = "org.bluez.LEAdvertisement1";
+
+// The property `key` when present and of type T; none when absent or of another type (a
+// daemon that answers strangely must not take the helper down).
+template <class T>
+std::optional<T> property(const Properties& properties, const std::string& key) {
+  auto it = properties.find(key);
+  if (it == properties.end() || !it->second.containsValueOfType<T>()) return std::nullopt;
+  try {
+    return it->second.get<T>();
+  } catch (const sdbus::Error&) {
+    return std::nullopt;
+  }
+}
+
+// Characteristic property bits from GattCharacteristic1's Flags; unknown flags are ignored.
+uint32_t propertiesFromFlags(const std::vector<std::string>& flags);
+
+// Flags for a local characteristic: its property bits, with the encrypted read and write
+// variants where its permissions require encryption.
+std::vector<std::string> flagsFor(uint32_t properties, uint32_t permissions);
+
+// The stable identifier of a device seen by an adapter: the adapter's address as the first
+// twelve hex digits, "0000-0000", then the device's address, upper-case:
+// "00:1A:7D:DA:71:13" and "C0:FF:EE:00:00:01" give "001A7DDA-7113-0000-0000-C0FFEE000001".
+// Addresses that are not six colon-separated hex bytes count as 00:00:00:00:00:00.
+std::string identifierFor(const std::string& adapterAddress, const std::string& deviceAddress);
+
+// The advertisement fields BlueZ keeps on a Device1 object. BlueZ does not say whether an
+// advertisement was connectable, so every device counts as connectable.
+CBAdvertisementData advertisementFrom(const Properties& device);
+
+// A failed GATT call (read, write, notification state) as the platform reports it: ATT codes
+// for the errors BlueZ names after them (including "Operation failed with ATT error: 0x0e"),
+// otherwise an unknown error. `write` picks "Writing is not permitted." for NotPermitted.
+CBError gattErrorFrom(const std::string& name, const std::string& message, bool write);
+
+// A failed Connect: a call that timed out as a connection time-out, anything else unknown.
+CBError connectErrorFrom(const std::string& name);
+
+// The D-Bus error name and message that answer a central's request with `result`.
+std::pair<std::string, std::string> errorFor(CBATTError result);
+
+}  // namespace bluez
