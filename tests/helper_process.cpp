@@ -67,6 +67,8 @@ HelperProcess::HelperProcess(Options options) {
   ChildProcess::Options child;
   child.program = VELNOR_HELPER_PATH;
   child.args = {"--config", configPath_, "--air", airDir_};
+  child.args.insert(child.args.end(), options.extraArgs.begin(), options.extraArgs.end());
+  child.env = options.env;
   if (options.stdoutToFile) child.stdoutFile = dir_ + "/stdout.log";
   process_ = std::make_unique<ChildProcess>(std::move(child));
   if (options.waitUntilReady) waitReady(!options.stdoutToFile);

@@ -4,6 +4,7 @@
 
 #include <httplib.h>
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -33,6 +34,9 @@ class HelperProcess {
     bool stdoutToFile = false;
     // Join this air directory (another helper's, say) instead of a new one of its own.
     std::optional<std::string> airDir;
+    // More arguments (--radio bluez, say) and environment (a private system bus, say).
+    std::vector<std::string> extraArgs{};
+    std::map<std::string, std::string> env{};
   };
 
   // Starts the helper with --config and --air. With waitUntilReady, throws std::runtime_error

@@ -1,0 +1,80 @@
+#include "bluetooth/bluez/bluez_properties.h"
+
+#include <gtest/gtest.h>
+
+namespace bluez {
+namespace {
+
+TEST(BlueZPropertiesTest, IdentifierJoinsAdapterAndDeviceAddresses) {
+  EXPECT_EQ(identifierFor("00:1a:7d:da:71:13", "C0:FF:EE:00:00:01"),
+            "001A7DDA-7113-0000-0000-C0FFEE000001");
+  EXPECT_EQ(identifierFor("", "C0-FF-EE-00-00-01"), "00000000-0000-0000-0000-000000000000");
+  EXPECT_EQ(identifierFor("00:1A:7D:DA:71:13:00", "C0:FF:EE:00:00:0G"),
+            "00000000-0000-0000-0000-000000000000");
+}
+
+TEST(BlueZPropertiesTest, FlagsBecomePropertiesAndBack) {
+  EXPECT_EQ(propertiesFromFlags({"encrypt-read", "write-without-response", "indicate", "authorize",
+                                 "reliable-write"}),
+            CBCharacteristicPropertyRead | CBCharacteristicPropertyWriteWithoutResponse |
+                CBCharacteristicPropertyIndicate);
+  EXPECT_EQ(flagsFor(CBCharacteristicPropertyRead | CBCharacteristicPropertyWrite |
+                         CBCharacteristicPropertyNotify,
+                     CBAttributePermissionsWriteEncryptionRequired),
+            (std::vector<std::string>{"read", "encrypt-write", "notify"}));
+}
+
+TEST(BlueZPropertiesTest, AdvertisementTakesTypedFieldsAndSkipsStrangeOnes) {
+  Properties device{
+      {"Name", sdbus::Variant(std::string("Belt"))},
+      {"ManufacturerData", sdbus::Variant(std::map<uint16_t, sdbus::Variant>{
+                               {0x004C, sdbus::Variant(std::vector<uint8_t>{0x01, 0x02})}})},
+      {"UUIDs", sdbus::Variant(std::vector<std::string>{"0000180d-0000-1000-8000-00805f9b34fb",
+                                                        "not a uuid"})},
+      {"ServiceData", sdbus::Variant(std::map<std::string, sdbus::Variant>{
+                          {"180F", sdbus::Variant(std::vector<uint8_t>{0x64})},
+                          {"180A", sdbus::Variant(std::string("text"))}})}};
+  CBAdvertisementData ad = advertisementFrom(device);
+  EXPECT_EQ(ad.localName, "Belt");
+  EXPECT_EQ(ad.manufacturerData, (CBData{0x4C, 0x00, 0x01, 0x02}));
+  ASSERT_TRUE(ad.serviceUUIDs);
+  EXPECT_EQ(ad.serviceUUIDs->size(), 1U);
+  EXPECT_EQ(ad.serviceUUIDs->at(0).UUIDString(), "180D");
+  ASSERT_TRUE(ad.serviceData);
+  EXPECT_EQ(ad.serviceData->size(), 1U);
+  EXPECT_EQ(ad.isConnectable, 1);
+
+  // A daemon that sends the wrong types is read as one that sent nothing.
+  Properties strange{{"Name", sdbus::Variant(int32_t{7})},
+                     {"ManufacturerData", sdbus::Variant(std::vector<uint8_t>{1, 2, 3})}};
+  CBAdvertisementData none = advertisementFrom(strange);
+  EXPECT_FALSE(none.localName);
+  EXPECT_FALSE(none.manufacturerData);
+  EXPECT_FALSE(none.serviceUUIDs);
+}
+
+TEST(BlueZPropertiesTest, GattErrorsReadAsThePlatformReportsThem) {
+  EXPECT_EQ(gattErrorFrom("org.bluez.Error.NotPermitted", "Read not permitted", false)
+                .localizedDescription,
+            "Reading is not permitted.");
+  EXPECT_EQ(gattErrorFrom("org.bluez.Error.NotPermitted", "", true).code, 3);
+  EXPECT_EQ(gattErrorFrom("org.bluez.Error.Failed", "Operation failed with ATT error: 0x0c", false)
+                .localizedDescription,
+            "The encryption key size is insufficient.");
+  CBError unknown = gattErrorFrom("org.example.Error.Odd", "", false);
+  EXPECT_EQ(unknown.domain, CBError::kErrorDomain);
+  EXPECT_EQ(unknown.localizedDescription, "Unknown error.");
+  EXPECT_EQ(gattErrorFrom("org.freedesktop.DBus.Error.NoReply", "", false).code, 6);
+}
+
+TEST(BlueZPropertiesTest, AnswersToCentralsUseBlueZErrorNames) {
+  EXPECT_EQ(errorFor(CBATTError::readNotPermitted).first, "org.bluez.Error.NotPermitted");
+  EXPECT_EQ(errorFor(CBATTError::insufficientEncryption).first, "org.bluez.Error.NotAuthorized");
+  EXPECT_EQ(errorFor(CBATTError::invalidAttributeValueLength).first,
+            "org.bluez.Error.InvalidValueLength");
+  EXPECT_EQ(errorFor(CBATTError::attributeNotFound),
+            (std::pair<std::string, std::string>{"org.bluez.Error.Failed", "0x0a"}));
+}
+
+}  // namespace
+}  // namespace bluez
