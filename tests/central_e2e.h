@@ -28,6 +28,16 @@ inline const std::string kQuiet = "E2E00000-0000-4000-8000-000000000005";
 
 inline const json kOK = {{"lastError", 0}, {"lastErrorMessage", "No error"}, {"result", "0"}};
 
+inline json reply(int code, const std::string& message, const std::string& result) {
+  return {{"lastError", code}, {"lastErrorMessage", message}, {"result", result}};
+}
+inline json failed(int code, const std::string& message) {
+  return reply(code, message, "0");
+}
+inline json value(const std::string& text) {
+  return reply(0, "No error", text);
+}
+
 inline json heartRateServices() {
   return json::parse(R"([
     {"uuid": "180D", "characteristics": [
@@ -57,6 +67,9 @@ inline bool eventually(const std::function<bool()>& test, double seconds = 10) {
 
 class CentralEndToEnd : public ::testing::Test {
  protected:
+  CentralEndToEnd() = default;
+  explicit CentralEndToEnd(HelperProcess::Options options) : helper(std::move(options)) {}
+
   // Starts the emulator with these devices in the helper's air and waits until they advertise.
   void startDevices(const std::vector<json>& devices) {
     std::string path = helper.directory() + "/devices.json";
@@ -108,6 +121,34 @@ class CentralEndToEnd : public ::testing::Test {
   json get(const std::string& selector) { return call("/get", {{"selector", selector}}); }
   json get(const std::string& selector, const std::string& device) {
     return call("/get", {{"selector", selector}, {"deviceID", device}});
+  }
+
+  json read(const std::string& device, const std::string& service, const std::string& ch,
+            const std::string& format, double timeout) {
+    return call("/read", {{"deviceID", device},
+                          {"servID", service},
+                          {"charID", ch},
+                          {"format", format},
+                          {"timeout", timeout}});
+  }
+  json write(const std::string& device, const std::string& service, const std::string& ch,
+             const std::string& value, const std::string& format, double timeout) {
+    return call("/write", {{"deviceID", device},
+                           {"servID", service},
+                           {"charID", ch},
+                           {"value", value},
+                           {"format", format},
+                           {"timeout", timeout}});
+  }
+  json subscribe(const std::string& device, const std::string& service, const std::string& ch,
+                 const std::string& script, const std::string& format, double timeout) {
+    return call("/subscribe", {{"deviceID", device},
+                               {"servID", service},
+                               {"charID", ch},
+                               {"script", script},
+                               {"format", format},
+                               {"timeout", timeout},
+                               {"filename", "Lab"}});
   }
 
   // The discoveries by identifier.

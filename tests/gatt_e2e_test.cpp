@@ -10,16 +10,6 @@ using namespace central_e2e;
 
 const std::string kVendor = "6E400001-B5A3-F393-E0A9-E50E24DCCA9E";
 
-json reply(int code, const std::string& message, const std::string& result) {
-  return {{"lastError", code}, {"lastErrorMessage", message}, {"result", result}};
-}
-json failed(int code, const std::string& message) {
-  return reply(code, message, "0");
-}
-json value(const std::string& text) {
-  return reply(0, "No error", text);
-}
-
 // A device with a characteristic for every case; a link MTU of 23 allows 20 bytes without
 // response.
 json gattDevice(const std::string& id, const std::string& name) {
@@ -60,33 +50,6 @@ class GattEndToEnd : public CentralEndToEnd {
     }));
   }
 
-  json read(const std::string& device, const std::string& service, const std::string& ch,
-            const std::string& format, double timeout) {
-    return call("/read", {{"deviceID", device},
-                          {"servID", service},
-                          {"charID", ch},
-                          {"format", format},
-                          {"timeout", timeout}});
-  }
-  json write(const std::string& device, const std::string& service, const std::string& ch,
-             const std::string& value, const std::string& format, double timeout) {
-    return call("/write", {{"deviceID", device},
-                           {"servID", service},
-                           {"charID", ch},
-                           {"value", value},
-                           {"format", format},
-                           {"timeout", timeout}});
-  }
-  json subscribe(const std::string& device, const std::string& service, const std::string& ch,
-                 const std::string& script, const std::string& format, double timeout) {
-    return call("/subscribe", {{"deviceID", device},
-                               {"servID", service},
-                               {"charID", ch},
-                               {"script", script},
-                               {"format", format},
-                               {"timeout", timeout},
-                               {"filename", "Lab"}});
-  }
   bool deviceSaw(const std::string& event, const std::string& ch, double seconds = 10) {
     return emulatorSaw({{"event", event}, {"characteristic", ch}}, seconds);
   }

@@ -50,6 +50,18 @@ std::optional<uint8_t> attCodeIn(const std::string& message) {
 
 }  // namespace
 
+std::string textOf(const CBUUID& uuid) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  const auto& bytes = uuid.bytes();
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
+    text += kDigits[bytes[i] >> 4];
+    text += kDigits[bytes[i] & 0x0F];
+  }
+  return text;
+}
+
 uint32_t propertiesFromFlags(const std::vector<std::string>& flags) {
   uint32_t properties = 0;
   for (const auto& flag : flags) {

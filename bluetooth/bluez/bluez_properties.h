@@ -40,6 +40,9 @@ std::optional<T> property(const Properties& properties, const std::string& key) 
   }
 }
 
+// The 8-4-4-4-12 lower-case form BlueZ writes and reads everywhere: "0000180d-0000-1000-...".
+std::string textOf(const CBUUID& uuid);
+
 // Characteristic property bits from GattCharacteristic1's Flags; unknown flags are ignored.
 uint32_t propertiesFromFlags(const std::vector<std::string>& flags);
 

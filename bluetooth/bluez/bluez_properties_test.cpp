@@ -13,6 +13,12 @@ TEST(BlueZPropertiesTest, IdentifierJoinsAdapterAndDeviceAddresses) {
             "00000000-0000-0000-0000-000000000000");
 }
 
+TEST(BlueZPropertiesTest, UUIDsAreWrittenInFull) {
+  EXPECT_EQ(textOf(CBUUID::from16(0x180D)), "0000180d-0000-1000-8000-00805f9b34fb");
+  EXPECT_EQ(textOf(*CBUUID::fromString("6E400001-B5A3-F393-E0A9-E50E24DCCA9E")),
+            "6e400001-b5a3-f393-e0a9-e50e24dcca9e");
+}
+
 TEST(BlueZPropertiesTest, FlagsBecomePropertiesAndBack) {
   EXPECT_EQ(propertiesFromFlags({"encrypt-read", "write-without-response", "indicate", "authorize",
                                  "reliable-write"}),

@@ -280,7 +280,7 @@ class CBCentralManagerBlueZ : public CBCentralManager,
       seen_.clear();
     }
     std::vector<std::string> uuids;
-    for (const auto& u : services.value_or(std::vector<CBUUID>{})) uuids.push_back(u.UUIDString());
+    for (const auto& u : services.value_or(std::vector<CBUUID>{})) uuids.push_back(textOf(u));
     std::map<std::string, sdbus::Variant> filter{
         {"Transport", sdbus::Variant(std::string("le"))},
         {"DuplicateData", sdbus::Variant(options.allowDuplicates)},

@@ -361,7 +361,7 @@ class CBPeripheralManagerBlueZ : public CBPeripheralManager,
   void exportService(Tree& tree, sdbus::IConnection& connection, const std::string& path,
                      const CBMutableService& service) {
     auto object = sdbus::createObject(connection, path);
-    std::string uuid = service.UUID().UUIDString();
+    std::string uuid = textOf(service.UUID());
     bool primary = service.isPrimary();
     object->registerProperty("UUID").onInterface(kGattService).withGetter([uuid] { return uuid; });
     object->registerProperty("Primary").onInterface(kGattService).withGetter([primary] {
@@ -375,7 +375,7 @@ class CBPeripheralManagerBlueZ : public CBPeripheralManager,
                             const std::string& servicePath,
                             const std::shared_ptr<CBMutableCharacteristic>& characteristic) {
     std::shared_ptr<sdbus::IObject> object = sdbus::createObject(connection, path);
-    std::string uuid = characteristic->UUID().UUIDString();
+    std::string uuid = textOf(characteristic->UUID());
     auto flags = flagsFor(characteristic->properties(), characteristic->permissions());
     std::weak_ptr<CBPeripheralManagerBlueZ> weak = weak_from_this();
     object->registerProperty("UUID").onInterface(kGattCharacteristic).withGetter([uuid] {
@@ -424,7 +424,7 @@ class CBPeripheralManagerBlueZ : public CBPeripheralManager,
     std::shared_ptr<sdbus::IObject> object = sdbus::createObject(
         *bus_->connection(), root_ + "/advertisement" + std::to_string(advertisingRound_ + 1));
     std::vector<std::string> uuids;
-    for (const auto& u : request.serviceUUIDs) uuids.push_back(u.UUIDString());
+    for (const auto& u : request.serviceUUIDs) uuids.push_back(textOf(u));
     object->registerProperty("Type").onInterface(kAdvertisement).withGetter([] {
       return std::string("peripheral");
     });
