@@ -73,21 +73,20 @@ uint32_t propertiesFromFlags(const std::vector<std::string>& flags) {
 }
 
 std::vector<std::string> flagsFor(uint32_t properties, uint32_t permissions) {
+  bool encryptRead = permissions & CBAttributePermissionsReadEncryptionRequired;
+  bool encryptWrite = permissions & CBAttributePermissionsWriteEncryptionRequired;
+  const std::array<std::pair<uint32_t, const char*>, 6> order{{
+      {CBCharacteristicPropertyBroadcast, "broadcast"},
+      {CBCharacteristicPropertyRead, encryptRead ? "encrypt-read" : "read"},
+      {CBCharacteristicPropertyWriteWithoutResponse, "write-without-response"},
+      {CBCharacteristicPropertyWrite, encryptWrite ? "encrypt-write" : "write"},
+      {CBCharacteristicPropertyNotify, "notify"},
+      {CBCharacteristicPropertyIndicate, "indicate"},
+  }};
   std::vector<std::string> flags;
-  if (properties & CBCharacteristicPropertyBroadcast) flags.push_back("broadcast");
-  if (properties & CBCharacteristicPropertyRead) {
-    bool encrypted = permissions & CBAttributePermissionsReadEncryptionRequired;
-    flags.push_back(encrypted ? "encrypt-read" : "read");
+  for (const auto& [bit, flag] : order) {
+    if (properties & bit) flags.emplace_back(flag);
   }
-  if (properties & CBCharacteristicPropertyWriteWithoutResponse) {
-    flags.push_back("write-without-response");
-  }
-  if (properties & CBCharacteristicPropertyWrite) {
-    bool encrypted = permissions & CBAttributePermissionsWriteEncryptionRequired;
-    flags.push_back(encrypted ? "encrypt-write" : "write");
-  }
-  if (properties & CBCharacteristicPropertyNotify) flags.push_back("notify");
-  if (properties & CBCharacteristicPropertyIndicate) flags.push_back("indicate");
   return flags;
 }
 
