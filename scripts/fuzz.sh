@@ -14,9 +14,11 @@ for p in clang libclang-rt-14-dev; do
     exit 2
   }
 done
+# -O1 with line tables: reports keep their lines, and the targets build in half the time of -O2 -g.
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -gline-tables-only -DNDEBUG" \
   -DVELNOR_FUZZ=ON -DVELNOR_SANITIZE=address,undefined -DVELNOR_BENCH=OFF -DBUILD_TESTING=OFF \
-  >/dev/null
+  -DVELNOR_BLUEZ=OFF >/dev/null
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
   for f in fuzz/*_fuzz.cpp; do targets+=("$(basename "$f" .cpp)"); done
