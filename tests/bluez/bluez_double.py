@@ -1,0 +1,1186 @@
+# -*- coding: utf-8 -*-
+'''bluetoothd 5.66 double for the BlueZ backend's tests, a python-dbusmock template:
+
+    /usr/bin/python3 -m dbusmock --system --template tests/bluez/bluez_double.py
+
+On top of dbusmock's bluez5 template it offers LE devices with their advertisement data, remote
+GATT services, the GATT and advertising managers of an adapter, and controls on org.bluez.Mock
+at "/" through which a test drives it. Object paths, types and error names are bluetoothd's.
+'''
+
+import re
+
+import dbus
+import dbus.lowlevel
+import dbus.service
+from gi.repository import GLib
+
+from dbusmock import mockobject
+from dbusmock.templates import bluez5
+
+BUS_NAME = bluez5.BUS_NAME
+MAIN_OBJ = bluez5.MAIN_OBJ
+SYSTEM_BUS = True
+IS_OBJECT_MANAGER = True
+
+MOCK = 'org.bluez.Mock'
+ADAPTER = 'org.bluez.Adapter1'
+DEVICE = 'org.bluez.Device1'
+SERVICE = 'org.bluez.GattService1'
+CHAR = 'org.bluez.GattCharacteristic1'
+DESC = 'org.bluez.GattDescriptor1'
+GATT_MANAGER = 'org.bluez.GattManager1'
+ADV_MANAGER = 'org.bluez.LEAdvertisingManager1'
+ADVERTISEMENT = 'org.bluez.LEAdvertisement1'
+PROPS = dbus.PROPERTIES_IFACE
+OBJECT_MANAGER = 'org.freedesktop.DBus.ObjectManager'
+
+DEFAULT_MTU = 247
+MAX_ADVERTISEMENTS = 4
+# Between Connected and ServicesResolved, as service discovery takes a while on a real link.
+RESOLVE_MS = 10
+# bluetoothd waits this long (the D-Bus default) for an application's answer.
+APP_TIMEOUT_S = 25.0
+
+_UUID_BASE = '-0000-1000-8000-00805f9b34fb'
+_CHAR_FLAGS = {
+    'broadcast', 'read', 'write-without-response', 'write', 'notify', 'indicate',
+    'authenticated-signed-writes', 'extended-properties', 'reliable-write', 'writable-auxiliaries',
+    'encrypt-read', 'encrypt-write', 'encrypt-notify', 'encrypt-indicate',
+    'encrypt-authenticated-read', 'encrypt-authenticated-write', 'encrypt-authenticated-notify',
+    'encrypt-authenticated-indicate', 'secure-read', 'secure-write', 'secure-notify',
+    'secure-indicate', 'authorize'}
+_DESC_FLAGS = {'read', 'write', 'encrypt-read', 'encrypt-write', 'encrypt-authenticated-read',
+               'encrypt-authenticated-write', 'secure-read', 'secure-write', 'authorize'}
+# Flags that let a remote central read, write (request or command) or subscribe to a local one.
+_SERVE_FLAGS = {
+    'read': {'read', 'encrypt-read', 'encrypt-authenticated-read', 'secure-read'},
+    'request': {'write', 'encrypt-write', 'encrypt-authenticated-write', 'secure-write',
+                'reliable-write'},
+    'command': {'write-without-response', 'authenticated-signed-writes'},
+    'notify': {'notify', 'indicate', 'encrypt-notify', 'encrypt-indicate',
+               'encrypt-authenticated-notify', 'encrypt-authenticated-indicate', 'secure-notify',
+               'secure-indicate'},
+}
+# The flag a remote characteristic needs for each kind of write.
+_WRITE_FLAG = {'request': 'write', 'command': 'write-without-response',
+               'reliable': 'reliable-write'}
+_CHAR_METHODS = ('ReadValue', 'WriteValue', 'StartNotify', 'StopNotify')
+
+# Properties a test may give a device, with their Device1 types.
+_DEVICE_TYPES = {
+    'Name': 's', 'Alias': 's', 'RSSI': 'n', 'TxPower': 'n', 'ManufacturerData': 'a{qv}',
+    'ServiceData': 'a{sv}', 'UUIDs': 'as', 'AddressType': 's', 'Appearance': 'q', 'Class': 'u',
+    'Icon': 's', 'Paired': 'b', 'Bonded': 'b', 'Trusted': 'b', 'Blocked': 'b'}
+_FILTER_TYPES = {'UUIDs': 'as', 'RSSI': 'n', 'Pathloss': 'q', 'Transport': 's',
+                 'DuplicateData': 'b', 'Discoverable': 'b', 'Pattern': 's'}
+_WRITABLE = {
+    ADAPTER: {'Powered': 'b', 'Alias': 's', 'Discoverable': 'b', 'Pairable': 'b',
+              'PairableTimeout': 'u', 'DiscoverableTimeout': 'u'},
+    DEVICE: {'Alias': 's', 'Trusted': 'b', 'Blocked': 'b'},
+}
+_AD_TYPES = {
+    'Type': 's', 'ServiceUUIDs': 'as', 'ManufacturerData': 'a{qv}', 'SolicitUUIDs': 'as',
+    'ServiceData': 'a{sv}', 'Data': 'a{yv}', 'Discoverable': 'b', 'DiscoverableTimeout': 'q',
+    'Includes': 'as', 'LocalName': 's', 'Appearance': 'q', 'Duration': 'q', 'Timeout': 'q',
+    'SecondaryChannel': 's', 'MinInterval': 'u', 'MaxInterval': 'u', 'TxPower': 'n'}
+_SUPPORTED_INCLUDES = ['tx-power', 'appearance', 'local-name']
+
+_SIMPLE = {'s': dbus.String, 'o': dbus.ObjectPath, 'b': dbus.Boolean, 'y': dbus.Byte,
+           'n': dbus.Int16, 'q': dbus.UInt16, 'u': dbus.UInt32}
+
+_root = None
+_adapters = {}  # path -> _Adapter
+_devices = {}  # path -> _Device
+_gatt = {}  # path -> _Gatt, remote services and characteristics whether exported yet or not
+
+
+# --- Values, errors and signals ---
+
+def _error(name, message=None):
+    return dbus.exceptions.DBusException(message or name.rsplit('.', 1)[-1], name=name)
+
+
+def _bluez(kind, message=None):
+    return _error('org.bluez.Error.' + kind, message)
+
+
+def _is(value, sig):
+    '''Whether a received value has D-Bus type sig.'''
+    if sig in _SIMPLE:
+        return isinstance(value, _SIMPLE[sig])
+    if sig == 'ay':
+        return isinstance(value, dbus.ByteArray) or (
+            isinstance(value, dbus.Array) and value.signature == 'y')
+    if sig.startswith('a{'):
+        return isinstance(value, dbus.Dictionary) and value.signature == sig[2:-1]
+    return isinstance(value, dbus.Array) and value.signature == sig[1:]
+
+
+def _typed(sig, value):
+    '''value as a stored property of D-Bus type sig, without a variant level.'''
+    if sig in ('s', 'o'):
+        return _SIMPLE[sig](str(value))
+    if sig == 'b':
+        return dbus.Boolean(bool(value))
+    if sig in _SIMPLE:
+        return _SIMPLE[sig](int(value))
+    if sig == 'ay':
+        if isinstance(value, (str, int)):
+            raise TypeError('a byte array is needed')
+        return dbus.Array([dbus.Byte(b) for b in bytes(value)], signature='y')
+    if sig == 'as':
+        return dbus.Array([dbus.String(s) for s in value], signature='s')
+    if sig == 'a{qv}':
+        return dbus.Dictionary({dbus.UInt16(int(k)): _typed('ay', v) for k, v in value.items()},
+                               signature='qv')
+    if sig == 'a{sv}':
+        return dbus.Dictionary({dbus.String(_uuid(k)): _typed('ay', v) for k, v in value.items()},
+                               signature='sv')
+    raise TypeError('unsupported type ' + sig)
+
+
+def _uuid(text):
+    '''The 128-bit lower-case form bluetoothd uses of a 16-, 32- or 128-bit UUID.'''
+    u = str(text).lower()
+    if re.fullmatch(r'[0-9a-f]{4}', u):
+        return '0000' + u + _UUID_BASE
+    if re.fullmatch(r'[0-9a-f]{8}', u):
+        return u + _UUID_BASE
+    if re.fullmatch(r'[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}', u):
+        return u
+    raise _bluez('InvalidArguments', f'Invalid UUID {text}')
+
+
+def _conn():
+    return _root.connection
+
+
+def _signal(path, iface, member, signature, *args):
+    msg = dbus.lowlevel.SignalMessage(path, iface, member)
+    msg.append(*args, signature=signature)
+    _conn().send_message(msg)
+
+
+def _set(obj, iface, changes, always=False):
+    '''Stores properties and emits one PropertiesChanged with those that changed (or all).'''
+    props = obj.props[iface]
+    changed = {k: v for k, v in changes.items() if always or k not in props or props[k] != v}
+    props.update(changes)
+    if changed:
+        _signal(obj.path, PROPS, 'PropertiesChanged', 'sa{sv}as', iface, changed,
+                dbus.Array([], signature='s'))
+
+
+def _add_object(path, iface, props, *method_classes):
+    '''Exports an object with its interfaces' properties (iface's and any others in props).'''
+    _root.AddObject(path, iface, props.pop(iface), [])
+    obj = mockobject.objects[path]
+    obj.props.update(props)
+    for cls in (_Properties,) + method_classes:
+        for fn in vars(cls).values():
+            if getattr(fn, '_dbus_is_method', False):
+                obj.methods.setdefault(fn._dbus_interface, {})[fn.__name__] = (
+                    fn._dbus_in_signature, fn._dbus_out_signature, '', fn)
+    _signal('/', OBJECT_MANAGER, 'InterfacesAdded', 'oa{sa{sv}}', dbus.ObjectPath(path),
+            obj.props)
+    return obj
+
+
+def _remove_object(obj):
+    _signal('/', OBJECT_MANAGER, 'InterfacesRemoved', 'oas', dbus.ObjectPath(obj.path),
+            dbus.Array(list(obj.props), signature='s'))
+    _root.RemoveObject(obj.path)
+
+
+def _log(text):
+    _root.log(text)
+
+
+# --- Calls answered later ---
+
+class _Call:
+    '''A call the double answers later; a link loss can still end it.'''
+
+    def __init__(self, pending, err):
+        self.pending = pending
+        self.err = err
+        self.source = None
+
+    def take(self):
+        '''True for the first taker only, which then answers the call.'''
+        if self not in self.pending:
+            return False
+        self.pending.discard(self)
+        if self.source is not None:
+            GLib.source_remove(self.source)
+            self.source = None
+        return True
+
+
+def _parse_behaviour(behaviour):
+    if behaviour in ('', 'hang') or re.fullmatch(r'delay:\d+', behaviour) or re.fullmatch(
+            r'[A-Za-z_][A-Za-z0-9_]*(\.[A-Za-z_][A-Za-z0-9_]*)+', behaviour):
+        return str(behaviour)
+    raise _error('org.freedesktop.DBus.Error.InvalidArgs', f'Unknown behaviour {behaviour!r}')
+
+
+def _answer(behaviour, pending, ok, err, action):
+    '''Answers a call as the test set it up. action() runs when the call is answered and returns
+    the reply's values and what to do right after the reply (or None); it may raise an error.'''
+    def finish():
+        try:
+            reply, after = action()
+        except Exception as e:  # pylint: disable=broad-except
+            err(e)
+            return
+        ok(*reply)
+        if after:
+            after()
+
+    if behaviour == '':
+        finish()
+        return None
+    if behaviour == 'hang':
+        call = _Call(pending, err)
+        pending.add(call)
+        return call
+    if behaviour.startswith('delay:'):
+        call = _Call(pending, err)
+        pending.add(call)
+
+        def fire():
+            call.source = None
+            if call.take():
+                finish()
+            return False
+        call.source = GLib.timeout_add(int(behaviour[6:]), fire)
+        return call
+    err(_error(behaviour, 'Failed as the test asked'))
+    return None
+
+
+def _fail_all(pending, message):
+    for call in list(pending):
+        if call.take():
+            call.err(_bluez('Failed', message))
+
+
+def _option(options, key, sig, default):
+    if key not in options:
+        return default
+    if not _is(options[key], sig):
+        raise _bluez('InvalidArguments', f'Option {key} must be of type {sig}')
+    return options[key]
+
+
+# --- State behind the objects ---
+
+class _Adapter:
+    def __init__(self, obj):
+        self.obj = obj
+        self.sessions = set()  # clients with a discovery session
+        self.filter = dbus.Dictionary({}, signature='sv')  # the last one set
+        self.apps = {}  # (sender, root) -> _App
+        self.ads = {}  # (sender, path) -> the advertisement's properties
+        self.reading = set()  # applications and advertisements being read
+        self.notifications = {}  # characteristic UUID -> values the application emitted
+
+    def powered(self):
+        return bool(self.obj.props[ADAPTER]['Powered'])
+
+
+class _Device:
+    def __init__(self, obj, adapter, alias_set):
+        self.obj = obj
+        self.adapter = adapter
+        self.alias_set = alias_set
+        self.connect_behaviour = ''
+        self.connect_call = None
+        self.pending = set()  # its calls answered later
+        self.resolving = None  # timeout source until ServicesResolved
+        self.gatt = []  # paths of its services and characteristics, parents first
+        self.next_handle = 1
+
+    def connected(self):
+        return bool(self.obj.props[DEVICE]['Connected'])
+
+    def connecting(self):
+        return self.connect_call is not None and self.connect_call in self.pending
+
+
+class _Gatt:
+    '''A remote service or characteristic; exported once its device's services are resolved.'''
+
+    def __init__(self, path, device, iface, props, flags=(), value=b''):
+        self.path = path
+        self.device = device
+        self.iface = iface
+        self.props = props
+        self.obj = None
+        self.flags = list(flags)
+        self.value = bytes(value)  # the remote device's value, which ReadValue returns
+        self.writes = []
+        self.behaviour = {}
+        self.sessions = set()  # clients with a notify session
+        self.starting = set()
+
+    def set(self, changes, always=False):
+        if self.obj is not None:
+            _set(self.obj, self.iface, changes, always)
+        else:
+            self.props.update(changes)
+
+
+def _adapter(name):
+    a = _adapters.get('/org/bluez/' + name)
+    if a is None:
+        raise _error(MOCK + '.NoSuchAdapter', f'Adapter {name} does not exist')
+    return a
+
+
+def _device(path):
+    d = _devices.get(path)
+    if d is None:
+        raise _error(MOCK + '.NoSuchDevice', f'Device {path} does not exist')
+    return d
+
+
+def _characteristic(path):
+    g = _gatt.get(path)
+    if g is None or g.iface != CHAR:
+        raise _error(MOCK + '.NoSuchCharacteristic', f'Characteristic {path} does not exist')
+    return g
+
+
+# --- org.freedesktop.DBus.Properties as bluetoothd answers it ---
+
+class _Properties:
+    @dbus.service.method(PROPS, in_signature='ss', out_signature='v')
+    def Get(obj, interface, name):
+        props = obj.props.get(interface)
+        if props is None or name not in props:
+            raise _error('org.freedesktop.DBus.Error.InvalidArgs', f"No such property '{name}'")
+        return props[name]
+
+    @dbus.service.method(PROPS, in_signature='s', out_signature='a{sv}')
+    def GetAll(obj, interface):
+        if interface not in obj.props:
+            raise _error('org.freedesktop.DBus.Error.InvalidArgs',
+                         f"No such interface '{interface}'")
+        return dbus.Dictionary(obj.props[interface], signature='sv')
+
+    @dbus.service.method(PROPS, in_signature='ssv', out_signature='')
+    def Set(obj, interface, name, value):
+        props = obj.props.get(interface)
+        if props is None:
+            raise _error('org.freedesktop.DBus.Error.InvalidArgs',
+                         f"No such interface '{interface}'")
+        sig = _WRITABLE.get(interface, {}).get(name)
+        if sig is None:
+            if name in props:
+                raise _error('org.freedesktop.DBus.Error.PropertyReadOnly',
+                             f"Property '{name}' is not writable")
+            raise _error('org.freedesktop.DBus.Error.UnknownProperty',
+                         f"No such property '{name}'")
+        if not _is(value, sig):
+            raise _error('org.freedesktop.DBus.Error.InvalidSignature',
+                         f"Invalid signature for '{name}'")
+        value = _typed(sig, value)
+        if interface == ADAPTER:
+            a = _adapters[obj.path]
+            if name == 'Powered':
+                _power(a, bool(value))
+                return
+            if name == 'Discoverable' and not a.powered():
+                raise _bluez('NotReady', 'Resource Not Ready')
+            if name == 'Alias' and not value:
+                value = props['Name']
+        if interface == DEVICE and name == 'Alias':
+            d = _devices[obj.path]
+            d.alias_set = bool(value)
+            if not value:
+                value = props.get('Name', props['Address'].replace(':', '-'))
+        _set(obj, interface, {name: value})
+
+
+# --- Adapters ---
+
+def _power(a, on):
+    if a.powered() == on:
+        return
+    changes = {'Powered': dbus.Boolean(on), 'PowerState': dbus.String('on' if on else 'off')}
+    if not on:
+        # The controller drops its links and stops scanning.
+        for d in [d for d in _devices.values() if d.adapter is a]:
+            if d.connected() or d.connecting():
+                _drop_link(d, 'Not connected')
+        a.sessions.clear()
+        changes['Discovering'] = dbus.Boolean(False)
+        changes['Discoverable'] = dbus.Boolean(False)
+    _set(a.obj, ADAPTER, changes)
+
+
+class _AdapterMethods:
+    @dbus.service.method(ADAPTER, in_signature='', out_signature='', sender_keyword='sender')
+    def StartDiscovery(obj, sender):
+        a = _adapters[obj.path]
+        if not a.powered():
+            raise _bluez('NotReady', 'Resource Not Ready')
+        if sender in a.sessions:
+            raise _bluez('InProgress', 'Operation already in progress')
+        a.sessions.add(sender)
+        _set(obj, ADAPTER, {'Discovering': dbus.Boolean(True)})
+
+    @dbus.service.method(ADAPTER, in_signature='', out_signature='', sender_keyword='sender')
+    def StopDiscovery(obj, sender):
+        a = _adapters[obj.path]
+        if not a.powered():
+            raise _bluez('NotReady', 'Resource Not Ready')
+        if sender not in a.sessions:
+            raise _bluez('Failed', 'No discovery started')
+        a.sessions.discard(sender)
+        _set(obj, ADAPTER, {'Discovering': dbus.Boolean(bool(a.sessions))})
+
+    @dbus.service.method(ADAPTER, in_signature='a{sv}', out_signature='')
+    def SetDiscoveryFilter(obj, properties):
+        a = _adapters[obj.path]
+        if not a.powered():
+            raise _bluez('NotReady', 'Resource Not Ready')
+        for key, value in properties.items():
+            if key not in _FILTER_TYPES or not _is(value, _FILTER_TYPES[key]):
+                raise _bluez('InvalidArguments', f'Invalid filter entry {key}')
+        if properties.get('Transport', 'auto') not in ('auto', 'bredr', 'le'):
+            raise _bluez('InvalidArguments', 'Invalid transport')
+        if 'RSSI' in properties and 'Pathloss' in properties:
+            raise _bluez('InvalidArguments', 'RSSI and Pathloss cannot both be set')
+        for u in properties.get('UUIDs', []):
+            _uuid(u)
+        a.filter = dbus.Dictionary(properties, signature='sv')
+
+    @dbus.service.method(ADAPTER, in_signature='', out_signature='as')
+    def GetDiscoveryFilters(_obj):
+        return dbus.Array(list(_FILTER_TYPES), signature='s')
+
+    @dbus.service.method(ADAPTER, in_signature='o', out_signature='')
+    def RemoveDevice(obj, device):
+        d = _devices.get(device)
+        if d is None or d.adapter is not _adapters[obj.path]:
+            raise _bluez('InvalidArguments', 'Device does not exist')
+        _remove_device(d)
+
+
+@dbus.service.method(MOCK, in_signature='ss', out_signature='s')
+def AddAdapter(self, device_name, system_name):
+    '''bluez5's adapter (powered, same address scheme), with GattManager1 and
+    LEAdvertisingManager1, a working Powered and discovery sessions per client.'''
+    path = '/org/bluez/' + device_name
+    n = int(device_name[-1])
+    address = ':'.join(f'{n + i:02d}' for i in range(6))
+    adapter = {
+        'Address': dbus.String(address), 'AddressType': dbus.String('public'),
+        'Name': dbus.String(system_name), 'Alias': dbus.String(system_name),
+        'Class': dbus.UInt32(268), 'Powered': dbus.Boolean(True), 'PowerState': dbus.String('on'),
+        'Discoverable': dbus.Boolean(False), 'Pairable': dbus.Boolean(True),
+        'PairableTimeout': dbus.UInt32(0), 'DiscoverableTimeout': dbus.UInt32(180),
+        'Discovering': dbus.Boolean(False),
+        'UUIDs': dbus.Array([_uuid(u) for u in ('1200', '1800', '1801', '110e', '110c')],
+                            signature='s'),
+        'Modalias': dbus.String('usb:v1D6Bp0245d050A'),
+        'Roles': dbus.Array(['central', 'peripheral'], signature='s'),
+    }
+    managers = {
+        'ActiveInstances': dbus.Byte(0), 'SupportedInstances': dbus.Byte(MAX_ADVERTISEMENTS),
+        'SupportedIncludes': dbus.Array(_SUPPORTED_INCLUDES, signature='s')}
+    obj = _add_object(path, ADAPTER,
+                      {ADAPTER: adapter, GATT_MANAGER: {}, ADV_MANAGER: managers},
+                      _AdapterMethods, _GattManager, _AdvertisingManager)
+    _adapters[path] = _Adapter(obj)
+    return path
+
+
+@dbus.service.method(MOCK, in_signature='s', out_signature='')
+def RemoveAdapter(_self, device_name):
+    '''The adapter is unplugged: its devices go, then the adapter.'''
+    a = _adapter(device_name)
+    for d in [d for d in _devices.values() if d.adapter is a]:
+        _remove_device(d)
+    for key in list(a.apps):
+        _drop_app(a, key)
+    del _adapters[a.obj.path]
+    _remove_object(a.obj)
+
+
+@dbus.service.method(MOCK, in_signature='sb', out_signature='')
+def SetPowered(_self, adapter_name, powered):
+    _power(_adapter(adapter_name), bool(powered))
+
+
+@dbus.service.method(MOCK, in_signature='s', out_signature='a{sv}')
+def GetDiscoveryFilter(_self, adapter_name):
+    return _adapter(adapter_name).filter
+
+
+# --- Devices ---
+
+def _device_props(props):
+    typed = {}
+    for key, value in props.items():
+        if key not in _DEVICE_TYPES:
+            raise _error('org.freedesktop.DBus.Error.InvalidArgs', f'Unknown property {key}')
+        typed[key] = _typed(_DEVICE_TYPES[key], value)
+    if 'UUIDs' in typed:
+        typed['UUIDs'] = dbus.Array([_uuid(u) for u in typed['UUIDs']], signature='s')
+    return typed
+
+
+def _connect_link(d):
+    _set(d.obj, DEVICE, {'Connected': dbus.Boolean(True)})
+    d.resolving = GLib.timeout_add(RESOLVE_MS, _resolve, d)
+
+
+def _resolve(d):
+    '''Service discovery is done: the GATT objects appear, then ServicesResolved.'''
+    d.resolving = None
+    for path in d.gatt:
+        _export(_gatt[path])
+    for path in d.gatt:
+        g = _gatt[path]
+        if g.sessions and not g.props.get('Notifying', True):
+            g.set({'Notifying': dbus.Boolean(True)})
+    _set(d.obj, DEVICE, {'ServicesResolved': dbus.Boolean(True)})
+    return False
+
+
+def _export(g):
+    if g.obj is None:
+        methods = (_CharacteristicMethods,) if g.iface == CHAR else ()
+        g.obj = _add_object(g.path, g.iface, {g.iface: g.props}, *methods)
+        g.props = g.obj.props[g.iface]
+
+
+def _drop_link(d, reason):
+    '''The link is gone: calls waiting on it fail, then Connected and ServicesResolved fall.'''
+    if d.resolving is not None:
+        GLib.source_remove(d.resolving)
+        d.resolving = None
+    _fail_all(d.pending, reason)
+    d.connect_call = None
+    _set(d.obj, DEVICE, {'ServicesResolved': dbus.Boolean(False),
+                         'Connected': dbus.Boolean(False)})
+
+
+def _remove_device(d):
+    if d.connected() or d.connecting():
+        _drop_link(d, 'Not connected')
+    for path in reversed(d.gatt):
+        g = _gatt.pop(path)
+        if g.obj is not None:
+            _remove_object(g.obj)
+    del _devices[d.obj.path]
+    _remove_object(d.obj)
+
+
+class _DeviceMethods:
+    @dbus.service.method(DEVICE, in_signature='', out_signature='',
+                         async_callbacks=('ok', 'err'))
+    def Connect(obj, ok, err):
+        d = _devices[obj.path]
+        _log(f'Connect {obj.path}')
+        if not d.adapter.powered():
+            return err(_bluez('NotReady', 'Resource Not Ready'))
+        if d.connecting():
+            return err(_bluez('InProgress', 'In Progress'))
+        if d.connected():
+            return ok()
+
+        def connect():
+            d.connect_call = None
+            _connect_link(d)
+            return (), None
+        d.connect_call = _answer(d.connect_behaviour, d.pending, ok, err, connect)
+        return None
+
+    @dbus.service.method(DEVICE, in_signature='', out_signature='')
+    def Disconnect(obj):
+        d = _devices[obj.path]
+        _log(f'Disconnect {obj.path}')
+        if d.connecting():
+            _drop_link(d, 'le-connection-abort-by-local')
+        elif d.connected():
+            _drop_link(d, 'Not connected')
+        else:
+            raise _bluez('NotConnected', 'Not Connected')
+
+
+@dbus.service.method(MOCK, in_signature='ssa{sv}', out_signature='s')
+def AddLEDevice(self, adapter_name, address, props):
+    '''An LE device the adapter has seen, with the given advertisement properties only.'''
+    a = _adapter(adapter_name)
+    address = str(address).upper()
+    if not re.fullmatch(r'([0-9A-F]{2}:){5}[0-9A-F]{2}', address):
+        raise _error('org.freedesktop.DBus.Error.InvalidArgs', f'Invalid address {address}')
+    path = f'{a.obj.path}/dev_{address.replace(":", "_")}'
+    if path in _devices:
+        raise _error(MOCK + '.AlreadyExists', f'Device {path} already exists')
+    given = _device_props(props)
+    device = {
+        'Address': dbus.String(address), 'AddressType': dbus.String('random'),
+        'Alias': given.get('Name', dbus.String(address.replace(':', '-'))),
+        'Paired': dbus.Boolean(False), 'Bonded': dbus.Boolean(False),
+        'Trusted': dbus.Boolean(False), 'Blocked': dbus.Boolean(False),
+        'LegacyPairing': dbus.Boolean(False), 'Connected': dbus.Boolean(False),
+        'ServicesResolved': dbus.Boolean(False), 'Adapter': dbus.ObjectPath(a.obj.path)}
+    device.update(given)
+    obj = _add_object(path, DEVICE, {DEVICE: device}, _DeviceMethods)
+    _devices[path] = _Device(obj, a, 'Alias' in given)
+    return path
+
+
+@dbus.service.method(MOCK, in_signature='oa{sv}', out_signature='')
+def UpdateDevice(_self, path, props):
+    d = _device(path)
+    changes = _device_props(props)
+    if 'Alias' in changes:
+        d.alias_set = True
+    elif 'Name' in changes and not d.alias_set:
+        changes['Alias'] = changes['Name']
+    _set(d.obj, DEVICE, changes, always=True)
+
+
+@dbus.service.method(MOCK, in_signature='ou', out_signature='')
+def FloodRSSI(_self, path, count):
+    '''count RSSI changes as fast as the double can send them; answers once all are written.'''
+    d = _device(path)
+    conn = _conn()
+    # Copying one of a few ready messages costs far less than marshalling each one.
+    ready = []
+    for i in range(50):
+        msg = dbus.lowlevel.SignalMessage(path, PROPS, 'PropertiesChanged')
+        msg.append(DEVICE, {'RSSI': dbus.Int16(-40 - i)}, dbus.Array([], signature='s'),
+                   signature='sa{sv}as')
+        ready.append(msg)
+    for i in range(count):
+        conn.send_message(ready[i % 50].copy())
+    if count:
+        d.obj.props[DEVICE]['RSSI'] = dbus.Int16(-40 - (count - 1) % 50)
+    conn.flush()
+
+
+@dbus.service.method(MOCK, in_signature='o', out_signature='')
+def RemoveLEDevice(_self, path):
+    _remove_device(_device(path))
+
+
+@dbus.service.method(MOCK, in_signature='os', out_signature='')
+def SetConnectBehaviour(_self, device, behaviour):
+    _device(device).connect_behaviour = _parse_behaviour(behaviour)
+
+
+@dbus.service.method(MOCK, in_signature='o', out_signature='')
+def DropLink(_self, device):
+    '''The remote side went away (or out of range) while connected or connecting.'''
+    d = _device(device)
+    if not d.connected() and not d.connecting():
+        raise _error(MOCK + '.NotConnected', f'{device} is not connected')
+    _drop_link(d, 'Not connected')
+
+
+# --- Remote GATT ---
+
+class _CharacteristicMethods:
+    @dbus.service.method(CHAR, in_signature='a{sv}', out_signature='ay',
+                         async_callbacks=('ok', 'err'), byte_arrays=True)
+    def ReadValue(obj, options, ok, err):
+        c = _gatt[obj.path]
+        _log(f'ReadValue {obj.path}')
+        try:
+            offset = int(_option(options, 'offset', 'q', 0))
+            if not c.device.connected():
+                raise _bluez('Failed', 'Not connected')
+            if 'read' not in c.flags:
+                raise _bluez('NotPermitted', 'Read not permitted')
+        except dbus.exceptions.DBusException as e:
+            return err(e)
+
+        def read():
+            if offset > len(c.value):
+                raise _bluez('InvalidOffset', 'Invalid offset')
+            # bluetoothd caches what it read and announces it after the reply.
+            cache = (lambda: c.set({'Value': _typed('ay', c.value)}, always=True)) \
+                if offset == 0 else None
+            return (dbus.ByteArray(c.value[offset:]),), cache
+        _answer(c.behaviour.get('ReadValue', ''), c.device.pending, ok, err, read)
+        return None
+
+    @dbus.service.method(CHAR, in_signature='aya{sv}', out_signature='',
+                         async_callbacks=('ok', 'err'), byte_arrays=True)
+    def WriteValue(obj, value, options, ok, err):
+        c = _gatt[obj.path]
+        _log(f'WriteValue {obj.path} {bytes(value).hex()}')
+        try:
+            kind = str(_option(options, 'type', 's', ''))
+            offset = int(_option(options, 'offset', 'q', 0))
+            if kind not in ('', 'request', 'command', 'reliable'):
+                raise _bluez('InvalidArguments', f'Invalid write type {kind}')
+            if not c.device.connected():
+                raise _bluez('Failed', 'Not connected')
+            used = kind or next((k for k in ('request', 'command')
+                                 if _WRITE_FLAG[k] in c.flags), None)
+            if used is None:
+                raise _bluez('NotSupported', 'Operation is not supported')
+            if _WRITE_FLAG[used] not in c.flags:
+                raise _bluez('NotPermitted', 'Write not permitted')
+        except dbus.exceptions.DBusException as e:
+            return err(e)
+        data = bytes(value)
+
+        def write():
+            c.value = c.value[:offset] + data
+            c.writes.append((data, kind))
+            return (), None
+        _answer(c.behaviour.get('WriteValue', ''), c.device.pending, ok, err, write)
+        return None
+
+    @dbus.service.method(CHAR, in_signature='', out_signature='', sender_keyword='sender',
+                         async_callbacks=('ok', 'err'))
+    def StartNotify(obj, sender, ok, err):
+        c = _gatt[obj.path]
+        _log(f'StartNotify {obj.path}')
+        if not {'notify', 'indicate'} & set(c.flags):
+            return err(_bluez('NotSupported', 'Operation is not supported'))
+        if sender in c.sessions:
+            return ok()
+        if sender in c.starting:
+            return err(_bluez('InProgress', 'In Progress'))
+        if not c.device.connected():
+            # bluetoothd keeps the session and subscribes once the link is back.
+            c.sessions.add(sender)
+            return ok()
+        c.starting.add(sender)
+
+        def start():
+            c.starting.discard(sender)
+            c.sessions.add(sender)
+            c.set({'Notifying': dbus.Boolean(True)})
+            return (), None
+
+        def failed(e):
+            c.starting.discard(sender)
+            err(e)
+        _answer(c.behaviour.get('StartNotify', ''), c.device.pending, ok, failed, start)
+        return None
+
+    @dbus.service.method(CHAR, in_signature='', out_signature='', sender_keyword='sender',
+                         async_callbacks=('ok', 'err'))
+    def StopNotify(obj, sender, ok, err):
+        c = _gatt[obj.path]
+        _log(f'StopNotify {obj.path}')
+        if sender not in c.sessions:
+            return err(_bluez('Failed', 'No notify session started'))
+
+        def stop():
+            c.sessions.discard(sender)
+            if not c.sessions:
+                c.set({'Notifying': dbus.Boolean(False)})
+            return (), None
+        _answer(c.behaviour.get('StopNotify', ''), c.device.pending, ok, err, stop)
+        return None
+
+
+def _add_gatt(d, path, iface, props, **state):
+    g = _Gatt(path, d, iface, props, **state)
+    _gatt[path] = g
+    d.gatt.append(path)
+    if bool(d.obj.props[DEVICE]['ServicesResolved']):
+        _export(g)
+    return path
+
+
+@dbus.service.method(MOCK, in_signature='osb', out_signature='s')
+def AddGattService(_self, device, uuid, primary):
+    '''A service of the device; it appears on the bus when the device's services are resolved.'''
+    d = _device(device)
+    path = f'{device}/service{d.next_handle:04x}'
+    d.next_handle += 1
+    return _add_gatt(d, path, SERVICE, {
+        'UUID': dbus.String(_uuid(uuid)), 'Device': dbus.ObjectPath(device),
+        'Primary': dbus.Boolean(primary), 'Includes': dbus.Array([], signature='o')})
+
+
+@dbus.service.method(MOCK, in_signature='osasay', out_signature='s')
+def AddGattCharacteristic(_self, service, uuid, flags, value):
+    '''A characteristic whose remote value is value; Value, bluetoothd's cache, starts empty.'''
+    s = _gatt.get(service)
+    if s is None or s.iface != SERVICE:
+        raise _error(MOCK + '.NoSuchService', f'Service {service} does not exist')
+    unknown = set(flags) - _CHAR_FLAGS
+    if unknown:
+        raise _error('org.freedesktop.DBus.Error.InvalidArgs', f'Unknown flags {unknown}')
+    d = s.device
+    path = f'{service}/char{d.next_handle:04x}'
+    notifies = bool({'notify', 'indicate'} & set(flags))
+    # Declaration and value handles, and the configuration descriptor's when it notifies.
+    d.next_handle += 3 if notifies else 2
+    props = {'UUID': dbus.String(_uuid(uuid)), 'Service': dbus.ObjectPath(service),
+             'Value': dbus.Array([], signature='y'), 'Flags': _typed('as', flags),
+             'MTU': dbus.UInt16(DEFAULT_MTU)}
+    if notifies:
+        props['Notifying'] = dbus.Boolean(False)
+    return _add_gatt(d, path, CHAR, props, flags=flags, value=bytes(value))
+
+
+@dbus.service.method(MOCK, in_signature='oss', out_signature='')
+def SetCharBehaviour(_self, char, method, behaviour):
+    if method not in _CHAR_METHODS:
+        raise _error('org.freedesktop.DBus.Error.InvalidArgs', f'Unknown method {method}')
+    _characteristic(char).behaviour[str(method)] = _parse_behaviour(behaviour)
+
+
+@dbus.service.method(MOCK, in_signature='oay', out_signature='')
+def Notify(_self, char, value):
+    '''The device notifies value; bluetoothd passes it on whether or not anyone subscribed.'''
+    c = _characteristic(char)
+    if c.obj is None:
+        raise _error(MOCK + '.NotExported', f'{char} is not on the bus yet')
+    c.value = bytes(value)
+    c.set({'Value': _typed('ay', value)}, always=True)
+
+
+@dbus.service.method(MOCK, in_signature='o', out_signature='a(ays)')
+def GetWrites(_self, char):
+    return dbus.Array([dbus.Struct((dbus.ByteArray(v), t), signature='ays')
+                       for v, t in _characteristic(char).writes], signature='(ays)')
+
+
+# --- Local GATT application (the helper's profile) ---
+
+class _App:
+    def __init__(self, adapter, key, tree, chars):
+        self.adapter = adapter
+        self.key = key
+        self.sender, self.root = key
+        self.tree = tree
+        self.chars = chars  # path -> (UUID, flags)
+        self.match = _conn().add_signal_receiver(
+            self.on_signal, bus_name=self.sender, member_keyword='member', path_keyword='path',
+            interface_keyword='interface', byte_arrays=True)
+
+    def on_signal(self, *args, member=None, path=None, interface=None):
+        if (member == 'PropertiesChanged' and interface == PROPS and path in self.chars
+                and len(args) == 3 and args[0] == CHAR and 'Value' in args[1]):
+            uuid = self.chars[path][0]
+            self.adapter.notifications.setdefault(uuid, []).append(bytes(args[1]['Value']))
+        elif member == 'InterfacesRemoved' and interface == OBJECT_MANAGER and \
+                len(args) == 2 and args[0] in self.tree:
+            # bluetoothd unregisters an application whose objects go away.
+            _drop_app(self.adapter, self.key)
+
+
+def _drop_app(a, key):
+    app = a.apps.pop(key, None)
+    if app is not None:
+        app.match.remove()
+
+
+def _need(props, name, sig, path):
+    if name not in props or not _is(props[name], sig):
+        raise _bluez('InvalidArguments', f'{path}: {name} of type {sig} is needed')
+    return props[name]
+
+
+def _read_app(root, objects):
+    '''Checks the application's objects as bluetoothd parses them; returns them and the
+    characteristics by path.'''
+    prefix = root.rstrip('/') + '/'
+    tree = dbus.Dictionary({p: ifs for p, ifs in objects.items()
+                            if p == root or p.startswith(prefix)}, signature='oa{sa{sv}}')
+    services = {p for p, ifs in tree.items() if SERVICE in ifs}
+    if not services:
+        raise _bluez('InvalidArguments', 'No valid service object found')
+    chars = {}
+    for path, ifs in tree.items():
+        if SERVICE in ifs:
+            _uuid(_need(ifs[SERVICE], 'UUID', 's', path))
+            _need(ifs[SERVICE], 'Primary', 'b', path)
+        if CHAR in ifs:
+            props = ifs[CHAR]
+            uuid = _uuid(_need(props, 'UUID', 's', path))
+            if _need(props, 'Service', 'o', path) not in services:
+                raise _bluez('InvalidArguments', f'{path}: Service is not a service of the tree')
+            flags = set(_need(props, 'Flags', 'as', path))
+            if flags - _CHAR_FLAGS:
+                raise _bluez('InvalidArguments', f'{path}: invalid flags {flags - _CHAR_FLAGS}')
+            chars[path] = (uuid, flags)
+    for path, ifs in tree.items():
+        if DESC in ifs:
+            props = ifs[DESC]
+            _uuid(_need(props, 'UUID', 's', path))
+            if _need(props, 'Characteristic', 'o', path) not in chars:
+                raise _bluez('InvalidArguments', f'{path}: Characteristic is not in the tree')
+            if set(_need(props, 'Flags', 'as', path)) - _DESC_FLAGS:
+                raise _bluez('InvalidArguments', f'{path}: invalid descriptor flags')
+    return tree, chars
+
+
+class _GattManager:
+    @dbus.service.method(GATT_MANAGER, in_signature='oa{sv}', out_signature='',
+                         sender_keyword='sender', async_callbacks=('ok', 'err'))
+    def RegisterApplication(obj, application, _options, sender, ok, err):
+        a = _adapters[obj.path]
+        key = (str(sender), str(application))
+        _log(f'RegisterApplication {sender} {application}')
+        if key in a.apps or key in a.reading:
+            return err(_bluez('AlreadyExists', 'Already Exists'))
+        a.reading.add(key)
+
+        def read(objects):
+            a.reading.discard(key)
+            try:
+                if _adapters.get(obj.path) is not a:
+                    raise _bluez('Failed', 'Adapter removed')
+                tree, chars = _read_app(key[1], objects)
+            except dbus.exceptions.DBusException as e:
+                return err(e)
+            a.apps[key] = _App(a, key, tree, chars)
+            return ok()
+
+        def failed(e):
+            a.reading.discard(key)
+            err(_bluez('InvalidArguments', f'GetManagedObjects failed: {e.get_dbus_name()}'))
+        _conn().call_async(sender, application, OBJECT_MANAGER, 'GetManagedObjects', '', (),
+                           read, failed, timeout=APP_TIMEOUT_S, byte_arrays=True)
+        return None
+
+    @dbus.service.method(GATT_MANAGER, in_signature='o', out_signature='',
+                         sender_keyword='sender')
+    def UnregisterApplication(obj, application, sender):
+        a = _adapters[obj.path]
+        key = (str(sender), str(application))
+        if key not in a.apps:
+            raise _bluez('DoesNotExist', 'Does Not Exist')
+        _drop_app(a, key)
+
+
+@dbus.service.method(MOCK, in_signature='s', out_signature='a{oa{sa{sv}}}')
+def GetApplication(_self, adapter_name):
+    '''The objects read from the applications registered on the adapter ("": on any).'''
+    adapters = list(_adapters.values()) if adapter_name == '' else [_adapter(adapter_name)]
+    return dbus.Dictionary({p: ifs for a in adapters for app in a.apps.values()
+                            for p, ifs in app.tree.items()}, signature='oa{sa{sv}}')
+
+
+def _served(adapter_name, char_uuid, need):
+    '''The registered characteristic with that UUID, if its flags allow what a central asks.'''
+    a = _adapter(adapter_name)
+    want = _uuid(char_uuid)
+    for app in a.apps.values():
+        for path, (uuid, flags) in app.chars.items():
+            if uuid == want:
+                if not flags & _SERVE_FLAGS[need]:
+                    raise (_bluez('NotSupported', 'Operation is not supported') if need == 'notify'
+                           else _bluez('NotPermitted', f'{need} not permitted'))
+                return app, path
+    raise _error(MOCK + '.NoSuchCharacteristic', f'No registered characteristic {char_uuid}')
+
+
+def _call_app(app, path, method, signature, args, ok, err, returns=''):
+    '''Calls the application without blocking the loop; the test's call gets its answer, and an
+    error under the application's own name.'''
+    def reply(*values):
+        if returns == 'ay':
+            if len(values) != 1 or not _is(values[0], 'ay'):
+                return err(_bluez('Failed', f'{method} did not return a byte array'))
+            return ok(bytes(values[0]))
+        return ok()
+
+    def failed(e):
+        err(dbus.exceptions.DBusException(e.get_dbus_message(), name=e.get_dbus_name()))
+    _conn().call_async(app.sender, path, CHAR, method, signature, args, reply, failed,
+                       timeout=APP_TIMEOUT_S, byte_arrays=True)
+
+
+def _options(device_path, mtu):
+    # bluetoothd leaves "offset" out when it is 0.
+    return dbus.Dictionary({'device': dbus.ObjectPath(device_path), 'link': dbus.String('LE'),
+                            'mtu': dbus.UInt16(mtu)}, signature='sv')
+
+
+@dbus.service.method(MOCK, in_signature='sssq', out_signature='ay',
+                     async_callbacks=('ok', 'err'))
+def RemoteRead(_self, adapter_name, char_uuid, device_path, mtu, ok, err):
+    app, path = _served(adapter_name, char_uuid, 'read')
+    _call_app(app, path, 'ReadValue', 'a{sv}', (_options(device_path, mtu),), ok, err, 'ay')
+
+
+@dbus.service.method(MOCK, in_signature='sssays', out_signature='',
+                     async_callbacks=('ok', 'err'))
+def RemoteWrite(_self, adapter_name, char_uuid, device_path, value, kind, ok, err):
+    if kind not in ('request', 'command'):
+        raise _error('org.freedesktop.DBus.Error.InvalidArgs', f'Unknown write type {kind}')
+    app, path = _served(adapter_name, char_uuid, kind)
+    options = _options(device_path, DEFAULT_MTU)
+    options['type'] = dbus.String(kind)
+    _call_app(app, path, 'WriteValue', 'aya{sv}', (dbus.ByteArray(bytes(value)), options), ok,
+              err)
+
+
+@dbus.service.method(MOCK, in_signature='ss', out_signature='', async_callbacks=('ok', 'err'))
+def RemoteStartNotify(_self, adapter_name, char_uuid, ok, err):
+    app, path = _served(adapter_name, char_uuid, 'notify')
+    _call_app(app, path, 'StartNotify', '', (), ok, err)
+
+
+@dbus.service.method(MOCK, in_signature='ss', out_signature='', async_callbacks=('ok', 'err'))
+def RemoteStopNotify(_self, adapter_name, char_uuid, ok, err):
+    app, path = _served(adapter_name, char_uuid, 'notify')
+    _call_app(app, path, 'StopNotify', '', (), ok, err)
+
+
+@dbus.service.method(MOCK, in_signature='ss', out_signature='aay')
+def GetNotifications(_self, adapter_name, char_uuid):
+    values = _adapter(adapter_name).notifications.get(_uuid(char_uuid), [])
+    return dbus.Array([dbus.ByteArray(v) for v in values], signature='ay')
+
+
+# --- Advertising ---
+
+def _uuid_size(uuid):
+    u = _uuid(uuid)
+    if not u.endswith(_UUID_BASE):
+        return 16
+    return 2 if u.startswith('0000') else 4
+
+
+def _ad_length(props):
+    '''Bytes the advertising data takes and the room it has, as bluetoothd counts them; the
+    local name goes into the scan response.'''
+    room = 31
+    includes = set(props.get('Includes', []))
+    if props.get('Type', 'peripheral') == 'peripheral' or props.get('Discoverable', False):
+        room -= 3  # flags
+    if 'tx-power' in includes:
+        room -= 3
+    if 'appearance' in includes or 'Appearance' in props:
+        room -= 4
+    length = 0
+    for key in ('ServiceUUIDs', 'SolicitUUIDs'):
+        sizes = [_uuid_size(u) for u in props.get(key, [])]
+        length += sum(2 + size * sizes.count(size) for size in set(sizes))
+    length += sum(4 + len(v) for v in props.get('ManufacturerData', {}).values())
+    length += sum(2 + _uuid_size(k) + len(v) for k, v in props.get('ServiceData', {}).items())
+    length += sum(2 + len(v) for v in props.get('Data', {}).values())
+    return length, room
+
+
+def _read_advertisement(props):
+    for key, sig in _AD_TYPES.items():
+        if key in props and not _is(props[key], sig):
+            raise _bluez('InvalidArguments', f'{key} must be of type {sig}')
+    for key in ('ManufacturerData', 'ServiceData', 'Data'):
+        if not all(_is(v, 'ay') for v in props.get(key, {}).values()):
+            raise _bluez('InvalidArguments', f'{key} values must be byte arrays')
+    kind = props.get('Type', 'peripheral')
+    includes = set(props.get('Includes', []))
+    if kind not in ('broadcast', 'peripheral'):
+        raise _bluez('InvalidArguments', f'Invalid Type {kind}')
+    if kind == 'broadcast' and ('Discoverable' in props or 'DiscoverableTimeout' in props):
+        raise _bluez('InvalidArguments', 'A broadcast cannot be discoverable')
+    if includes - set(_SUPPORTED_INCLUDES):
+        raise _bluez('InvalidArguments', f'Unsupported Includes {includes}')
+    if 'local-name' in includes and 'LocalName' in props:
+        raise _bluez('InvalidArguments', 'LocalName and Includes local-name conflict')
+    if props.get('MinInterval', 0) > props.get('MaxInterval', 0xFFFFFFFF):
+        raise _bluez('InvalidArguments', 'MinInterval is larger than MaxInterval')
+    length, room = _ad_length(props)
+    if length > room:
+        raise _bluez('InvalidLength', f'Advertising data of {length} bytes, room for {room}')
+
+
+def _count_ads(a):
+    _set(a.obj, ADV_MANAGER, {
+        'ActiveInstances': dbus.Byte(len(a.ads)),
+        'SupportedInstances': dbus.Byte(MAX_ADVERTISEMENTS - len(a.ads))})
+
+
+class _AdvertisingManager:
+    @dbus.service.method(ADV_MANAGER, in_signature='oa{sv}', out_signature='',
+                         sender_keyword='sender', async_callbacks=('ok', 'err'))
+    def RegisterAdvertisement(obj, advertisement, _options, sender, ok, err):
+        a = _adapters[obj.path]
+        key = (str(sender), str(advertisement))
+        _log(f'RegisterAdvertisement {sender} {advertisement}')
+        if key in a.ads or key in a.reading:
+            return err(_bluez('AlreadyExists', 'Already Exists'))
+        if len(a.ads) >= MAX_ADVERTISEMENTS:
+            return err(_bluez('NotPermitted', 'Maximum advertisements reached'))
+        a.reading.add(key)
+
+        def read(props):
+            a.reading.discard(key)
+            try:
+                if _adapters.get(obj.path) is not a:
+                    raise _bluez('Failed', 'Adapter removed')
+                _read_advertisement(props)
+            except dbus.exceptions.DBusException as e:
+                return err(e)
+            a.ads[key] = props
+            _count_ads(a)
+            return ok()
+
+        def failed(e):
+            a.reading.discard(key)
+            err(_bluez('InvalidArguments', f'GetAll failed: {e.get_dbus_name()}'))
+        _conn().call_async(sender, advertisement, PROPS, 'GetAll', 's', (ADVERTISEMENT,), read,
+                           failed, timeout=APP_TIMEOUT_S, byte_arrays=True)
+        return None
+
+    @dbus.service.method(ADV_MANAGER, in_signature='o', out_signature='',
+                         sender_keyword='sender')
+    def UnregisterAdvertisement(obj, advertisement, sender):
+        a = _adapters[obj.path]
+        key = (str(sender), str(advertisement))
+        if key not in a.ads:
+            raise _bluez('DoesNotExist', 'Does Not Exist')
+        del a.ads[key]
+        _count_ads(a)
+
+
+@dbus.service.method(MOCK, in_signature='s', out_signature='a{sv}')
+def GetAdvertisement(_self, adapter_name):
+    '''The properties of the advertisement registered last, while it is registered.'''
+    ads = list(_adapter(adapter_name).ads.values())
+    return dbus.Dictionary(ads[-1] if ads else {}, signature='sv')
+
+
+# --- Clients leaving the bus ---
+
+def _name_owner_changed(name, _old_owner, new_owner):
+    '''A client left: bluetoothd ends its discovery and notify sessions, applications and
+    advertisements.'''
+    if new_owner or not name.startswith(':'):
+        return
+    for a in list(_adapters.values()):
+        if name in a.sessions:
+            a.sessions.discard(name)
+            _set(a.obj, ADAPTER, {'Discovering': dbus.Boolean(bool(a.sessions))})
+        for key in [k for k in a.apps if k[0] == name]:
+            _drop_app(a, key)
+        if any(k[0] == name for k in a.ads):
+            a.ads = {k: v for k, v in a.ads.items() if k[0] != name}
+            _count_ads(a)
+    for g in list(_gatt.values()):
+        if name in g.sessions or name in g.starting:
+            g.sessions.discard(name)
+            g.starting.discard(name)
+            if not g.sessions:
+                g.set({'Notifying': dbus.Boolean(False)})
+
+
+def load(mock, parameters):
+    global _root  # pylint: disable=global-statement
+    _root = mock
+    bluez5.load(mock, parameters)
+    mock.connection.add_signal_receiver(
+        _name_owner_changed, signal_name='NameOwnerChanged', dbus_interface='org.freedesktop.DBus',
+        path='/org/freedesktop/DBus')

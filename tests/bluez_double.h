@@ -1,0 +1,110 @@
+// A BlueZ double for tests and benchmarks of the BlueZ backend: a private D-Bus bus of its own
+// (system-bus-like, every connection may own any name and send to anyone) with the bluetoothd
+// double of tests/bluez/bluez_double.py on it, and thin wrappers for its org.bluez.Mock controls.
+//
+// A test points the backend at the bus by setting DBUS_SYSTEM_BUS_ADDRESS to address(), with
+// setenv in its own process before the backend connects, or in a child helper's environment.
+// Not thread-safe: call it from one thread (the wrappers make synchronous calls on a connection
+// of the fixture's own, which needs no event loop).
+#pragma once
+
+#include <sdbus-c++/sdbus-c++.h>
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "child_process.h"
+
+class BlueZDouble {
+ public:
+  using Bytes = std::vector<uint8_t>;
+  using Props = std::map<std::string, sdbus::Variant>;
+  using ManagedObjects = std::map<sdbus::ObjectPath, std::map<std::string, Props>>;
+
+  // Starts the bus and the double, and returns once org.bluez is owned. Throws
+  // std::runtime_error when either does not come up.
+  BlueZDouble();
+  ~BlueZDouble();
+  BlueZDouble(const BlueZDouble&) = delete;
+  BlueZDouble& operator=(const BlueZDouble&) = delete;
+
+  const std::string& address() const { return address_; }
+  // bluetoothd vanishes: the double is killed and this returns once org.bluez has no owner.
+  void stopBlueZ();
+  // bluetoothd (re)starts empty, with no adapter until one is added.
+  void startBlueZ();
+  // What the double logged (every call of a control and of the BlueZ API) and wrote to stderr.
+  std::vector<std::string> log() const;
+
+  // Adapters: name is "hci0" and the like; the adapter is powered.
+  std::string addAdapter(const std::string& name, const std::string& systemName = "velnor-test");
+  void removeAdapter(const std::string& name);
+  void setPowered(const std::string& adapter, bool powered);
+  Props discoveryFilter(const std::string& adapter);
+
+  // Devices. props may hold Name, Alias (s), RSSI, TxPower (n), ManufacturerData (a{qv} of ay),
+  // ServiceData (a{sv} of ay), UUIDs (as), AddressType (s); absent ones stay absent.
+  std::string addLEDevice(const std::string& adapter, const std::string& address,
+                          const Props& props = {});
+  void updateDevice(const std::string& device, const Props& props);
+  void floodRSSI(const std::string& device, uint32_t count);
+  void removeLEDevice(const std::string& device);
+  // "" succeeds, an error name fails with it, "hang" never answers, "delay:MS" answers later.
+  void setConnectBehaviour(const std::string& device, const std::string& behaviour);
+  void dropLink(const std::string& device);
+
+  // Remote GATT, on the bus once the device's services are resolved. value is what ReadValue
+  // of the characteristic returns.
+  std::string addGattService(const std::string& device, const std::string& uuid,
+                             bool primary = true);
+  std::string addGattCharacteristic(const std::string& service, const std::string& uuid,
+                                    const std::vector<std::string>& flags, const Bytes& value = {});
+  // method: ReadValue, WriteValue, StartNotify or StopNotify; behaviour as for Connect.
+  void setCharBehaviour(const std::string& characteristic, const std::string& method,
+                        const std::string& behaviour);
+  void notify(const std::string& characteristic, const Bytes& value);
+  // Every write so far with its "type" option ("" when absent), oldest first.
+  std::vector<std::pair<Bytes, std::string>> writes(const std::string& characteristic);
+
+  // The local application and advertisement registered on an adapter (empty when none; an
+  // adapter of "" asks for the application on any).
+  ManagedObjects application(const std::string& adapter);
+  Props advertisement(const std::string& adapter);
+  // A remote central's requests to the registered characteristic with that UUID; these throw
+  // sdbus::Error with the application's error name when it fails them.
+  Bytes remoteRead(const std::string& adapter, const std::string& charUuid,
+                   const std::string& device, uint16_t mtu = 247);
+  void remoteWrite(const std::string& adapter, const std::string& charUuid,
+                   const std::string& device, const Bytes& value,
+                   const std::string& type = "request");
+  void remoteStartNotify(const std::string& adapter, const std::string& charUuid);
+  void remoteStopNotify(const std::string& adapter, const std::string& charUuid);
+  // Every Value the application emitted on that characteristic, oldest first.
+  std::vector<Bytes> notifications(const std::string& adapter, const std::string& charUuid);
+
+ private:
+  struct Dir {
+    std::string path;
+    ~Dir();
+  };
+
+  // Calls a control of the double and returns its reply.
+  template <typename... Args>
+  sdbus::MethodReply call(std::chrono::microseconds timeout, const std::string& method,
+                          const Args&... args);
+  bool bluezOwned();
+  void waitForBlueZ(bool owned);
+
+  Dir dir_;
+  std::unique_ptr<ChildProcess> bus_;
+  std::string address_;
+  std::unique_ptr<sdbus::IConnection> connection_;
+  std::unique_ptr<sdbus::IProxy> busDriver_;
+  std::unique_ptr<sdbus::IProxy> mock_;
+  std::unique_ptr<ChildProcess> bluez_;
+};

@@ -1,0 +1,283 @@
+// The BlueZ double seen over D-Bus the way the backend sees it, where a mistake in the double
+// would mislead the backend's tests: types, the order of connection events, call behaviours,
+// and an application that bluetoothd reads from its client and serves to a remote central.
+#include "bluez_double.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = BlueZDouble::Bytes;
+using Props = BlueZDouble::Props;
+
+constexpr const char* kDevice = "org.bluez.Device1";
+constexpr const char* kChar = "org.bluez.GattCharacteristic1";
+constexpr const char* kService = "org.bluez.GattService1";
+constexpr const char* kBelt = "AA:BB:CC:DD:EE:FF";
+
+std::string errorOf(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const sdbus::Error& e) {
+    return e.getName();
+  }
+  return "no error";
+}
+
+// Stops a connection's event loop thread before the proxies and objects declared earlier go.
+struct LoopGuard {
+  sdbus::IConnection& connection;
+  ~LoopGuard() { connection.leaveEventLoop(); }
+};
+
+class BlueZDoubleTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<sdbus::IProxy> proxy(const std::string& path) {
+    return sdbus::createProxy(*client, "org.bluez", path);
+  }
+  // A connected belt with a heart rate service; returns its characteristic's path.
+  std::string connectedBelt(const std::vector<std::string>& flags) {
+    belt = bluez.addLEDevice("hci0", kBelt);
+    auto characteristic =
+        bluez.addGattCharacteristic(bluez.addGattService(belt, "180d"), "2a37", flags, {7, 8});
+    proxy(belt)->callMethod("Connect").onInterface(kDevice);
+    for (auto deadline = ChildProcess::after(5); ChildProcess::Clock::now() < deadline;) {
+      sdbus::Variant resolved;
+      proxy(belt)
+          ->callMethod("Get")
+          .onInterface("org.freedesktop.DBus.Properties")
+          .withArguments(std::string(kDevice), std::string("ServicesResolved"))
+          .storeResultsTo(resolved);
+      if (resolved.get<bool>()) return characteristic;
+      std::this_thread::sleep_for(2ms);
+    }
+    ADD_FAILURE() << "services of the belt were not resolved";
+    return characteristic;
+  }
+
+  BlueZDouble bluez;
+  std::unique_ptr<sdbus::IConnection> client =
+      sdbus::createSessionBusConnectionWithAddress(bluez.address());
+  std::string adapter = bluez.addAdapter("hci0");
+  std::string belt;
+};
+
+TEST_F(BlueZDoubleTest, DevicesAndAdaptersCarryTheDocumentedTypes) {
+  using Dict16 = std::map<uint16_t, sdbus::Variant>;
+  belt = bluez.addLEDevice(
+      "hci0", kBelt,
+      {{"Name", sdbus::Variant(std::string("Belt"))},
+       {"RSSI", sdbus::Variant(int16_t{-50})},
+       {"ManufacturerData", sdbus::Variant(Dict16{{0x004c, sdbus::Variant(Bytes{1, 2})}})},
+       {"ServiceData", sdbus::Variant(Props{{"180d", sdbus::Variant(Bytes{9})}})}});
+  auto tag = bluez.addLEDevice("hci0", "11:22:33:44:55:66");
+  BlueZDouble::ManagedObjects objects;
+  proxy("/")
+      ->callMethod("GetManagedObjects")
+      .onInterface("org.freedesktop.DBus.ObjectManager")
+      .storeResultsTo(objects);
+
+  auto& props = objects.at(sdbus::ObjectPath(belt)).at(kDevice);
+  ASSERT_EQ(props.at("ManufacturerData").peekValueType(), "a{qv}");
+  EXPECT_EQ(props.at("ManufacturerData").get<Dict16>().at(0x004c).get<Bytes>(), (Bytes{1, 2}));
+  ASSERT_EQ(props.at("ServiceData").peekValueType(), "a{sv}");
+  EXPECT_EQ(
+      props.at("ServiceData").get<Props>().at("0000180d-0000-1000-8000-00805f9b34fb").get<Bytes>(),
+      Bytes{9});
+  EXPECT_EQ(props.at("RSSI").peekValueType(), "n");
+  EXPECT_EQ(props.at("Alias").get<std::string>(), "Belt");
+
+  auto& bare = objects.at(sdbus::ObjectPath(tag)).at(kDevice);
+  EXPECT_EQ(bare.count("Name") + bare.count("RSSI") + bare.count("ManufacturerData"), 0u);
+  EXPECT_EQ(bare.at("Alias").get<std::string>(), "11-22-33-44-55-66");
+  EXPECT_EQ(bare.at("AddressType").get<std::string>(), "random");
+
+  auto& hci0 = objects.at(sdbus::ObjectPath(adapter));
+  EXPECT_EQ(hci0.count("org.bluez.GattManager1"), 1u);
+  EXPECT_EQ(hci0.at("org.bluez.LEAdvertisingManager1").at("SupportedInstances").peekValueType(),
+            "y");
+}
+
+TEST_F(BlueZDoubleTest, ConnectAnnouncesServicesBeforeTheyAreResolvedAndDisconnectEndsBoth) {
+  belt = bluez.addLEDevice("hci0", kBelt);
+  auto service = bluez.addGattService(belt, "180d");
+  auto characteristic = bluez.addGattCharacteristic(service, "2a37", {"notify"});
+
+  auto listener = sdbus::createSessionBusConnectionWithAddress(bluez.address());
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::string> events;
+  auto record = [&](const std::string& event) {
+    std::lock_guard lock(mutex);
+    events.push_back(event);
+    changed.notify_all();
+  };
+  auto root = sdbus::createProxy(*listener, "org.bluez", "/");
+  root->uponSignal("InterfacesAdded")
+      .onInterface("org.freedesktop.DBus.ObjectManager")
+      .call([&](const sdbus::ObjectPath& path, const std::map<std::string, Props>&) {
+        record("added " + path);
+      });
+  root->finishRegistration();
+  auto device = sdbus::createProxy(*listener, "org.bluez", belt);
+  device->uponSignal("PropertiesChanged")
+      .onInterface("org.freedesktop.DBus.Properties")
+      .call([&](const std::string&, const Props& props, const std::vector<std::string>&) {
+        for (const auto& [name, value] : props)
+          record(name + "=" + (value.get<bool>() ? "1" : "0"));
+      });
+  device->finishRegistration();
+  listener->enterEventLoopAsync();
+  LoopGuard guard{*listener};
+
+  auto eventCount = [&](size_t count) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, 5s, [&] { return events.size() >= count; });
+  };
+  proxy(belt)->callMethod("Connect").onInterface(kDevice);
+  ASSERT_TRUE(eventCount(4));
+  proxy(belt)->callMethod("Disconnect").onInterface(kDevice);
+  ASSERT_TRUE(eventCount(6));
+  std::lock_guard lock(mutex);
+  // Both fall in one signal, as bluetoothd sends them.
+  EXPECT_EQ(events,
+            (std::vector<std::string>{"Connected=1", "added " + service, "added " + characteristic,
+                                      "ServicesResolved=1", "Connected=0", "ServicesResolved=0"}));
+}
+
+TEST_F(BlueZDoubleTest, CharacteristicsAnswerAsTheirFlagsAndBehavioursSay) {
+  auto heartRate = connectedBelt({"read", "write"});
+  auto characteristic = proxy(heartRate);
+  auto read = [&](std::chrono::microseconds timeout) {
+    Bytes value;
+    characteristic->callMethod("ReadValue")
+        .onInterface(kChar)
+        .withTimeout(timeout)
+        .withArguments(Props{})
+        .storeResultsTo(value);
+    return value;
+  };
+  auto write = [&](const std::string& type) {
+    characteristic->callMethod("WriteValue")
+        .onInterface(kChar)
+        .withArguments(Bytes{1}, Props{{"type", sdbus::Variant(type)}});
+  };
+  EXPECT_EQ(read(5s), (Bytes{7, 8}));
+  write("request");
+  EXPECT_EQ(errorOf([&] { write("command"); }), "org.bluez.Error.NotPermitted");
+  EXPECT_EQ(errorOf([&] { characteristic->callMethod("StartNotify").onInterface(kChar); }),
+            "org.bluez.Error.NotSupported");
+
+  bluez.setCharBehaviour(heartRate, "ReadValue", "org.bluez.Error.NotAuthorized");
+  EXPECT_EQ(errorOf([&] { read(5s); }), "org.bluez.Error.NotAuthorized");
+
+  bluez.setCharBehaviour(heartRate, "ReadValue", "hang");
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_NE(errorOf([&] { read(300ms); }), "no error");
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
+
+  bluez.setCharBehaviour(heartRate, "WriteValue", "delay:200");
+  start = std::chrono::steady_clock::now();
+  write("request");
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 200ms);
+  EXPECT_EQ(bluez.writes(heartRate),
+            (std::vector<std::pair<Bytes, std::string>>{{{1}, "request"}, {{1}, "request"}}));
+
+  // A link loss ends the read that still hangs.
+  bluez.setCharBehaviour(heartRate, "ReadValue", "hang");
+  auto reads = [&] {
+    auto log = bluez.log();
+    return std::count_if(log.begin(), log.end(), [](const std::string& line) {
+      return line.find(" ReadValue /") != line.npos;
+    });
+  };
+  auto before = reads();
+  auto pending = std::async(std::launch::async, [&] {
+    auto own = sdbus::createSessionBusConnectionWithAddress(bluez.address());
+    return errorOf([&] {
+      sdbus::createProxy(*own, "org.bluez", heartRate)
+          ->callMethod("ReadValue")
+          .onInterface(kChar)
+          .withArguments(Props{});
+    });
+  });
+  for (auto deadline = ChildProcess::after(5); reads() == before;) {
+    ASSERT_LT(ChildProcess::Clock::now(), deadline);
+    std::this_thread::sleep_for(1ms);
+  }
+  bluez.dropLink(belt);
+  EXPECT_EQ(pending.get(), "org.bluez.Error.Failed");
+}
+
+TEST_F(BlueZDoubleTest, RegisteredApplicationIsReadFromItsClientAndServesRemoteReads) {
+  auto app = sdbus::createSessionBusConnectionWithAddress(bluez.address());
+  auto root = sdbus::createObject(*app, "/test/app");
+  root->addObjectManager();
+  auto service = sdbus::createObject(*app, "/test/app/service0");
+  service->registerProperty("UUID").onInterface(kService).withGetter(
+      [] { return std::string("180d"); });
+  service->registerProperty("Primary").onInterface(kService).withGetter([] { return true; });
+  service->finishRegistration();
+  auto characteristic = sdbus::createObject(*app, "/test/app/service0/char0");
+  characteristic->registerProperty("UUID").onInterface(kChar).withGetter(
+      [] { return std::string("00002a37-0000-1000-8000-00805f9b34fb"); });
+  characteristic->registerProperty("Service").onInterface(kChar).withGetter(
+      [] { return sdbus::ObjectPath("/test/app/service0"); });
+  characteristic->registerProperty("Flags").onInterface(kChar).withGetter(
+      [] { return std::vector<std::string>{"read"}; });
+  std::mutex mutex;
+  Props received;
+  characteristic->registerMethod("ReadValue")
+      .onInterface(kChar)
+      .implementedAs([&](const Props& options) {
+        std::lock_guard lock(mutex);
+        received = options;
+        return Bytes{0x2a};
+      });
+  characteristic->finishRegistration();
+  auto empty = sdbus::createObject(*app, "/test/empty");
+  empty->addObjectManager();
+
+  // Registered before the loop runs, so that only its thread uses the connection afterwards.
+  auto manager = sdbus::createProxy(*app, "org.bluez", adapter);
+  std::promise<std::string> registered, refused;
+  for (auto [path, outcome] :
+       {std::pair{"/test/app", &registered}, std::pair{"/test/empty", &refused}}) {
+    manager->callMethodAsync("RegisterApplication")
+        .onInterface("org.bluez.GattManager1")
+        .withArguments(sdbus::ObjectPath(path), Props{})
+        .uponReplyInvoke(
+            [outcome](const sdbus::Error* e) { outcome->set_value(e ? e->getName() : ""); });
+  }
+  auto registeredName = registered.get_future(), refusedName = refused.get_future();
+  app->enterEventLoopAsync();
+  LoopGuard guard{*app};
+  ASSERT_EQ(registeredName.wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(registeredName.get(), "");
+  ASSERT_EQ(refusedName.wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(refusedName.get(), "org.bluez.Error.InvalidArguments");
+  EXPECT_EQ(bluez.application("hci0").count(sdbus::ObjectPath("/test/app/service0/char0")), 1u);
+
+  std::string central = "/org/bluez/hci0/dev_11_22_33_44_55_66";
+  EXPECT_EQ(bluez.remoteRead("hci0", "2a37", central, 185), Bytes{0x2a});
+  {
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(received.at("device").get<sdbus::ObjectPath>(), central);
+    EXPECT_EQ(received.at("mtu").get<uint16_t>(), 185);
+    EXPECT_EQ(received.at("link").get<std::string>(), "LE");
+    EXPECT_EQ(received.count("offset"), 0u);  // bluetoothd leaves out an offset of 0
+  }
+  // The flags say read only: bluetoothd refuses the write without asking the application.
+  EXPECT_EQ(errorOf([&] { bluez.remoteWrite("hci0", "2a37", central, {1}); }),
+            "org.bluez.Error.NotPermitted");
+}
+
+}  // namespace
