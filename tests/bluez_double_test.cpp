@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <condition_variable>
 #include <functional>
 #include <future>
@@ -38,29 +37,18 @@ struct LoopGuard {
   ~LoopGuard() { connection.leaveEventLoop(); }
 };
 
+// Polls until pred holds, for up to five seconds.
+bool eventually(const std::function<bool()>& pred) {
+  for (auto deadline = ChildProcess::after(5); !pred(); std::this_thread::sleep_for(1ms)) {
+    if (ChildProcess::Clock::now() > deadline) return false;
+  }
+  return true;
+}
+
 class BlueZDoubleTest : public ::testing::Test {
  protected:
   std::unique_ptr<sdbus::IProxy> proxy(const std::string& path) {
     return sdbus::createProxy(*client, "org.bluez", path);
-  }
-  // A connected belt with a heart rate service; returns its characteristic's path.
-  std::string connectedBelt(const std::vector<std::string>& flags) {
-    belt = bluez.addLEDevice("hci0", kBelt);
-    auto characteristic =
-        bluez.addGattCharacteristic(bluez.addGattService(belt, "180d"), "2a37", flags, {7, 8});
-    proxy(belt)->callMethod("Connect").onInterface(kDevice);
-    for (auto deadline = ChildProcess::after(5); ChildProcess::Clock::now() < deadline;) {
-      sdbus::Variant resolved;
-      proxy(belt)
-          ->callMethod("Get")
-          .onInterface("org.freedesktop.DBus.Properties")
-          .withArguments(std::string(kDevice), std::string("ServicesResolved"))
-          .storeResultsTo(resolved);
-      if (resolved.get<bool>()) return characteristic;
-      std::this_thread::sleep_for(2ms);
-    }
-    ADD_FAILURE() << "services of the belt were not resolved";
-    return characteristic;
   }
 
   BlueZDouble bluez;
@@ -115,26 +103,22 @@ TEST_F(BlueZDoubleTest, ConnectAnnouncesServicesBeforeTheyAreResolvedAndDisconne
   std::mutex mutex;
   std::condition_variable changed;
   std::vector<std::string> events;
-  auto record = [&](const std::string& event) {
+  auto match = listener->addMatch("type='signal',sender='org.bluez'", [&](sdbus::Message& m) {
     std::lock_guard lock(mutex);
-    events.push_back(event);
+    if (m.getMemberName() == "InterfacesAdded") {
+      sdbus::ObjectPath path;
+      m >> path;
+      events.push_back("added " + path);
+    } else if (m.getMemberName() == "PropertiesChanged") {
+      std::string interface;
+      Props props;
+      m >> interface >> props;
+      for (const auto& [name, value] : props) {
+        events.push_back(name + "=" + (value.get<bool>() ? "1" : "0"));
+      }
+    }
     changed.notify_all();
-  };
-  auto root = sdbus::createProxy(*listener, "org.bluez", "/");
-  root->uponSignal("InterfacesAdded")
-      .onInterface("org.freedesktop.DBus.ObjectManager")
-      .call([&](const sdbus::ObjectPath& path, const std::map<std::string, Props>&) {
-        record("added " + path);
-      });
-  root->finishRegistration();
-  auto device = sdbus::createProxy(*listener, "org.bluez", belt);
-  device->uponSignal("PropertiesChanged")
-      .onInterface("org.freedesktop.DBus.Properties")
-      .call([&](const std::string&, const Props& props, const std::vector<std::string>&) {
-        for (const auto& [name, value] : props)
-          record(name + "=" + (value.get<bool>() ? "1" : "0"));
-      });
-  device->finishRegistration();
+  });
   listener->enterEventLoopAsync();
   LoopGuard guard{*listener};
 
@@ -154,7 +138,10 @@ TEST_F(BlueZDoubleTest, ConnectAnnouncesServicesBeforeTheyAreResolvedAndDisconne
 }
 
 TEST_F(BlueZDoubleTest, CharacteristicsAnswerAsTheirFlagsAndBehavioursSay) {
-  auto heartRate = connectedBelt({"read", "write"});
+  belt = bluez.addLEDevice("hci0", kBelt);
+  auto heartRate = bluez.addGattCharacteristic(bluez.addGattService(belt, "180d"), "2a37",
+                                               {"read", "write"}, {7, 8});
+  proxy(belt)->callMethod("Connect").onInterface(kDevice);
   auto characteristic = proxy(heartRate);
   auto read = [&](std::chrono::microseconds timeout) {
     Bytes value;
@@ -170,6 +157,8 @@ TEST_F(BlueZDoubleTest, CharacteristicsAnswerAsTheirFlagsAndBehavioursSay) {
         .onInterface(kChar)
         .withArguments(Bytes{1}, Props{{"type", sdbus::Variant(type)}});
   };
+  // Its object appears with ServicesResolved, shortly after Connect has returned.
+  ASSERT_TRUE(eventually([&] { return errorOf([&] { read(5s); }) == "no error"; }));
   EXPECT_EQ(read(5s), (Bytes{7, 8}));
   write("request");
   EXPECT_EQ(errorOf([&] { write("command"); }), "org.bluez.Error.NotPermitted");
@@ -193,13 +182,7 @@ TEST_F(BlueZDoubleTest, CharacteristicsAnswerAsTheirFlagsAndBehavioursSay) {
 
   // A link loss ends the read that still hangs.
   bluez.setCharBehaviour(heartRate, "ReadValue", "hang");
-  auto reads = [&] {
-    auto log = bluez.log();
-    return std::count_if(log.begin(), log.end(), [](const std::string& line) {
-      return line.find(" ReadValue /") != line.npos;
-    });
-  };
-  auto before = reads();
+  auto lines = bluez.log().size();
   auto pending = std::async(std::launch::async, [&] {
     auto own = sdbus::createSessionBusConnectionWithAddress(bluez.address());
     return errorOf([&] {
@@ -209,10 +192,7 @@ TEST_F(BlueZDoubleTest, CharacteristicsAnswerAsTheirFlagsAndBehavioursSay) {
           .withArguments(Props{});
     });
   });
-  for (auto deadline = ChildProcess::after(5); reads() == before;) {
-    ASSERT_LT(ChildProcess::Clock::now(), deadline);
-    std::this_thread::sleep_for(1ms);
-  }
+  ASSERT_TRUE(eventually([&] { return bluez.log().size() > lines; }));  // it logged the read
   bluez.dropLink(belt);
   EXPECT_EQ(pending.get(), "org.bluez.Error.Failed");
 }
@@ -221,18 +201,17 @@ TEST_F(BlueZDoubleTest, RegisteredApplicationIsReadFromItsClientAndServesRemoteR
   auto app = sdbus::createSessionBusConnectionWithAddress(bluez.address());
   auto root = sdbus::createObject(*app, "/test/app");
   root->addObjectManager();
+  auto constant = [](sdbus::IObject& object, const char* interface, const char* name, auto value) {
+    object.registerProperty(name).onInterface(interface).withGetter([value] { return value; });
+  };
   auto service = sdbus::createObject(*app, "/test/app/service0");
-  service->registerProperty("UUID").onInterface(kService).withGetter(
-      [] { return std::string("180d"); });
-  service->registerProperty("Primary").onInterface(kService).withGetter([] { return true; });
+  constant(*service, kService, "UUID", std::string("180d"));
+  constant(*service, kService, "Primary", true);
   service->finishRegistration();
   auto characteristic = sdbus::createObject(*app, "/test/app/service0/char0");
-  characteristic->registerProperty("UUID").onInterface(kChar).withGetter(
-      [] { return std::string("00002a37-0000-1000-8000-00805f9b34fb"); });
-  characteristic->registerProperty("Service").onInterface(kChar).withGetter(
-      [] { return sdbus::ObjectPath("/test/app/service0"); });
-  characteristic->registerProperty("Flags").onInterface(kChar).withGetter(
-      [] { return std::vector<std::string>{"read"}; });
+  constant(*characteristic, kChar, "UUID", std::string("00002a37-0000-1000-8000-00805f9b34fb"));
+  constant(*characteristic, kChar, "Service", sdbus::ObjectPath("/test/app/service0"));
+  constant(*characteristic, kChar, "Flags", std::vector<std::string>{"read"});
   std::mutex mutex;
   Props received;
   characteristic->registerMethod("ReadValue")
