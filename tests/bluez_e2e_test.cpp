@@ -217,6 +217,12 @@ TEST_F(BlueZEndToEnd, PublishedProfileAnswersCentralsThroughBlueZ) {
 
   ASSERT_EQ(call("/stopAdvertising", json::object()), kOK);
   EXPECT_TRUE(eventually([&] { return bluez.advertisement("hci0").empty(); }));
+
+  // A restarted bluetoothd gets the profile again.
+  bluez.stopBlueZ();
+  bluez.startBlueZ();
+  bluez.addAdapter("hci0");
+  EXPECT_TRUE(eventually([&] { return !bluez.application("hci0").empty(); }));
 }
 
 }  // namespace

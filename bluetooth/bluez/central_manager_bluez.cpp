@@ -23,6 +23,25 @@ constexpr uint16_t kDefaultMTU = 23;
 class CBCentralManagerBlueZ;
 class CBServiceBlueZ;
 
+// The objects for BlueZ's objects `found`, in their order: those seen before (same path and
+// UUID) are kept, so that they stay the same objects; `make` makes the others.
+template <class Object, class Make>
+std::vector<std::shared_ptr<Object>> keepOrMake(
+    const std::optional<std::vector<std::shared_ptr<Object>>>& before,
+    const std::vector<std::pair<std::string, Properties>>& found, Make make) {
+  std::vector<std::shared_ptr<Object>> next;
+  for (const auto& [path, props] : found) {
+    auto uuid = CBUUID::fromString(property<std::string>(props, "UUID").value_or(""));
+    if (!uuid) continue;
+    std::shared_ptr<Object> kept;
+    for (const auto& o : before.value_or(std::vector<std::shared_ptr<Object>>{})) {
+      if (o->path() == path && o->UUID() == *uuid) kept = o;
+    }
+    next.push_back(kept ? kept : make(path, *uuid, props));
+  }
+  return next;
+}
+
 class CBCharacteristicBlueZ : public CBCharacteristic {
  public:
   CBCharacteristicBlueZ(std::string path, CBUUID uuid, uint32_t properties,
@@ -107,23 +126,14 @@ class CBServiceBlueZ : public CBService {
   void setCharacteristics(const std::vector<std::pair<std::string, Properties>>& found,
                           const std::shared_ptr<CBServiceBlueZ>& self) {
     std::lock_guard lock(mutex_);
-    std::vector<std::shared_ptr<CBCharacteristicBlueZ>> next;
-    for (const auto& [path, props] : found) {
-      auto uuid = CBUUID::fromString(property<std::string>(props, "UUID").value_or(""));
-      if (!uuid) continue;
-      std::shared_ptr<CBCharacteristicBlueZ> kept;
-      for (const auto& c : characteristics_.value_or(decltype(next){})) {
-        if (c->path() == path && c->UUID() == *uuid) kept = c;
-      }
-      if (!kept) {
-        auto flags =
-            property<std::vector<std::string>>(props, "Flags").value_or(std::vector<std::string>{});
-        kept =
-            std::make_shared<CBCharacteristicBlueZ>(path, *uuid, propertiesFromFlags(flags), self);
-      }
-      next.push_back(std::move(kept));
-    }
-    characteristics_ = std::move(next);
+    characteristics_ =
+        keepOrMake(characteristics_, found,
+                   [&](const std::string& path, CBUUID uuid, const Properties& props) {
+                     auto flags = property<std::vector<std::string>>(props, "Flags")
+                                      .value_or(std::vector<std::string>{});
+                     return std::make_shared<CBCharacteristicBlueZ>(
+                         path, uuid, propertiesFromFlags(flags), self);
+                   });
   }
   std::shared_ptr<CBCharacteristicBlueZ> find(const std::string& path) const {
     std::lock_guard lock(mutex_);
@@ -184,21 +194,11 @@ class CBPeripheralBlueZ : public CBPeripheral,
   }
   void setServices(const std::vector<std::pair<std::string, Properties>>& found) {
     std::lock_guard lock(mutex_);
-    std::vector<std::shared_ptr<CBServiceBlueZ>> next;
-    for (const auto& [path, props] : found) {
-      auto uuid = CBUUID::fromString(property<std::string>(props, "UUID").value_or(""));
-      if (!uuid) continue;
-      std::shared_ptr<CBServiceBlueZ> kept;
-      for (const auto& s : services_.value_or(decltype(next){})) {
-        if (s->path() == path && s->UUID() == *uuid) kept = s;
-      }
-      if (!kept) {
-        kept = std::make_shared<CBServiceBlueZ>(
-            path, *uuid, property<bool>(props, "Primary").value_or(true), weak_from_this());
-      }
-      next.push_back(std::move(kept));
-    }
-    services_ = std::move(next);
+    services_ = keepOrMake(
+        services_, found, [&](const std::string& path, CBUUID uuid, const Properties& props) {
+          return std::make_shared<CBServiceBlueZ>(
+              path, uuid, property<bool>(props, "Primary").value_or(true), weak_from_this());
+        });
   }
   void clearServices() {
     std::lock_guard lock(mutex_);

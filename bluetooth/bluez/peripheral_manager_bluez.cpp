@@ -131,12 +131,17 @@ class CBPeripheralManagerBlueZ : public CBPeripheralManager,
   void startAdvertising(const CBAdvertisingRequest& request) override {
     if (state() != CBManagerState::poweredOn || !bus_->connection()) return;
     stopAdvertising();
+    uint64_t next = 0;
+    {
+      std::lock_guard lock(mutex_);
+      next = advertisingRound_ + 1;
+    }
     std::shared_ptr<sdbus::IObject> object;
     try {
-      object = exportAdvertisement(request);
+      object = exportAdvertisement(request, root_ + "/advertisement" + std::to_string(next));
     } catch (const std::exception& e) {
-      return std::fprintf(stderr, "BlueZ: the advertisement cannot be exported: %s\n", e.what()),
-             void();
+      std::fprintf(stderr, "BlueZ: the advertisement cannot be exported: %s\n", e.what());
+      return;
     }
     uint64_t round = 0;
     {
@@ -420,9 +425,9 @@ class CBPeripheralManagerBlueZ : public CBPeripheralManager,
     tree.objects.push_back(std::move(object));
   }
 
-  std::shared_ptr<sdbus::IObject> exportAdvertisement(const CBAdvertisingRequest& request) {
-    std::shared_ptr<sdbus::IObject> object = sdbus::createObject(
-        *bus_->connection(), root_ + "/advertisement" + std::to_string(advertisingRound_ + 1));
+  std::shared_ptr<sdbus::IObject> exportAdvertisement(const CBAdvertisingRequest& request,
+                                                      const std::string& path) {
+    std::shared_ptr<sdbus::IObject> object = sdbus::createObject(*bus_->connection(), path);
     std::vector<std::string> uuids;
     for (const auto& u : request.serviceUUIDs) uuids.push_back(textOf(u));
     object->registerProperty("Type").onInterface(kAdvertisement).withGetter([] {

@@ -1,0 +1,185 @@
+// The BlueZ backend against the bluetoothd double on a private bus: how many Device1 property
+// changes per second reach the central role's discovery callback (target: at least 5,000), and
+// the read round trip through the helper (target: median at most 1 ms), printed beside the same
+// round trip on the simulated radio.
+#include <atomic>
+#include <cstdio>
+#include <thread>
+
+#include "bench/bench_support.h"
+#include "bluetooth/bluez/bluez_backend.h"
+#include "bluez_double.h"
+#include "central/central_delegate.h"
+
+namespace {
+
+using bench::milliseconds;
+using bench::percentile;
+using bench::post;
+using Clock = std::chrono::steady_clock;
+using nlohmann::json;
+
+const std::string kBeltID = "00010203-0405-0000-0000-C0FFEE000001";
+const std::string kSimID = "BE000000-0000-4000-8000-00000000FA57";
+
+// Passes every callback on to the role and counts the discoveries it was handed.
+class Counting : public CBCentralManagerDelegate {
+ public:
+  CBCentralManagerDelegate* role = nullptr;
+  std::atomic<uint64_t> discoveries{0};
+  void centralManagerDidUpdateState(CBCentralManager& m) override {
+    role->centralManagerDidUpdateState(m);
+  }
+  void centralManagerDidDiscoverPeripheral(CBCentralManager& m,
+                                           const std::shared_ptr<CBPeripheral>& p,
+                                           const CBAdvertisementData& ad, int rssi) override {
+    role->centralManagerDidDiscoverPeripheral(m, p, ad, rssi);
+    ++discoveries;
+  }
+};
+
+bool waitFor(const std::function<bool()>& test, double seconds) {
+  auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+  while (!test()) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+void discoveryRate(BlueZDouble& bluez, bool& pass) {
+  constexpr uint32_t kChanges = 50000;
+  auto backend = makeBlueZBackend("hci0");
+  Counting counting;
+  CentralDelegate central([&](CBCentralManagerDelegate& role, DispatchQueue& queue) {
+    counting.role = &role;
+    return backend->makeCentralManager(counting, queue);
+  });
+  if (!waitFor([&] { return central.getBluetoothStatusString() == "powered On"; }, 10)) {
+    throw std::runtime_error("the adapter never came up");
+  }
+  central.startScan("makeupdates=true");
+  auto device = bluez.addLEDevice(
+      "hci0", "C0:FF:EE:00:00:0F",
+      {{"Name", sdbus::Variant(std::string("Crowd"))}, {"RSSI", sdbus::Variant(int16_t{-40})}});
+  if (!waitFor([&] { return counting.discoveries > 0; }, 10)) {
+    throw std::runtime_error("the device was never discovered");
+  }
+  uint64_t before = counting.discoveries;
+  auto start = Clock::now();
+  bluez.floodRSSI(device, kChanges);
+  double emitted = milliseconds(Clock::now() - start) / 1000;
+  bool all = waitFor([&] { return counting.discoveries - before >= kChanges; }, 60);
+  double seconds = milliseconds(Clock::now() - start) / 1000;
+  uint64_t arrived = counting.discoveries - before;
+  double rate = arrived / seconds;
+  std::printf(
+      "Device1 RSSI changes through the central role's discovery callback: %llu of %u in %.2f s: "
+      "%.0f per second (target >= 5,000); the double emitted them in %.2f s\n",
+      static_cast<unsigned long long>(arrived), kChanges, seconds, rate, emitted);
+  pass = pass && all && rate >= 5000;
+}
+
+// Scans, connects and waits until the characteristic reads.
+void connect(HelperProcess& helper, const std::string& id, const std::function<void()>& advertise) {
+  post(helper, "/startScan", {{"options", ""}, {"filename", "Bench"}});
+  json read = {{"deviceID", id},
+               {"servID", "FFF0"},
+               {"charID", "FFF1"},
+               {"format", "hex"},
+               {"timeout", 5.0}};
+  bool connected = false;
+  bool ready = waitFor(
+      [&] {
+        advertise();
+        if (!connected) {
+          connected = post(helper, "/connect",
+                           {{"deviceID", id},
+                            {"options", ""},
+                            {"filename", "Bench"},
+                            {"timeout", 5.0}})["lastError"] == 0;
+        }
+        return connected && post(helper, "/read", read)["lastError"] == 0;
+      },
+      20);
+  post(helper, "/stopScan", json::object());
+  if (!ready) throw std::runtime_error("the bench device was not connected");
+}
+
+std::vector<double> reads(HelperProcess& helper, const std::string& id, int count, int& failures) {
+  std::string body = json{
+      {"deviceID", id},
+      {"servID", "FFF0"},
+      {"charID", "FFF1"},
+      {"format", "hex"},
+      {"timeout", 5.0}}.dump();
+  std::vector<double> times;
+  for (int i = 0; i < count; ++i) {
+    auto start = Clock::now();
+    HttpReply reply = helper.post("/read", body);
+    times.push_back(milliseconds(Clock::now() - start));
+    if (reply.status != 200 || reply.body.find("\"lastError\":0") == std::string::npos) {
+      ++failures;
+    }
+  }
+  return times;
+}
+
+void readRoundTrip(BlueZDouble& bluez, bool& pass) {
+  constexpr int kReads = 2000;
+  HelperProcess::Options options;
+  options.extraArgs = {"--radio", "bluez"};
+  options.env = {{"DBUS_SYSTEM_BUS_ADDRESS", bluez.address()}};
+  HelperProcess helper(options);
+  auto belt = bluez.addLEDevice("hci0", "C0:FF:EE:00:00:01",
+                                {{"Name", sdbus::Variant(std::string("Bench"))}});
+  auto service = bluez.addGattService(belt, "0000fff0-0000-1000-8000-00805f9b34fb");
+  bluez.addGattCharacteristic(service, "0000fff1-0000-1000-8000-00805f9b34fb", {"read"},
+                              {0x06, 0x48});
+  connect(helper, kBeltID, [&] {
+    bluez.updateDevice(belt, {{"RSSI", sdbus::Variant(int16_t{-40})}});
+  });
+  int failures = 0;
+  reads(helper, kBeltID, 100, failures);  // warm up
+  auto bluezTimes = reads(helper, kBeltID, kReads, failures);
+
+  HelperProcess simHelper;
+  auto emulator = bench::startEmulator(
+      simHelper,
+      json::array({{{"id", kSimID},
+                    {"advertising", {{"localName", "Bench"}, {"intervalMs", 20}}},
+                    {"services",
+                     {{{"uuid", "FFF0"},
+                       {"characteristics",
+                        {{{"uuid", "FFF1"}, {"properties", "read"}, {"value", "0648"}}}}}}}}}));
+  connect(simHelper, kSimID, [] {});
+  reads(simHelper, kSimID, 100, failures);
+  auto simTimes = reads(simHelper, kSimID, kReads, failures);
+
+  double median = percentile(bluezTimes, 0.5);
+  std::printf(
+      "POST /read round trip, %d reads: BlueZ double median %.3f ms (target <= 1), p99 %.3f ms; "
+      "simulated radio median %.3f ms, p99 %.3f ms; failures %d\n",
+      kReads, median, percentile(bluezTimes, 0.99), percentile(simTimes, 0.5),
+      percentile(simTimes, 0.99), failures);
+  pass = pass && median <= 1.0 && failures == 0;
+}
+
+}  // namespace
+
+int main() {
+  try {
+    BlueZDouble bluez;
+    bluez.addAdapter("hci0");
+    // The in-process backend joins the double's bus like the helper below.
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", bluez.address().c_str(), 1);
+    bool pass = true;
+    discoveryRate(bluez, pass);
+    readRoundTrip(bluez, pass);
+    std::printf("%s\n", pass ? "all targets met" : "NOT MET");
+    return pass ? 0 : 1;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "bluez_bench: %s\n", e.what());
+    return 2;
+  }
+}
