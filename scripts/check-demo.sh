@@ -21,14 +21,8 @@ fail() {
   exit 1
 }
 
-# Waits up to $2 seconds for the file $1 to contain the fixed text $3.
-wait_for_text() {
-  local deadline=$((SECONDS + $2))
-  until grep -qF -- "$3" "$1" 2>/dev/null; do
-    [ $SECONDS -lt $deadline ] || return 1
-    sleep 0.2
-  done
-}
+# shellcheck source=scripts/wait-for-text.sh
+. "$repo/scripts/wait-for-text.sh"
 
 git clone -q "$repo" "$work/clone"
 cd "$work/clone"

@@ -13,14 +13,8 @@ fail() {
   exit 1
 }
 
-# Waits up to $2 seconds for the file $1 to contain the fixed text $3.
-wait_for_text() {
-  local deadline=$((SECONDS + $2))
-  until grep -qF -- "$3" "$1" 2>/dev/null; do
-    [ $SECONDS -lt $deadline ] || return 1
-    sleep 0.2
-  done
-}
+# shellcheck source=scripts/wait-for-text.sh
+. "$repo/scripts/wait-for-text.sh"
 
 # Posts the JSON body $2 to the route $1 once; the answer must contain $3.
 post_once() {
@@ -87,18 +81,7 @@ print(s.getsockname()[1])')"
 fi
 
 cd "$repo"
-scripts/install-deps.sh
-packages=(lintian dpkg-dev systemd libsdbus-c++-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -ne 0 ] && sudo="sudo"
-  $sudo apt-get update
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y "${missing[@]}"
-fi
+scripts/install-deps.sh lintian dpkg-dev systemd
 
 cmake -S . -B build-pkg -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DVELNOR_BENCH=OFF \
   -DVELNOR_PACKAGE=ON -DVELNOR_BLUEZ=ON > /dev/null

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the helper needs to build and test, if any is missing.
+# Installs the Debian packages the helper needs to build and test, and any named as arguments,
+# if any is missing. Usage: scripts/install-deps.sh [PACKAGE...]
 set -euo pipefail
 packages=(g++ cmake make pkg-config libcpp-httplib-dev nlohmann-json3-dev libgtest-dev libgmock-dev
-          libbenchmark-dev curl python3 libsdbus-c++-dev dbus python3-dbusmock)
+          libbenchmark-dev curl python3 libsdbus-c++-dev dbus python3-dbusmock "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
