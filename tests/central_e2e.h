@@ -6,6 +6,7 @@
 
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <string>
@@ -69,6 +70,12 @@ class CentralEndToEnd : public ::testing::Test {
  protected:
   CentralEndToEnd() = default;
   explicit CentralEndToEnd(HelperProcess::Options options) : helper(std::move(options)) {}
+
+  // A failed test shows what the helper wrote to standard error (a sanitizer's report, say).
+  void TearDown() override {
+    if (!HasFailure()) return;
+    for (const auto& line : helper.process().stderrLines()) std::cerr << line << '\n';
+  }
 
   // Starts the emulator with these devices in the helper's air and waits until they advertise.
   void startDevices(const std::vector<json>& devices) {
