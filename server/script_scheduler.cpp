@@ -16,7 +16,6 @@ double wallClockNow() {
 // The process-wide state; everything but `queue` and `outstanding` is touched only by tasks on
 // `queue`.
 struct SchedulerState {
-  DispatchQueue queue{"script.scheduler"};
   // Records in the list plus queuing tasks not yet run. Zero means a poll would find the list
   // empty even after every queuing task submitted so far, so the poll can answer without
   // waiting for the queue's thread (polls are frequent and mostly find nothing).
@@ -26,6 +25,9 @@ struct SchedulerState {
   double lastExecutionTime = wallClockNow();
   double minExecutionInterval = 0.1;
   unsigned long maxScheduled = 100;
+  // Last, so that it is destroyed first: its thread runs the tasks already queued and ends
+  // while the list they touch is still there (at process exit).
+  DispatchQueue queue{"script.scheduler"};
 };
 
 // Created on the first message to the scheduler (thread-safe), like a class initialiser.
