@@ -226,3 +226,20 @@ TEST_F(BlueZEndToEnd, PublishedProfileAnswersCentralsThroughBlueZ) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(BlueZWithoutBusTest, HelperKeepsServingAndSaysUnsupported) {
+  HelperProcess::Options options;
+  options.extraArgs = {"--radio", "bluez"};
+  options.env = {{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/velnor-bus"}};
+  HelperProcess helper(options);
+  HttpReply status = helper.post("/get", R"({"selector":"status"})");
+  ASSERT_EQ(status.status, 200);
+  EXPECT_NE(status.body.find(R"(\"bluetooth\": \"unsupported\")"), std::string::npos)
+      << status.body;
+  EXPECT_EQ(helper.post("/startScan", R"({"options":"","filename":"Lab"})").status, 200);
+  EXPECT_EQ(helper.post("/getLastError", "{}").status, 200);
+}
+
+}  // namespace
