@@ -24,15 +24,36 @@ if [ ${#targets[@]} -eq 0 ]; then
   for f in fuzz/*_fuzz.cpp; do targets+=("$(basename "$f" .cpp)"); done
 fi
 cmake --build build-fuzz -j"$(nproc)" --target "${targets[@]}"
-for t in "${targets[@]}"; do
-  work="build-fuzz/corpus-$t"
-  mkdir -p "$work"
-  echo "== $t, ${seconds}s =="
-  if ! (cd build-fuzz && "./$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 \
-    -print_final_stats=1 "corpus-$t" "../fuzz/corpus/$t" >"$t.log" 2>&1); then
-    tail -n 80 "build-fuzz/$t.log"
-    echo "$t failed: the input is in build-fuzz/ (crash-*, leak-*, timeout-*)" >&2
-    exit 1
-  fi
-  grep -E "^#[0-9]+[[:space:]]+DONE|^stat::number_of_executed_units|^stat::peak_rss_mb" "build-fuzz/$t.log"
+
+# Runs target $1 on a copy of its corpus; its output goes to build-fuzz/$1.log.
+run_target() {
+  mkdir -p "build-fuzz/corpus-$1"
+  (cd build-fuzz && "./$1" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 \
+    -print_final_stats=1 "corpus-$1" "../fuzz/corpus/$1" >"$1.log" 2>&1)
+}
+
+# Each fuzzer uses one core: as many run at once as there are cores.
+failed=()
+for ((i = 0; i < ${#targets[@]}; i += $(nproc))); do
+  batch=("${targets[@]:i:$(nproc)}")
+  pids=()
+  for t in "${batch[@]}"; do
+    echo "== $t, ${seconds}s =="
+    run_target "$t" &
+    pids+=($!)
+  done
+  for j in "${!batch[@]}"; do
+    t="${batch[$j]}"
+    if wait "${pids[$j]}"; then
+      grep -E "^#[0-9]+[[:space:]]+DONE|^stat::number_of_executed_units|^stat::peak_rss_mb" \
+        "build-fuzz/$t.log"
+    else
+      tail -n 80 "build-fuzz/$t.log"
+      failed+=("$t")
+    fi
+  done
 done
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "${failed[*]} failed: the input is in build-fuzz/ (crash-*, leak-*, timeout-*)" >&2
+  exit 1
+fi
