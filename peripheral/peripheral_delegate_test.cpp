@@ -206,68 +206,6 @@ TEST_F(PeripheralDelegateTest, ReplacedProfileIsPublishedButOldEntriesStayInTheT
   EXPECT_EQ((*reported)[0].characteristics[2].protection, 2);
 }
 
-TEST_F(PeripheralDelegateTest, RequestsAreAnsweredByProtectionAndLengthWithScripts) {
-  publishAndAdvertise();
-  RadioCentral big(air);
-  RadioCentral small(air, 23);
-  big.connect();
-  small.connect();
-
-  // A value never set is "not found", and no script runs.
-  EXPECT_EQ(big.read("180D/2A38"),
-            "value 2A38 CBATTErrorDomain/10 The attribute could not be found. none");
-  EXPECT_EQ(big.write("180D/2A38", {0x0A, 0x0B, 0x0C}), "written 2A38 ok");
-  EXPECT_EQ(small.read("180D/2A38"), "value 2A38 ok 0A0B0C");
-  settle();
-  EXPECT_EQ(takeScripts(), (std::vector<std::string>{"Written(" + big.id + "\r0a0b0c)@Lab",
-                                                     "Read(" + small.id + "\r0a0b0c)@Lab"}));
-
-  // Longer than the small link allows: refused to it alone.
-  role.set("180D", "2A38", std::string(30, 'a'), "utf-8");
-  EXPECT_EQ(small.read("180D/2A38").rfind("value 2A38 CBATTErrorDomain/13 ", 0), 0u);
-  EXPECT_EQ(big.read("180D/2A38").size(), std::string("value 2A38 ok ").size() + 60);
-
-  // A write longer than any attribute is refused by the link; the longest one is stored whole,
-  // and then no central's link can carry it in a read.
-  EXPECT_EQ(big.write("180D/2A38", CBData(513, 1)),
-            "written 2A38 CBATTErrorDomain/13 The value's length is invalid.");
-  EXPECT_EQ(big.write("180D/2A38", CBData(512, 2)), "written 2A38 ok");
-  std::string stored;
-  for (int i = 0; i < 512; ++i) stored += "02";
-  EXPECT_EQ(role.get("180D", "2A38", "hex"), stored);
-  EXPECT_EQ(big.read("180D/2A38").rfind("value 2A38 CBATTErrorDomain/13 ", 0), 0u);
-
-  // Protection 2: refused until the central's level is 2.
-  role.set("180D", "2A39", "01", "hex");
-  EXPECT_EQ(big.read("180D/2A39"),
-            "value 2A39 CBATTErrorDomain/6 The request is not supported. none");
-  EXPECT_EQ(big.write("180D/2A39", {0x02}),
-            "written 2A39 CBATTErrorDomain/6 The request is not supported.");
-  role.setAuthorizationLevel(big.id, 1);
-  EXPECT_EQ(role.getAuthorizationLevel(big.id), 1);
-  EXPECT_NE(big.read("180D/2A39").find("CBATTErrorDomain/6"), std::string::npos);
-  role.setAuthorizationLevel(big.id, 2);
-  EXPECT_EQ(big.read("180D/2A39"), "value 2A39 ok 01");
-  EXPECT_EQ(big.write("180D/2A39", {0x02}), "written 2A39 ok");
-  EXPECT_EQ(small.read("180D/2A39"),
-            "value 2A39 CBATTErrorDomain/6 The request is not supported. none");
-  EXPECT_EQ(role.get("180D", "2A39", "uint8"), "2");
-
-  // UUIDs the profile wrote in lower case are published but never found for a request.
-  EXPECT_EQ(big.write("180D/2A19", {0x01}),
-            "written 2A19 CBATTErrorDomain/10 The attribute could not be found.");
-
-  // Only centrals that made a request are known; identifiers are compared exactly.
-  resetError();
-  std::string lower = big.id;
-  for (char& c : lower) c = static_cast<char>(std::tolower(c));
-  role.setAuthorizationLevel(lower, 1);
-  EXPECT_EQ(lastError(), "-11 " + lower + " is not a UUID of a known central device");
-  EXPECT_FALSE(role.isKnown(lower));
-  EXPECT_TRUE(role.isKnown(small.id));
-  EXPECT_FALSE(role.isSubscribed(small.id));
-}
-
 TEST_F(PeripheralDelegateTest, SetNotifiesSubscribedAuthorizedCentralsWithinTheSmallestLimit) {
   publishAndAdvertise();
   RadioCentral big(air);
@@ -413,23 +351,6 @@ TEST_F(DirectRequestsTest, WriteCallbackStopsAtTheFirstFailedRequest) {
   EXPECT_EQ(answers.answers[2], std::make_pair<const CBATTRequest*>(orphanRead.get(), 0x0A));
   EXPECT_EQ(answers.answers[3], std::make_pair<const CBATTRequest*>(offsetRead.get(), 0x00));
   EXPECT_EQ(offsetRead->value(), (CBData{1, 2, 3}));
-}
-
-TEST_F(DirectRequestsTest, AThousandCentralsAreEachAnsweredAndRemembered) {
-  role.set("180D", "2A38", "2A", "hex");
-  std::vector<std::shared_ptr<FakeRequest>> requests;
-  auto characteristic = published("180D", "2A38");
-  for (int i = 0; i < 1000; ++i) {
-    auto central = std::make_shared<FakeCentral>("C" + std::to_string(i), 20 + i % 3);
-    requests.push_back(std::make_shared<FakeRequest>(central, characteristic));
-  }
-  role.queue().sync([&] {
-    for (const auto& r : requests) role.peripheralManagerDidReceiveReadRequest(answers, r);
-  });
-  ASSERT_EQ(answers.answers.size(), 1000u);
-  for (const auto& [request, code] : answers.answers) EXPECT_EQ(code, 0);
-  EXPECT_TRUE(role.isKnown("C0"));
-  EXPECT_TRUE(role.isKnown("C999"));
 }
 
 // Malformed and random profiles each get a message and change nothing; a valid one then works.

@@ -156,52 +156,6 @@ TEST_F(ManagersTest, ScanReportsAdvertisementOncePerScanAndHonoursTheServiceFilt
   EXPECT_FALSE(central->isScanning());
 }
 
-TEST_F(ManagersTest, ReadWriteAndNotifyReachTheOtherSide) {
-  auto p = connectAndDiscover();
-  auto meas = centralEvents.characteristic("180D/2A37");
-  auto loc = centralEvents.characteristic("180D/2A38");
-
-  // A characteristic without a value is passed to the delegate, which answers "not found".
-  p->readValue(meas);
-  std::string read = peripheralEvents.log.next("read");
-  EXPECT_EQ(read.size(), 5u + 36 + 10) << read;
-  EXPECT_EQ(read.substr(41), " 2A37 180D");
-  EXPECT_EQ(centralEvents.log.next("value"),
-            "value 2A37 CBATTErrorDomain/10 The attribute could not be found. none");
-
-  p->writeValue({0x01, 0x02}, loc, CBCharacteristicWriteType::withResponse);
-  EXPECT_EQ(peripheralEvents.log.next("write"), "write 2A38 0102");
-  EXPECT_EQ(centralEvents.log.next("written"), "written 2A38 ok");
-  p->writeValue({0x03}, loc, CBCharacteristicWriteType::withoutResponse);
-  EXPECT_EQ(peripheralEvents.log.next("write"), "write 2A38 03");
-  p->readValue(loc);
-  EXPECT_EQ(centralEvents.log.next("value"), "value 2A38 ok 03");
-  EXPECT_EQ(loc->value(), (CBData{0x03}));
-
-  p->setNotifyValue(true, meas);
-  EXPECT_EQ(centralEvents.log.next("notifying"), "notifying 2A37 ok on");
-  std::string subscribed = peripheralEvents.log.next("subscribed");
-  EXPECT_NE(subscribed.find(" 2A37 max=182"), std::string::npos) << subscribed;
-  EXPECT_EQ(subscribed.substr(11, 36), peripheralEvents.lastCentral->identifier());
-  EXPECT_EQ(read.substr(5, 36), peripheralEvents.lastCentral->identifier());
-  EXPECT_TRUE(peripheral->updateValue({0x06, 0x48}, measurement, std::nullopt));
-  EXPECT_EQ(centralEvents.log.next("value"), "value 2A37 ok 0648");
-  // An empty list of centrals sends to nobody; a list with the subscriber sends to it.
-  peripheral->updateValue({0x07}, measurement, std::vector<std::shared_ptr<CBCentral>>{});
-  peripheral->updateValue({0x08}, measurement,
-                          std::vector<std::shared_ptr<CBCentral>>{peripheralEvents.lastCentral});
-  EXPECT_EQ(centralEvents.log.next("value"), "value 2A37 ok 08");
-
-  p->setNotifyValue(false, meas);
-  EXPECT_EQ(centralEvents.log.next("notifying"), "notifying 2A37 ok off");
-  EXPECT_NE(peripheralEvents.log.next("unsubscribed"), "");
-
-  // Subscribing to a characteristic that cannot notify is refused.
-  p->setNotifyValue(true, loc);
-  EXPECT_EQ(centralEvents.log.next("notifying"),
-            "notifying 2A38 CBATTErrorDomain/6 The request is not supported. off");
-}
-
 TEST_F(ManagersTest, LengthLimitsFollowTheLinkMTU) {
   auto p = connectAndDiscover();
   auto loc = centralEvents.characteristic("180D/2A38");
