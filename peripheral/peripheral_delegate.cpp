@@ -23,6 +23,10 @@ void log(const std::string& text) {
   Console::writeLine(kLogPrefix + text);
 }
 
+void logMisspelt(const std::string& text) {
+  Console::writeLine(kMisspeltLogPrefix + text);
+}
+
 void recordError(int64_t code, std::optional<std::string> message = std::nullopt) {
   Plugin::shared().setLastError(code, std::move(message));
 }
@@ -195,13 +199,12 @@ const LocalChar* PeripheralDelegate::localCharFromRequest(
   }
   const LocalChar* entry = localCharFromID(service->UUID().UUIDString(), uuidText(characteristic));
   if (entry == nullptr) {
-    Console::writeLine(std::string(kMisspeltLogPrefix) +
-                       "Characteristic UUID missing from CBATTRequest");
+    logMisspelt("Characteristic UUID missing from CBATTRequest");
     peripheral.respondToRequest(request, CBATTError::attributeNotFound);
     return nullptr;
   }
   if (entry->protectionLevel > level) {
-    Console::writeLine(std::string(kMisspeltLogPrefix) + "Insufficient authorization level");
+    logMisspelt("Insufficient authorization level");
     // Deliberately not "insufficient authorization": centrals are told the request is refused.
     peripheral.respondToRequest(request, CBATTError::requestNotSupported);
     return nullptr;
