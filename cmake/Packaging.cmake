@@ -35,20 +35,34 @@ install(DIRECTORY ${CMAKE_SOURCE_DIR}/data/bluetooth-numbers/ DESTINATION ${VELN
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/resources/copyright
         DESTINATION ${VELNOR_PKG_DOC})
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION ${VELNOR_PKG_DOC} FILES_MATCHING
-        PATTERN "*.md")
+        PATTERN "*.md" PATTERN man EXCLUDE)
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/ DESTINATION ${VELNOR_PKG_DOC}/examples)
-install(FILES ${CMAKE_SOURCE_DIR}/resources/velnor-helper-bluez.conf
-        DESTINATION share/dbus-1/system.d)
+# The configuration that the helper reads when started without --config; a conffile, so that
+# an upgrade keeps the port an administrator chose.
+install(FILES ${CMAKE_SOURCE_DIR}/resources/config.json DESTINATION /etc/${VELNOR_PKG})
+file(WRITE ${CMAKE_BINARY_DIR}/conffiles "/etc/${VELNOR_PKG}/config.json\n")
 # Debian 12 keeps units of packages in /lib, outside the /usr prefix.
 install(FILES ${CMAKE_SOURCE_DIR}/resources/velnor-helper.service
         DESTINATION /lib/systemd/system)
 
-# A native package's changelog, compressed as Debian wants it: at the highest level, without
-# the file's name and time, so that two builds give the same bytes.
+# Installs `file` into `destination` compressed as Debian wants it: at the highest level,
+# without the file's name and time, so that two builds give the same bytes.
+function(velnor_install_gzipped file destination)
+  get_filename_component(name ${file} NAME)
+  execute_process(COMMAND gzip -9 -n -c ${file} OUTPUT_FILE ${CMAKE_BINARY_DIR}/${name}.gz
+                  COMMAND_ERROR_IS_FATAL ANY)
+  install(FILES ${CMAKE_BINARY_DIR}/${name}.gz DESTINATION ${destination})
+endfunction()
+
+# A native package's changelog.
 configure_file(${CMAKE_SOURCE_DIR}/resources/changelog.in ${CMAKE_BINARY_DIR}/changelog @ONLY)
-execute_process(COMMAND gzip -9 -n -c ${CMAKE_BINARY_DIR}/changelog
-                OUTPUT_FILE ${CMAKE_BINARY_DIR}/changelog.gz COMMAND_ERROR_IS_FATAL ANY)
-install(FILES ${CMAKE_BINARY_DIR}/changelog.gz DESTINATION ${VELNOR_PKG_DOC})
+velnor_install_gzipped(${CMAKE_BINARY_DIR}/changelog ${VELNOR_PKG_DOC})
+# The manual pages of both programs; an edit of one configures the build again.
+foreach(page Velnor_HelperApp.1 velnor-sim.1)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+               ${CMAKE_SOURCE_DIR}/docs/man/${page})
+  velnor_install_gzipped(${CMAKE_SOURCE_DIR}/docs/man/${page} share/man/man1)
+endforeach()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ${VELNOR_PKG})
@@ -70,6 +84,7 @@ set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS bluez)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # cpack refuses a build whose programs would look for their data in this source tree.
 set(CPACK_VELNOR_PACKAGE ${VELNOR_PACKAGE})
