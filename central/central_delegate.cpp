@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <unordered_set>
 
 #include "central/central_log.h"
 #include "format/formatter.h"
@@ -20,6 +21,14 @@ namespace {
 double secondsSince(std::chrono::system_clock::time_point then,
                     std::chrono::system_clock::time_point now) {
   return std::chrono::duration<double>(now - then).count();
+}
+
+// The UUID texts of services or characteristics.
+template <class Attributes>
+std::unordered_set<std::string> uuidTexts(const Attributes& attributes) {
+  std::unordered_set<std::string> texts;
+  for (const auto& attribute : attributes) texts.insert(attribute->UUID().UUIDString());
+  return texts;
 }
 
 // The longest delay the stop timer takes; longer ones would overflow the clock.
@@ -386,8 +395,9 @@ void CentralDelegate::peripheralDidDiscoverServices(const std::shared_ptr<CBPeri
   log("Discovered services for " + peripheral->description());
   auto services = peripheral->services();
   if (!services) return;
-  for (const auto& service : *services) peripheral->discoverCharacteristics(service);
   std::string id = peripheral->identifier();
+  forgetCharacteristicsMissingFrom(id, std::nullopt, uuidTexts(*services));
+  for (const auto& service : *services) peripheral->discoverCharacteristics(service);
   auto entry = connections_.find(id);
   if (entry != connections_.end() && entry->second.onDiscoverServices) {
     entry->second.onDiscoverServices->schedule(id);
@@ -402,6 +412,7 @@ void CentralDelegate::peripheralDidDiscoverCharacteristicsForService(
   std::string servID = service->UUID().UUIDString();
   auto characteristics = service->characteristics();
   if (!characteristics) return;
+  forgetCharacteristicsMissingFrom(id, servID, uuidTexts(*characteristics));
   for (const auto& characteristic : *characteristics) {
     chars_[CharKey{id, servID, characteristic->UUID().UUIDString()}] = characteristic;
   }
@@ -409,6 +420,20 @@ void CentralDelegate::peripheralDidDiscoverCharacteristicsForService(
   if (entry != connections_.end() && entry->second.onDiscoverCharacteristics) {
     entry->second.onDiscoverCharacteristics->schedule(id + "\r" + servID);
   }
+}
+
+// A device's characteristics that its latest discovery no longer lists are gone: commands for
+// them fail as unknown at once instead of going to objects of an earlier connection. Without a
+// service, `present` lists the device's services; with one, that service's characteristics.
+void CentralDelegate::forgetCharacteristicsMissingFrom(
+    const std::string& deviceID, const std::optional<std::string>& servID,
+    const std::unordered_set<std::string>& present) {
+  std::erase_if(chars_, [&](const auto& entry) {
+    const CharKey& key = entry.first;
+    if (key.deviceID != deviceID) return false;
+    if (!servID) return !present.contains(key.servID);
+    return key.servID == *servID && !present.contains(key.charID);
+  });
 }
 
 std::unordered_map<std::string, Connection> CentralDelegate::getConnectedDevices() {

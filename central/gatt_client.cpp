@@ -13,6 +13,30 @@
 using central_log::log;
 using central_log::recordError;
 
+namespace {
+
+struct Target {
+  std::shared_ptr<CBPeripheral> peripheral;
+  std::shared_ptr<CBCharacteristic> characteristic;
+};
+
+// The connected peripheral and its characteristic, on the central's queue. No characteristic,
+// with the failure recorded, when a look-up fails or the characteristic lacks `property`.
+Target findTarget(CentralDelegate& central, const std::string& deviceID, const std::string& servID,
+                  const std::string& charID, uint32_t property, int64_t code, const char* lacking) {
+  auto peripheral = central.findConnectedPeripheral(deviceID);
+  if (!peripheral) return {};
+  auto characteristic = central.findCharacteristic(deviceID, servID, charID);
+  if (!characteristic) return {};
+  if (!(characteristic->properties() & property)) {
+    recordError(code, lacking);
+    return {};
+  }
+  return {peripheral, characteristic};
+}
+
+}  // namespace
+
 // ---- Waiting for a characteristic's callback ----
 
 CentralDelegate::IssuedRequest CentralDelegate::awaitCallback(
@@ -26,14 +50,16 @@ CentralDelegate::IssuedRequest CentralDelegate::awaitCallback(
   return request;
 }
 
-// The callback of the awaited object ends every wait of its kind on that characteristic.
+// The callback of the awaited object ends every wait of its kind on that characteristic. An
+// object whose service is gone names no key: its waits are found by the object itself.
 void CentralDelegate::answerWaits(CharWaits& waits,
                                   const std::shared_ptr<CBCharacteristic>& characteristic,
                                   const std::optional<CBError>& error) {
+  auto isAwaited = [&](const auto& entry) { return entry.second.target == characteristic; };
   auto key = CharKey::fromCharacteristic(*characteristic);
-  if (!key) return;
-  auto entry = waits.pending.find(*key);
-  if (entry == waits.pending.end() || entry->second.target != characteristic) return;
+  auto entry = key ? waits.pending.find(*key)
+                   : std::find_if(waits.pending.begin(), waits.pending.end(), isAwaited);
+  if (entry == waits.pending.end() || !isAwaited(*entry)) return;
   for (uint64_t attempt : entry->second.attempts) waits.slot.signal(attempt, error);
   waits.pending.erase(entry);
 }
@@ -60,14 +86,10 @@ std::string CentralDelegate::read(const std::string& deviceID, const std::string
 
 std::optional<CentralDelegate::IssuedRequest> CentralDelegate::issueRead(
     const std::string& deviceID, const std::string& servID, const std::string& charID) {
-  auto peripheral = findConnectedPeripheral(deviceID);
-  if (!peripheral) return std::nullopt;
-  auto characteristic = findCharacteristic(deviceID, servID, charID);
+  auto [peripheral, characteristic] =
+      findTarget(*this, deviceID, servID, charID, CBCharacteristicPropertyRead, Errors::kReadError,
+                 "Characteristics does not have a read property");
   if (!characteristic) return std::nullopt;
-  if (!(characteristic->properties() & CBCharacteristicPropertyRead)) {
-    recordError(Errors::kReadError, "Characteristics does not have a read property");
-    return std::nullopt;
-  }
   auto request = awaitCallback(reads_, CharKey{resolve(deviceID), servID, charID}, characteristic);
   peripheral->readValue(characteristic);
   return request;
@@ -176,15 +198,11 @@ void CentralDelegate::subscribe(const std::string& deviceID, const std::string& 
 std::optional<CentralDelegate::IssuedRequest> CentralDelegate::issueSubscribe(
     const std::string& deviceID, const std::string& servID, const std::string& charID,
     const std::string& script, const std::string& format, bool willWait) {
-  auto peripheral = findConnectedPeripheral(deviceID);
-  if (!peripheral) return std::nullopt;
-  auto characteristic = findCharacteristic(deviceID, servID, charID);
-  if (!characteristic) return std::nullopt;
   // Indicate alone does not count.
-  if (!(characteristic->properties() & CBCharacteristicPropertyNotify)) {
-    recordError(Errors::kSubscribeError, "Characteristic does not have notify property");
-    return std::nullopt;
-  }
+  auto [peripheral, characteristic] =
+      findTarget(*this, deviceID, servID, charID, CBCharacteristicPropertyNotify,
+                 Errors::kSubscribeError, "Characteristic does not have notify property");
+  if (!characteristic) return std::nullopt;
   std::optional<IssuedRequest> request;
   if (willWait) {
     request =
