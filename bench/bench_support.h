@@ -9,11 +9,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -74,6 +76,42 @@ inline nlohmann::json post(HelperProcess& helper, const std::string& path,
   HttpReply reply = helper.post(path, body.dump());
   if (reply.status != 200) throw std::runtime_error(path + " answered " + reply.body);
   return nlohmann::json::parse(reply.body);
+}
+
+// A device of a device file: `id`, advertising as `name` every `intervalMs`, with the one
+// service `service` holding `characteristics`.
+inline nlohmann::json emulatedDevice(const std::string& id, const std::string& name, int intervalMs,
+                                     const std::string& service,
+                                     const nlohmann::json& characteristics) {
+  return {{"id", id},
+          {"advertising", {{"localName", name}, {"intervalMs", intervalMs}}},
+          {"services", {{{"uuid", service}, {"characteristics", characteristics}}}}};
+}
+
+// Has the helper scan, connect to `id` and read the characteristic until a read succeeds, that
+// is until discovery is done; runs `meanwhile` before each try. Throws after 20 s.
+inline void connectUntilReadable(
+    HelperProcess& helper, const std::string& id, const std::string& servID,
+    const std::string& charID, const std::function<void()>& meanwhile = [] {}) {
+  post(helper, "/startScan", {{"options", ""}, {"filename", "Bench"}});
+  nlohmann::json connect = {
+      {"deviceID", id}, {"options", ""}, {"filename", "Bench"}, {"timeout", 5.0}};
+  nlohmann::json read = {{"deviceID", id},
+                         {"servID", servID},
+                         {"charID", charID},
+                         {"format", "hex"},
+                         {"timeout", 5.0}};
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  bool connected = false;
+  bool readable = false;
+  while (!readable && std::chrono::steady_clock::now() < deadline) {
+    meanwhile();
+    connected = connected || post(helper, "/connect", connect)["lastError"] == 0;
+    readable = connected && post(helper, "/read", read)["lastError"] == 0;
+    if (!readable) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  post(helper, "/stopScan", nlohmann::json::object());
+  if (!readable) throw std::runtime_error("the bench device " + id + " was not connected");
 }
 
 inline double milliseconds(std::chrono::steady_clock::duration d) {

@@ -80,32 +80,6 @@ void discoveryRate(BlueZDouble& bluez, bool& pass) {
   pass = pass && all && rate >= 5000;
 }
 
-// Scans, connects and waits until the characteristic reads.
-void connect(HelperProcess& helper, const std::string& id, const std::function<void()>& advertise) {
-  post(helper, "/startScan", {{"options", ""}, {"filename", "Bench"}});
-  json read = {{"deviceID", id},
-               {"servID", "FFF0"},
-               {"charID", "FFF1"},
-               {"format", "hex"},
-               {"timeout", 5.0}};
-  bool connected = false;
-  bool ready = waitFor(
-      [&] {
-        advertise();
-        if (!connected) {
-          connected = post(helper, "/connect",
-                           {{"deviceID", id},
-                            {"options", ""},
-                            {"filename", "Bench"},
-                            {"timeout", 5.0}})["lastError"] == 0;
-        }
-        return connected && post(helper, "/read", read)["lastError"] == 0;
-      },
-      20);
-  post(helper, "/stopScan", json::object());
-  if (!ready) throw std::runtime_error("the bench device was not connected");
-}
-
 std::vector<double> reads(HelperProcess& helper, const std::string& id, int count, int& failures) {
   std::string body = json{
       {"deviceID", id},
@@ -136,7 +110,7 @@ void readRoundTrip(BlueZDouble& bluez, bool& pass) {
   auto service = bluez.addGattService(belt, "0000fff0-0000-1000-8000-00805f9b34fb");
   bluez.addGattCharacteristic(service, "0000fff1-0000-1000-8000-00805f9b34fb", {"read"},
                               {0x06, 0x48});
-  connect(helper, kBeltID, [&] {
+  bench::connectUntilReadable(helper, kBeltID, "FFF0", "FFF1", [&] {
     bluez.updateDevice(belt, {{"RSSI", sdbus::Variant(int16_t{-40})}});
   });
   int failures = 0;
@@ -145,14 +119,10 @@ void readRoundTrip(BlueZDouble& bluez, bool& pass) {
 
   HelperProcess simHelper;
   auto emulator = bench::startEmulator(
-      simHelper,
-      json::array({{{"id", kSimID},
-                    {"advertising", {{"localName", "Bench"}, {"intervalMs", 20}}},
-                    {"services",
-                     {{{"uuid", "FFF0"},
-                       {"characteristics",
-                        {{{"uuid", "FFF1"}, {"properties", "read"}, {"value", "0648"}}}}}}}}}));
-  connect(simHelper, kSimID, [] {});
+      simHelper, json::array({bench::emulatedDevice(
+                     kSimID, "Bench", 20, "FFF0",
+                     {{{"uuid", "FFF1"}, {"properties", "read"}, {"value", "0648"}}})}));
+  bench::connectUntilReadable(simHelper, kSimID, "FFF0", "FFF1");
   reads(simHelper, kSimID, 100, failures);
   auto simTimes = reads(simHelper, kSimID, kReads, failures);
 

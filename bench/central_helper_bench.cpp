@@ -91,13 +91,9 @@ bool devicesAnswer(bool& pass) {
 
 bool connectRoundTrip(bool& pass) {
   HelperProcess helper;
-  json devices = json::array(
-      {{{"id", deviceID(0)},
-        {"rssi", -50},
-        {"advertising", {{"localName", "Bench Belt"}, {"intervalMs", 20}}},
-        {"services",
-         {{{"uuid", "180D"},
-           {"characteristics", {{{"uuid", "2A37"}, {"properties", "read|notify"}}}}}}}}});
+  json devices = json::array({bench::emulatedDevice(
+      deviceID(0), "Bench Belt", 20, "180D", {{{"uuid", "2A37"}, {"properties", "read|notify"}}})});
+  devices[0]["rssi"] = -50;
   auto emulator = startEmulator(helper, devices);
   post(helper, "/startScan", {{"options", ""}, {"filename", "Bench"}});
   auto deadline = Clock::now() + std::chrono::seconds(20);

@@ -38,34 +38,7 @@ json benchDevice() {
   for (const char* c : kChars) {
     characteristics.push_back({{"uuid", c}, {"properties", "read|notify"}, {"value", "0648"}});
   }
-  return json::array({{{"id", kDevice},
-                       {"advertising", {{"localName", "Bench"}, {"intervalMs", 20}}},
-                       {"services", {{{"uuid", "FFF0"}, {"characteristics", characteristics}}}}}});
-}
-
-// The helper connected to the bench device, every characteristic discovered.
-void connect(HelperProcess& helper) {
-  post(helper, "/startScan", {{"options", ""}, {"filename", "Bench"}});
-  json read = {{"deviceID", kDevice},
-               {"servID", "FFF0"},
-               {"charID", "FFF4"},
-               {"format", "hex"},
-               {"timeout", 5.0}};
-  auto deadline = Clock::now() + std::chrono::seconds(20);
-  bool connected = false;
-  while (Clock::now() < deadline) {
-    if (!connected) {
-      connected = post(helper, "/connect",
-                       {{"deviceID", kDevice},
-                        {"options", ""},
-                        {"filename", "Bench"},
-                        {"timeout", 5.0}})["lastError"] == 0;
-    }
-    if (connected && post(helper, "/read", read)["lastError"] == 0) break;
-    std::this_thread::yield();
-  }
-  post(helper, "/stopScan", json::object());
-  if (Clock::now() >= deadline) throw std::runtime_error("the bench device was not connected");
+  return json::array({bench::emulatedDevice(kDevice, "Bench", 20, "FFF0", characteristics)});
 }
 
 std::string readBody(const char* charID) {
@@ -227,7 +200,7 @@ int main() {
     options.stdoutToFile = true;
     HelperProcess helper(options);
     auto emulator = bench::startEmulator(helper, benchDevice());
-    connect(helper);
+    bench::connectUntilReadable(helper, kDevice, "FFF0", "FFF4");
     readRoundTrip(helper, helper.directory(), pass);
     parallelReads(helper, pass);
     notificationFlood(helper, *emulator, pass);

@@ -11,6 +11,7 @@
 //   at most 2 MiB above the idle helper's).
 // A plain program: it prints its figures and exits 1 when one misses its target.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -22,6 +23,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bench/bench_support.h"
+#include "bench/radio_reader.h"
 #include "bluetooth/sim/air.h"
 #include "bluetooth/sim/sim_central_manager.h"
 #include "helper_process.h"
@@ -32,28 +34,15 @@ namespace {
 
 using nlohmann::json;
 using Clock = std::chrono::steady_clock;
-
-double milliseconds(Clock::duration d) {
-  return std::chrono::duration<double, std::milli>(d).count();
-}
-
-double percentile(std::vector<double> values, double p) {
-  std::sort(values.begin(), values.end());
-  size_t index = static_cast<size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
-  return values[index];
-}
+using bench::milliseconds;
+using bench::percentile;
+using bench::post;
 
 // A helper whose standard output goes to a file: a capturing reader would compete for the CPU.
 HelperProcess::Options quietHelper() {
   HelperProcess::Options options;
   options.stdoutToFile = true;
   return options;
-}
-
-json post(HelperProcess& helper, const std::string& path, const json& body) {
-  HttpReply reply = helper.post(path, body.dump());
-  if (reply.status != 200) throw std::runtime_error(path + " answered " + reply.body);
-  return json::parse(reply.body);
 }
 
 void expectOK(const json& reply, const std::string& what) {
@@ -113,9 +102,9 @@ bool profileSet(bool& pass) {
 
 // A central in this process: connects to the device advertising `name`, and reads, writes and
 // subscribes to its first service's first characteristic, waiting for each answer.
-class BenchCentral : public CBCentralManagerDelegate, public CBPeripheralDelegate {
+class BenchCentral : public bench::Reader {
  public:
-  BenchCentral(const std::shared_ptr<sim::Air>& air, std::string name) : name_(std::move(name)) {
+  BenchCentral(const std::shared_ptr<sim::Air>& air, std::string name) : Reader(std::move(name)) {
     sim::CentralOptions options;
     options.helperNode = false;
     manager_ = sim::makeCentralManager(air, *this, queue_, options);
@@ -129,15 +118,15 @@ class BenchCentral : public CBCentralManagerDelegate, public CBPeripheralDelegat
     return waitEvent();
   }
   bool read() {
-    peripheral_->readValue(characteristic_);
+    peripheral->readValue(characteristic);
     return waitEvent() && ok_;
   }
   bool write(const CBData& value) {
-    peripheral_->writeValue(value, characteristic_, CBCharacteristicWriteType::withResponse);
+    peripheral->writeValue(value, characteristic, CBCharacteristicWriteType::withResponse);
     return waitEvent() && ok_;
   }
   bool subscribe() {
-    peripheral_->setNotifyValue(true, characteristic_);
+    peripheral->setNotifyValue(true, characteristic);
     return waitEvent() && ok_;
   }
   // From now on counts notifications; waitNotifications() returns once `count` came, and
@@ -150,34 +139,10 @@ class BenchCentral : public CBCentralManagerDelegate, public CBPeripheralDelegat
   }
   bool waitNotifications(double seconds) {
     bool came =
-        event_.wait(DispatchSemaphore::deadlineAfter(seconds)) == DispatchWaitResult::success;
+        event.wait(DispatchSemaphore::deadlineAfter(seconds)) == DispatchWaitResult::success;
     return queue_.sync([&] { return came && inOrder_; });
   }
 
-  void centralManagerDidUpdateState(CBCentralManager&) override {}
-  void centralManagerDidDiscoverPeripheral(CBCentralManager& m,
-                                           const std::shared_ptr<CBPeripheral>& p,
-                                           const CBAdvertisementData& ad, int) override {
-    if (peripheral_ || ad.localName != name_) return;
-    peripheral_ = p;
-    m.stopScan();
-    m.connect(p);
-  }
-  void centralManagerDidConnectPeripheral(CBCentralManager&,
-                                          const std::shared_ptr<CBPeripheral>& p) override {
-    p->setDelegate(this);
-    p->discoverServices();
-  }
-  void peripheralDidDiscoverServices(const std::shared_ptr<CBPeripheral>& p,
-                                     const std::optional<CBError>&) override {
-    p->discoverCharacteristics(p->services()->front());
-  }
-  void peripheralDidDiscoverCharacteristicsForService(const std::shared_ptr<CBPeripheral>&,
-                                                      const std::shared_ptr<CBService>& s,
-                                                      const std::optional<CBError>&) override {
-    characteristic_ = s->characteristics()->front();
-    event_.signal();
-  }
   void peripheralDidUpdateValueForCharacteristic(const std::shared_ptr<CBPeripheral>&,
                                                  const std::shared_ptr<CBCharacteristic>& c,
                                                  const std::optional<CBError>& e) override {
@@ -186,7 +151,7 @@ class BenchCentral : public CBCentralManagerDelegate, public CBPeripheralDelegat
     CBData value = c->value().value_or(CBData{});
     int number = value.size() == 2 ? value[0] << 8 | value[1] : -1;
     if (number != received_) inOrder_ = false;
-    if (++received_ == expected_) event_.signal();
+    if (++received_ == expected_) event.signal();
   }
   void peripheralDidWriteValueForCharacteristic(const std::shared_ptr<CBPeripheral>&,
                                                 const std::shared_ptr<CBCharacteristic>&,
@@ -202,19 +167,15 @@ class BenchCentral : public CBCentralManagerDelegate, public CBPeripheralDelegat
  private:
   void answer(const std::optional<CBError>& e) {
     ok_ = !e.has_value();
-    event_.signal();
+    event.signal();
   }
   bool waitEvent() {
-    return event_.wait(DispatchSemaphore::deadlineAfter(10)) == DispatchWaitResult::success;
+    return event.wait(DispatchSemaphore::deadlineAfter(10)) == DispatchWaitResult::success;
   }
 
-  std::string name_;
   DispatchQueue queue_{"bench.central"};
-  DispatchSemaphore event_;
   std::atomic<bool> ok_{false};
   std::shared_ptr<CBCentralManager> manager_;
-  std::shared_ptr<CBPeripheral> peripheral_;
-  std::shared_ptr<CBCharacteristic> characteristic_;
   // Notification counting, on queue_.
   bool counting_ = false;
   int expected_ = 0;

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,16 +20,21 @@
 
 namespace bench {
 
+// A central that connects to the first device it discovers (or the first that advertises
+// `name`) and discovers its first service's first characteristic; `event` is signalled then and
+// on every value. Callbacks run on its manager's queue; a subclass may answer more of them.
 class Reader : public CBCentralManagerDelegate, public CBPeripheralDelegate {
  public:
+  explicit Reader(std::optional<std::string> name = std::nullopt) : name_(std::move(name)) {}
+
   DispatchSemaphore event;
   std::shared_ptr<CBPeripheral> peripheral;
   std::shared_ptr<CBCharacteristic> characteristic;
   void centralManagerDidUpdateState(CBCentralManager&) override {}
   void centralManagerDidDiscoverPeripheral(CBCentralManager& m,
                                            const std::shared_ptr<CBPeripheral>& p,
-                                           const CBAdvertisementData&, int) override {
-    if (peripheral) return;
+                                           const CBAdvertisementData& ad, int) override {
+    if (peripheral || (name_ && ad.localName != name_)) return;
     peripheral = p;
     m.stopScan();
     m.connect(p);
@@ -53,6 +59,9 @@ class Reader : public CBCentralManagerDelegate, public CBPeripheralDelegate {
                                                  const std::optional<CBError>&) override {
     event.signal();
   }
+
+ private:
+  const std::optional<std::string> name_;
 };
 
 // Round trips in microseconds, sorted, of `reads` reads after 100 that warm up; empty when the

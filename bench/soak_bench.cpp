@@ -53,12 +53,9 @@ std::string deviceID(int group, int i) {
 }
 
 json cycleDevice(int i) {
-  return {{"id", deviceID(1, i)},
-          {"advertising", {{"localName", "Cycle " + std::to_string(i)}, {"intervalMs", 50}}},
-          {"services",
-           {{{"uuid", "FFF0"},
-             {"characteristics",
-              {{{"uuid", "FFF1"}, {"properties", "read|write|notify"}, {"value", "00"}}}}}}}};
+  return bench::emulatedDevice(
+      deviceID(1, i), "Cycle " + std::to_string(i), 50, "FFF0",
+      {{{"uuid", "FFF1"}, {"properties", "read|write|notify"}, {"value", "00"}}});
 }
 
 json advertiser(int i) {

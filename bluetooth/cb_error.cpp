@@ -34,6 +34,7 @@ CBError CBError::att(uint8_t attCode) {
 
 CBError CBError::link(int64_t code) {
   const char* text = "Unknown error.";
+  if (code == 3) text = "The specified device is not connected.";
   if (code == 6) text = "The connection has timed out unexpectedly.";
   if (code == 7) text = "The specified device has disconnected from us.";
   return CBError{kErrorDomain, code, text};

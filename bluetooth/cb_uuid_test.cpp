@@ -56,7 +56,8 @@ TEST(CBErrorTest, ATTAndLinkErrorsReadLikeThePlatform) {
   EXPECT_EQ(CBError::link(7).localizedDescription,
             "The specified device has disconnected from us.");
   EXPECT_EQ(CBError::link(7).domain, "CBErrorDomain");
-  EXPECT_EQ(CBError::link(3).localizedDescription, "Unknown error.");
+  EXPECT_EQ(CBError::link(3).localizedDescription, "The specified device is not connected.");
+  EXPECT_EQ(CBError::link(4).localizedDescription, "Unknown error.");
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "bluetooth/core_bluetooth.h"
@@ -185,6 +186,9 @@ class CentralDelegate : public CBCentralManagerDelegate, public CBPeripheralDele
                                               const std::string& script, const std::string& format,
                                               bool willWait);
   void finishSubscribe(const IssuedRequest& request, const WaitSlot::Outcome& outcome);
+  void forgetCharacteristicsMissingFrom(const std::string& deviceID,
+                                        const std::optional<std::string>& servID,
+                                        const std::unordered_set<std::string>& present);
   void registerNotifyScript(const CharKey& key, const std::string& script,
                             const std::string& format);
   void runNotifyScript(const std::shared_ptr<CBCharacteristic>& characteristic);

@@ -326,7 +326,7 @@ TEST_F(ConnectionTest, ConnectDiscoversEverythingAndRunsTheScriptsInOrder) {
   });
 }
 
-TEST_F(ConnectionTest, ReadAnsweredWithoutAValueHasNoData) {
+TEST_F(ConnectionTest, ReadEndsWithTheAnswerOfItsCharacteristicObject) {
   central.connect(kBelt, "", 5.0);
   auto heart = std::make_shared<FakeService>(CBUUID::from16(0x180D), belt);
   auto rate = std::make_shared<FakeCharacteristic>(CBUUID::from16(0x2A37), heart);
@@ -334,15 +334,26 @@ TEST_F(ConnectionTest, ReadAnsweredWithoutAValueHasNoData) {
   belt->setServices(std::vector<std::shared_ptr<CBService>>{heart});
   onQueue(
       [&] { central.peripheralDidDiscoverCharacteristicsForService(belt, heart, std::nullopt); });
-  auto read = std::async(std::launch::async,
-                         [&] { return central.read(kBelt, "180D", "2A37", "hex", 10.0); });
   // Answered until the read, once issued, takes the answer.
-  while (read.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready) {
-    onQueue([&] { central.peripheralDidUpdateValueForCharacteristic(belt, rate, std::nullopt); });
-  }
-  EXPECT_EQ(read.get(), "?");
+  auto readAnswered = [&](const std::optional<CBError>& error) {
+    auto read = std::async(std::launch::async,
+                           [&] { return central.read(kBelt, "180D", "2A37", "hex", 10.0); });
+    while (read.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready) {
+      onQueue([&] { central.peripheralDidUpdateValueForCharacteristic(belt, rate, error); });
+    }
+    return read.get();
+  };
+  EXPECT_EQ(readAnswered(std::nullopt), "?");
   EXPECT_EQ(lastError(), Errors::kNoData);
   EXPECT_EQ(lastMessage(), "No data");
+
+  // A characteristic whose service is gone names no key, yet its answer still ends its read.
+  belt->setServices(std::nullopt);
+  heart.reset();
+  ASSERT_FALSE(rate->service());
+  EXPECT_EQ(readAnswered(CBError::att(1)), "?");
+  EXPECT_EQ(lastError(), Errors::kReadError);
+  EXPECT_EQ(lastMessage(), "The handle is invalid.");
 }
 
 TEST_F(ConnectionTest, RequestedDisconnectRunsNoScript) {

@@ -51,6 +51,7 @@ sim::EmulatedDeviceConfig device() {
   };
   service.characteristics[3].onSubscribe = Answer::ignore();
   config.services = {service};
+  config.mtu = 517;
   return config;
 }
 
@@ -162,6 +163,10 @@ TEST_F(GattClientTest, LateAnswersEndNoLaterWait) {
 }
 
 TEST_F(GattClientTest, UnansweredSubscriptionTimesOutAndKeepsItsScript) {
+  // A negative timeout waits too, with a deadline already past.
+  central.subscribe(kDevice, "FFF0", "FFF4", "Replaced", "uint8", -1.0);
+  EXPECT_EQ(lastError(), Errors::kTimeoutError);
+  Plugin::shared().setLastError(Errors::kNoError);
   central.subscribe(kDevice, "FFF0", "FFF4", "OnValue", "uint8", 0.05);
   EXPECT_EQ(lastError(), Errors::kTimeoutError);
   EXPECT_EQ(Plugin::shared().getLastErrorMessage(), "Operation timeout");
@@ -169,6 +174,39 @@ TEST_F(GattClientTest, UnansweredSubscriptionTimesOutAndKeepsItsScript) {
   EXPECT_EQ(central.read(kDevice, "FFF0", "FFF4", "hex", 5.0), "f4");
   EXPECT_EQ(takeScripts(),
             std::vector<std::string>{"OnValue(" + kDevice + "\rFFF0\rFFF4\r244)@Lab"});
+}
+
+TEST_F(GattClientTest, WritesWithoutResponseTakeTheLengthBothSidesOffered) {
+  // The length is checked before the characteristic is looked up.
+  central.write(kDevice, "FFF0", "FFF9", std::string(2 * 514, 'a'), "hex", 0);
+  EXPECT_EQ(lastError(), Errors::kUnknownCharacteristic);
+  central.write(kDevice, "FFF0", "FFF9", std::string(2 * 515, 'a'), "hex", 0);
+  EXPECT_EQ(Plugin::shared().getLastErrorMessage(), "Data is too long");
+}
+
+TEST_F(GattClientTest, AfterAReconnectionCommandsReachTheDeviceOrFailAtOnce) {
+  auto objectOf = [&](const std::string& charID) {
+    return central.queue().sync(
+        [&] { return central.findCharacteristic(kDevice, "FFF0", charID); });
+  };
+  auto kept = objectOf("FFF2");
+  // The device goes away and comes back without FFF4.
+  emulated.reset();
+  ASSERT_TRUE(waitFor([&] { return !central.isConnected(kDevice); }));
+  config.services[0].characteristics.pop_back();
+  emulated = sim::EmulatedDevice::create(air, config, observer, deviceQueue);
+  central.connect(kDevice, "onDiscoverCharacteristics=Known", 5.0);
+  ASSERT_EQ(lastError(), Errors::kNoError);
+  // Right after the connection, discovered or not yet, a read reaches the device.
+  EXPECT_EQ(central.read(kDevice, "FFF0", "FFF2", "hex", 5.0), "f2");
+  EXPECT_EQ(observer.log.next("read FFF0 FFF2"), "read FFF0 FFF2");
+  std::vector<std::string> known;
+  ASSERT_TRUE(waitFor([&] { return !(known = takeScripts()).empty(); }));
+  EXPECT_EQ(known, std::vector<std::string>{"Known(" + kDevice + "\rFFF0)@Lab"});
+  // A characteristic the device still has keeps its object; one it lost is unknown at once.
+  EXPECT_EQ(objectOf("FFF2"), kept);
+  EXPECT_EQ(central.read(kDevice, "FFF0", "FFF4", "hex", 2.0), "?");
+  EXPECT_EQ(lastError(), Errors::kUnknownCharacteristic);
 }
 
 }  // namespace

@@ -3,47 +3,9 @@
 #include <cstdio>
 #include <optional>
 
-namespace {
+#include "format/utf8.h"
 
-// One code point decoded from `text` at `pos`, advancing `pos`. Strict UTF-8: no overlong
-// forms, no surrogates, nothing above U+10FFFF. None (and `pos` past one byte) when invalid.
-std::optional<char32_t> decodeUTF8(const std::string& text, size_t& pos) {
-  auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-  unsigned char lead = byte(pos);
-  size_t length = 0;
-  char32_t cp = 0;
-  char32_t minimum = 0;
-  if (lead < 0x80) {
-    ++pos;
-    return lead;
-  } else if ((lead & 0xE0) == 0xC0) {
-    length = 2, cp = lead & 0x1F, minimum = 0x80;
-  } else if ((lead & 0xF0) == 0xE0) {
-    length = 3, cp = lead & 0x0F, minimum = 0x800;
-  } else if ((lead & 0xF8) == 0xF0) {
-    length = 4, cp = lead & 0x07, minimum = 0x10000;
-  } else {
-    ++pos;
-    return std::nullopt;
-  }
-  if (pos + length > text.size()) {
-    ++pos;
-    return std::nullopt;
-  }
-  for (size_t i = 1; i < length; ++i) {
-    if ((byte(pos + i) & 0xC0) != 0x80) {
-      ++pos;
-      return std::nullopt;
-    }
-    cp = (cp << 6) | (byte(pos + i) & 0x3F);
-  }
-  if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-    ++pos;
-    return std::nullopt;
-  }
-  pos += length;
-  return cp;
-}
+namespace {
 
 bool isValidUTF8(const std::string& text) {
   for (size_t pos = 0; pos < text.size();) {

@@ -1,11 +1,15 @@
 #include "peripheral/local_profile.h"
 
 #include <cctype>
+#include <clocale>
+#include <cwctype>
 #include <set>
 #include <string_view>
 #include <unordered_set>
+#include <utility>
 
 #include "format/formatter.h"
+#include "format/utf8.h"
 #include "plugin/errors.h"
 #include "plugin/plugin.h"
 
@@ -173,17 +177,12 @@ bool isHexDigits(std::string_view text) {
   return true;
 }
 
-std::string lowercased(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
 const std::set<std::string, std::less<>> kPropertyWords = {"read", "write", "notify",
                                                            "writewithoutresponse"};
 
 // The first piece of a properties text that is not a property word, or none.
 std::optional<std::string> firstUnknownProperty(const std::string& properties) {
-  std::string lower = lowercased(properties);
+  std::string lower = lowercasedUTF8(properties);
   std::string_view rest = lower;
   while (!rest.empty()) {
     size_t bar = rest.find('|');
@@ -312,7 +311,7 @@ bool isUUIDString(const std::string& text) {
 }
 
 uint32_t characteristicProperties(const std::string& properties) {
-  std::string lower = lowercased(properties);
+  std::string lower = lowercasedUTF8(properties);
   uint32_t flags = 0;
   if (lower.find("read") != std::string::npos) flags |= CBCharacteristicPropertyRead;
   if (lower.find("write") != std::string::npos) flags |= CBCharacteristicPropertyWrite;

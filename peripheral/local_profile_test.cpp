@@ -77,6 +77,12 @@ TEST(LocalProfileTest, ChecksNameTheFirstFault) {
        "Invalid characteristic property: read "},
       {oneCharacteristic(R"("UUID": "2A37", "properties": "read|INDICATE")"),
        "Invalid characteristic property: indicate"},
+      // Lower case as the platform writes it, for every letter; a dotted capital I keeps its dot,
+      // so it never becomes a property word.
+      {oneCharacteristic(R"("UUID": "2A37", "properties": "RÉAD")"),
+       "Invalid characteristic property: réad"},
+      {oneCharacteristic(R"("UUID": "2A37", "properties": "WRİTE")"),
+       "Invalid characteristic property: wri\u0307te"},
       {oneCharacteristic(R"("UUID": "2A37", "properties": "read", "format": "HEX")"), ""},
       {oneCharacteristic(R"("UUID": "2A37", "properties": "read", "format": "utf8")"),
        "Invalid characteristic format"},

@@ -208,7 +208,7 @@ TEST_F(PeripheralDelegateTest, ReplacedProfileIsPublishedButOldEntriesStayInTheT
 
 TEST_F(PeripheralDelegateTest, SetNotifiesSubscribedAuthorizedCentralsWithinTheSmallestLimit) {
   publishAndAdvertise();
-  RadioCentral big(air);
+  RadioCentral big(air, 517);
   RadioCentral small(air, 23);
   big.connect();
   small.connect();
@@ -236,15 +236,16 @@ TEST_F(PeripheralDelegateTest, SetNotifiesSubscribedAuthorizedCentralsWithinTheS
   EXPECT_EQ(lastError(), "0 No error");
   EXPECT_EQ(big.events.log.next("value"), "value 2A37 ok 0648");
 
-  // Protection 2: only the authorized big central receives, and only its limit counts.
+  // Protection 2: only the authorized big central receives, and only its limit counts: its link
+  // took the largest MTU both sides offered, so the longest value fits.
   role.setAuthorizationLevel(big.id, 2);
-  role.set("180D", "2A39", std::string(100, 'y'), "utf-8");
+  role.set("180D", "2A39", std::string(512, 'y'), "utf-8");
   EXPECT_EQ(lastError(), "0 No error");
-  EXPECT_EQ(big.events.log.next("value"), "value 2A39 ok " + sim::testing::hex(CBData(100, 'y')));
+  EXPECT_EQ(big.events.log.next("value"), "value 2A39 ok " + sim::testing::hex(CBData(512, 'y')));
   // A value that does not convert changes nothing.
   role.set("180D", "2A39", "300", "uint8");
   EXPECT_EQ(lastError(), "-17 Invalid UInt8: 300");
-  EXPECT_EQ(role.get("180D", "2A39", "utf-8"), std::string(100, 'y'));
+  EXPECT_EQ(role.get("180D", "2A39", "utf-8"), std::string(512, 'y'));
 
   // Unsubscribing from the last characteristic drops the central from the list, not the table.
   EXPECT_EQ(small.subscribe("180D/2A39", false), "notifying 2A39 ok off");

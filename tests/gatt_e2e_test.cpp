@@ -161,7 +161,9 @@ TEST_F(GattEndToEnd, NotificationsRunTheScriptWithFourLines) {
   EXPECT_TRUE(helper.waitForStdoutLine("CentralDelegate: Scheduling a script OnOdd", before));
   EXPECT_TRUE(helper.waitForStdoutLine("ScriptError: Unknown format type", before));
 
-  // Unsubscribing turns notifications off and forgets the script.
+  // Unsubscribing turns notifications off and forgets the script: a script that could run is
+  // registered first, so that one left behind would run for the read below.
+  EXPECT_EQ(subscribe(kBelt, "180D", "2A37", "OnBeat", "hex", 5.0), kOK);
   EXPECT_EQ(subscribe(kBelt, "180D", "2A37", "", "hex", 5.0), kOK);
   EXPECT_TRUE(deviceSaw("unsubscribed", "2A37"));
   emulator->writeLine("notify " + kBelt + " 180D 2A37 04");

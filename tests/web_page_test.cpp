@@ -48,6 +48,8 @@ TEST(WebPageTest, ABrowserPageCannotDriveTheHelper) {
   }
   HelperProcess helper;
   ASSERT_EQ(helper.post("/setLastError", R"({"code": -77, "message": "before"})").status, 200);
+  // The set-up request's own log line may follow its reply: only lines after it count.
+  ASSERT_TRUE(helper.waitForStdoutLine("HTTPServer: Request OK"));
   size_t linesBefore = helper.stdoutLines().size();
 
   httplib::Server pages;

@@ -169,20 +169,32 @@ TEST_F(ManagersTest, LengthLimitsFollowTheLinkMTU) {
   EXPECT_EQ(location->value()->size(), 512u);
 }
 
-TEST_F(ManagersTest, CancelEndsTheLinkOnBothSides) {
+TEST_F(ManagersTest, CancelEndsTheLinkAndAReconnectionKeepsTheObjects) {
   auto p = connectAndDiscover();
+  auto loc = centralEvents.characteristic("180D/2A38");
   p->setNotifyValue(true, centralEvents.characteristic("180D/2A37"));
   ASSERT_NE(peripheralEvents.log.next("subscribed"), "");
   central->cancelPeripheralConnection(p);
   EXPECT_EQ(centralEvents.log.next("disconnected"), "disconnected " + p->identifier() + " ok");
   EXPECT_NE(peripheralEvents.log.next("unsubscribed"), "");
   EXPECT_FALSE(p->services().has_value());
-  // Operations on a peripheral that is not connected do nothing; a reconnect works.
+  // Requests without a link are answered at once with an error, never dropped.
+  const std::string notConnected = "CBErrorDomain/3 The specified device is not connected.";
+  p->writeValue(CBData{1}, loc, CBCharacteristicWriteType::withResponse);
+  EXPECT_EQ(centralEvents.log.next("written"), "written 2A38 " + notConnected);
   p->discoverServices();
+  EXPECT_EQ(centralEvents.log.next("services"), "services " + notConnected);
+  // After a reconnection the objects of the earlier link reach the device, before and after
+  // discovery, which finds the same objects again.
   central->connect(p);
   EXPECT_EQ(centralEvents.log.next("connected"), "connected " + p->identifier());
+  p->writeValue(CBData{2}, loc, CBCharacteristicWriteType::withResponse);
+  EXPECT_EQ(centralEvents.log.next("written"), "written 2A38 ok");
   p->discoverServices();
   EXPECT_EQ(centralEvents.log.next("services"), "services ok 180D");
+  p->discoverCharacteristics(p->services()->at(0));
+  EXPECT_EQ(centralEvents.log.next("characteristics"), "characteristics 180D ok 2A37/18 2A38/14");
+  EXPECT_EQ(centralEvents.characteristic("180D/2A38"), loc);
 }
 
 TEST_F(ManagersTest, PowerOffReportsStateEndsLinksAndStopsScanAndAdvertising) {

@@ -18,7 +18,11 @@
 
 namespace sim {
 
+// What an emulated device or central offers unless told otherwise.
 constexpr uint16_t kDefaultMTU = 185;
+// What the helper's own nodes offer, as a current adapter does: a link then gets the most the
+// other side allows, the smaller of both offers.
+constexpr uint16_t kLargestMTU = 517;
 // The longest value a write with response or a long read carries.
 constexpr size_t kMaxAttributeLength = 512;
 

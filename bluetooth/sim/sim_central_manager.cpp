@@ -1,5 +1,6 @@
 #include "bluetooth/sim/sim_central_manager.h"
 
+#include <algorithm>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -10,6 +11,11 @@
 namespace sim {
 
 namespace {
+
+// Answers of the radio itself to requests that cannot go out.
+constexpr uint8_t kInvalidHandle = 0x01;
+constexpr uint8_t kInvalidAttributeValueLength = 0x0D;
+constexpr int64_t kNotConnected = 3;
 
 class SimCentralManager;
 class SimService;
@@ -65,9 +71,9 @@ class SimService : public CBService {
   bool isPrimary() const override { return primary_; }
   std::optional<std::vector<std::shared_ptr<CBCharacteristic>>> characteristics() const override {
     std::lock_guard lock(mutex_);
-    if (!characteristics_) return std::nullopt;
-    return std::vector<std::shared_ptr<CBCharacteristic>>(characteristics_->begin(),
-                                                          characteristics_->end());
+    if (!discovered_) return std::nullopt;
+    return std::vector<std::shared_ptr<CBCharacteristic>>(characteristics_.begin(),
+                                                          characteristics_.end());
   }
   std::shared_ptr<CBPeripheral> peripheral() const override { return peripheral_.lock(); }
   std::string description() const override {
@@ -82,22 +88,24 @@ class SimService : public CBService {
     std::lock_guard lock(mutex_);
     std::vector<std::shared_ptr<SimCharacteristic>> next;
     for (const auto& e : entries) {
-      std::shared_ptr<SimCharacteristic> found;
-      if (characteristics_) {
-        for (const auto& c : *characteristics_) {
-          if (c->handle() == e.handle && c->UUID() == e.uuid) found = c;
-        }
-      }
-      next.push_back(
-          found ? found
-                : std::make_shared<SimCharacteristic>(e.handle, e.uuid, e.properties, self));
+      auto found = std::find_if(characteristics_.begin(), characteristics_.end(), [&](auto& c) {
+        return c->handle() == e.handle && c->UUID() == e.uuid;
+      });
+      next.push_back(found != characteristics_.end() ? *found
+                                                     : std::make_shared<SimCharacteristic>(
+                                                           e.handle, e.uuid, e.properties, self));
     }
     characteristics_ = std::move(next);
+    discovered_ = true;
+  }
+  // Lists nothing until the next discovery; the objects stay for it to find again.
+  void forgetCharacteristics() {
+    std::lock_guard lock(mutex_);
+    discovered_ = false;
   }
   std::shared_ptr<SimCharacteristic> find(uint32_t handle) const {
     std::lock_guard lock(mutex_);
-    if (!characteristics_) return nullptr;
-    for (const auto& c : *characteristics_) {
+    for (const auto& c : characteristics_) {
       if (c->handle() == handle) return c;
     }
     return nullptr;
@@ -109,7 +117,8 @@ class SimService : public CBService {
   const bool primary_;
   const std::weak_ptr<CBPeripheral> peripheral_;
   mutable std::mutex mutex_;
-  std::optional<std::vector<std::shared_ptr<SimCharacteristic>>> characteristics_;
+  std::vector<std::shared_ptr<SimCharacteristic>> characteristics_;
+  bool discovered_ = false;
 };
 
 class SimPeripheral : public CBPeripheral, public std::enable_shared_from_this<SimPeripheral> {
@@ -128,8 +137,8 @@ class SimPeripheral : public CBPeripheral, public std::enable_shared_from_this<S
   }
   std::optional<std::vector<std::shared_ptr<CBService>>> services() const override {
     std::lock_guard lock(mutex_);
-    if (!services_) return std::nullopt;
-    return std::vector<std::shared_ptr<CBService>>(services_->begin(), services_->end());
+    if (!discovered_) return std::nullopt;
+    return std::vector<std::shared_ptr<CBService>>(services_.begin(), services_.end());
   }
   void discoverServices() override;
   void discoverCharacteristics(const std::shared_ptr<CBService>& service) override;
@@ -142,6 +151,7 @@ class SimPeripheral : public CBPeripheral, public std::enable_shared_from_this<S
   std::string description() const override;
 
   const NodeId& nodeId() const { return id_; }
+  void requestFor(const std::shared_ptr<CBCharacteristic>& c, Message m, MessageType answer);
   void setName(const std::optional<std::string>& name) {
     std::lock_guard lock(mutex_);
     if (name) name_ = name;
@@ -150,38 +160,38 @@ class SimPeripheral : public CBPeripheral, public std::enable_shared_from_this<S
     std::lock_guard lock(mutex_);
     return delegate_;
   }
+  // Keeps the objects of services seen before, so they stay the same objects.
   void setServices(const std::vector<ServiceEntry>& entries) {
     std::lock_guard lock(mutex_);
     std::vector<std::shared_ptr<SimService>> next;
     for (const auto& e : entries) {
-      std::shared_ptr<SimService> found;
-      if (services_) {
-        for (const auto& s : *services_) {
-          if (s->handle() == e.handle && s->UUID() == e.uuid) found = s;
-        }
-      }
-      next.push_back(
-          found ? found
-                : std::make_shared<SimService>(e.handle, e.uuid, e.primary, weak_from_this()));
+      auto found = std::find_if(services_.begin(), services_.end(), [&](auto& s) {
+        return s->handle() == e.handle && s->UUID() == e.uuid;
+      });
+      next.push_back(found != services_.end() ? *found
+                                              : std::make_shared<SimService>(
+                                                    e.handle, e.uuid, e.primary, weak_from_this()));
     }
     services_ = std::move(next);
+    discovered_ = true;
   }
-  void clearServices() {
+  // At the end of a link: nothing is listed until the next discovery, but the objects stay, so
+  // that a characteristic the device still has keeps its object across a reconnection.
+  void forgetServices() {
     std::lock_guard lock(mutex_);
-    services_.reset();
+    discovered_ = false;
+    for (const auto& s : services_) s->forgetCharacteristics();
   }
   std::shared_ptr<SimService> findService(uint32_t handle) const {
     std::lock_guard lock(mutex_);
-    if (!services_) return nullptr;
-    for (const auto& s : *services_) {
+    for (const auto& s : services_) {
       if (s->handle() == handle) return s;
     }
     return nullptr;
   }
   std::shared_ptr<SimCharacteristic> findCharacteristic(uint32_t handle) const {
     std::lock_guard lock(mutex_);
-    if (!services_) return nullptr;
-    for (const auto& s : *services_) {
+    for (const auto& s : services_) {
       if (auto c = s->find(handle)) return c;
     }
     return nullptr;
@@ -194,7 +204,8 @@ class SimPeripheral : public CBPeripheral, public std::enable_shared_from_this<S
   mutable std::mutex mutex_;
   std::optional<std::string> name_;
   CBPeripheralDelegate* delegate_ = nullptr;
-  std::optional<std::vector<std::shared_ptr<SimService>>> services_;
+  std::vector<std::shared_ptr<SimService>> services_;
+  bool discovered_ = false;
 };
 
 enum class LinkState { connecting, connected };
@@ -303,7 +314,7 @@ class SimCentralManager : public CBCentralManager,
       if (!links_.erase(peripheral->nodeId())) return;
     }
     endLink(peripheral->nodeId(), 7);
-    peripheral->clearServices();
+    peripheral->forgetServices();
     later([this, peripheral] {
       guarded([&] {
         delegate_.centralManagerDidDisconnectPeripheral(*this, peripheral, std::nullopt);
@@ -313,17 +324,28 @@ class SimCentralManager : public CBCentralManager,
 
   // ---- Operations of the peripherals ----
 
-  void request(const SimPeripheral& peripheral, Message m, Pending pending) {
+  // Sends a request over the peripheral's link; without a link it is answered at once with
+  // "not connected", never dropped.
+  void request(const std::shared_ptr<SimPeripheral>& peripheral, Message m, Pending pending) {
     {
       std::lock_guard lock(mutex_);
-      auto it = links_.find(peripheral.nodeId());
-      if (it == links_.end() || it->second.state != LinkState::connected) return;
+      auto it = links_.find(peripheral->nodeId());
+      if (it == links_.end() || it->second.state != LinkState::connected) {
+        return refuse(peripheral, std::move(pending), CBError::link(kNotConnected));
+      }
       m.request = nextRequest_++;
       if (pending.answer != MessageType::advertisement) {
         it->second.pending[m.request] = std::move(pending);
       }
     }
-    sendTo(peripheral.nodeId(), std::move(m));
+    sendTo(peripheral->nodeId(), std::move(m));
+  }
+
+  // Answers a request that cannot go out with `error`, later on the queue, as its answer would.
+  void refuse(const std::shared_ptr<SimPeripheral>& peripheral, Pending pending, CBError error) {
+    later([this, peripheral, pending = std::move(pending), error = std::move(error)] {
+      report(peripheral, pending, {}, error);
+    });
   }
 
   std::optional<uint16_t> linkMTU(const NodeId& peer) const {
@@ -449,7 +471,7 @@ class SimCentralManager : public CBCentralManager,
       peripheral = peripheralFor(peer);
     }
     if (wasConnected) air_->linkClosed(id_, peer);
-    peripheral->clearServices();
+    peripheral->forgetServices();
     guarded([&] {
       if (failed || !wasConnected) {
         delegate_.centralManagerDidFailToConnectPeripheral(*this, peripheral, CBError::link(code));
@@ -474,51 +496,41 @@ class SimCentralManager : public CBCentralManager,
     }
     std::optional<CBError> error;
     if (m.code != 0) error = CBError::att(m.code);
-    CBPeripheralDelegate* delegate = peripheral->delegate();
-    switch (m.type) {
-      case MessageType::services:
-        peripheral->setServices(m.services);
-        if (delegate)
-          guarded([&] { delegate->peripheralDidDiscoverServices(peripheral, std::nullopt); });
-        return;
-      case MessageType::characteristics:
-        pending.service->setCharacteristics(m.characteristics, pending.service);
-        if (delegate) {
-          guarded([&] {
-            delegate->peripheralDidDiscoverCharacteristicsForService(peripheral, pending.service,
-                                                                     std::nullopt);
-          });
-        }
-        return;
-      case MessageType::readResponse:
-        if (!error) pending.characteristic->setValue(m.value);
-        if (delegate) {
-          guarded([&] {
-            delegate->peripheralDidUpdateValueForCharacteristic(peripheral, pending.characteristic,
-                                                                error);
-          });
-        }
-        return;
-      case MessageType::writeResponse:
-        if (delegate) {
-          guarded([&] {
-            delegate->peripheralDidWriteValueForCharacteristic(peripheral, pending.characteristic,
-                                                               error);
-          });
-        }
-        return;
-      case MessageType::subscribeResponse:
-        if (!error) pending.characteristic->setNotifying(m.flag);
-        if (delegate) {
-          guarded([&] {
-            delegate->peripheralDidUpdateNotificationStateForCharacteristic(
-                peripheral, pending.characteristic, error);
-          });
-        }
-        return;
-      default:
-        return;
+    if (m.type == MessageType::services && !error) peripheral->setServices(m.services);
+    if (m.type == MessageType::characteristics && !error) {
+      pending.service->setCharacteristics(m.characteristics, pending.service);
     }
+    if (m.type == MessageType::readResponse && !error) pending.characteristic->setValue(m.value);
+    if (m.type == MessageType::subscribeResponse && !error) {
+      pending.characteristic->setNotifying(m.flag);
+    }
+    report(peripheral, pending, m.type, error);
+  }
+
+  // Tells the peripheral's delegate the outcome of a request: the callback of its answer.
+  void report(const std::shared_ptr<SimPeripheral>& self, const Pending& pending,
+              std::optional<MessageType> type, const std::optional<CBError>& error) {
+    CBPeripheralDelegate* delegate = self->delegate();
+    if (!delegate) return;
+    const auto& characteristic = pending.characteristic;
+    guarded([&] {
+      switch (type.value_or(pending.answer)) {
+        case MessageType::services:
+          return delegate->peripheralDidDiscoverServices(self, error);
+        case MessageType::characteristics:
+          return delegate->peripheralDidDiscoverCharacteristicsForService(self, pending.service,
+                                                                          error);
+        case MessageType::readResponse:
+          return delegate->peripheralDidUpdateValueForCharacteristic(self, characteristic, error);
+        case MessageType::writeResponse:
+          return delegate->peripheralDidWriteValueForCharacteristic(self, characteristic, error);
+        case MessageType::subscribeResponse:
+          return delegate->peripheralDidUpdateNotificationStateForCharacteristic(
+              self, characteristic, error);
+        default:
+          return;  // a write without response has no answer
+      }
+    });
   }
 
   void handleNotification(const Message& m) {
@@ -564,7 +576,7 @@ class SimCentralManager : public CBCentralManager,
         std::lock_guard lock(mutex_);
         peripheral = peripheralFor(peer);
       }
-      peripheral->clearServices();
+      peripheral->forgetServices();
       guarded([&] {
         if (wasConnected) {
           delegate_.centralManagerDidDisconnectPeripheral(*this, peripheral, CBError::link(6));
@@ -633,7 +645,8 @@ void SimPeripheral::discoverServices() {
   if (!manager) return;
   Message m;
   m.type = MessageType::discoverServices;
-  manager->request(*this, std::move(m), Pending{MessageType::services, nullptr, nullptr});
+  manager->request(shared_from_this(), std::move(m),
+                   Pending{MessageType::services, nullptr, nullptr});
 }
 
 void SimPeripheral::discoverCharacteristics(const std::shared_ptr<CBService>& s) {
@@ -643,61 +656,50 @@ void SimPeripheral::discoverCharacteristics(const std::shared_ptr<CBService>& s)
   Message m;
   m.type = MessageType::discoverCharacteristics;
   m.handle = service->handle();
-  manager->request(*this, std::move(m), Pending{MessageType::characteristics, service, nullptr});
+  manager->request(shared_from_this(), std::move(m),
+                   Pending{MessageType::characteristics, service, nullptr});
 }
 
-namespace {
-// The characteristic if it belongs to `peripheral`.
-std::shared_ptr<SimCharacteristic> ownCharacteristic(const CBPeripheral& peripheral,
-                                                     const std::shared_ptr<CBCharacteristic>& c) {
+// Sends a request about a characteristic of this peripheral. One whose service is gone is
+// answered at once with "invalid handle", as the device would answer its old handle.
+void SimPeripheral::requestFor(const std::shared_ptr<CBCharacteristic>& c, Message m,
+                               MessageType answer) {
+  auto manager = manager_.lock();
   auto characteristic = std::dynamic_pointer_cast<SimCharacteristic>(c);
-  if (!characteristic) return nullptr;
+  if (!manager || !characteristic) return;
+  Pending pending{answer, nullptr, characteristic};
   auto service = characteristic->service();
-  if (!service || service->peripheral().get() != &peripheral) return nullptr;
-  return characteristic;
+  if (!service) return manager->refuse(shared_from_this(), pending, CBError::att(kInvalidHandle));
+  if (service->peripheral().get() != this) return;
+  m.handle = characteristic->handle();
+  manager->request(shared_from_this(), std::move(m), std::move(pending));
 }
-}  // namespace
 
 void SimPeripheral::readValue(const std::shared_ptr<CBCharacteristic>& c) {
-  auto manager = manager_.lock();
-  auto characteristic = ownCharacteristic(*this, c);
-  if (!manager || !characteristic) return;
   Message m;
   m.type = MessageType::read;
-  m.handle = characteristic->handle();
-  manager->request(*this, std::move(m),
-                   Pending{MessageType::readResponse, nullptr, characteristic});
+  requestFor(c, std::move(m), MessageType::readResponse);
 }
 
 void SimPeripheral::writeValue(const CBData& data, const std::shared_ptr<CBCharacteristic>& c,
                                CBCharacteristicWriteType type) {
-  auto manager = manager_.lock();
-  auto characteristic = ownCharacteristic(*this, c);
-  if (!manager || !characteristic) return;
   bool withResponse = type == CBCharacteristicWriteType::withResponse;
-  if (data.size() > maximumWriteValueLength(type)) {
-    if (!withResponse) return;  // too long for one packet: the platform drops it
-    std::weak_ptr<SimPeripheral> weak = weak_from_this();
-    manager->later([weak, characteristic] {
-      auto self = weak.lock();
-      if (!self) return;
-      if (auto* delegate = self->delegate()) {
-        guarded([&] {
-          delegate->peripheralDidWriteValueForCharacteristic(self, characteristic,
-                                                             CBError::att(0x0D));
-        });
-      }
-    });
-    return;
-  }
+  auto answer = withResponse ? MessageType::writeResponse : MessageType::advertisement;
   Message m;
   m.type = MessageType::write;
-  m.handle = characteristic->handle();
   m.value = data;
   m.flag = withResponse;
-  manager->request(*this, std::move(m),
-                   Pending{withResponse ? MessageType::writeResponse : MessageType::advertisement,
-                           nullptr, characteristic});
+  if (data.size() > maximumWriteValueLength(type)) {
+    if (!withResponse) return;  // too long for one packet: the platform drops it
+    auto manager = manager_.lock();
+    auto characteristic = std::dynamic_pointer_cast<SimCharacteristic>(c);
+    if (manager && characteristic) {
+      manager->refuse(shared_from_this(), Pending{answer, nullptr, characteristic},
+                      CBError::att(kInvalidAttributeValueLength));
+    }
+    return;
+  }
+  requestFor(c, std::move(m), answer);
 }
 
 size_t SimPeripheral::maximumWriteValueLength(CBCharacteristicWriteType type) const {
@@ -708,15 +710,10 @@ size_t SimPeripheral::maximumWriteValueLength(CBCharacteristicWriteType type) co
 }
 
 void SimPeripheral::setNotifyValue(bool enabled, const std::shared_ptr<CBCharacteristic>& c) {
-  auto manager = manager_.lock();
-  auto characteristic = ownCharacteristic(*this, c);
-  if (!manager || !characteristic) return;
   Message m;
   m.type = MessageType::subscribe;
-  m.handle = characteristic->handle();
   m.flag = enabled;
-  manager->request(*this, std::move(m),
-                   Pending{MessageType::subscribeResponse, nullptr, characteristic});
+  requestFor(c, std::move(m), MessageType::subscribeResponse);
 }
 
 std::string SimPeripheral::description() const {

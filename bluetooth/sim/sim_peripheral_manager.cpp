@@ -56,7 +56,7 @@ class SimPeripheralManager : public CBPeripheralManager, public PeripheralNode {
  public:
   SimPeripheralManager(std::shared_ptr<Air> air, CBPeripheralManagerDelegate& delegate,
                        DispatchQueue& queue)
-      : PeripheralNode(air, queue, randomNodeId(), kDefaultMTU, /*helperNode=*/true),
+      : PeripheralNode(air, queue, randomNodeId(), kLargestMTU, /*helperNode=*/true),
         delegate_(delegate) {}
   ~SimPeripheralManager() override { stop(); }
 

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "bluetooth/sim/air.h"
+#include "bluetooth/sim/peripheral_node.h"
 #include "bluetooth/sim/sim_central_manager.h"
 #include "bluetooth/sim/sim_peripheral_manager.h"
 
@@ -16,7 +17,9 @@ class SimulatedRadio : public CBBackend {
 
   std::shared_ptr<CBCentralManager> makeCentralManager(CBCentralManagerDelegate& delegate,
                                                        DispatchQueue& queue) override {
-    return sim::makeCentralManager(air(), delegate, queue);
+    sim::CentralOptions options;
+    options.mtu = sim::kLargestMTU;
+    return sim::makeCentralManager(air(), delegate, queue, options);
   }
 
   std::shared_ptr<CBPeripheralManager> makePeripheralManager(CBPeripheralManagerDelegate& delegate,
