@@ -1,7 +1,7 @@
 // `velnor-sim capture` through a running helper: a device captured, replayed and captured again
 // looks like the original, and a capture that cannot finish says why and keeps what it has.
-#include <sys/socket.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "central_e2e.h"
@@ -42,8 +42,8 @@ class CaptureEndToEnd : public CentralEndToEnd {
   // Runs a capture of `device` to its end; its exit code, and the file in `file` if one came.
   int capture(const std::string& device, const std::vector<std::string>& more = {}) {
     std::string out = helper.directory() + "/capture-" + std::to_string(++captures) + ".json";
-    std::vector<std::string> args{"capture", "--helper", std::to_string(helper.port()), device,
-                                  "--out",   out};
+    std::vector<std::string> args{"capture", "--helper", std::to_string(helper.port()),
+                                  device,    "--out",    out};
     args.insert(args.end(), more.begin(), more.end());
     ChildProcess p(ChildProcess::Options{VELNOR_SIM_PATH, args, {}, {}});
     auto code = p.exitCode(ChildProcess::after(60));
@@ -108,8 +108,7 @@ void expectLikeTheOriginal(const json& captured) {
       ["7E570002-0000-4000-8000-00805F9B0001", "read", "-"]]]])"));
   const json* locked = characteristicOf(d, kVendorService, kVendorLocked);
   ASSERT_TRUE(locked && locked->contains("notes"));
-  EXPECT_NE((*locked)["notes"][0].get<std::string>().find("value not captured"),
-            std::string::npos);
+  EXPECT_NE((*locked)["notes"][0].get<std::string>().find("value not captured"), std::string::npos);
 
   json expected = original();
   for (const auto& [service, uuid] : {std::pair{std::string("180D"), std::string("2A37")},
@@ -155,8 +154,8 @@ TEST_F(CaptureEndToEnd, FailuresSayWhyAndKeepWhatWasCaptured) {
   ASSERT_EQ(::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length), 0);
   ::close(s);
   std::string port = std::to_string(ntohs(address.sin_port));
-  ChildProcess unreachable(ChildProcess::Options{
-      VELNOR_SIM_PATH, {"capture", "--helper", port, "Belt"}, {}, {}});
+  ChildProcess unreachable(
+      ChildProcess::Options{VELNOR_SIM_PATH, {"capture", "--helper", port, "Belt"}, {}, {}});
   EXPECT_EQ(unreachable.exitCode(ChildProcess::after(20)), 1);
   EXPECT_EQ(unreachable.stderrLines().back(),
             "velnor-sim: cannot reach the helper at 127.0.0.1:" + port + ": Connection refused");

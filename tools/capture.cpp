@@ -144,8 +144,9 @@ class ScriptPoller {
         if (stopping_) return;
       }
       try {
+        auto asked = Clock::now();
         auto script = client_.dequeueScript();
-        record(script);
+        record(script, asked);
         if (script.is_null()) {
           std::unique_lock lock(mutex_);
           changed_.wait_for(lock, kPollInterval, [&] { return stopping_; });
@@ -159,11 +160,13 @@ class ScriptPoller {
     }
   }
 
-  void record(const nlohmann::json& script) {
+  // A hand-out is timed when it arrives; an empty answer when it was asked for, since it tells
+  // that nothing was queued before that.
+  void record(const nlohmann::json& script, Clock::time_point asked) {
     auto now = Clock::now();
     std::lock_guard lock(mutex_);
     if (script.is_null()) {
-      lastEmpty_ = now;
+      lastEmpty_ = asked;
     } else {
       HandedOut h{now, script.value("scriptName", ""), script.value("fileName", ""),
                   script.value("parameters", ""), now - lastHandOut_ < kHeldWithin};
@@ -278,7 +281,8 @@ class Capturer {
     for (const auto& d : list) {
       if (!d.is_object() || !d.contains("UUID")) continue;
       std::string id = d.value("UUID", "");
-      bool byId = device_.id.empty() ? sameIdentifier(id, options_.captureDevice) : id == device_.id;
+      bool byId =
+          device_.id.empty() ? sameIdentifier(id, options_.captureDevice) : id == device_.id;
       if (byId) match = &d;
       if (device_.id.empty() && d.value("name", "") == options_.captureDevice) {
         named.push_back(id);
@@ -463,8 +467,8 @@ class Capturer {
     auto end = start + window();
     auto nextReport = start + 1s;
     while (Clock::now() < end && !interruption_.happened()) {
-      auto drop = poller_.waitFor(
-          [&](const HandedOut& s) { return isOwn(s, kDisconnectScript); }, Clock::now() + 100ms);
+      auto drop = poller_.waitFor([&](const HandedOut& s) { return isOwn(s, kDisconnectScript); },
+                                  Clock::now() + 100ms);
       device_.listenEnd = Clock::now();
       if (drop) {
         takeNotifications();
@@ -472,17 +476,17 @@ class Capturer {
       }
       sampleAdvertisement();
       if (Clock::now() >= nextReport) {
-        progress(std::to_string(notificationCount()) + " notifications so far");
+        progress("notifications so far: " + std::to_string(notificationCount()));
         nextReport += 1s;
       }
     }
     device_.listenEnd = Clock::now();
-    auto unsubscribed = Clock::now();
     for (auto& s : device_.services) {
       for (auto& c : s.characteristics) {
         if (c.subscribed) subscribe(s, c, "");
       }
     }
+    auto unsubscribed = Clock::now();
     // Notifications that arrived before the unsubscription may still wait in the queue.
     poller_.waitDrained(unsubscribed, Clock::now() + 5s);
     takeNotifications();
@@ -609,8 +613,8 @@ Json advertisingJson(const CapturedDevice& d) {
   if (d.name) a["localName"] = *d.name;
   a["connectable"] = d.connectable;
   if (d.vendorID) {
-    a["manufacturerData"] = toHex({static_cast<uint8_t>(*d.vendorID & 0xFF),
-                                   static_cast<uint8_t>(*d.vendorID >> 8)});
+    a["manufacturerData"] =
+        toHex({static_cast<uint8_t>(*d.vendorID & 0xFF), static_cast<uint8_t>(*d.vendorID >> 8)});
   }
   if (d.serviceUUIDs) a["serviceUUIDs"] = *d.serviceUUIDs;
   if (!d.serviceData.empty()) a["serviceData"] = d.serviceData;
@@ -628,8 +632,8 @@ Json timelineJson(const CapturedDevice& d, const CapturedCharacteristic& c, bool
     events.push_back({{"atMs", last}, {"value", n.value}});
   }
   if (carriesDrop) {
-    events.push_back({{"atMs", std::max(last, millisecondsBetween(*c.subscribed, *d.dropped))},
-                      {"drop", true}});
+    events.push_back(
+        {{"atMs", std::max(last, millisecondsBetween(*c.subscribed, *d.dropped))}, {"drop", true}});
   }
   if (events.empty()) return nullptr;
   if (d.dropped) return events;

@@ -267,8 +267,9 @@ class Reader {
         auto& c = characteristics[j];
         if (c.notify) fail(at, "a characteristic has either notify or a timeline, not both");
         if (!(c.properties & (CBCharacteristicPropertyNotify | CBCharacteristicPropertyIndicate))) {
-          fail(at, "a timeline plays when a central subscribes, and the characteristic has "
-                   "neither notify nor indicate");
+          fail(at,
+               "a timeline plays when a central subscribes, and the characteristic has "
+               "neither notify nor indicate");
         }
         c.timeline = timeline(v["timeline"], at, d);
       }
@@ -284,7 +285,8 @@ class Reader {
     if (v.is_object()) {
       onlyKnownMembers(v, place, {"loop", "periodMs", "events"});
       if (v.contains("loop")) t.loop = boolean(v["loop"], place + ".loop");
-      if (t.loop && !v.contains("periodMs")) fail(place, "a timeline that loops needs \"periodMs\"");
+      if (t.loop && !v.contains("periodMs"))
+        fail(place, "a timeline that loops needs \"periodMs\"");
       if (v.contains("periodMs")) {
         t.period = std::chrono::milliseconds(
             integer(v["periodMs"], place + ".periodMs", 1, kMaxTimelineMs));
@@ -321,8 +323,8 @@ class Reader {
     onlyKnownMembers(v, place,
                      {"atMs", "value", "drop", "advertise", "onRead", "service", "characteristic"});
     sim::TimelineEvent e;
-    e.at = std::chrono::milliseconds(integer(member(v, place, "atMs"), place + ".atMs", 0,
-                                             kMaxTimelineMs - 1));
+    e.at = std::chrono::milliseconds(
+        integer(member(v, place, "atMs"), place + ".atMs", 0, kMaxTimelineMs - 1));
     int kinds = 0;
     for (const char* k : {"value", "drop", "advertise", "onRead"}) kinds += v.contains(k) ? 1 : 0;
     if (kinds != 1) {

@@ -150,31 +150,35 @@ TEST(DeviceFileTest, TimelinesAndWhatIsWrongWithThem) {
             first + "[1].atMs: 4 is before the previous event's 5: events go in time order");
   EXPECT_EQ(errorOf(withTimeline(R"([{"atMs":5,"onRead":2,"characteristic":"2A99"}])")),
             first + "[0].characteristic: the device has no characteristic 2A99");
-  EXPECT_EQ(errorOf(withTimeline(
-                R"([{"atMs":5,"onRead":2,"service":"180F","characteristic":"2A38"}])")),
-            first + "[0].characteristic: the device has no characteristic 2A38 in service 180F");
+  EXPECT_EQ(
+      errorOf(withTimeline(R"([{"atMs":5,"onRead":2,"service":"180F","characteristic":"2A38"}])")),
+      first + "[0].characteristic: the device has no characteristic 2A38 in service 180F");
   EXPECT_EQ(errorOf(withTimeline(R"([{"atMs":5,"onRead":2,"characteristic":"2A38"}])",
                                  R"(,{"uuid":"2A38","properties":"read"})")),
-            first + "[0].characteristic: the device has 2A38 in more than one service: name it "
-                    "with \"service\"");
+            first +
+                "[0].characteristic: the device has 2A38 in more than one service: name it "
+                "with \"service\"");
   EXPECT_EQ(errorOf(withTimeline(R"([{"atMs":0,"value":")" + std::string(42, 'A') + R"("}])")),
-            first + "[0].value: 21 bytes, longer than the 20 a notification carries with the "
-                    "device's MTU of 23");
+            first +
+                "[0].value: 21 bytes, longer than the 20 a notification carries with the "
+                "device's MTU of 23");
   EXPECT_EQ(errorOf(withTimeline(R"({"loop":true,"events":[{"atMs":0,"value":"01"}]})")),
             first + ": a timeline that loops needs \"periodMs\"");
-  EXPECT_EQ(errorOf(withTimeline(
-                R"({"loop":true,"periodMs":10,"events":[{"atMs":10,"value":"01"}]})")),
-            first + ".events[0].atMs: 10 is not before periodMs 10");
+  EXPECT_EQ(
+      errorOf(withTimeline(R"({"loop":true,"periodMs":10,"events":[{"atMs":10,"value":"01"}]})")),
+      first + ".events[0].atMs: 10 is not before periodMs 10");
   EXPECT_EQ(errorOf(withTimeline(R"([{"atMs":1,"value":"01","drop":true}])")),
-            first + "[0]: expected exactly one of \"value\", \"drop\", \"advertise\", "
-                    "\"onRead\"");
+            first +
+                "[0]: expected exactly one of \"value\", \"drop\", \"advertise\", "
+                "\"onRead\"");
   EXPECT_EQ(errorOf(withTimeline(R"([{"atMs":1,"advertise":"maybe"}])")),
             first + "[0].advertise: expected \"on\" or \"off\", not \"maybe\"");
   EXPECT_EQ(errorOf(withTimeline("[]")), first + ": expected at least one event");
   EXPECT_EQ(errorOf(R"({"devices":[{"services":[{"uuid":"180D","characteristics":[
       {"uuid":"2A38","properties":"read","timeline":[{"atMs":0,"value":"01"}]}]}]}]})"),
-            first + ": a timeline plays when a central subscribes, and the characteristic has "
-                    "neither notify nor indicate");
+            first +
+                ": a timeline plays when a central subscribes, and the characteristic has "
+                "neither notify nor indicate");
   EXPECT_EQ(errorOf(R"({"notes":"x","devices":[]})"), "belt.json: notes: expected a list");
 }
 

@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -67,8 +67,8 @@ void HelperClient::connectSocket() {
   if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     std::string why = std::strerror(errno);
     closeSocket();
-    throw HelperUnreachable("cannot reach the helper at 127.0.0.1:" + std::to_string(port_) +
-                            ": " + why);
+    throw HelperUnreachable("cannot reach the helper at 127.0.0.1:" + std::to_string(port_) + ": " +
+                            why);
   }
 }
 
@@ -99,8 +99,8 @@ HelperReply HelperClient::command(const std::string& path, const nlohmann::json&
     }
     return r;
   } catch (const nlohmann::json::exception&) {
-    throw HelperUnreachable("the answer to " + path + " is not a helper's reply: " +
-                            answer.body.substr(0, 200));
+    throw HelperUnreachable("the answer to " + path +
+                            " is not a helper's reply: " + answer.body.substr(0, 200));
   }
 }
 
@@ -116,10 +116,10 @@ nlohmann::json HelperClient::dequeueScript() {
 
 HelperClient::Answer HelperClient::exchange(const std::string& method, const std::string& path,
                                             const std::string& body) {
-  std::string request = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" +
-                        std::to_string(port_) +
-                        "\r\nContent-Type: application/json\r\nContent-Length: " +
-                        std::to_string(body.size()) + "\r\n\r\n" + body;
+  std::string request =
+      method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) +
+      "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+      "\r\n\r\n" + body;
   bool fresh = false;
   try {
     return exchangeOnce(request, fresh);

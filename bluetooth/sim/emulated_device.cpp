@@ -247,19 +247,17 @@ class Device : public EmulatedDevice, public PeripheralNode {
   // Carries out one timeline event for the central of `key`. On the device's queue.
   void play(const RunKey& key, const TimelineEvent& event) {
     switch (event.kind) {
-      case TimelineEvent::Kind::value:
-        {
-          std::lock_guard lock(mutex_);
-          slots_[key.second].value = event.value;
-        }
+      case TimelineEvent::Kind::value: {
+        std::lock_guard lock(mutex_);
+        slots_[key.second].value = event.value;
+      }
         PeripheralNode::notify(key.second, event.value, std::vector<NodeId>{key.first});
         return;
-      case TimelineEvent::Kind::drop:
-        {
-          // Every link ends: no timeline plays on, whenever the links' ends are handled.
-          std::lock_guard lock(mutex_);
-          runs_.clear();
-        }
+      case TimelineEvent::Kind::drop: {
+        // Every link ends: no timeline plays on, whenever the links' ends are handled.
+        std::lock_guard lock(mutex_);
+        runs_.clear();
+      }
         return dropLinks();
       case TimelineEvent::Kind::advertiseOff:
         return setAdvertising(false);

@@ -281,12 +281,11 @@ TEST_F(EmulatedDeviceTest, TimelinePlaysTheSameSequenceOnEverySubscription) {
   auto lockSlow = at(20, Kind::onRead);
   lockSlow.onRead = Answer::error(5);
   lockSlow.target = std::pair<size_t, size_t>{0, 4};
-  config.services[0].characteristics[2].timeline =
-      Timeline{{at(0, Kind::value, {1}), at(10, Kind::value, {2}), lockSlow,
-                at(30, Kind::advertiseOff), at(30, Kind::value, {3}), at(40, Kind::drop),
-                at(50, Kind::value, {4})},
-               false,
-               {}};
+  config.services[0].characteristics[2].timeline = Timeline{
+      {at(0, Kind::value, {1}), at(10, Kind::value, {2}), lockSlow, at(30, Kind::advertiseOff),
+       at(30, Kind::value, {3}), at(40, Kind::drop), at(50, Kind::value, {4})},
+      false,
+      {}};
   auto d = add(config);
   auto p = connect(d);
   std::vector<std::vector<std::string>> runs;
