@@ -572,7 +572,9 @@ class Capturer {
   }
 
   bool write() {
-    std::string text = captureDeviceFile(device_).dump(2) + "\n";
+    std::string text;
+    appendDeviceFileText(captureDeviceFile(device_), 0, text);
+    text += "\n";
     if (options_.outFile.empty()) {
       std::fwrite(text.data(), 1, text.size(), stdout);
       std::fflush(stdout);
@@ -608,6 +610,20 @@ class Capturer {
 
 // ---- The device file ----
 
+constexpr size_t kLineWidth = 100;
+
+// A value on one line, with a blank after each comma and colon.
+std::string flatText(const Json& v) {
+  if (!v.is_structured()) return v.dump(-1, ' ', false, Json::error_handler_t::replace);
+  std::string text = v.is_object() ? "{" : "[";
+  for (auto it = v.begin(); it != v.end(); ++it) {
+    if (it != v.begin()) text += ", ";
+    if (v.is_object()) text += Json(it.key()).dump() + ": ";
+    text += flatText(*it);
+  }
+  return text + (v.is_object() ? "}" : "]");
+}
+
 Json advertisingJson(const CapturedDevice& d) {
   Json a = Json::object();
   if (d.name) a["localName"] = *d.name;
@@ -642,7 +658,31 @@ Json timelineJson(const CapturedDevice& d, const CapturedCharacteristic& c, bool
   return {{"loop", true}, {"periodMs", period}, {"events", events}};
 }
 
+// `lead`: how much of the line a member's name takes before the value.
+void appendJsonText(const Json& v, size_t indent, size_t lead, std::string& text) {
+  std::string flat = flatText(v);
+  if (!v.is_structured() || v.empty() || indent + lead + flat.size() <= kLineWidth) {
+    text += flat;
+    return;
+  }
+  text += v.is_object() ? "{\n" : "[\n";
+  for (auto it = v.begin(); it != v.end(); ++it) {
+    if (it != v.begin()) text += ",\n";
+    text.append(indent + 2, ' ');
+    std::string name = v.is_object() ? Json(it.key()).dump() + ": " : "";
+    text += name;
+    appendJsonText(*it, indent + 2, name.size(), text);
+  }
+  text += "\n";
+  text.append(indent, ' ');
+  text += v.is_object() ? "}" : "]";
+}
+
 }  // namespace
+
+void appendDeviceFileText(const Json& value, size_t indent, std::string& text) {
+  appendJsonText(value, indent, 0, text);
+}
 
 Json captureDeviceFile(const CapturedDevice& d) {
   Json device = {{"id", d.id}};
@@ -687,9 +727,10 @@ Json captureDeviceFile(const CapturedDevice& d) {
       "timeline offsets: when the helper handed each notification out, from when it confirmed "
       "the subscription; it hands out one script per 0.1 s at most");
   if (held > 0) {
-    notes.push_back(std::to_string(held) +
-                    " notifications came less than 0.1 s after the one before: they may have "
-                    "waited in the helper's queue, and their offsets are late by that wait");
+    notes.push_back(
+        "notifications handed out less than 0.1 s after the script before them, so that they "
+        "may have waited in the helper's queue and be late by that wait: " +
+        std::to_string(held));
   }
   device["notes"] = notes;
   return Json{{"devices", Json::array({device})}};

@@ -54,4 +54,8 @@ struct CapturedDevice {
 // The device file of a capture, as `velnor-sim device` runs it. Any thread.
 nlohmann::ordered_json captureDeviceFile(const CapturedDevice& device);
 
+// Appends `value` as JSON text the way the example device files are written: indented by
+// `indent` blanks, and each value that fits within a line of 100 characters on one line.
+void appendDeviceFileText(const nlohmann::ordered_json& value, size_t indent, std::string& text);
+
 }  // namespace tool
