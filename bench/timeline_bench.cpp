@@ -68,11 +68,7 @@ int main() {
   DispatchQueue queue("central.queue");
   Listener listener;
   auto central = sim::makeCentralManager(air, listener, queue);
-  central->scanForPeripherals(std::nullopt, {});
-  if (listener.event.wait(DispatchSemaphore::deadlineAfter(10)) != DispatchWaitResult::success) {
-    std::printf("no connection to the emulated device\n");
-    return 1;
-  }
+  if (!bench::connectFirstDevice(*central, listener)) return 1;
   listener.peripheral->setNotifyValue(true, listener.characteristic);
   bool complete = listener.done.wait(DispatchSemaphore::deadlineAfter(kRounds + 10)) ==
                   DispatchWaitResult::success;

@@ -109,6 +109,8 @@ void expectLikeTheOriginal(const json& captured) {
   const json* locked = characteristicOf(d, kVendorService, kVendorLocked);
   ASSERT_TRUE(locked && locked->contains("notes"));
   EXPECT_NE((*locked)["notes"][0].get<std::string>().find("value not captured"), std::string::npos);
+  // A read that failed fails the same way in the replay.
+  EXPECT_EQ((*locked)["onRead"], 2);
 
   json expected = original();
   for (const auto& [service, uuid] : {std::pair{std::string("180D"), std::string("2A37")},

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <thread>
 
+#include "bluetooth/cb_error.h"
 #include "plugin/errors.h"
 #include "tools/device_file.h"
 #include "tools/emulator.h"
@@ -444,12 +445,27 @@ class Capturer {
           c.value = upperHex(r.result);
           progress("read " + s.uuid + "/" + c.uuid + ": " + *c.value);
         } else {
+          c.onRead = readFailure(r);
           c.notes.push_back("value not captured: the read failed with " +
                             std::to_string(r.lastError) + ", " + r.message);
           progress("read " + s.uuid + "/" + c.uuid + " failed: " + r.message);
         }
       }
     }
+  }
+
+  // How the device answered a read that failed, so that the replay answers the same: no
+  // answer in time, or the ATT error whose description the helper gave. Null when the failure
+  // cannot be told.
+  static Json readFailure(const HelperReply& r) {
+    if (r.lastError == Errors::kTimeoutError) return "ignore";
+    // The codes without a description of their own share one, which names none of them.
+    const std::string unnamed = CBError::att(255).localizedDescription;
+    for (int code = 1; code < 255; ++code) {
+      const std::string named = CBError::att(static_cast<uint8_t>(code)).localizedDescription;
+      if (named != unnamed && named == r.message) return code;
+    }
+    return nullptr;
   }
 
   // ---- Notifications ----
@@ -700,6 +716,7 @@ Json captureDeviceFile(const CapturedDevice& d) {
     for (const auto& c : s.characteristics) {
       Json characteristic = {{"uuid", c.uuid}, {"properties", c.properties}};
       if (c.value) characteristic["value"] = *c.value;
+      if (!c.onRead.is_null()) characteristic["onRead"] = c.onRead;
       if (c.subscribed) {
         auto timeline = timelineJson(d, c, !dropPlaced);
         dropPlaced = true;

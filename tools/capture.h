@@ -26,6 +26,7 @@ struct CapturedCharacteristic {
   std::string uuid;
   std::string properties;            // as the helper reports them
   std::optional<std::string> value;  // hex, when it could be read
+  nlohmann::ordered_json onRead;     // how a read failed, as a device file says it; null if not
   std::vector<std::string> notes;
   std::optional<CaptureClock::time_point> subscribed;  // when the helper confirmed it
   std::vector<CapturedNotification> notifications;
