@@ -45,6 +45,13 @@ std::optional<std::string> header(const std::string& head, const std::string& na
   return std::nullopt;
 }
 
+// A connection that ended before any of the answer came: a kept-alive connection that the
+// helper closed meanwhile.
+class ClosedBeforeAnswer : public HelperUnreachable {
+ public:
+  using HelperUnreachable::HelperUnreachable;
+};
+
 }  // namespace
 
 HelperClient::HelperClient(uint16_t port) : port_(port) {}
@@ -123,7 +130,7 @@ HelperClient::Answer HelperClient::exchange(const std::string& method, const std
   bool fresh = false;
   try {
     return exchangeOnce(request, fresh);
-  } catch (const HelperUnreachable&) {
+  } catch (const ClosedBeforeAnswer&) {
     // A kept-alive connection the helper closed meanwhile: once more on a new one.
     if (fresh) throw;
     return exchangeOnce(request, fresh);
@@ -139,7 +146,7 @@ HelperClient::Answer HelperClient::exchangeOnce(const std::string& request,
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       closeSocket();
-      throw HelperUnreachable("the helper closed the connection");
+      throw ClosedBeforeAnswer("the helper closed the connection");
     }
     sent += static_cast<size_t>(n);
   }
@@ -186,7 +193,9 @@ std::string HelperClient::readAnswerHead(std::string& rest) {
     if (n <= 0) {
       std::string why = n == 0 ? "the helper closed the connection"
                                : std::string("no answer from the helper: ") + std::strerror(errno);
+      bool closed = n == 0 || errno == ECONNRESET;
       closeSocket();
+      if (data.empty() && closed) throw ClosedBeforeAnswer(why);
       throw HelperUnreachable(why);
     }
     data.append(chunk, static_cast<size_t>(n));
