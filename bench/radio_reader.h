@@ -64,6 +64,17 @@ class Reader : public CBCentralManagerDelegate, public CBPeripheralDelegate {
   const std::optional<std::string> name_;
 };
 
+// Scans until `reader` has connected to the first device it finds and discovered its first
+// characteristic; false (said on standard output) when that takes more than 10 s.
+inline bool connectFirstDevice(CBCentralManager& central, Reader& reader) {
+  central.scanForPeripherals(std::nullopt, {});
+  if (reader.event.wait(DispatchSemaphore::deadlineAfter(10)) != DispatchWaitResult::success) {
+    std::printf("no connection to the emulated device\n");
+    return false;
+  }
+  return true;
+}
+
 // Round trips in microseconds, sorted, of `reads` reads after 100 that warm up; empty when the
 // emulated device cannot be reached. Starts its own emulator in `air`.
 inline std::vector<double> radioReadRoundTrips(const std::string& dir, const std::string& air,
@@ -80,11 +91,7 @@ inline std::vector<double> radioReadRoundTrips(const std::string& dir, const std
   DispatchQueue queue("central.queue");
   Reader reader;
   auto central = sim::makeCentralManager(socketAir, reader, queue);
-  central->scanForPeripherals(std::nullopt, {});
-  if (reader.event.wait(DispatchSemaphore::deadlineAfter(10)) != DispatchWaitResult::success) {
-    std::printf("no connection to the emulated device\n");
-    return micros;
-  }
+  if (!connectFirstDevice(*central, reader)) return micros;
   micros.reserve(reads);
   for (int i = 0; i < reads + 100; ++i) {
     auto start = std::chrono::steady_clock::now();

@@ -7,7 +7,8 @@ namespace tool {
 const char* const kUsage =
     "usage: velnor-sim [--air DIR] device FILE.json\n"
     "       velnor-sim [--air DIR] central [--mtu N]\n"
-    "       velnor-sim [--air DIR] power off|on";
+    "       velnor-sim [--air DIR] power off|on\n"
+    "       velnor-sim capture --helper PORT DEVICE [--seconds N] [--out FILE]";
 
 namespace {
 
@@ -55,6 +56,48 @@ std::vector<uint8_t> valueWord(const std::string& word) {
   return bytes;
 }
 
+// A whole number from `min` to `max` given to `option`.
+long wholeNumber(const std::string& option, const std::string& n, long min, long max) {
+  size_t used = 0;
+  long value = min - 1;
+  try {
+    value = std::stol(n, &used);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  if (n.empty() || used != n.size() || value < min || value > max) {
+    throw CommandError(option + " needs a whole number from " + std::to_string(min) + " to " +
+                       std::to_string(max) + ", not \"" + n + "\"");
+  }
+  return value;
+}
+
+// capture --helper PORT DEVICE [--seconds N] [--out FILE], options in any order.
+void parseCapture(const std::vector<std::string>& rest, Invocation& inv) {
+  inv.mode = Invocation::Mode::capture;
+  bool port = false;
+  for (size_t i = 1; i < rest.size(); ++i) {
+    const std::string& word = rest[i];
+    bool option = word == "--helper" || word == "--seconds" || word == "--out";
+    if (option && i + 1 >= rest.size()) throw CommandError(word + " needs a value");
+    if (word == "--helper") {
+      inv.helperPort = static_cast<uint16_t>(wholeNumber(word, rest[++i], 1, 65535));
+      port = true;
+    } else if (word == "--seconds") {
+      inv.seconds = static_cast<int>(wholeNumber(word, rest[++i], 1, 24 * 3600));
+    } else if (word == "--out") {
+      inv.outFile = rest[++i];
+      if (inv.outFile.empty()) throw CommandError("--out needs a file name");
+    } else if (word.rfind("--", 0) == 0 || !inv.captureDevice.empty()) {
+      throw CommandError("unexpected argument \"" + word + "\" for capture");
+    } else {
+      inv.captureDevice = word;
+    }
+  }
+  if (!port) throw CommandError("capture needs --helper PORT");
+  if (inv.captureDevice.empty()) throw CommandError("capture needs a device name or identifier");
+}
+
 void expectCount(const std::vector<std::string>& w, size_t count, const char* usage) {
   if (w.size() != count) throw CommandError(std::string("usage: ") + usage);
 }
@@ -86,18 +129,7 @@ Invocation parseInvocation(const std::vector<std::string>& args, const std::stri
       if (rest[i] != "--mtu" || i + 1 >= rest.size()) {
         throw CommandError("unexpected argument \"" + rest[i] + "\" for central");
       }
-      const std::string& n = rest[++i];
-      size_t used = 0;
-      long value = -1;
-      try {
-        value = std::stol(n, &used);
-      } catch (const std::exception&) {
-        used = 0;
-      }
-      if (used != n.size() || value < 23 || value > 517) {
-        throw CommandError("--mtu needs a whole number from 23 to 517, not \"" + n + "\"");
-      }
-      inv.mtu = static_cast<uint16_t>(value);
+      inv.mtu = static_cast<uint16_t>(wholeNumber("--mtu", rest[++i], 23, 517));
     }
   } else if (mode == "power") {
     if (rest.size() != 2 || (rest[1] != "on" && rest[1] != "off")) {
@@ -105,6 +137,8 @@ Invocation parseInvocation(const std::vector<std::string>& args, const std::stri
     }
     inv.mode = Invocation::Mode::power;
     inv.powerOn = rest[1] == "on";
+  } else if (mode == "capture") {
+    parseCapture(rest, inv);
   } else {
     throw CommandError("unknown command \"" + mode + "\"");
   }

@@ -17,12 +17,16 @@ class CommandError : public std::runtime_error {
 };
 
 struct Invocation {
-  enum class Mode { device, central, power };
+  enum class Mode { device, central, power, capture };
   Mode mode = Mode::device;
-  std::string airDir;      // from --air, else $VELNOR_AIR, else /tmp/velnor-air
-  std::string deviceFile;  // device mode
-  uint16_t mtu = 185;      // central mode
-  bool powerOn = true;     // power mode
+  std::string airDir;         // from --air, else $VELNOR_AIR, else /tmp/velnor-air
+  std::string deviceFile;     // device mode
+  uint16_t mtu = 185;         // central mode
+  bool powerOn = true;        // power mode
+  uint16_t helperPort = 0;    // capture mode: the helper's port
+  std::string captureDevice;  // capture mode: name or identifier
+  int seconds = 10;           // capture mode: how long to listen
+  std::string outFile;        // capture mode: where to write; empty for standard output
 };
 
 // The usage text printed with a command-line error.

@@ -27,6 +27,13 @@ TEST(InvocationTest, FormsAndAirDirectory) {
   EXPECT_EQ(inv.mode, Invocation::Mode::power);
   EXPECT_FALSE(inv.powerOn);
   EXPECT_EQ(inv.airDir, "/tmp/b");
+  inv = parseInvocation({"capture", "HR Belt", "--out", "b.json", "--helper", "24100"}, "x");
+  EXPECT_EQ(inv.mode, Invocation::Mode::capture);
+  EXPECT_EQ(inv.helperPort, 24100);
+  EXPECT_EQ(inv.captureDevice, "HR Belt");
+  EXPECT_EQ(inv.seconds, 10);
+  EXPECT_EQ(inv.outFile, "b.json");
+  EXPECT_EQ(parseInvocation({"capture", "--helper", "1", "--seconds", "2", "B"}, "x").seconds, 2);
 }
 
 TEST(InvocationTest, BadCommandLinesSayWhatIsWrong) {
@@ -43,6 +50,15 @@ TEST(InvocationTest, BadCommandLinesSayWhatIsWrong) {
   EXPECT_EQ(bad({"power", "maybe"}), "power needs on or off");
   EXPECT_EQ(bad({"device", "f.json", "--air"}), "--air needs a directory");
   EXPECT_EQ(bad({"peripheral"}), "unknown command \"peripheral\"");
+  EXPECT_EQ(bad({"capture", "Belt"}), "capture needs --helper PORT");
+  EXPECT_EQ(bad({"capture", "--helper", "24100"}), "capture needs a device name or identifier");
+  EXPECT_EQ(bad({"capture", "--helper", "70000", "Belt"}),
+            "--helper needs a whole number from 1 to 65535, not \"70000\"");
+  EXPECT_EQ(bad({"capture", "--helper", "1", "Belt", "--seconds", "0"}),
+            "--seconds needs a whole number from 1 to 86400, not \"0\"");
+  EXPECT_EQ(bad({"capture", "--helper", "1", "Belt", "Strap"}),
+            "unexpected argument \"Strap\" for capture");
+  EXPECT_EQ(bad({"capture", "--helper", "1", "Belt", "--out"}), "--out needs a value");
 }
 
 TEST(DeviceCommandTest, ParsesEveryCommand) {

@@ -13,6 +13,9 @@ namespace {
 
 using nlohmann::json;
 
+// A day: the longest offset and loop a timeline takes.
+constexpr int64_t kMaxTimelineMs = 24 * 3600 * 1000;
+
 const std::pair<const char*, uint32_t> kPropertyWords[] = {
     {"read", CBCharacteristicPropertyRead},
     {"write", CBCharacteristicPropertyWrite},
@@ -107,7 +110,9 @@ class Reader {
   sim::EmulatedCharacteristic characteristic(const json& v, const std::string& place) const {
     expectObject(v, place);
     onlyKnownMembers(v, place,
-                     {"uuid", "properties", "value", "onRead", "onWrite", "onSubscribe", "notify"});
+                     {"uuid", "properties", "value", "onRead", "onWrite", "onSubscribe", "notify",
+                      "timeline", "notes"});
+    if (v.contains("notes")) notes(v["notes"], place + ".notes");
     sim::EmulatedCharacteristic c;
     c.uuid = uuid(member(v, place, "uuid"), place + ".uuid");
     auto words = text(member(v, place, "properties"), place + ".properties");
@@ -188,8 +193,9 @@ class Reader {
 
   sim::EmulatedDeviceConfig device(const json& v, const std::string& place) const {
     expectObject(v, place);
-    onlyKnownMembers(v, place,
-                     {"id", "name", "rssi", "advertising", "connection", "mtu", "services"});
+    onlyKnownMembers(
+        v, place, {"id", "name", "rssi", "advertising", "connection", "mtu", "services", "notes"});
+    if (v.contains("notes")) notes(v["notes"], place + ".notes");
     sim::EmulatedDeviceConfig d;
     if (v.contains("id") && !v["id"].is_null()) {
       auto t = text(v["id"], place + ".id");
@@ -236,8 +242,150 @@ class Reader {
         }
         d.services.push_back(std::move(s));
       }
+      timelines(services, place, d);
     }
     return d;
+  }
+
+  // Notes are for people reading the file (what a capture could not see, say): a list of texts.
+  void notes(const json& v, const std::string& place) const {
+    expectArray(v, place);
+    for (size_t i = 0; i < v.size(); ++i) text(v[i], place + "[" + std::to_string(i) + "]");
+  }
+
+  // The timelines of every characteristic, read once the whole device is known, since an event
+  // may name another characteristic of it.
+  void timelines(const json& services, const std::string& place,
+                 sim::EmulatedDeviceConfig& d) const {
+    for (size_t i = 0; i < d.services.size(); ++i) {
+      auto& characteristics = d.services[i].characteristics;
+      for (size_t j = 0; j < characteristics.size(); ++j) {
+        const auto& v = services[i]["characteristics"][j];
+        if (!v.contains("timeline") || v["timeline"].is_null()) continue;
+        std::string at = place + ".services[" + std::to_string(i) + "].characteristics[" +
+                         std::to_string(j) + "].timeline";
+        auto& c = characteristics[j];
+        if (c.notify) fail(at, "a characteristic has either notify or a timeline, not both");
+        if (!(c.properties & (CBCharacteristicPropertyNotify | CBCharacteristicPropertyIndicate))) {
+          fail(at,
+               "a timeline plays when a central subscribes, and the characteristic has "
+               "neither notify nor indicate");
+        }
+        c.timeline = timeline(v["timeline"], at, d);
+      }
+    }
+  }
+
+  // A list of events played once, or {"loop": true, "periodMs": N, "events": [...]}.
+  sim::Timeline timeline(const json& v, const std::string& place,
+                         const sim::EmulatedDeviceConfig& d) const {
+    sim::Timeline t;
+    std::string eventsPlace = place;
+    const json* events = &v;
+    if (v.is_object()) {
+      onlyKnownMembers(v, place, {"loop", "periodMs", "events"});
+      if (v.contains("loop")) t.loop = boolean(v["loop"], place + ".loop");
+      if (t.loop && !v.contains("periodMs"))
+        fail(place, "a timeline that loops needs \"periodMs\"");
+      if (v.contains("periodMs")) {
+        t.period = std::chrono::milliseconds(
+            integer(v["periodMs"], place + ".periodMs", 1, kMaxTimelineMs));
+      }
+      eventsPlace = place + ".events";
+      events = &member(v, place, "events");
+    } else if (!v.is_array()) {
+      fail(place, "expected a list of events or {\"loop\", \"periodMs\", \"events\"}");
+    }
+    expectArray(*events, eventsPlace);
+    if (events->empty()) fail(eventsPlace, "expected at least one event");
+    for (size_t i = 0; i < events->size(); ++i) {
+      std::string at = eventsPlace + "[" + std::to_string(i) + "]";
+      t.events.push_back(timelineEvent((*events)[i], at, d));
+      const auto& e = t.events.back();
+      if (i > 0 && e.at < t.events[i - 1].at) {
+        fail(at + ".atMs", std::to_string(e.at.count()) + " is before the previous event's " +
+                               std::to_string(t.events[i - 1].at.count()) +
+                               ": events go in time order");
+      }
+      if (t.period.count() > 0 && e.at >= t.period) {
+        fail(at + ".atMs", std::to_string(e.at.count()) + " is not before periodMs " +
+                               std::to_string(t.period.count()));
+      }
+    }
+    return t;
+  }
+
+  // {"atMs": N} and one of "value", "drop": true, "advertise": "on"|"off", "onRead" (with
+  // "service" and "characteristic" naming another characteristic than the timeline's own).
+  sim::TimelineEvent timelineEvent(const json& v, const std::string& place,
+                                   const sim::EmulatedDeviceConfig& d) const {
+    expectObject(v, place);
+    onlyKnownMembers(v, place,
+                     {"atMs", "value", "drop", "advertise", "onRead", "service", "characteristic"});
+    sim::TimelineEvent e;
+    e.at = std::chrono::milliseconds(
+        integer(member(v, place, "atMs"), place + ".atMs", 0, kMaxTimelineMs - 1));
+    int kinds = 0;
+    for (const char* k : {"value", "drop", "advertise", "onRead"}) kinds += v.contains(k) ? 1 : 0;
+    if (kinds != 1) {
+      fail(place, "expected exactly one of \"value\", \"drop\", \"advertise\", \"onRead\"");
+    }
+    if ((v.contains("service") || v.contains("characteristic")) && !v.contains("onRead")) {
+      fail(place, "\"service\" and \"characteristic\" go with \"onRead\" only");
+    }
+    if (v.contains("value")) {
+      e.kind = sim::TimelineEvent::Kind::value;
+      e.value = notification(v["value"], place + ".value", d.mtu);
+    } else if (v.contains("drop")) {
+      if (!boolean(v["drop"], place + ".drop")) fail(place + ".drop", "expected true");
+      e.kind = sim::TimelineEvent::Kind::drop;
+    } else if (v.contains("advertise")) {
+      auto word = text(v["advertise"], place + ".advertise");
+      if (word != "on" && word != "off") {
+        fail(place + ".advertise", "expected \"on\" or \"off\", not \"" + word + "\"");
+      }
+      e.kind = word == "on" ? sim::TimelineEvent::Kind::advertiseOn
+                            : sim::TimelineEvent::Kind::advertiseOff;
+    } else {
+      e.kind = sim::TimelineEvent::Kind::onRead;
+      e.onRead = answer(v["onRead"], place + ".onRead", true);
+      if (v.contains("characteristic")) e.target = target(v, place, d);
+    }
+    return e;
+  }
+
+  // A notified value: hex bytes that fit one notification on a link of the device's MTU.
+  std::vector<uint8_t> notification(const json& v, const std::string& place, uint16_t mtu) const {
+    auto bytes = value(v, place);
+    size_t max = mtu - 3u;
+    if (bytes.size() > max) {
+      fail(place, std::to_string(bytes.size()) + " bytes, longer than the " + std::to_string(max) +
+                      " a notification carries with the device's MTU of " + std::to_string(mtu));
+    }
+    return bytes;
+  }
+
+  // The (service, characteristic) indexes of the characteristic an event names.
+  std::pair<size_t, size_t> target(const json& v, const std::string& place,
+                                   const sim::EmulatedDeviceConfig& d) const {
+    auto characteristic = uuid(v["characteristic"], place + ".characteristic");
+    std::optional<CBUUID> service;
+    if (v.contains("service")) service = uuid(v["service"], place + ".service");
+    std::vector<std::pair<size_t, size_t>> found;
+    for (size_t i = 0; i < d.services.size(); ++i) {
+      if (service && d.services[i].uuid != *service) continue;
+      for (size_t j = 0; j < d.services[i].characteristics.size(); ++j) {
+        if (d.services[i].characteristics[j].uuid == characteristic) found.emplace_back(i, j);
+      }
+    }
+    std::string named = characteristic.UUIDString() +
+                        (service ? " in service " + service->UUIDString() : std::string());
+    if (found.empty()) fail(place + ".characteristic", "the device has no characteristic " + named);
+    if (found.size() > 1) {
+      fail(place + ".characteristic",
+           "the device has " + named + " in more than one service: name it with \"service\"");
+    }
+    return found.front();
   }
 
   void rssi(const json& v, const std::string& place, sim::EmulatedDeviceConfig& d) const {
@@ -293,7 +441,8 @@ std::vector<sim::EmulatedDeviceConfig> parseDeviceFile(const std::string& text,
   }
   Reader r(fileName);
   r.expectObject(doc, "top level");
-  r.onlyKnownMembers(doc, "top level", {"devices"});
+  r.onlyKnownMembers(doc, "top level", {"devices", "notes"});
+  if (doc.contains("notes")) r.notes(doc["notes"], "notes");
   const auto& devices = r.member(doc, "top level", "devices");
   r.expectArray(devices, "devices");
   std::vector<sim::EmulatedDeviceConfig> configs;
@@ -357,6 +506,7 @@ std::string propertyWords(uint32_t properties) {
 
 std::optional<uint32_t> parsePropertyWords(const std::string& text) {
   uint32_t bits = 0;
+  if (text.empty()) return bits;  // none that a central can use
   size_t start = 0;
   for (;;) {
     size_t bar = text.find('|', start);

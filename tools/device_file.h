@@ -29,7 +29,8 @@ std::vector<sim::EmulatedDeviceConfig> loadDeviceFile(const std::string& path);
 std::string toHex(const std::vector<uint8_t>& bytes);
 std::optional<std::vector<uint8_t>> fromHex(const std::string& text);
 
-// Property words ("read|notify") from bits and back; none for an unknown word.
+// Property words ("read|notify") from bits and back; none for an unknown word. The empty text
+// is no property.
 std::string propertyWords(uint32_t properties);
 std::optional<uint32_t> parsePropertyWords(const std::string& text);
 

@@ -114,8 +114,77 @@ TEST(DeviceFileTest, ErrorsNameTheFileThePlaceAndTheProblem) {
             "\"respond\", \"ignore\" or an ATT error code from 1 to 255");
 }
 
+// A device whose first characteristic notifies and has the timeline `timeline` (JSON text).
+std::string withTimeline(const std::string& timeline, const std::string& more = "") {
+  return R"({"devices":[{"mtu":23,"services":[{"uuid":"180D","characteristics":[
+    {"uuid":"2A37","properties":"notify","timeline":)" +
+         timeline + R"(},
+    {"uuid":"2A38","properties":"read","value":"01"})" +
+         more + R"(]}]}]})";
+}
+
+TEST(DeviceFileTest, TimelinesAndWhatIsWrongWithThem) {
+  auto played = parseDeviceFile(withTimeline(R"([{"atMs":0,"value":"01"},
+      {"atMs":5,"onRead":{"delayMs":3},"characteristic":"2A38"},{"atMs":5,"advertise":"off"},
+      {"atMs":9,"drop":true}])"),
+                                "belt.json");
+  const auto& once = *played[0].services[0].characteristics[0].timeline;
+  ASSERT_EQ(once.events.size(), 4u);
+  EXPECT_FALSE(once.loop);
+  EXPECT_EQ(once.events[1].kind, sim::TimelineEvent::Kind::onRead);
+  EXPECT_EQ(once.events[1].onRead.after.count(), 3);
+  EXPECT_EQ(once.events[1].target, (std::pair<size_t, size_t>{0, 1}));
+  EXPECT_EQ(once.events[2].kind, sim::TimelineEvent::Kind::advertiseOff);
+  EXPECT_EQ(once.events[3].kind, sim::TimelineEvent::Kind::drop);
+  auto looped = parseDeviceFile(
+      withTimeline(R"({"loop":true,"periodMs":10,"events":[{"atMs":9,"value":"02"}]})"), "b");
+  EXPECT_TRUE(looped[0].services[0].characteristics[0].timeline->loop);
+  EXPECT_EQ(looped[0].services[0].characteristics[0].timeline->period.count(), 10);
+  // Notes are kept out of the way, and a characteristic may have no property a central uses.
+  EXPECT_NO_THROW(parseDeviceFile(R"({"notes":["a"],"devices":[{"notes":[],"services":[
+      {"uuid":"180D","characteristics":[{"uuid":"2A37","properties":"","notes":["b"]}]}]}]})",
+                                  "b"));
+
+  const std::string first = "belt.json: devices[0].services[0].characteristics[0].timeline";
+  EXPECT_EQ(errorOf(withTimeline(R"([{"atMs":5,"value":"01"},{"atMs":4,"value":"02"}])")),
+            first + "[1].atMs: 4 is before the previous event's 5: events go in time order");
+  EXPECT_EQ(errorOf(withTimeline(R"([{"atMs":5,"onRead":2,"characteristic":"2A99"}])")),
+            first + "[0].characteristic: the device has no characteristic 2A99");
+  EXPECT_EQ(
+      errorOf(withTimeline(R"([{"atMs":5,"onRead":2,"service":"180F","characteristic":"2A38"}])")),
+      first + "[0].characteristic: the device has no characteristic 2A38 in service 180F");
+  EXPECT_EQ(errorOf(withTimeline(R"([{"atMs":5,"onRead":2,"characteristic":"2A38"}])",
+                                 R"(,{"uuid":"2A38","properties":"read"})")),
+            first +
+                "[0].characteristic: the device has 2A38 in more than one service: name it "
+                "with \"service\"");
+  EXPECT_EQ(errorOf(withTimeline(R"([{"atMs":0,"value":")" + std::string(42, 'A') + R"("}])")),
+            first +
+                "[0].value: 21 bytes, longer than the 20 a notification carries with the "
+                "device's MTU of 23");
+  EXPECT_EQ(errorOf(withTimeline(R"({"loop":true,"events":[{"atMs":0,"value":"01"}]})")),
+            first + ": a timeline that loops needs \"periodMs\"");
+  EXPECT_EQ(
+      errorOf(withTimeline(R"({"loop":true,"periodMs":10,"events":[{"atMs":10,"value":"01"}]})")),
+      first + ".events[0].atMs: 10 is not before periodMs 10");
+  EXPECT_EQ(errorOf(withTimeline(R"([{"atMs":1,"value":"01","drop":true}])")),
+            first +
+                "[0]: expected exactly one of \"value\", \"drop\", \"advertise\", "
+                "\"onRead\"");
+  EXPECT_EQ(errorOf(withTimeline(R"([{"atMs":1,"advertise":"maybe"}])")),
+            first + "[0].advertise: expected \"on\" or \"off\", not \"maybe\"");
+  EXPECT_EQ(errorOf(withTimeline("[]")), first + ": expected at least one event");
+  EXPECT_EQ(errorOf(R"({"devices":[{"services":[{"uuid":"180D","characteristics":[
+      {"uuid":"2A38","properties":"read","timeline":[{"atMs":0,"value":"01"}]}]}]}]})"),
+            first +
+                ": a timeline plays when a central subscribes, and the characteristic has "
+                "neither notify nor indicate");
+  EXPECT_EQ(errorOf(R"({"notes":"x","devices":[]})"), "belt.json: notes: expected a list");
+}
+
 TEST(DeviceFileTest, ExamplesAreValid) {
-  for (const char* name : {"heart-rate-belt.json", "thermometer.json", "misbehaving.json"}) {
+  for (const char* name : {"heart-rate-belt.json", "thermometer.json", "misbehaving.json",
+                           "captured-heart-rate-belt.json"}) {
     std::string path = VELNOR_SOURCE_DIR;
     path.append("/examples/").append(name);
     EXPECT_NO_THROW(loadDeviceFile(path)) << name;

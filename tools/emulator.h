@@ -1,5 +1,5 @@
-// The three forms of the device emulator: emulated devices, an emulated central, and the power
-// switch of the helpers in an air.
+// The forms of the device emulator: emulated devices, an emulated central, the power switch of
+// the helpers in an air, and the capture of a device through a helper.
 #pragma once
 
 #include <cstddef>
@@ -42,5 +42,8 @@ class InputLines {
 int runDevices(const Invocation& invocation);
 int runCentral(const Invocation& invocation);
 int runPower(const Invocation& invocation);
+// Captures a device through a running helper into a device file: 0 when captured, 1 when the
+// capture failed (what was captured is written all the same), with the reason on standard error.
+int runCapture(const Invocation& invocation);
 
 }  // namespace tool

@@ -23,6 +23,8 @@ int main(int argc, char** argv) {
       return tool::runCentral(invocation);
     case tool::Invocation::Mode::power:
       return tool::runPower(invocation);
+    case tool::Invocation::Mode::capture:
+      return tool::runCapture(invocation);
   }
   return 2;
 }

@@ -24,7 +24,8 @@ class Device : public EmulatedDevice, public PeripheralNode {
         layout.characteristics.push_back({c.uuid, c.properties});
       auto published = publish(layout);
       for (size_t c = 0; c < service.characteristics.size(); ++c) {
-        Slot slot{s, c, service.characteristics[c].value};
+        const auto& characteristic = service.characteristics[c];
+        Slot slot{s, c, characteristic.value, characteristic.onRead};
         std::lock_guard lock(mutex_);
         slots_[published.characteristicHandles[c]] = std::move(slot);
       }
@@ -107,15 +108,15 @@ class Device : public EmulatedDevice, public PeripheralNode {
     if (!slotFor(handle, slot)) return answerRead(central, request, 0x01, {});
     const auto& c = characteristic(slot);
     observer_.deviceRead(text_, config_.services[slot.service].uuid, c.uuid);
-    switch (c.onRead.kind) {
+    switch (slot.onRead.kind) {
       case Answer::Kind::ignore:
         return;
       case Answer::Kind::error:
-        return answerRead(central, request, c.onRead.att, {});
+        return answerRead(central, request, slot.onRead.att, {});
       case Answer::Kind::respond:
         return answerRead(central, request, 0, slot.value.value_or(std::vector<uint8_t>{}));
       case Answer::Kind::delay:
-        return later(c.onRead.after, [central, request, handle](Device& self) {
+        return later(slot.onRead.after, [central, request, handle](Device& self) {
           Slot now;
           if (!self.slotFor(handle, now)) return;
           self.answerRead(central, request, 0, now.value.value_or(std::vector<uint8_t>{}));
@@ -172,20 +173,113 @@ class Device : public EmulatedDevice, public PeripheralNode {
     return 0;  // a delay is for reads and writes; a subscription is answered at once
   }
 
-  void subscriptionChanged(const NodeId&, uint32_t handle, bool enabled) override {
+  void subscriptionChanged(const NodeId& central, uint32_t handle, bool enabled) override {
     Slot slot;
     if (!slotFor(handle, slot)) return;
-    observer_.deviceSubscribed(text_, config_.services[slot.service].uuid,
-                               characteristic(slot).uuid, enabled);
+    const auto& c = characteristic(slot);
+    if (c.timeline && enabled) startTimeline(central, handle, *c.timeline);
+    if (c.timeline && !enabled) stopTimeline(central, handle);
+    observer_.deviceSubscribed(text_, config_.services[slot.service].uuid, c.uuid, enabled);
   }
 
  private:
-  // A characteristic's place in the configuration and its current value.
+  // A characteristic's place in the configuration, its current value and how reads of it are
+  // answered now.
   struct Slot {
     size_t service = 0;
     size_t characteristic = 0;
     std::optional<std::vector<uint8_t>> value;
+    Answer onRead;
   };
+
+  // A central's subscription to a characteristic that has a timeline.
+  using RunKey = std::pair<NodeId, uint32_t>;
+  using Clock = DispatchQueue::Clock;
+
+  // Starts playing `timeline` to `central` from now. On the device's queue.
+  void startTimeline(const NodeId& central, uint32_t handle, const Timeline& timeline) {
+    if (timeline.events.empty()) return;
+    uint64_t generation;
+    {
+      std::lock_guard lock(mutex_);
+      generation = ++timelineGeneration_;
+      runs_[{central, handle}] = generation;
+    }
+    scheduleTimelineStep({central, handle}, generation, &timeline, Clock::now(), 0, 0);
+  }
+
+  // Any thread.
+  void stopTimeline(const NodeId& central, uint32_t handle) {
+    std::lock_guard lock(mutex_);
+    runs_.erase({central, handle});
+  }
+
+  // Whether the run `generation` of `key` is still the one playing. Any thread.
+  bool timelineRunning(const RunKey& key, uint64_t generation) const {
+    std::lock_guard lock(mutex_);
+    auto it = runs_.find(key);
+    return it != runs_.end() && it->second == generation;
+  }
+
+  // Plays event `index` of round `round` at its time after `start`, then schedules the next.
+  // Each step is due at its own offset from the start, so that late steps do not add up. Any
+  // thread; the step runs on the device's queue. `timeline` lives in the configuration.
+  void scheduleTimelineStep(RunKey key, uint64_t generation, const Timeline* timeline,
+                            Clock::time_point start, size_t index, uint64_t round) {
+    const auto& event = timeline->events[index];
+    auto due = start + timeline->period * static_cast<int64_t>(round) + event.at;
+    std::weak_ptr<PeripheralNode> weak = weak_from_this();
+    queue().asyncAfter(due - Clock::now(), [=] {
+      auto self = std::static_pointer_cast<Device>(weak.lock());
+      if (!self || !self->timelineRunning(key, generation)) return;
+      self->play(key, timeline->events[index]);
+      size_t next = index + 1;
+      uint64_t nextRound = round;
+      if (next == timeline->events.size()) {
+        if (!timeline->loop) return self->stopTimeline(key.first, key.second);
+        next = 0;
+        ++nextRound;
+      }
+      self->scheduleTimelineStep(key, generation, timeline, start, next, nextRound);
+    });
+  }
+
+  // Carries out one timeline event for the central of `key`. On the device's queue.
+  void play(const RunKey& key, const TimelineEvent& event) {
+    switch (event.kind) {
+      case TimelineEvent::Kind::value: {
+        std::lock_guard lock(mutex_);
+        slots_[key.second].value = event.value;
+      }
+        PeripheralNode::notify(key.second, event.value, std::vector<NodeId>{key.first});
+        return;
+      case TimelineEvent::Kind::drop: {
+        // Every link ends: no timeline plays on, whenever the links' ends are handled.
+        std::lock_guard lock(mutex_);
+        runs_.clear();
+      }
+        return dropLinks();
+      case TimelineEvent::Kind::advertiseOff:
+        return setAdvertising(false);
+      case TimelineEvent::Kind::advertiseOn:
+        return setAdvertising(true);
+      case TimelineEvent::Kind::onRead:
+        return changeOnRead(key.second, event);
+    }
+  }
+
+  void changeOnRead(uint32_t ownHandle, const TimelineEvent& event) {
+    std::lock_guard lock(mutex_);
+    uint32_t handle = ownHandle;
+    if (event.target) {
+      for (const auto& [h, slot] : slots_) {
+        if (slot.service == event.target->first && slot.characteristic == event.target->second) {
+          handle = h;
+        }
+      }
+    }
+    slots_[handle].onRead = event.onRead;
+  }
 
   const EmulatedCharacteristic& characteristic(const Slot& slot) const {
     return config_.services[slot.service].characteristics[slot.characteristic];
@@ -234,8 +328,10 @@ class Device : public EmulatedDevice, public PeripheralNode {
   const EmulatedDeviceConfig config_;
   const std::string text_;
   EmulatedDeviceObserver& observer_;
-  mutable std::mutex mutex_;  // guards slots_
+  mutable std::mutex mutex_;  // guards slots_, runs_ and timelineGeneration_
   std::map<uint32_t, Slot> slots_;
+  std::map<RunKey, uint64_t> runs_;  // the timelines playing, by central and characteristic
+  uint64_t timelineGeneration_ = 0;
 };
 
 }  // namespace

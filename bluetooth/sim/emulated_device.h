@@ -1,7 +1,8 @@
 // Emulated peripherals: the node API for devices that do more than a peripheral manager offers
 // (signal-strength ranges, manufacturer and service data, connectable flag, connections that are
 // refused or never answered, requests answered with an ATT error or not at all, dropped links,
-// periodic notifications). The device emulator is built on it; tests use it directly.
+// periodic notifications, timelines of notifications and faults). The device emulator is built on
+// it; tests use it directly.
 #pragma once
 
 #include <chrono>
@@ -33,6 +34,26 @@ struct PeriodicNotify {
   std::vector<std::vector<uint8_t>> values;  // sent in turn, from the first
 };
 
+// One step of a timeline, `at` after the central subscribed.
+struct TimelineEvent {
+  enum class Kind { value, drop, advertiseOff, advertiseOn, onRead };
+  std::chrono::milliseconds at{0};
+  Kind kind = Kind::value;
+  std::vector<uint8_t> value;  // value: set and notified to the subscribing central
+  Answer onRead;               // onRead: how reads are answered from now on
+  // onRead: the characteristic whose reads change, as (service, characteristic) indexes into
+  // the device's configuration; none for the timeline's own characteristic.
+  std::optional<std::pair<size_t, size_t>> target;
+};
+
+// Events played in order for each central that subscribes, from its subscription until it
+// unsubscribes or its link ends; with `loop`, again every `period`.
+struct Timeline {
+  std::vector<TimelineEvent> events;  // `at` never decreases
+  bool loop = false;
+  std::chrono::milliseconds period{0};  // greater than every `at` when looping
+};
+
 struct EmulatedCharacteristic {
   CBUUID uuid = CBUUID::from16(0);
   uint32_t properties = 0;  // CBCharacteristicProperties bits
@@ -41,6 +62,7 @@ struct EmulatedCharacteristic {
   Answer onWrite;
   Answer onSubscribe;
   std::optional<PeriodicNotify> notify;
+  std::optional<Timeline> timeline;
 };
 
 struct EmulatedService {

@@ -104,6 +104,11 @@ class EmulatedDeviceTest : public ::testing::Test {
     auto p = events.peripheral(d->identifier());
     central->connect(p);
     EXPECT_EQ(events.log.next("connected"), "connected " + p->identifier());
+    discover(p);
+    return p;
+  }
+
+  void discover(const std::shared_ptr<CBPeripheral>& p) {
     p->discoverServices();
     EXPECT_NE(events.log.next("services"), "");
     auto services = p->services().value_or(std::vector<std::shared_ptr<CBService>>{});
@@ -111,7 +116,6 @@ class EmulatedDeviceTest : public ::testing::Test {
       p->discoverCharacteristics(s);
       EXPECT_NE(events.log.next("characteristics"), "");
     }
-    return p;
   }
 
   std::shared_ptr<Air> air = makeInProcessAir();
@@ -261,6 +265,72 @@ TEST_F(EmulatedDeviceTest, DroppedLinkAndAdvertisingOffAndOn) {
   EXPECT_EQ(events.log.next("disconnected"),
             "disconnected " + p->identifier() +
                 " CBErrorDomain/7 The specified device has disconnected from us.");
+}
+
+TimelineEvent at(int ms, TimelineEvent::Kind kind, std::vector<uint8_t> value = {}) {
+  TimelineEvent e;
+  e.at = std::chrono::milliseconds(ms);
+  e.kind = kind;
+  e.value = std::move(value);
+  return e;
+}
+
+TEST_F(EmulatedDeviceTest, TimelinePlaysTheSameSequenceOnEverySubscription) {
+  using Kind = TimelineEvent::Kind;
+  auto config = faultyDevice();
+  auto lockSlow = at(20, Kind::onRead);
+  lockSlow.onRead = Answer::error(5);
+  lockSlow.target = std::pair<size_t, size_t>{0, 4};
+  config.services[0].characteristics[2].timeline = Timeline{
+      {at(0, Kind::value, {1}), at(10, Kind::value, {2}), lockSlow, at(30, Kind::advertiseOff),
+       at(30, Kind::value, {3}), at(40, Kind::drop), at(50, Kind::value, {4})},
+      false,
+      {}};
+  auto d = add(config);
+  auto p = connect(d);
+  std::vector<std::vector<std::string>> runs;
+  for (int run = 0; run < 2; ++run) {
+    auto fine = events.characteristic("6E400001-B5A3-F393-E0A9-E50E24DCCA9E/2A02");
+    ASSERT_TRUE(fine);
+    p->setNotifyValue(true, fine);
+    ASSERT_EQ(events.log.next("notifying"), "notifying 2A02 ok on");
+    std::vector<std::string> seen;
+    for (int i = 0; i < 3; ++i) seen.push_back(events.log.next("value 2A02"));
+    seen.push_back(events.log.next("disconnected"));
+    runs.push_back(seen);
+    // Advertising went off before the drop: a central that connects waits for it to come back.
+    EXPECT_FALSE(d->isAdvertising());
+    central->connect(p);
+    d->setAdvertising(true);
+    ASSERT_EQ(events.log.next("connected"), "connected " + p->identifier());
+    discover(p);
+    // The slow characteristic now answers reads with the error the timeline set.
+    p->readValue(events.characteristic("6E400001-B5A3-F393-E0A9-E50E24DCCA9E/2A04"));
+    EXPECT_EQ(events.log.next("value 2A04"),
+              "value 2A04 CBATTErrorDomain/5 Authentication is insufficient. none");
+  }
+  EXPECT_EQ(runs[0], (std::vector<std::string>{
+                         "value 2A02 ok 01", "value 2A02 ok 02", "value 2A02 ok 03",
+                         "disconnected " + p->identifier() +
+                             " CBErrorDomain/7 The specified device has disconnected from us."}));
+  EXPECT_EQ(runs[1], runs[0]);
+  // Nothing of the first run played after its drop.
+  EXPECT_EQ(events.log.count("value 2A02"), 6u);
+}
+
+TEST_F(EmulatedDeviceTest, LoopedTimelineStartsAgainInOrder) {
+  using Kind = TimelineEvent::Kind;
+  auto config = faultyDevice();
+  config.services[0].characteristics[2].timeline = Timeline{
+      {at(0, Kind::value, {0x0A}), at(2, Kind::value, {0x0B})}, true, std::chrono::milliseconds(4)};
+  auto d = add(config);
+  auto p = connect(d);
+  auto fine = events.characteristic("6E400001-B5A3-F393-E0A9-E50E24DCCA9E/2A02");
+  p->setNotifyValue(true, fine);
+  ASSERT_EQ(events.log.next("notifying"), "notifying 2A02 ok on");
+  for (int i = 0; i < 6; ++i) {
+    EXPECT_EQ(events.log.next("value 2A02"), i % 2 ? "value 2A02 ok 0B" : "value 2A02 ok 0A");
+  }
 }
 
 }  // namespace

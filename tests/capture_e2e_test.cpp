@@ -1,0 +1,194 @@
+// `velnor-sim capture` through a running helper: a device captured, replayed and captured again
+// looks like the original, and a capture that cannot finish says why and keeps what it has.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "central_e2e.h"
+#include "tools/device_file.h"
+
+namespace central_e2e {
+namespace {
+
+const std::string kRoundTrip = "CA97E000-0000-4000-8000-000000000001";
+const std::string kVendorService = "7E570000-0000-4000-8000-00805F9B0001";
+const std::string kVendorNotify = "7E570001-0000-4000-8000-00805F9B0001";
+const std::string kVendorLocked = "7E570002-0000-4000-8000-00805F9B0001";
+
+// Notifications of two characteristics, interleaved more than the helper's 0.1 s script
+// pacing apart, so that each is handed out as it arrives.
+json original() {
+  return json::parse(R"({
+    "id": "CA97E000-0000-4000-8000-000000000001", "name": "Round Trip", "rssi": [-70, -50],
+    "advertising": {"localName": "Round Trip", "intervalMs": 20, "manufacturerData": "4C000102",
+                    "serviceUUIDs": ["180D"], "serviceData": {"180D": "07"}},
+    "services": [
+      {"uuid": "180D", "characteristics": [
+        {"uuid": "2A37", "properties": "read|notify", "value": "0040",
+         "timeline": [{"atMs": 150, "value": "0041"}, {"atMs": 400, "value": "0042"},
+                      {"atMs": 650, "value": "0043"}]},
+        {"uuid": "2A38", "properties": "read", "value": "01"},
+        {"uuid": "2A39", "properties": "write"}]},
+      {"uuid": "7E570000-0000-4000-8000-00805F9B0001", "characteristics": [
+        {"uuid": "7E570001-0000-4000-8000-00805F9B0001", "properties": "notify",
+         "timeline": [{"atMs": 275, "value": "AA"}, {"atMs": 525, "value": "BB"},
+                      {"atMs": 775, "value": "CC"}]},
+        {"uuid": "7E570002-0000-4000-8000-00805F9B0001", "properties": "read", "onRead": 2}]}]
+  })");
+}
+
+class CaptureEndToEnd : public CentralEndToEnd {
+ protected:
+  // Runs a capture of `device` to its end; its exit code, and the file in `file` if one came.
+  int capture(const std::string& device, const std::vector<std::string>& more = {}) {
+    std::string out = helper.directory() + "/capture-" + std::to_string(++captures) + ".json";
+    std::vector<std::string> args{"capture", "--helper", std::to_string(helper.port()),
+                                  device,    "--out",    out};
+    args.insert(args.end(), more.begin(), more.end());
+    ChildProcess p(ChildProcess::Options{VELNOR_SIM_PATH, args, {}, {}});
+    auto code = p.exitCode(ChildProcess::after(60));
+    stderrLines = p.stderrLines();
+    std::ifstream in(out);
+    file = in ? json::parse(in, nullptr, false) : json();
+    return code.value_or(-1);
+  }
+
+  bool saidOnStderr(const std::string& line) const {
+    return std::find(stderrLines.begin(), stderrLines.end(), line) != stderrLines.end();
+  }
+
+  int captures = 0;
+  json file;
+  std::vector<std::string> stderrLines;
+};
+
+const json* characteristicOf(const json& device, const std::string& service,
+                             const std::string& uuid) {
+  for (const auto& s : device["services"]) {
+    if (s["uuid"] != service) continue;
+    for (const auto& c : s["characteristics"]) {
+      if (c["uuid"] == uuid) return &c;
+    }
+  }
+  return nullptr;
+}
+
+// The events of a timeline in either form.
+json eventsOf(const json& c) {
+  if (!c.contains("timeline")) return json::array();
+  return c["timeline"].is_array() ? c["timeline"] : c["timeline"]["events"];
+}
+
+// What a capture of the original must show: its profile, values and notifications, each
+// notification within 20 ms of the offset it has in the original.
+void expectLikeTheOriginal(const json& captured) {
+  ASSERT_TRUE(captured.is_object()) << "no device file";
+  // The emulator runs the file as it is.
+  ASSERT_NO_THROW(tool::parseDeviceFile(captured.dump(), "captured.json"));
+  const json& d = captured["devices"][0];
+  EXPECT_EQ(d["id"], kRoundTrip);
+  EXPECT_EQ(d["name"], "Round Trip");
+  for (int rssi : d["rssi"].is_array() ? d["rssi"] : json::array({d["rssi"]})) {
+    EXPECT_TRUE(rssi >= -70 && rssi <= -50) << rssi;
+  }
+  EXPECT_EQ(d["advertising"], json::parse(R"({"localName": "Round Trip", "connectable": true,
+      "manufacturerData": "4C00", "serviceUUIDs": ["180D"], "serviceData": {"180D": "07"}})"));
+  json profile = json::array();
+  for (const auto& s : d["services"]) {
+    json characteristics = json::array();
+    for (const auto& c : s["characteristics"]) {
+      characteristics.push_back({c["uuid"], c["properties"], c.value("value", "-")});
+    }
+    profile.push_back({s["uuid"], characteristics});
+  }
+  EXPECT_EQ(profile, json::parse(R"([["180D", [["2A37", "read|notify", "0040"],
+      ["2A38", "read", "01"], ["2A39", "write", "-"]]],
+      ["7E570000-0000-4000-8000-00805F9B0001", [
+      ["7E570001-0000-4000-8000-00805F9B0001", "notify", "-"],
+      ["7E570002-0000-4000-8000-00805F9B0001", "read", "-"]]]])"));
+  const json* locked = characteristicOf(d, kVendorService, kVendorLocked);
+  ASSERT_TRUE(locked && locked->contains("notes"));
+  EXPECT_NE((*locked)["notes"][0].get<std::string>().find("value not captured"), std::string::npos);
+  // A read that failed fails the same way in the replay.
+  EXPECT_EQ((*locked)["onRead"], 2);
+
+  json expected = original();
+  for (const auto& [service, uuid] : {std::pair{std::string("180D"), std::string("2A37")},
+                                      std::pair{kVendorService, kVendorNotify}}) {
+    const json* c = characteristicOf(d, service, uuid);
+    ASSERT_TRUE(c) << uuid;
+    json events = eventsOf(*c);
+    json want = eventsOf(*characteristicOf(expected, service, uuid));
+    ASSERT_EQ(events.size(), want.size()) << uuid << " " << c->dump();
+    for (size_t i = 0; i < want.size(); ++i) {
+      EXPECT_EQ(events[i]["value"], want[i]["value"]) << uuid << " " << i;
+      EXPECT_NEAR(events[i]["atMs"].get<double>(), want[i]["atMs"].get<double>(), 20)
+          << uuid << " " << i;
+    }
+  }
+}
+
+TEST_F(CaptureEndToEnd, CapturedReplayLooksLikeTheOriginal) {
+  startDevices({original()});
+  ASSERT_EQ(capture("Round Trip", {"--seconds", "1"}), 0) << testing::PrintToString(stderrLines);
+  expectLikeTheOriginal(file);
+  EXPECT_TRUE(saidOnStderr("velnor-sim capture: listening to 2 characteristics for 1 s"));
+  EXPECT_TRUE(saidOnStderr("velnor-sim capture: wrote " + helper.directory() +
+                           "/capture-1.json: 6 notifications"));
+  json first = file;
+
+  // The replay, with the same identifier, in place of the original; captured by identifier.
+  emulator.reset();
+  startDevices({first["devices"][0]});
+  ASSERT_EQ(capture(kRoundTrip, {"--seconds", "1"}), 0) << testing::PrintToString(stderrLines);
+  expectLikeTheOriginal(file);
+  EXPECT_EQ(file["devices"][0]["services"].size(), first["devices"][0]["services"].size());
+}
+
+TEST_F(CaptureEndToEnd, FailuresSayWhyAndKeepWhatWasCaptured) {
+  // Nothing listens on a port that was just bound and let go.
+  int s = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  ::close(s);
+  std::string port = std::to_string(ntohs(address.sin_port));
+  ChildProcess unreachable(
+      ChildProcess::Options{VELNOR_SIM_PATH, {"capture", "--helper", port, "Belt"}, {}, {}});
+  EXPECT_EQ(unreachable.exitCode(ChildProcess::after(20)), 1);
+  EXPECT_EQ(unreachable.stderrLines().back(),
+            "velnor-sim: cannot reach the helper at 127.0.0.1:" + port + ": Connection refused");
+  EXPECT_TRUE(unreachable.stdoutLines().empty());
+
+  json dropping = original();
+  dropping["services"][1]["characteristics"][0]["timeline"] =
+      json::parse(R"([{"atMs": 275, "value": "AA"}, {"atMs": 390, "drop": true}])");
+  startDevices({dropping});
+  EXPECT_EQ(capture("Nobody", {"--seconds", "1"}), 1);
+  EXPECT_EQ(stderrLines.back(), "velnor-sim: no device \"Nobody\" seen in 1 s");
+  EXPECT_TRUE(file.is_null());
+
+  EXPECT_EQ(capture("Round Trip"), 1);
+  EXPECT_EQ(stderrLines.back(), "velnor-sim: the link to " + kRoundTrip +
+                                    " dropped; what was captured so far is written");
+  ASSERT_TRUE(file.is_object());
+  ASSERT_NO_THROW(tool::parseDeviceFile(file.dump(), "dropped.json"));
+  // The drop is on the clock of the first characteristic subscribed, and played once.
+  const json& d = file["devices"][0];
+  json events = characteristicOf(d, "180D", "2A37")->at("timeline");
+  ASSERT_TRUE(events.is_array()) << events.dump();
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.back()["drop"], true);
+  EXPECT_NEAR(events.back()["atMs"].get<double>(), 390, 20);
+  EXPECT_EQ(events[0]["value"], "0041");
+  json vendor = characteristicOf(d, kVendorService, kVendorNotify)->at("timeline");
+  EXPECT_EQ(vendor.size(), 1u);
+  EXPECT_EQ(vendor[0]["value"], "AA");
+  EXPECT_NEAR(vendor[0]["atMs"].get<double>(), 275, 20);
+}
+
+}  // namespace
+}  // namespace central_e2e

@@ -1,0 +1,62 @@
+// Capturing a device through a running helper: what `velnor-sim capture` records, and the device
+// file it writes from that.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tool {
+
+using CaptureClock = std::chrono::steady_clock;
+
+// A notification as capture received it: when the helper handed it out, and whether an earlier
+// one was handed out less than the queue's pacing before it (so it may have waited).
+struct CapturedNotification {
+  CaptureClock::time_point at;
+  std::string value;  // hex
+  bool held = false;
+};
+
+struct CapturedCharacteristic {
+  std::string uuid;
+  std::string properties;            // as the helper reports them
+  std::optional<std::string> value;  // hex, when it could be read
+  nlohmann::ordered_json onRead;     // how a read failed, as a device file says it; null if not
+  std::vector<std::string> notes;
+  std::optional<CaptureClock::time_point> subscribed;  // when the helper confirmed it
+  std::vector<CapturedNotification> notifications;
+};
+
+struct CapturedService {
+  std::string uuid;
+  std::vector<CapturedCharacteristic> characteristics;
+};
+
+struct CapturedDevice {
+  std::string id;
+  std::optional<std::string> name;
+  std::optional<int> rssiMin, rssiMax;
+  std::optional<uint16_t> vendorID;
+  std::optional<std::vector<std::string>> serviceUUIDs;
+  std::map<std::string, std::string> serviceData;  // UUID text to hex
+  bool connectable = false;
+  std::optional<std::string> connection;  // "reject" or "ignore" when connecting failed
+  std::vector<CapturedService> services;
+  std::vector<std::string> notes;
+  std::optional<CaptureClock::time_point> dropped;  // when the helper reported the link lost
+  std::optional<CaptureClock::time_point> listenEnd;
+};
+
+// The device file of a capture, as `velnor-sim device` runs it. Any thread.
+nlohmann::ordered_json captureDeviceFile(const CapturedDevice& device);
+
+// Appends `value` as JSON text the way the example device files are written: indented by
+// `indent` blanks, and each value that fits within a line of 100 characters on one line.
+void appendDeviceFileText(const nlohmann::ordered_json& value, size_t indent, std::string& text);
+
+}  // namespace tool
