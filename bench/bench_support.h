@@ -125,6 +125,25 @@ inline double percentile(std::vector<double> values, double p) {
   return values[index];
 }
 
+// Threads and open descriptors of a process, from /proc.
+inline int threadCount(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+  }
+  return -1;
+}
+inline int descriptorCount(pid_t pid) {
+  int n = 0;
+  std::error_code ec;
+  for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
+       !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    ++n;
+  }
+  return n;
+}
+
 // User plus system CPU time of a process in seconds, from /proc; -1 when it cannot be read.
 inline double cpuSeconds(pid_t pid) {
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");

@@ -1,13 +1,18 @@
 // HTTP figures of the helper, each printed beside its target and its baseline from the same run:
-//   1. round trips per second of one keep-alive client (POST /getLastError), against a bare
-//      cpp-httplib server with the library's defaults (Nagle on);
-//   2. requests per second of 8 concurrent keep-alive clients (POST /getLastError and an empty
-//      POST /dequeueScriptIfTime poll), against a bare cpp-httplib server with the same settings
-//      answering a constant body of the same size;
-//   3. resident set of the idle helper after start-up.
+//   1. requests per second of 1, 8, 64 and 256 concurrent keep-alive clients (POST /getLastError
+//      and an empty POST /dequeueScriptIfTime poll), against a bare cpp-httplib server with
+//      Nagle off answering a constant body of the same size;
+//   2. resident set of the idle helper after start-up;
+//   3. every client at once: with 64 reads blocked on a silent emulated device and 1,000 idle
+//      keep-alive connections held, the wait of /getLastError on a new connection, and what the
+//      idle connections cost in threads and resident set;
+//   4. bad input: slow and silent clients, bodies cut short, pipelining, a client that leaves
+//      while its command waits, 10,000 connections at once; the helper keeps answering others
+//      and its resident set returns to within 2 MiB.
 // Every server runs as its own process; the bare server is this program started with
 // --bare-server. Build in Release: cmake -DCMAKE_BUILD_TYPE=Release.
 #include <httplib.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
@@ -23,6 +28,7 @@
 #include "bench/bench_support.h"
 #include "child_process.h"
 #include "helper_process.h"
+#include "raw_connection.h"
 
 namespace {
 
@@ -31,12 +37,15 @@ using Clock = std::chrono::steady_clock;
 const std::string kLastErrorReply = R"({"lastError":0,"lastErrorMessage":"No error","result":"0"})";
 constexpr double kRoundSeconds = 1.0;
 constexpr int kRounds = 7;
-constexpr int kClients = 8;
+constexpr int kBlocked = 64;
+constexpr int kIdle = 1000;
+constexpr int kFlood = 10000;
+const std::string kVersionRequest = "GET /version HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
 
-// ---- The bare server: constant answers, the library's defaults, Nagle optionally off. ----
-int runBareServer(bool nodelay) {
+// ---- The bare server: constant answers, the library's defaults but Nagle off. ----
+int runBareServer() {
   httplib::Server server;
-  server.set_tcp_nodelay(nodelay);
+  server.set_tcp_nodelay(true);
   server.Post("/getLastError", [](const httplib::Request&, httplib::Response& res) {
     res.set_content(kLastErrorReply, "application/json");
   });
@@ -52,9 +61,7 @@ int runBareServer(bool nodelay) {
 
 class BareServer {
  public:
-  explicit BareServer(bool nodelay)
-      : process_({.program = "/proc/self/exe",
-                  .args = {nodelay ? "--bare-server" : "--bare-server-nagle"}}) {
+  BareServer() : process_({.program = "/proc/self/exe", .args = {"--bare-server"}}) {
     auto line =
         process_.waitForLine([](const std::string& l) { return l.rfind("listening ", 0) == 0; },
                              ChildProcess::after(20));
@@ -116,9 +123,9 @@ struct SideBySide {
 // Helper and bare server measured in alternating rounds, each pair in swapped order every other
 // round, so that load from elsewhere on the machine falls on both alike.
 SideBySide sideBySide(int helperPort, int barePort, const std::string& path,
-                      const std::string& expected, int clients) {
+                      const std::string& expected, int clients, int rounds) {
   std::vector<double> helper, bare, ratio;
-  for (int r = 0; r < kRounds; ++r) {
+  for (int r = 0; r < rounds; ++r) {
     double h = 0, b = 0;
     if (r % 2 == 0) {
       h = requestsPerSecond(helperPort, path, "{}", expected, clients, kRoundSeconds);
@@ -155,57 +162,232 @@ std::string format(const char* pattern, double value) {
 
 }  // namespace
 
+// Latencies in ms of `count` POST /getLastError, each on a new connection.
+std::vector<double> newConnectionLatencies(int port, int count) {
+  std::vector<double> times;
+  for (int i = 0; i < count; ++i) {
+    httplib::Client client("127.0.0.1", port);
+    client.set_read_timeout(60, 0);
+    auto start = Clock::now();
+    auto res = client.Post("/getLastError", "{}", "application/json");
+    times.push_back(res ? bench::milliseconds(Clock::now() - start) : 1e9);
+  }
+  return times;
+}
+
+// `count` connections that have each been answered once and then stay open.
+std::vector<std::unique_ptr<RawConnection>> idleConnections(int port, int count) {
+  std::vector<std::unique_ptr<RawConnection>> idle;
+  for (int i = 0; i < count; ++i) {
+    auto c = std::make_unique<RawConnection>(port);
+    if (c->connected() && c->send(kVersionRequest) && c->answers(1).size() == 1) {
+      idle.push_back(std::move(c));
+    }
+  }
+  return idle;
+}
+
+nlohmann::json silentDevice() {
+  return nlohmann::json::parse(R"([{"id": "B10C0000-0000-4000-8000-000000000001",
+    "advertising": {"localName": "Silent", "intervalMs": 20},
+    "services": [{"uuid": "FFF0", "characteristics": [
+      {"uuid": "FFF1", "properties": "read", "value": "00", "onRead": "ignore"},
+      {"uuid": "FFF2", "properties": "read", "value": "01"}]}]}])");
+}
+
+std::string readBody(const std::string& charID, double timeout) {
+  return nlohmann::json{{"deviceID", "B10C0000-0000-4000-8000-000000000001"},
+                        {"servID", "FFF0"},
+                        {"charID", charID},
+                        {"format", "hex"},
+                        {"timeout", timeout}}
+      .dump();
+}
+
+// Connects the helper to the silent device; false when it does not get there in 20 s.
+bool connectSilentDevice(HelperProcess& helper) {
+  helper.post("/startScan", R"({"options": "", "filename": "Bench"})");
+  auto deadline = Clock::now() + std::chrono::seconds(20);
+  while (Clock::now() < deadline) {
+    helper.post("/connect", R"({"deviceID": "B10C0000-0000-4000-8000-000000000001",
+                                "options": "", "filename": "Bench", "timeout": 5.0})");
+    if (helper.post("/read", readBody("FFF2", 5.0)).body.find(R"("result":"01")") !=
+        std::string::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// 64 reads blocked and 1,000 idle keep-alive connections; returns whether the targets held.
+bool everyClientAtOnce(HelperProcess& helper) {
+  pid_t pid = helper.process().pid();
+  auto emulator = bench::startEmulator(helper, silentDevice());
+  if (!connectSilentDevice(helper)) {
+    std::printf("the silent device was not connected\n");
+    return false;
+  }
+  double rssBefore = bench::residentMiB(pid);
+  int threadsBefore = bench::threadCount(pid);
+  auto idle = idleConnections(helper.port(), kIdle);
+  double rssIdle = bench::residentMiB(pid);
+  int threadsIdle = bench::threadCount(pid);
+  std::vector<std::thread> blocked;
+  for (int i = 0; i < kBlocked; ++i) {
+    blocked.emplace_back([port = helper.port()] {
+      httplib::Client client("127.0.0.1", port);
+      client.set_read_timeout(60, 0);
+      client.Post("/read", readBody("FFF1", 8.0), "application/json");
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the reads reach the device
+  std::vector<double> waits = newConnectionLatencies(helper.port(), 200);
+  int threadsBlocked = bench::threadCount(pid);
+  for (auto& t : blocked) t.join();
+  double p99 = bench::percentile(waits, 0.99);
+  double perIdleKiB = (rssIdle - rssBefore) * 1024 / static_cast<double>(idle.size());
+  report("new connection's /getLastError, 64 blocked + 1,000 idle, p99", p99, "ms", "<= 5 ms",
+         format("p50 %.2f ms", bench::percentile(waits, 0.5)), p99 <= 5);
+  report("resident set per idle keep-alive connection", perIdleKiB, "KiB", "<= 16 KiB",
+         format("%.0f connections held", static_cast<double>(idle.size())), perIdleKiB <= 16);
+  report("threads added by 1,000 idle connections", threadsIdle - threadsBefore, "", "0",
+         format("%.0f threads before", threadsBefore), threadsIdle == threadsBefore);
+  std::printf("%-58s %10d\n", "  threads while 64 commands were blocked", threadsBlocked);
+  return p99 <= 5 && perIdleKiB <= 16 && threadsIdle == threadsBefore;
+}
+
+// Whether a new client is answered at once (within 1 s) now.
+bool answersOthers(int port) {
+  auto waits = newConnectionLatencies(port, 3);
+  return *std::max_element(waits.begin(), waits.end()) < 1000;
+}
+
+// Lets this process hold 10,000 connections.
+void raiseOwnDescriptorLimit() {
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+// Each kind of bad input, then whether others were answered meanwhile and memory came back.
+bool badInput(HelperProcess& helper) {
+  int port = helper.port();
+  pid_t pid = helper.process().pid();
+  double rssBefore = bench::residentMiB(pid);
+  bool fine = true;
+  auto verdict = [&](const std::string& what, bool ok) {
+    std::printf("  %-62s %s\n", what.c_str(), ok ? "ok" : "WRONG");
+    fine &= ok;
+  };
+  std::printf("bad input:\n");
+  {
+    // 100 clients sending a header one byte a second, and 1,000 that send nothing.
+    std::vector<std::unique_ptr<RawConnection>> slow, silent;
+    for (int i = 0; i < 100; ++i) slow.push_back(std::make_unique<RawConnection>(port));
+    for (int i = 0; i < kIdle; ++i) silent.push_back(std::make_unique<RawConnection>(port));
+    bool answered = true;
+    for (int second = 0; second < 3; ++second) {
+      for (auto& c : slow) c->send(std::string(1, kVersionRequest[static_cast<size_t>(second)]));
+      answered &= answersOthers(port);
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+    verdict("100 slow headers and 1,000 silent connections: others answered", answered);
+  }
+  {
+    RawConnection cut(port);
+    cut.send("POST /getLastError HTTP/1.1\r\nContent-Length: 100\r\n\r\n{\"a\"");
+    cut.shutdownWrite();
+    auto answers = cut.answers(1);
+    verdict("body cut short: 400", answers.size() == 1 && statusOf(answers[0]) == 400);
+  }
+  {
+    RawConnection pipelined(port);
+    std::string batch;
+    for (int i = 0; i < 100; ++i) batch += kVersionRequest;
+    pipelined.send(batch);
+    verdict("100 pipelined requests: 100 answers", pipelined.answers(100).size() == 100);
+  }
+  {
+    auto emulator = bench::startEmulator(helper, silentDevice());
+    bool connected = connectSilentDevice(helper);
+    int threads = bench::threadCount(pid);
+    {
+      RawConnection leaving(port);
+      std::string body = readBody("FFF1", 1.0);
+      leaving.send("POST /read HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) +
+                   "\r\n\r\n" + body);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    auto after = nlohmann::json::parse(helper.post("/read", readBody("FFF2", 2.0)).body);
+    verdict("client gone while its read waits: read ended, next read answered",
+            connected && after["result"] == "01" && bench::threadCount(pid) <= threads + 1);
+  }
+  {
+    raiseOwnDescriptorLimit();
+    std::vector<std::unique_ptr<RawConnection>> flood;
+    for (int i = 0; i < kFlood; ++i) {
+      flood.push_back(std::make_unique<RawConnection>(port));
+      flood.back()->send(kVersionRequest);
+    }
+    size_t answered = 0, closed = 0;
+    for (auto& c : flood) {
+      if (c->answers(1, 5).size() == 1) {
+        ++answered;
+      } else if (c->closedByServer(0.1)) {
+        ++closed;
+      }
+    }
+    bool others = answersOthers(port);
+    flood.clear();
+    verdict("10,000 connections at once: " + std::to_string(answered) + " answered, " +
+                std::to_string(closed) + " closed; others answered",
+            answered + closed == kFlood && others);
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  double growth = bench::residentMiB(pid) - rssBefore;
+  std::printf("  resident set afterwards: %+.2f MiB (target: at most 2)\n", growth);
+  return fine && growth <= 2.0;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-  if (argc == 2 && std::string(argv[1]) == "--bare-server") return runBareServer(true);
-  if (argc == 2 && std::string(argv[1]) == "--bare-server-nagle") return runBareServer(false);
+  if (argc == 2 && std::string(argv[1]) == "--bare-server") return runBareServer();
 
   HelperProcess::Options options;
   options.stdoutToFile = true;  // like a service's log file; no capturing reader in this process
   HelperProcess helper(options);
   // Idle after start-up: measured before any command has run.
   double rss = bench::residentMiB(helper.process().pid());
-  BareServer bare(true);
+  BareServer bare;
   double bareRss = bench::residentMiB(bare.pid());
-  BareServer nagle(false);
 
   // The reply of /getLastError carries whatever the last command left; start from "No error".
   helper.post("/setLastError", R"({"code": 0, "message": "No error"})");
-  const std::string helperLastError = kLastErrorReply;
 
-  // 1. Latency: one keep-alive client.
-  std::vector<double> one;
-  for (int r = 0; r < kRounds; ++r) {
-    one.push_back(
-        requestsPerSecond(helper.port(), "/getLastError", "{}", helperLastError, 1, kRoundSeconds));
+  std::printf("hardware threads: %u; rounds of %.1f s, median of %d (3 for 64 and 256 clients)\n",
+              std::thread::hardware_concurrency(), kRoundSeconds, kRounds);
+  bool pass = true;
+  for (int clients : {1, 8, 64, 256}) {
+    int rounds = clients <= 8 ? kRounds : 3;
+    for (auto [path, expected] : {std::pair<std::string, std::string>{"/getLastError",
+                                                                      kLastErrorReply},
+                                  {"/dequeueScriptIfTime", "null"}}) {
+      SideBySide s = sideBySide(helper.port(), bare.port(), path, expected, clients, rounds);
+      std::string what = std::to_string(clients) + " keep-alive clients, POST " + path;
+      bool met = clients > 8 || s.ratio >= 0.95;
+      report(what.c_str(), s.helper, "req/s", clients > 8 ? "(reported)" : ">= 0.95 x bare",
+             format("%.1f req/s (bare)", s.bare), met);
+      std::printf("%-58s %10.3f\n", "  ratio helper / bare (median of rounds)", s.ratio);
+      pass &= met;
+    }
   }
-  double nagleOne =
-      requestsPerSecond(nagle.port(), "/getLastError", "{}", kLastErrorReply, 1, kRoundSeconds);
-  // The bare server with Nagle off tells how much of a shortfall is the machine, not the helper.
-  std::vector<double> bareOne;
-  for (int r = 0; r < kRounds; ++r) {
-    bareOne.push_back(
-        requestsPerSecond(bare.port(), "/getLastError", "{}", kLastErrorReply, 1, kRoundSeconds));
-  }
-
-  // 2. Throughput: 8 clients, helper beside the bare server with the same settings.
-  SideBySide lastError =
-      sideBySide(helper.port(), bare.port(), "/getLastError", kLastErrorReply, kClients);
-  SideBySide poll =
-      sideBySide(helper.port(), bare.port(), "/dequeueScriptIfTime", "null", kClients);
-
-  std::printf("hardware threads: %u; load average at the end: %s; rounds of %.1f s, median of %d\n",
-              std::thread::hardware_concurrency(), loadAverage().c_str(), kRoundSeconds, kRounds);
-  report("1 keep-alive client, POST /getLastError", median(one), "req/s", ">= 10000 req/s",
-         format("%.1f req/s (bare, Nagle on)", nagleOne), median(one) >= 10000);
-  std::printf("%-58s %10.1f req/s\n", "  same client against the bare server, Nagle off",
-              median(bareOne));
-  report("8 clients, POST /getLastError", lastError.helper, "req/s", ">= 0.90 x bare",
-         format("%.1f req/s (bare)", lastError.bare), lastError.ratio >= 0.9);
-  std::printf("%-58s %10.3f\n", "  ratio helper / bare (median of rounds)", lastError.ratio);
-  report("8 clients, empty POST /dequeueScriptIfTime", poll.helper, "req/s", ">= 0.90 x bare",
-         format("%.1f req/s (bare)", poll.bare), poll.ratio >= 0.9);
-  std::printf("%-58s %10.3f\n", "  ratio helper / bare (median of rounds)", poll.ratio);
   report("resident set of the idle helper after start-up", rss, "MiB", "<= 10 MiB",
          format("%.1f MiB (bare server)", bareRss), rss <= 10.0);
-  return 0;
+  pass &= rss <= 10.0;
+  pass &= everyClientAtOnce(helper);
+  pass &= badInput(helper);
+  std::printf("load average at the end: %s\n", loadAverage().c_str());
+  return pass ? 0 : 1;
 }

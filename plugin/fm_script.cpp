@@ -10,7 +10,7 @@
 std::optional<FMScript> FMScript::make(const std::string& scriptName,
                                        std::optional<std::string> format) {
   if (scriptName.empty()) return std::nullopt;
-  return FMScript{scriptName, Plugin::shared().currentFileName(),
+  return FMScript{scriptName, Plugin::shared().commandFileName(),
                   format ? std::move(*format) : Plugin::defaultFormat()};
 }
 

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
+#include "platform/dispatch_queue.h"
 #include "plugin/plugin.h"
 #include "server/script_scheduler.h"
 
@@ -28,6 +31,23 @@ TEST_F(FMScriptTest, MadeFromNameWithCurrentFileAndDefaultFormat) {
   Plugin::shared().setCurrentFileName("G");
   EXPECT_EQ(script->fName, "F");  // kept from creation
   EXPECT_EQ(FMScript::make("OnEvent", "bogus")->format, "bogus");
+}
+
+// A reference made during a command, also in a block on a role's queue, takes that command's
+// file name whatever another command stored meanwhile; outside a command, the shared one.
+TEST_F(FMScriptTest, ACommandsReferencesTakeItsOwnFileName) {
+  DispatchQueue role("test.role");
+  {
+    Plugin::CommandOutcome command;
+    Plugin::shared().setCurrentFileName("Mine");
+    std::thread([] {
+      Plugin::CommandOutcome other;
+      Plugin::shared().setCurrentFileName("Theirs");
+    }).join();
+    EXPECT_EQ(Plugin::shared().currentFileName(), "Theirs");
+    EXPECT_EQ(role.sync([] { return FMScript::make("OnEvent")->fName; }), "Mine");
+  }
+  EXPECT_EQ(FMScript::make("OnEvent")->fName, "Theirs");
 }
 
 TEST_F(FMScriptTest, ScheduledParametersCarryFormattedData) {

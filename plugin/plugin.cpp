@@ -91,8 +91,15 @@ std::string Plugin::currentFileName() const {
 }
 
 void Plugin::setCurrentFileName(std::string fileName) {
+  if (CommandOutcome* outcome = CommandOutcome::current()) outcome->fileName_ = fileName;
   std::lock_guard lock(mutex_);
   currentFileName_ = std::move(fileName);
+}
+
+std::string Plugin::commandFileName() const {
+  CommandOutcome* outcome = CommandOutcome::current();
+  if (outcome && outcome->fileName_) return *outcome->fileName_;
+  return currentFileName();
 }
 
 double Plugin::defaultTimeout() {

@@ -30,10 +30,11 @@ class Plugin {
     bool operator==(const LastError&) const = default;
   };
 
-  // One command's own outcome, for its own reply while other commands run at the same time.
-  // While one lives on a thread, every setLastError made on that thread, or on a role's queue
-  // in a synchronous block that the thread runs, is kept here too; the shared last error is
-  // written as always. Made on the thread that carries out the command, and destroyed there.
+  // One command's own outcome and file name, for its own reply and its own script references
+  // while other commands run at the same time. While one lives on a thread, every setLastError
+  // and setCurrentFileName made on that thread, or on a role's queue in a synchronous block
+  // that the thread runs, is kept here too; the shared fields are written as always. Made on
+  // the thread that carries out the command, and destroyed there.
   class CommandOutcome {
    public:
     CommandOutcome();
@@ -51,6 +52,7 @@ class Plugin {
     friend class Plugin;
     void* previous_;
     std::optional<LastError> recorded_;
+    std::optional<std::string> fileName_;
   };
 
   // ---- Last error and file name: any thread; the pair is updated atomically. ----
@@ -65,8 +67,13 @@ class Plugin {
   // The running command's own error code so far (outside a command, the shared one): what a
   // step checks to tell whether the command has failed.
   int64_t commandError() const;
+  // The file name of the latest command that took one, whichever client sent it.
   std::string currentFileName() const;
+  // Stores the shared current file name, and the running command's own.
   void setCurrentFileName(std::string fileName);
+  // The file name a script reference takes: the running command's own once it stored one,
+  // otherwise (outside a command, or before it stored one) the shared current file name.
+  std::string commandFileName() const;
 
   // ---- Process-wide defaults: any thread. ----
   static double defaultTimeout();

@@ -28,14 +28,14 @@ std::string compact(const json& value) {
 }
 
 // The parsed body, strictly: one value, nothing but whitespace after it, no comments.
-json parseBody(const httplib::Request& req) {
+json parseBody(const Request& req) {
   return json::parse(req.body);
 }
 
 // Runs `command` (which reads its fields from the parsed body, calls the facade and gives the
 // result text), classifies any exception into the status and log line, and writes the standard
 // reply in every case.
-void runCommand(const httplib::Request& req, httplib::Response& res,
+void runCommand(const Request& req, Response& res,
                 const std::function<std::string(const json&)>& command) {
   // The reply reports this command's own outcome, not whatever another command left meanwhile.
   Plugin::CommandOutcome outcome;
@@ -59,9 +59,8 @@ void runCommand(const httplib::Request& req, httplib::Response& res,
   if (res.status != 200) plugin.setLastError(kBadRequest, kBadRequestMessage);
   // Every command records at least its reset; the shared pair is only a fallback.
   Plugin::LastError reported = outcome.recorded().value_or(plugin.lastError());
-  // Moved in rather than copied by set_content: a devices answer is megabytes long.
   res.body = standardReply(reported.code, reported.message, result);
-  res.set_header("Content-Type", kJSONContentType);
+  res.contentType = kJSONContentType;
 }
 
 bool hasMember(const json& body, const char* name) {
@@ -97,7 +96,7 @@ bool isLoopbackHost(std::string_view host) {
 
 }  // namespace
 
-std::optional<std::string> webPageHeader(const httplib::Request& req) {
+std::optional<std::string> webPageHeader(const Request& req) {
   for (const auto& [name, value] : req.headers) {
     bool fromPage = (equalsIgnoringCase(name, "Origin")) ||
                     (equalsIgnoringCase(name, "Sec-Fetch-Site") && value != "none") ||
@@ -107,16 +106,16 @@ std::optional<std::string> webPageHeader(const httplib::Request& req) {
   return std::nullopt;
 }
 
-void refuseWebPages(httplib::Server& server) {
-  server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
-    std::optional<std::string> header = webPageHeader(req);
-    if (!header) return httplib::Server::HandlerResponse::Unhandled;
-    res.status = 403;
-    // The body was not read: the connection cannot carry another request.
-    res.set_header("Connection", "close");
-    Console::writeLine("HTTPServer: Refused a request from a web page (" + *header + ")");
-    return httplib::Server::HandlerResponse::Handled;
-  });
+bool refuseWebPage(const Request& req, Response& res) {
+  std::optional<std::string> header = webPageHeader(req);
+  if (!header) return false;
+  res.status = 403;
+  res.body.clear();
+  res.contentType.clear();
+  // The body is not read: the connection cannot carry another request.
+  res.close = true;
+  Console::writeLine("HTTPServer: Refused a request from a web page (" + *header + ")");
+  return true;
 }
 
 std::string NSStringFromJSON(const json& body, const std::string& name) {
@@ -163,11 +162,12 @@ std::string standardReply(int64_t lastError, const std::string& lastErrorMessage
   return text;
 }
 
-void version(const httplib::Request&, httplib::Response& res) {
-  res.set_content(Config::VERSION, "text/plain");
+void version(const Request&, Response& res) {
+  res.body = Config::VERSION;
+  res.contentType = "text/plain";
 }
 
-void dequeueScriptIfTime(const httplib::Request&, httplib::Response& res) {
+void dequeueScriptIfTime(const Request&, Response& res) {
   res.status = 200;
   std::optional<FileMakerScript> script;
   try {
@@ -176,19 +176,20 @@ void dequeueScriptIfTime(const httplib::Request&, httplib::Response& res) {
     // Only a failing queue could throw here; the poll then answers as if nothing were due.
     Console::writeLine(std::string("HTTPServer: STD Error: ") + e.what());
   }
+  res.contentType = kJSONContentType;
   if (!script) {
-    res.set_content("null", kJSONContentType);
+    res.body = "null";
     return;
   }
   json reply = json::object();
   reply["fileName"] = script->file_name();
   reply["scriptName"] = script->script_name();
   reply["parameters"] = script->script_parameters();
-  res.set_content(compact(reply), kJSONContentType);
+  res.body = compact(reply);
   Console::writeLine("HTTPServer: Script OK");
 }
 
-void setLastError(const httplib::Request& req, httplib::Response& res) {
+void setLastError(const Request& req, Response& res) {
   runCommand(req, res, [](const json& body) {
     int32_t code = IntFromJSON(body, "code");
     std::string message = NSStringFromJSON(body, "message");
@@ -197,17 +198,17 @@ void setLastError(const httplib::Request& req, httplib::Response& res) {
   });
 }
 
-void getLastError(const httplib::Request& req, httplib::Response& res) {
+void getLastError(const Request& req, Response& res) {
   // The code and message are read together, and the reply reports that same pair.
   runCommand(req, res,
              [](const json&) { return std::to_string(Plugin::shared().readLastError().code); });
 }
 
-void getLastErrorMessage(const httplib::Request& req, httplib::Response& res) {
+void getLastErrorMessage(const Request& req, Response& res) {
   runCommand(req, res, [](const json&) { return Plugin::shared().readLastError().message; });
 }
 
-void startScan(const httplib::Request& req, httplib::Response& res) {
+void startScan(const Request& req, Response& res) {
   runCommand(req, res, [](const json& body) {
     std::string options = NSStringFromJSON(body, "options");
     std::string filename = NSStringFromJSON(body, "filename");
@@ -216,14 +217,14 @@ void startScan(const httplib::Request& req, httplib::Response& res) {
   });
 }
 
-void stopScan(const httplib::Request& req, httplib::Response& res) {
+void stopScan(const Request& req, Response& res) {
   runCommand(req, res, [](const json&) {
     Plugin::shared().stopScan();
     return Config::OK_RESULT;
   });
 }
 
-void connect(const httplib::Request& req, httplib::Response& res) {
+void connect(const Request& req, Response& res) {
   runCommand(req, res, [](const json& body) {
     std::string deviceID = NSStringFromJSON(body, "deviceID");
     std::string options = NSStringFromJSON(body, "options");
@@ -234,7 +235,7 @@ void connect(const httplib::Request& req, httplib::Response& res) {
   });
 }
 
-void disconnect(const httplib::Request& req, httplib::Response& res) {
+void disconnect(const Request& req, Response& res) {
   runCommand(req, res, [](const json& body) {
     std::string deviceID = NSStringFromJSON(body, "deviceID");
     Plugin::shared().disconnect(deviceID);
@@ -242,7 +243,7 @@ void disconnect(const httplib::Request& req, httplib::Response& res) {
   });
 }
 
-void read(const httplib::Request& req, httplib::Response& res) {
+void read(const Request& req, Response& res) {
   runCommand(req, res, [](const json& body) {
     std::string deviceID = NSStringFromJSON(body, "deviceID");
     std::string servID = NSStringFromJSON(body, "servID");
@@ -253,7 +254,7 @@ void read(const httplib::Request& req, httplib::Response& res) {
   });
 }
 
-void write(const httplib::Request& req, httplib::Response& res) {
+void write(const Request& req, Response& res) {
   runCommand(req, res, [](const json& body) {
     std::string deviceID = NSStringFromJSON(body, "deviceID");
     std::string servID = NSStringFromJSON(body, "servID");
@@ -266,7 +267,7 @@ void write(const httplib::Request& req, httplib::Response& res) {
   });
 }
 
-void subscribe(const httplib::Request& req, httplib::Response& res) {
+void subscribe(const Request& req, Response& res) {
   runCommand(req, res, [](const json& body) {
     std::string deviceID = NSStringFromJSON(body, "deviceID");
     std::string servID = NSStringFromJSON(body, "servID");
@@ -280,7 +281,7 @@ void subscribe(const httplib::Request& req, httplib::Response& res) {
   });
 }
 
-void startAdvertising(const httplib::Request& req, httplib::Response& res) {
+void startAdvertising(const Request& req, Response& res) {
   runCommand(req, res, [](const json& body) {
     std::string options = NSStringFromJSON(body, "options");
     Plugin::shared().startAdvertising(options);
@@ -288,14 +289,14 @@ void startAdvertising(const httplib::Request& req, httplib::Response& res) {
   });
 }
 
-void stopAdvertising(const httplib::Request& req, httplib::Response& res) {
+void stopAdvertising(const Request& req, Response& res) {
   runCommand(req, res, [](const json&) {
     Plugin::shared().stopAdvertising();
     return Config::OK_RESULT;
   });
 }
 
-void getLocalChar(const httplib::Request& req, httplib::Response& res) {
+void getLocalChar(const Request& req, Response& res) {
   runCommand(req, res, [](const json& body) {
     std::string servID = NSStringFromJSON(body, "servID");
     std::string charID = NSStringFromJSON(body, "charID");
@@ -304,7 +305,7 @@ void getLocalChar(const httplib::Request& req, httplib::Response& res) {
   });
 }
 
-void setLocalChar(const httplib::Request& req, httplib::Response& res) {
+void setLocalChar(const Request& req, Response& res) {
   runCommand(req, res, [](const json& body) {
     std::string servID = NSStringFromJSON(body, "servID");
     std::string charID = NSStringFromJSON(body, "charID");
@@ -315,7 +316,7 @@ void setLocalChar(const httplib::Request& req, httplib::Response& res) {
   });
 }
 
-void get(const httplib::Request& req, httplib::Response& res) {
+void get(const Request& req, Response& res) {
   runCommand(req, res, [](const json& body) {
     std::string selector = NSStringFromJSON(body, "selector");
     if (hasMember(body, "deviceID")) {
@@ -326,7 +327,7 @@ void get(const httplib::Request& req, httplib::Response& res) {
   });
 }
 
-void set(const httplib::Request& req, httplib::Response& res) {
+void set(const Request& req, Response& res) {
   runCommand(req, res, [](const json& body) {
     std::string selector = NSStringFromJSON(body, "selector");
     std::string value = NSStringFromJSON(body, "value");
@@ -341,25 +342,35 @@ void set(const httplib::Request& req, httplib::Response& res) {
   });
 }
 
-void registerRoutes(httplib::Server& server) {
-  server.Get("/version", version);
-  server.Post("/dequeueScriptIfTime", dequeueScriptIfTime);
-  server.Post("/setLastError", setLastError);
-  server.Post("/getLastError", getLastError);
-  server.Post("/getLastErrorMessage", getLastErrorMessage);
-  server.Post("/startScan", startScan);
-  server.Post("/stopScan", stopScan);
-  server.Post("/connect", connect);
-  server.Post("/disconnect", disconnect);
-  server.Post("/read", read);
-  server.Post("/write", write);
-  server.Post("/subscribe", subscribe);
-  server.Post("/startAdvertising", startAdvertising);
-  server.Post("/stopAdvertising", stopAdvertising);
-  server.Post("/getLocalChar", getLocalChar);
-  server.Post("/setLocalChar", setLocalChar);
-  server.Post("/get", get);
-  server.Post("/set", set);
+const std::vector<Route>& routes() {
+  static const std::vector<Route> table = {
+      {"GET", "/version", version, false},
+      {"POST", "/dequeueScriptIfTime", dequeueScriptIfTime, false},
+      {"POST", "/setLastError", setLastError, false},
+      {"POST", "/getLastError", getLastError, false},
+      {"POST", "/getLastErrorMessage", getLastErrorMessage, false},
+      {"POST", "/startScan", startScan, true},
+      {"POST", "/stopScan", stopScan, true},
+      {"POST", "/connect", connect, true},
+      {"POST", "/disconnect", disconnect, true},
+      {"POST", "/read", read, true},
+      {"POST", "/write", write, true},
+      {"POST", "/subscribe", subscribe, true},
+      {"POST", "/startAdvertising", startAdvertising, true},
+      {"POST", "/stopAdvertising", stopAdvertising, true},
+      {"POST", "/getLocalChar", getLocalChar, true},
+      {"POST", "/setLocalChar", setLocalChar, true},
+      {"POST", "/get", get, true},
+      {"POST", "/set", set, true},
+  };
+  return table;
+}
+
+const Route* findRoute(std::string_view method, std::string_view path) {
+  for (const Route& route : routes()) {
+    if (method == route.method && path == route.path) return &route;
+  }
+  return nullptr;
 }
 
 }  // namespace HTTPServer

@@ -81,9 +81,10 @@ TEST(StandardReplyTest, CompactSortedUnescapedAndNeverThrows) {
             R"({"lastError":5,"lastErrorMessage":"","result":""})");
 }
 
-httplib::Request requestWith(const std::vector<std::pair<std::string, std::string>>& headers) {
-  httplib::Request req;
-  for (const auto& [name, value] : headers) req.headers.emplace(name, value);
+HTTPServer::Request requestWith(
+    const std::vector<std::pair<std::string, std::string>>& headers) {
+  HTTPServer::Request req;
+  req.headers = headers;
   return req;
 }
 
@@ -113,23 +114,23 @@ TEST(WebPageHeaderTest, OriginCrossSiteFetchesAndForeignHostsMarkAWebPage) {
 
 TEST(DequeueHandlerTest, AnswersTheScriptRecordOrNull) {
   ScriptScheduler::resetForTesting([] { return 1000.0; });
-  httplib::Request req;
-  httplib::Response empty;
+  HTTPServer::Request req;
+  HTTPServer::Response empty;
   HTTPServer::dequeueScriptIfTime(req, empty);
   EXPECT_EQ(empty.status, 200);
   EXPECT_EQ(empty.body, "null");
-  EXPECT_EQ(empty.get_header_value("Content-Type"), "application/json");
+  EXPECT_EQ(empty.contentType, "application/json");
 
   double now = 1000.1;
   ScriptScheduler::setClockForTesting([&now] { return now; });
   ScriptScheduler::scheduleScript("On \"Read\"", "Caf\xC3\xA9.fmp12", "a\rb\\c\x01");
-  httplib::Response res;
+  HTTPServer::Response res;
   HTTPServer::dequeueScriptIfTime(req, res);
   EXPECT_EQ(res.status, 200);
   EXPECT_EQ(res.body,
             "{\"fileName\":\"Caf\xC3\xA9.fmp12\",\"parameters\":\"a\\rb\\\\c\\u0001\","
             "\"scriptName\":\"On \\\"Read\\\"\"}");
-  EXPECT_EQ(res.get_header_value("Content-Type"), "application/json");
+  EXPECT_EQ(res.contentType, "application/json");
   ScriptScheduler::resetForTesting(nullptr);
 }
 

@@ -1,9 +1,9 @@
 // Velnor_HelperApp: prints the banner, creates the facade with both Bluetooth roles, registers
 // the command routes and serves them on 127.0.0.1 until the process is ended from outside.
-#include <httplib.h>
 #include <malloc.h>
-#include <sys/socket.h>
+#include <sys/resource.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <iostream>
 #include <optional>
@@ -13,8 +13,8 @@
 #include "bluetooth/backend.h"
 #include "platform/console.h"
 #include "plugin/plugin.h"
+#include "server/command_server.h"
 #include "server/config.h"
-#include "server/http_server.h"
 
 namespace {
 
@@ -46,12 +46,38 @@ std::optional<Arguments> parseArguments(int argc, char** argv) {
   return args;
 }
 
+// Raises the soft limit on open descriptors to the hard limit, as servers do, and returns the
+// soft limit in force.
+rlim_t raiseDescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlim_t raised = limit.rlim_max;
+    limit.rlim_cur = raised;
+    if (setrlimit(RLIMIT_NOFILE, &limit) == 0) return raised;
+    getrlimit(RLIMIT_NOFILE, &limit);
+  }
+  return limit.rlim_cur;
+}
+
+// The server's settings: its connections stay well below the descriptor limit, leaving room
+// for the roles' sockets, the air and the log.
+CommandServer::Settings serverSettings(rlim_t descriptors) {
+  constexpr rlim_t kKeptForTheRest = 256;
+  CommandServer::Settings settings;
+  rlim_t room = descriptors > 2 * kKeptForTheRest ? descriptors - kKeptForTheRest
+                                                  : descriptors / 2;
+  settings.maxConnections =
+      static_cast<size_t>(std::min<rlim_t>(room, settings.maxConnections));
+  return settings;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Each of the many HTTP worker threads would otherwise get a heap of its own and keep in it
-  // the largest answer it ever built (megabytes for thousands of discoveries); four heaps
-  // bound what stays resident without making the threads wait for one another.
+  // Each of the many command threads would otherwise get a heap of its own and keep in it the
+  // largest answer it ever built (megabytes for thousands of discoveries); four heaps bound
+  // what stays resident without making the threads wait for one another.
   mallopt(M_ARENA_MAX, 4);
   std::optional<Arguments> args = parseArguments(argc, argv);
   if (!args) {
@@ -69,26 +95,13 @@ int main(int argc, char** argv) {
   Plugin& plugin = Plugin::shared();
   (void)plugin;  // created before the server, kept for the life of the process
 
-  httplib::Server server;
-  // Nagle's algorithm off on accepted sockets: otherwise every small answer on a keep-alive
-  // connection waits for the client's delayed acknowledgement (about 40 ms). It changes nothing
-  // but latency.
-  server.set_tcp_nodelay(true);
-  // SO_REUSEADDR only: a restart need not wait for the old connections' TIME_WAIT, but a port
-  // that a live helper holds is never shared. The library's default adds SO_REUSEPORT on
-  // Linux, with which a second helper binds the same port and takes half of the commands.
-  server.set_socket_options([](socket_t sock) {
-    int yes = 1;
-    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  });
-  HTTPServer::refuseWebPages(server);
-  HTTPServer::registerRoutes(server);
-
+  CommandServer server(serverSettings(raiseDescriptorLimit()));
   int32_t port = Config::loadPortFromConfig(args->configPath);
   Console::writeLine("HTTPServer: Listening on " + Config::ADDRESS + ":" + std::to_string(port));
-  // A port outside the TCP range is a bind failure: the library would bind it modulo 65536.
+  // A port outside the TCP range is a bind failure, as is one that another process holds.
   if (port < 0 || port > 65535) return 0;
-  // Blocks in the accept loop for the rest of the process; returns only when binding failed.
-  server.listen(Config::ADDRESS.c_str(), port);
+  if (!server.bind(Config::ADDRESS, static_cast<uint16_t>(port))) return 0;
+  // The event loop runs on the main thread for the rest of the process.
+  server.run();
   return 0;
 }

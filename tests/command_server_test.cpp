@@ -15,6 +15,7 @@
 #include "helper_process.h"
 #include "platform/dispatch_queue.h"
 #include "plugin/errors.h"
+#include "raw_connection.h"
 
 namespace {
 
@@ -185,7 +186,7 @@ TEST_F(CommandServerTest, OtherMethodsAndPathsGetTheLibrary404) {
 // belong together, with the result equal to that code.
 TEST_F(CommandServerTest, EachReplyReportsItsOwnCommandUnderOverlap) {
   constexpr int kClients = 16;
-  constexpr int kRounds = 50;
+  constexpr int kRounds = 12;
   const std::string notConnected = Errors::message(Errors::kNotConnected);
   // The message that goes with each code that any of the commands below can leave.
   auto messageOf = [&](int64_t code) -> std::optional<std::string> {
@@ -278,6 +279,7 @@ TEST_F(CommandServerTest, RequestsFromWebPagesAreRefusedBeforeAnyHandler) {
     ASSERT_TRUE(reply) << c.logged;
     EXPECT_EQ(reply->status, 403) << c.logged;
     EXPECT_EQ(reply->body, "") << c.logged;
+    EXPECT_EQ(reply->get_header_value("Connection"), "close") << c.logged;
     for (const auto& [name, value] : reply->headers) {
       EXPECT_NE(name.rfind("Access-Control-", 0), 0u) << name;
     }
@@ -306,6 +308,79 @@ TEST_F(CommandServerTest, RequestsFromWebPagesAreRefusedBeforeAnyHandler) {
   EXPECT_EQ(scan->body, kOK);
   EXPECT_NE(status().find(R"("isScanning": true)"), std::string::npos);
   EXPECT_EQ(post("/stopScan", "{}").body, kOK);
+}
+
+// What no ordinary client sends: each request gets its clear answer in order, or a refusal and a
+// close, and none of it changes the last error.
+TEST(TransportTest, EveryRequestIsAnsweredInOrderOrRefusedClearly) {
+  HelperProcess helper;
+  ASSERT_EQ(helper.post("/setLastError", R"({"code": -5, "message": "kept"})").status, 200);
+  const std::string host = "Host: 127.0.0.1\r\n";
+
+  // Pipelined requests, one of them with a chunked body, answered in order on one connection.
+  RawConnection pipelined(helper.port());
+  ASSERT_TRUE(pipelined.send("POST /getLastErrorMessage HTTP/1.1\r\n" + host +
+                             "Content-Length: 2\r\n\r\n{}"
+                             "GET /version HTTP/1.1\r\n" + host + "\r\n"
+                             "POST /nowhere HTTP/1.1\r\n" + host + "Content-Length: 0\r\n\r\n"
+                             "POST /getLastError HTTP/1.1\r\n" + host +
+                             "Transfer-Encoding: chunked\r\n\r\n1\r\n{\r\n1\r\n}\r\n0\r\n\r\n"));
+  auto answers = pipelined.answers(4);
+  ASSERT_EQ(answers.size(), 4u);
+  EXPECT_EQ(bodyOf(answers[0]), R"({"lastError":-5,"lastErrorMessage":"kept","result":"kept"})");
+  EXPECT_EQ(headerOf(answers[0], "Content-Type"), "application/json");
+  EXPECT_EQ(bodyOf(answers[1]), "4.0.0.12");
+  EXPECT_EQ(statusOf(answers[2]), 404);
+  EXPECT_EQ(bodyOf(answers[2]), "");
+  EXPECT_EQ(bodyOf(answers[3]), R"({"lastError":-5,"lastErrorMessage":"kept","result":"-5"})");
+
+  // A 64 MiB body is refused before it is sent, and the connection ends.
+  RawConnection huge(helper.port());
+  ASSERT_TRUE(huge.send("POST /read HTTP/1.1\r\n" + host +
+                        "Content-Length: 67108864\r\n\r\n{\"deviceID\""));
+  answers = huge.answers(1);
+  ASSERT_EQ(answers.size(), 1u);
+  EXPECT_EQ(statusOf(answers[0]), 413);
+  EXPECT_EQ(headerOf(answers[0], "Connection"), "close");
+  EXPECT_EQ(bodyOf(answers[0]), "Request body over the limit of 16777216 bytes");
+  EXPECT_TRUE(huge.closedByServer());
+  EXPECT_TRUE(helper.waitForStdoutLine(
+      "HTTPServer: Refused a body over the limit of 16777216 bytes"));
+
+  // A client that asks before sending its body is told to go on.
+  RawConnection asking(helper.port());
+  ASSERT_TRUE(asking.send("POST /getLastError HTTP/1.1\r\n" + host +
+                          "Expect: 100-continue\r\nContent-Length: 2\r\n\r\n"));
+  answers = asking.answers(1);
+  ASSERT_EQ(answers.size(), 1u);
+  EXPECT_EQ(statusOf(answers[0]), 100);
+  ASSERT_TRUE(asking.send("{}"));
+  answers = asking.answers(1);
+  ASSERT_EQ(answers.size(), 1u);
+  EXPECT_EQ(statusOf(answers[0]), 200);
+
+  // A malformed request line, an oversized header and a body cut short: 400, then the close.
+  for (const std::string& bad : std::vector<std::string>{"GARBAGE\r\n\r\n",
+                          "POST /getLastError HTTP/1.1\r\nX-Big: " + std::string(9000, 'x') +
+                              "\r\n\r\n",
+                          "POST /getLastError HTTP/1.1\r\n" + host +
+                              "Content-Length: 10\r\n\r\n{}"}) {
+    RawConnection connection(helper.port());
+    ASSERT_TRUE(connection.send(bad));
+    connection.shutdownWrite();
+    answers = connection.answers(1);
+    ASSERT_EQ(answers.size(), 1u) << bad.substr(0, 40);
+    EXPECT_EQ(statusOf(answers[0]), 400) << bad.substr(0, 40);
+    EXPECT_TRUE(connection.closedByServer()) << bad.substr(0, 40);
+  }
+
+  // Any content type is read as JSON, at any size up to the limit (a form is not limited).
+  httplib::Client client("127.0.0.1", helper.port());
+  std::string padded = R"({"code": -6, "message": "form"})" + std::string(100000, ' ');
+  auto form = client.Post("/setLastError", padded, "application/x-www-form-urlencoded");
+  ASSERT_TRUE(form);
+  EXPECT_EQ(form->status, 200);
+  EXPECT_EQ(form->body, R"({"lastError":-6,"lastErrorMessage":"form","result":"0"})");
 }
 
 // A discovered name with bytes that are not UTF-8 makes the whole "devices" answer "{}", as for

@@ -1,0 +1,77 @@
+#include "server/command_pool.h"
+
+#include <exception>
+#include <string>
+#include <utility>
+
+#include "platform/console.h"
+
+CommandPool::CommandPool(size_t cap, std::chrono::milliseconds idleTimeout)
+    : cap_(cap == 0 ? 1 : cap), idleTimeout_(idleTimeout) {}
+
+CommandPool::~CommandPool() {
+  {
+    std::unique_lock lock(mutex_);
+    stopping_ = true;
+    wake_.notify_all();
+    allEnded_.wait(lock, [this] { return running_.empty(); });
+  }
+  joinEnded();
+}
+
+void CommandPool::submit(Task task) {
+  joinEnded();
+  std::lock_guard lock(mutex_);
+  tasks_.push_back(std::move(task));
+  // Every idle thread already has a task coming to it: a new one is needed, if the cap allows.
+  if (tasks_.size() > idle_ && running_.size() < cap_) {
+    std::thread thread([this] { work(); });
+    std::thread::id id = thread.get_id();
+    running_.emplace(id, std::move(thread));
+  } else {
+    wake_.notify_one();
+  }
+}
+
+size_t CommandPool::threads() const {
+  std::lock_guard lock(mutex_);
+  return running_.size();
+}
+
+// Pool thread: takes tasks until it has been idle for the timeout, or the pool stops with
+// nothing left to do.
+void CommandPool::work() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    ++idle_;
+    bool woken = wake_.wait_for(lock, idleTimeout_,
+                                [this] { return stopping_ || !tasks_.empty(); });
+    --idle_;
+    if (!woken || tasks_.empty()) break;
+    Task task = std::move(tasks_.front());
+    tasks_.pop_front();
+    lock.unlock();
+    try {
+      task();
+    } catch (const std::exception& e) {
+      Console::writeLine(std::string("CommandPool: a command failed: ") + e.what());
+    } catch (...) {
+      Console::writeLine("CommandPool: a command failed");
+    }
+    task = nullptr;  // what the task holds is released before the thread counts as idle
+    lock.lock();
+  }
+  auto self = running_.find(std::this_thread::get_id());
+  ended_.push_back(std::move(self->second));
+  running_.erase(self);
+  if (running_.empty()) allEnded_.notify_all();
+}
+
+void CommandPool::joinEnded() {
+  std::vector<std::thread> ended;
+  {
+    std::lock_guard lock(mutex_);
+    ended.swap(ended_);
+  }
+  for (std::thread& thread : ended) thread.join();
+}

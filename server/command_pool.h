@@ -1,0 +1,50 @@
+// The threads that carry out commands. A command that waits for a Bluetooth answer holds one of
+// them, and nothing else, for as long as it waits.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+// A pool that grows while every thread is busy and shrinks when idle. A submitted task starts at
+// once on an idle thread, or on a new thread while fewer than `cap` exist; beyond the cap it
+// waits its turn, in submission order. A thread idle for `idleTimeout` ends. A task that throws
+// is logged and dropped. Any thread may submit. The destructor runs every task already
+// submitted, then joins every thread; it must not run on a pool thread.
+class CommandPool {
+ public:
+  using Task = std::function<void()>;
+
+  CommandPool(size_t cap, std::chrono::milliseconds idleTimeout);
+  ~CommandPool();
+  CommandPool(const CommandPool&) = delete;
+  CommandPool& operator=(const CommandPool&) = delete;
+
+  // Queues `task` and returns at once. Any thread.
+  void submit(Task task);
+
+  // Threads alive now. Any thread.
+  size_t threads() const;
+
+ private:
+  void work();
+  // Joins the threads that have ended; called without the lock held.
+  void joinEnded();
+
+  const size_t cap_;
+  const std::chrono::milliseconds idleTimeout_;
+  mutable std::mutex mutex_;  // guards everything below
+  std::condition_variable wake_;
+  std::condition_variable allEnded_;
+  std::deque<Task> tasks_;
+  size_t idle_ = 0;
+  bool stopping_ = false;
+  std::map<std::thread::id, std::thread> running_;
+  std::vector<std::thread> ended_;
+};

@@ -1,0 +1,355 @@
+// The only translation unit of the helper that includes Boost.Beast and Boost.Asio: they are
+// heavy to compile, and nothing else needs them.
+#include "server/command_server.h"
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/read.hpp>
+#include <boost/beast/http/string_body.hpp>
+#include <boost/beast/http/write.hpp>
+
+#include <atomic>
+#include <cerrno>
+#include <exception>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "platform/console.h"
+#include "server/command_pool.h"
+#include "server/http_server.h"
+
+namespace {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = net::ip::tcp;
+using HTTPServer::Request;
+using HTTPServer::Response;
+
+constexpr size_t kHeaderLimit = 8 * 1024;
+// What an idle connection reads its next request's first bytes into.
+constexpr size_t kFirstRead = 512;
+// After a refusal, the rest of an unread body is taken and dropped for at most this long, so
+// that the client reads the answer instead of a reset.
+constexpr auto kLinger = std::chrono::seconds(2);
+constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+
+// What every connection shares: the loop, the settings, the pool and the count of connections.
+// Members are destroyed in reverse order: the pool first (its last answers are posted to a
+// live loop), then the loop (with the connections its handlers still hold).
+struct Loop {
+  explicit Loop(CommandServer::Settings s)
+      : settings(s), pool(s.maxCommands, s.commandIdleTimeout) {}
+
+  void accept();
+  void admit(tcp::socket socket);
+
+  const CommandServer::Settings settings;
+  std::atomic<size_t> open{0};
+  net::io_context context{1};
+  tcp::acceptor acceptor{context};
+  net::steady_timer acceptRetry{context};
+  CommandPool pool;
+};
+
+// Runs the route's handler; a failure that escapes it still gets an answer.
+Response carryOutRoute(const HTTPServer::Route& route, const Request& request) {
+  Response response;
+  try {
+    route.handler(request, response);
+  } catch (...) {
+    response = Response{.status = 500, .body = {}, .contentType = {}, .close = false};
+  }
+  return response;
+}
+
+// The method, path and headers of a parsed header.
+Request headerPart(const http::request<http::string_body>& message) {
+  Request request;
+  request.method = std::string(message.method_string());
+  std::string_view target = message.target();
+  request.path = std::string(target.substr(0, target.find('?')));
+  for (const auto& field : message) {
+    request.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
+  }
+  return request;
+}
+
+// The answer to a method or path without a route: 404 with an empty body.
+Response notFound() {
+  Response response;
+  response.status = 404;
+  return response;
+}
+
+bool expectsContinue(const http::request<http::string_body>& message) {
+  return beast::iequals(message[http::field::expect], "100-continue");
+}
+
+// One connection, owned by the handlers of its pending operation (or of its command). Every
+// member function runs on the loop thread, except the command itself, which runs on a pool
+// thread while the connection has no operation pending.
+class Session : public std::enable_shared_from_this<Session> {
+ public:
+  Session(Loop& loop, tcp::socket socket) : loop_(loop), stream_(std::move(socket)) {
+    ++loop_.open;
+  }
+  ~Session() { --loop_.open; }
+
+  void start() {
+    beast::error_code ignored;
+    // Nagle off: each small answer goes out at once instead of after the client's delayed ack.
+    stream_.socket().set_option(tcp::no_delay(true), ignored);
+    readNext();
+  }
+
+ private:
+  // Waits for the next request: the idle timeout runs until its first byte.
+  void readNext() {
+    if (buffer_.size() > 0) return readHeader();  // a pipelined request is already here
+    stream_.expires_after(loop_.settings.idleTimeout);
+    stream_.async_read_some(buffer_.prepare(kFirstRead),
+                            [self = shared_from_this()](beast::error_code ec, size_t n) {
+                              if (ec) return self->close();
+                              self->buffer_.commit(n);
+                              self->readHeader();
+                            });
+  }
+
+  void readHeader() {
+    parser_.emplace();
+    parser_->header_limit(kHeaderLimit);
+    parser_->body_limit(loop_.settings.bodyLimit);
+    stream_.expires_after(loop_.settings.headerTimeout);
+    http::async_read_header(
+        stream_, buffer_, *parser_,
+        [self = shared_from_this()](beast::error_code ec, size_t) { self->onHeader(ec); });
+  }
+
+  void onHeader(beast::error_code ec) {
+    if (ec) return readFailed(ec);
+    const auto& message = parser_->get();
+    request_ = headerPart(message);
+    version_ = message.version();
+    keepAlive_ = message.keep_alive();
+    Response refusal;
+    if (HTTPServer::refuseWebPage(request_, refusal)) return answer(std::move(refusal));
+    if (!expectsContinue(message)) return readBody();
+    stream_.expires_after(loop_.settings.writeTimeout);
+    net::async_write(stream_, net::buffer(kContinue.data(), kContinue.size()),
+                     [self = shared_from_this()](beast::error_code ec, size_t) {
+                       if (ec) return self->close();
+                       self->readBody();
+                     });
+  }
+
+  void readBody() {
+    stream_.expires_after(loop_.settings.bodyTimeout);
+    http::async_read(stream_, buffer_, *parser_,
+                     [self = shared_from_this()](beast::error_code ec, size_t) {
+                       if (ec) return self->readFailed(ec);
+                       self->request_.body = std::move(self->parser_->get().body());
+                       self->parser_.reset();
+                       self->carryOut();
+                     });
+  }
+
+  // A request that could not be read whole: a malformed or oversized one is answered and the
+  // connection closed; one whose client went away or was too slow is just closed.
+  void readFailed(beast::error_code ec) {
+    if (ec == http::error::body_limit) return refuseBody();
+    static const beast::error_category& parsing =
+        beast::error_code(http::error::bad_target).category();
+    if (ec.category() != parsing || ec == http::error::end_of_stream) return close();
+    keepAlive_ = false;
+    answer(Response{.status = 400,
+                    .body = "Bad request: " + ec.message(),
+                    .contentType = "text/plain",
+                    .close = true});
+  }
+
+  void refuseBody() {
+    std::string limit = std::to_string(loop_.settings.bodyLimit);
+    Console::writeLine("HTTPServer: Refused a body over the limit of " + limit + " bytes");
+    answer(Response{.status = 413,
+                    .body = "Request body over the limit of " + limit + " bytes",
+                    .contentType = "text/plain",
+                    .close = true});
+  }
+
+  // Routes that never wait run here on the loop; the others on the pool, whose thread hands
+  // the answer back to the loop.
+  void carryOut() {
+    const HTTPServer::Route* route = HTTPServer::findRoute(request_.method, request_.path);
+    if (route == nullptr) return answer(notFound());
+    if (!route->waits) return answer(carryOutRoute(*route, request_));
+    loop_.pool.submit([self = shared_from_this(), route]() mutable {
+      Response response = carryOutRoute(*route, self->request_);
+      auto executor = self->stream_.get_executor();
+      net::post(executor, [self = std::move(self), response = std::move(response)]() mutable {
+        self->answer(std::move(response));
+      });
+    });
+  }
+
+  void answer(Response response) {
+    request_ = Request{};
+    keepAlive_ = keepAlive_ && !response.close;
+    reply_ = {};
+    reply_.version(version_);
+    reply_.result(static_cast<unsigned>(response.status));
+    if (!response.contentType.empty()) {
+      reply_.set(http::field::content_type, response.contentType);
+    }
+    reply_.body() = std::move(response.body);
+    reply_.keep_alive(keepAlive_);
+    reply_.prepare_payload();
+    stream_.expires_after(loop_.settings.writeTimeout);
+    http::async_write(stream_, reply_,
+                      [self = shared_from_this()](beast::error_code ec, size_t) {
+                        self->onWritten(ec);
+                      });
+  }
+
+  void onWritten(beast::error_code ec) {
+    if (ec) return close();
+    if (!keepAlive_) return lingerAndClose();
+    reply_ = {};
+    parser_.reset();
+    // An idle connection keeps no more than the first read's few bytes.
+    if (buffer_.size() == 0) buffer_.shrink_to_fit();
+    readNext();
+  }
+
+  // Ends the sending side, then takes and drops what the client still sends (the rest of a
+  // refused body, say) until it closes or the linger time is up.
+  void lingerAndClose() {
+    beast::error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    stream_.expires_after(kLinger);
+    drain();
+  }
+
+  void drain() {
+    buffer_.clear();
+    stream_.async_read_some(buffer_.prepare(16 * 1024),
+                            [self = shared_from_this()](beast::error_code ec, size_t) {
+                              if (ec) return self->close();
+                              self->drain();
+                            });
+  }
+
+  void close() {
+    beast::error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+    stream_.close();
+  }
+
+  Loop& loop_;
+  beast::tcp_stream stream_;
+  beast::flat_buffer buffer_;
+  std::optional<http::request_parser<http::string_body>> parser_;
+  Request request_;  // read by the command's pool thread while nothing else touches it
+  http::response<http::string_body> reply_;
+  unsigned version_ = 11;
+  bool keepAlive_ = false;
+};
+
+bool outOfDescriptors(beast::error_code ec) {
+  return ec == net::error::no_descriptors || ec == net::error::no_buffer_space ||
+         ec == net::error::no_memory || ec.value() == ENFILE;
+}
+
+// Loop thread. Accepts for ever; when descriptors run out, tries again a little later instead
+// of spinning.
+void Loop::accept() {
+  acceptor.async_accept([this](beast::error_code ec, tcp::socket socket) {
+    if (!acceptor.is_open()) return;
+    if (outOfDescriptors(ec)) {
+      acceptRetry.expires_after(std::chrono::milliseconds(50));
+      acceptRetry.async_wait([this](beast::error_code waited) {
+        if (!waited) accept();
+      });
+      return;
+    }
+    if (!ec) admit(std::move(socket));
+    accept();
+  });
+}
+
+// Loop thread. A connection beyond the cap is closed at once: the descriptors left are kept
+// for the roles and for the connections already served.
+void Loop::admit(tcp::socket socket) {
+  if (open >= settings.maxConnections) {
+    beast::error_code ignored;
+    socket.close(ignored);
+    return;
+  }
+  std::make_shared<Session>(*this, std::move(socket))->start();
+}
+
+}  // namespace
+
+struct CommandServer::Impl : Loop {
+  using Loop::Loop;
+};
+
+CommandServer::CommandServer(Settings settings) : impl_(std::make_unique<Impl>(settings)) {}
+
+CommandServer::~CommandServer() {
+  stop();
+}
+
+bool CommandServer::bind(const std::string& address, uint16_t port) {
+  beast::error_code ec;
+  net::ip::address ip = net::ip::make_address(address, ec);
+  if (ec) return false;
+  tcp::endpoint endpoint(ip, port);
+  tcp::acceptor& acceptor = impl_->acceptor;
+  acceptor.open(endpoint.protocol(), ec);
+  // SO_REUSEADDR only: a restart binds while the old connections wait out TIME_WAIT, but a
+  // port that a live helper listens on is never shared (SO_REUSEPORT would allow that).
+  if (!ec) acceptor.set_option(net::socket_base::reuse_address(true), ec);
+  if (!ec) acceptor.bind(endpoint, ec);
+  if (!ec) acceptor.listen(net::socket_base::max_listen_connections, ec);
+  if (ec) acceptor.close(ec);
+  return acceptor.is_open();
+}
+
+uint16_t CommandServer::port() const {
+  beast::error_code ec;
+  tcp::endpoint endpoint = impl_->acceptor.local_endpoint(ec);
+  return ec ? 0 : endpoint.port();
+}
+
+void CommandServer::run() {
+  impl_->accept();
+  for (;;) {
+    try {
+      impl_->context.run();
+      return;
+    } catch (const std::exception& e) {
+      Console::writeLine(std::string("HTTPServer: STD Error: ") + e.what());
+    } catch (...) {
+      Console::writeLine("HTTPServer: Unknown Error");
+    }
+  }
+}
+
+void CommandServer::stop() {
+  impl_->context.stop();
+}
+
+size_t CommandServer::openConnections() const {
+  return impl_->open;
+}
+
+size_t CommandServer::commandThreads() const {
+  return impl_->pool.threads();
+}

@@ -1,0 +1,173 @@
+// Many clients at once against the built helper: commands blocked on a silent device and idle
+// keep-alive connections stall no one, and each client's subscriptions run its own scripts.
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <future>
+
+#include "central_e2e.h"
+#include "plugin/errors.h"
+#include "raw_connection.h"
+
+namespace {
+
+using namespace central_e2e;
+
+constexpr int kBlocked = 64;
+constexpr int kIdle = 256;
+constexpr int kPerClient = 10;
+
+// A device whose FFF1 never answers a read, whose FFF2 answers, and with a notifying
+// characteristic for each subscription of the two clients (FF00 to FF13).
+json busyDevice() {
+  json characteristics = json::parse(R"([
+    {"uuid": "FFF1", "properties": "read", "value": "00", "onRead": "ignore"},
+    {"uuid": "FFF2", "properties": "read", "value": "01"}])");
+  for (int i = 0; i < 2 * kPerClient; ++i) {
+    char uuid[5];
+    std::snprintf(uuid, sizeof uuid, "FF%02X", i);
+    characteristics.push_back({{"uuid", uuid}, {"properties", "notify"}});
+  }
+  json d = device(kBelt, "Belt");
+  d["services"] = json::array({{{"uuid", "FFF0"}, {"characteristics", characteristics}}});
+  return d;
+}
+
+std::string characteristic(int i) {
+  char uuid[5];
+  std::snprintf(uuid, sizeof uuid, "FF%02X", i);
+  return uuid;
+}
+
+class ConcurrentClientsTest : public CentralEndToEnd {
+ protected:
+  // The belt connected, with its characteristics known.
+  void connectBusyDevice() {
+    startDevices({busyDevice()});
+    ASSERT_EQ(startScan(""), kOK);
+    ASSERT_TRUE(eventually([&] { return discovered(kBelt); }));
+    ASSERT_EQ(connect("Belt", "", 5.0), kOK);
+    ASSERT_TRUE(eventually([&] { return read(kBelt, "FFF0", "FFF2", "hex", 5.0) == value("01"); }));
+  }
+
+  // A /read of the silent characteristic on a connection of its own; the reply's body.
+  static std::string blockedRead(int port) {
+    httplib::Client client("127.0.0.1", port);
+    client.set_read_timeout(60, 0);
+    auto reply = client.Post("/read",
+                             json{{"deviceID", kBelt},
+                                  {"servID", "FFF0"},
+                                  {"charID", "FFF1"},
+                                  {"format", "hex"},
+                                  {"timeout", 3.0}}
+                                 .dump(),
+                             "application/json");
+    return reply ? reply->body : "no answer";
+  }
+};
+
+// 64 reads wait on a characteristic that never answers and 256 keep-alive connections sit idle,
+// while another client's commands are answered: all of them before any read has timed out.
+TEST_F(ConcurrentClientsTest, BlockedCommandsAndIdleConnectionsStallNoOne) {
+  connectBusyDevice();
+  std::vector<std::unique_ptr<RawConnection>> idle;
+  for (int i = 0; i < kIdle; ++i) {
+    auto connection = std::make_unique<RawConnection>(helper.port());
+    ASSERT_TRUE(connection->connected()) << i;
+    ASSERT_TRUE(connection->send("GET /version HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+    ASSERT_EQ(connection->answers(1).size(), 1u) << i;
+    idle.push_back(std::move(connection));
+  }
+
+  auto readsDone = std::make_shared<std::atomic<int>>(0);
+  std::vector<std::future<std::string>> reads;
+  for (int i = 0; i < kBlocked; ++i) {
+    reads.push_back(std::async(std::launch::async, [port = helper.port(), readsDone] {
+      std::string body = blockedRead(port);
+      ++*readsDone;
+      return body;
+    }));
+  }
+  int seen = 0;
+  ASSERT_TRUE(emulator->waitForLine(
+      [&](const std::string& line) {
+        seen += line.find(R"("event":"read")") != std::string::npos &&
+                line.find(R"("characteristic":"FFF1")") != std::string::npos;
+        return seen == kBlocked;
+      },
+      ChildProcess::after(20)))
+      << seen << " reads reached the device";
+
+  // Every command of this client is answered while all 64 reads still wait.
+  httplib::Client client("127.0.0.1", helper.port());
+  client.set_keep_alive(true);
+  for (int i = 0; i < 20; ++i) {
+    auto set = client.Post("/setLastError", json{{"code", -i}, {"message", "m"}}.dump(),
+                           "application/json");
+    ASSERT_TRUE(set);
+    EXPECT_EQ(set->body, json(reply(-i, "m", "0")).dump());
+    auto status = client.Post("/get", R"({"selector": "status"})", "application/json");
+    ASSERT_TRUE(status);
+    EXPECT_EQ(json::parse(status->body)["lastError"], 0);
+  }
+  EXPECT_EQ(readsDone->load(), 0) << "a read timed out before the other client was answered";
+
+  const std::string timedOut =
+      json(reply(Errors::kTimeoutError, Errors::message(Errors::kTimeoutError), "?")).dump();
+  for (auto& r : reads) EXPECT_EQ(r.get(), timedOut);
+  // The idle connections were kept open all along and still serve.
+  for (auto& connection : idle) {
+    ASSERT_TRUE(connection->send("GET /version HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+    auto answers = connection->answers(1);
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(bodyOf(answers[0]), "4.0.0.12");
+  }
+}
+
+// Two clients subscribe at the same time, each under its own file name: every notification
+// runs the script in the file of the client that subscribed to that characteristic.
+TEST_F(ConcurrentClientsTest, EachClientsSubscriptionsRunItsOwnScripts) {
+  connectBusyDevice();
+  auto subscribeAll = [port = helper.port()](int client) {
+    httplib::Client http("127.0.0.1", port);
+    http.set_keep_alive(true);
+    std::string file = client == 0 ? "A.fmp12" : "B.fmp12";
+    int failures = 0;
+    for (int i = 0; i < kPerClient; ++i) {
+      auto reply = http.Post("/subscribe",
+                             json{{"deviceID", kBelt},
+                                  {"servID", "FFF0"},
+                                  {"charID", characteristic(client * kPerClient + i)},
+                                  {"script", "On" + file.substr(0, 1)},
+                                  {"format", "hex"},
+                                  {"timeout", 5.0},
+                                  {"filename", file}}
+                                 .dump(),
+                             "application/json");
+      failures += !reply || reply->body != kOK.dump();
+    }
+    return failures;
+  };
+  auto a = std::async(std::launch::async, subscribeAll, 0);
+  auto b = std::async(std::launch::async, subscribeAll, 1);
+  ASSERT_EQ(a.get(), 0);
+  ASSERT_EQ(b.get(), 0);
+
+  std::string batch;
+  for (int i = 0; i < 2 * kPerClient; ++i) {
+    batch += "notify " + kBelt + " FFF0 " + characteristic(i) + " 01\n";
+  }
+  batch.pop_back();
+  emulator->writeLine(batch);
+  std::vector<std::string> expected, got = scripts(2 * kPerClient);
+  for (int i = 0; i < 2 * kPerClient; ++i) {
+    std::string file = i < kPerClient ? "A" : "B";
+    expected.push_back("On" + file + "(" + kBelt + "\rFFF0\r" + characteristic(i) + "\r01)@" +
+                       file + ".fmp12");
+  }
+  std::sort(got.begin(), got.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(got, expected);
+}
+
+}  // namespace
