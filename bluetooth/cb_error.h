@@ -15,7 +15,7 @@ struct CBError {
   // An ATT error answer (code 1 to 255) as the platform reports it: "The attribute could not
   // be found." for 10, and so on; 18 and above read "Unknown ATT error.".
   static CBError att(uint8_t attCode);
-  // Link errors of the "CBErrorDomain": 6 connection timed out, 7 peer disconnected; others
-  // get "Unknown error.".
+  // Link errors of the "CBErrorDomain": 3 not connected, 6 connection timed out, 7 peer
+  // disconnected; others get "Unknown error.".
   static CBError link(int64_t code);
 };
