@@ -150,26 +150,31 @@ TEST_F(BlueZEndToEnd, ScanListsWhatDevicesAdvertiseInThisScan) {
                                         {{"Name", sdbus::Variant(std::string("Strap"))}});
   EXPECT_EQ(status(), "powered On");
   ASSERT_EQ(startScan("filterbyservice=180D"), kOK);
+  // Now the strap advertises the service (once the discovery has started), the belt and the
+  // lamp do not.
+  ASSERT_TRUE(eventually([&] {
+    return bluez.advertise(
+        strap, {{"RSSI", rssi(-45)}, {"UUIDs", sdbus::Variant(std::vector<std::string>{"180d"})}});
+  }));
   auto filter = bluez.discoveryFilter("hci0");
   EXPECT_EQ(filter["Transport"].get<std::string>(), "le");
   EXPECT_EQ(filter["UUIDs"].get<std::vector<std::string>>(), std::vector<std::string>{kHeartRate});
-  // Now the belt advertises without the service, the strap with it, the lamp without.
   EXPECT_FALSE(bluez.advertise(belt, {{"RSSI", rssi(-51)}}));
   EXPECT_FALSE(bluez.advertise(lamp, {{"RSSI", rssi(-40)}}));
-  EXPECT_TRUE(bluez.advertise(
-      strap, {{"RSSI", rssi(-45)}, {"UUIDs", sdbus::Variant(std::vector<std::string>{"180d"})}}));
   ASSERT_TRUE(eventually([&] { return discovered("00010203-0405-0000-0000-C0FFEE000003"); }));
   EXPECT_EQ(discoveries().size(), 1U);
   EXPECT_EQ(call("/stopScan", json::object()), kOK);
 
   // An unfiltered scan reports what the belt advertises now, not what bluetoothd accumulated.
   ASSERT_EQ(startScan("makeupdates=false"), kOK);
-  ASSERT_TRUE(
-      bluez.advertise(belt, {{"RSSI", rssi(-52)},
-                             {"ManufacturerData", bytesBy(0x0059, {0x07})},
-                             {"ServiceData", sdbus::Variant(std::map<std::string, sdbus::Variant>{
-                                                 {"181a", sdbus::Variant(Bytes{0x02})}})}}));
-  ASSERT_TRUE(eventually([&] { return discovered(kBeltID); }));
+  ASSERT_TRUE(eventually([&] {
+    return bluez.advertise(belt,
+                           {{"RSSI", rssi(-52)},
+                            {"ManufacturerData", bytesBy(0x0059, {0x07})},
+                            {"ServiceData", sdbus::Variant(std::map<std::string, sdbus::Variant>{
+                                                {"181a", sdbus::Variant(Bytes{0x02})}})}}) &&
+           discovered(kBeltID);
+  }));
   json found = discoveries()[kBeltID];
   EXPECT_EQ(found["name"], "Belt");
   EXPECT_EQ(found["RSSI"], -52);

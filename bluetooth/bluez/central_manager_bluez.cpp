@@ -277,7 +277,7 @@ struct Link {
   LinkState state = LinkState::connecting;
   uint64_t attempt = 0;
   std::chrono::steady_clock::time_point giveUp{};  // retries and searches end here
-  bool forgetting = false;  // BlueZ is asked to forget the device, which must not end the link
+  bool forgetting = false;  // BlueZ was asked to forget the device (once per attempt)
 };
 
 // What one device advertised: the entries of its Device1 record as last signalled, and those
@@ -435,16 +435,11 @@ class CBCentralManagerBlueZ : public CBCentralManager,
   }
 
   // A device that BlueZ removes keeps its object here, and a connection to it looks for it
-  // again; a connection under way or made ends.
+  // again; a connection made ends.
   void interfacesRemoved(const std::string& path,
                          const std::vector<std::string>& interfaces) override {
     if (std::find(interfaces.begin(), interfaces.end(), kDevice) == interfaces.end()) return;
-    {
-      std::lock_guard lock(mutex_);
-      auto it = links_.find(path);
-      if (it != links_.end() && it->second.forgetting) return;
-    }
-    linkLost(path, CBError::link(7));
+    linkDropped(path);
   }
 
   // ---- Operations of the peripherals ----
@@ -800,9 +795,8 @@ class CBCentralManagerBlueZ : public CBCentralManager,
     peripheral->setName(property<std::string>(*device, "Name"));
     peripheral->setAddress(*device);
     if (added) foundAgain(peripheral);
-    // A new object's Connected is not a change: it may be one that a connection made anew.
     auto connectedNow = property<bool>(changed, "Connected");
-    if (!added && connectedNow && !*connectedNow) linkLost(path, CBError::link(7));
+    if (!added && connectedNow && !*connectedNow) linkDropped(path);
     if (property<bool>(changed, "ServicesResolved").value_or(false) &&
         peripheral->takeDiscoveryWanted()) {
       servicesResolved(peripheral);
@@ -929,6 +923,18 @@ class CBCentralManagerBlueZ : public CBCentralManager,
           d->peripheralDidDiscoverServices(peripheral, std::nullopt);
       });
     });
+  }
+
+  // The device at `path` lost its link, or BlueZ removed it. A connection under way is not
+  // ended by it: its call fails by itself when it was meant, and the signal may be an earlier
+  // link's that arrives late.
+  void linkDropped(const std::string& path) {
+    {
+      std::lock_guard lock(mutex_);
+      auto it = links_.find(path);
+      if (it == links_.end() || it->second.state != LinkState::connected) return;
+    }
+    linkLost(path, CBError::link(7));
   }
 
   // The link to the device at `path` ended without our asking (or the device vanished).
