@@ -61,7 +61,8 @@ BlueZDouble::BlueZDouble() {
 
   bus_ = std::make_unique<ChildProcess>(ChildProcess::Options{
       .program = "/usr/bin/dbus-daemon",
-      .args = {"--config-file=" + dir_.path + "/bus.conf", "--nofork", "--print-address"}});
+      .args = {"--config-file=" + dir_.path + "/bus.conf", "--nofork", "--print-address"},
+      .dieWithParent = true});
   auto line = bus_->waitForLine([](const std::string& l) { return l.rfind("unix:", 0) == 0; },
                                 ChildProcess::after(kStartSeconds));
   if (!line) throw std::runtime_error("dbus-daemon did not start:\n" + joined(bus_->stderrLines()));
@@ -113,7 +114,8 @@ void BlueZDouble::startBlueZ() {
       .args = {"-m", "dbusmock", "--system", "--template",
                VELNOR_SOURCE_DIR "/tests/bluez/bluez_double.py"},
       // The settings of another Python (pyenv, a virtualenv) must not reach the system one.
-      .env = {{"DBUS_SYSTEM_BUS_ADDRESS", address_}, {"PYTHONPATH", ""}, {"PYTHONHOME", ""}}});
+      .env = {{"DBUS_SYSTEM_BUS_ADDRESS", address_}, {"PYTHONPATH", ""}, {"PYTHONHOME", ""}},
+      .dieWithParent = true});
   waitForBlueZ(true);
 }
 
@@ -163,8 +165,38 @@ std::string BlueZDouble::addLEDevice(const std::string& adapter, const std::stri
   return path;
 }
 
-void BlueZDouble::updateDevice(const std::string& device, const Props& props) {
-  call(kCallTimeout, "UpdateDevice", sdbus::ObjectPath(device), props);
+void BlueZDouble::setExperimental(const std::string& adapter, bool on) {
+  call(kCallTimeout, "SetExperimental", adapter, on);
+}
+
+void BlueZDouble::setValueAfterReply(bool after) {
+  call(kCallTimeout, "SetValueAfterReply", after);
+}
+
+void BlueZDouble::setTemporaryTimeout(double seconds) {
+  call(kCallTimeout, "SetTemporaryTimeout", seconds);
+}
+
+bool BlueZDouble::advertise(const std::string& device, const Props& props) {
+  bool taken = false;
+  auto reply = call(kCallTimeout, "Advertise", sdbus::ObjectPath(device), props);
+  reply >> taken;
+  return taken;
+}
+
+bool BlueZDouble::deviceExists(const std::string& device) {
+  bool exists = false;
+  auto reply = call(kCallTimeout, "DeviceExists", sdbus::ObjectPath(device));
+  reply >> exists;
+  return exists;
+}
+
+void BlueZDouble::forgetDevice(const std::string& device) {
+  call(kCallTimeout, "ForgetDevice", sdbus::ObjectPath(device));
+}
+
+void BlueZDouble::setResolveEarly(const std::string& device, bool early) {
+  call(kCallTimeout, "SetResolveEarly", sdbus::ObjectPath(device), early);
 }
 
 void BlueZDouble::floodRSSI(const std::string& device, uint32_t count) {

@@ -47,14 +47,32 @@ class BlueZDouble {
   void setPowered(const std::string& adapter, bool powered);
   Props discoveryFilter(const std::string& adapter);
 
+  // bluetoothd -E: Adapter1.ConnectDevice is offered.
+  void setExperimental(const std::string& adapter, bool on);
+  // main.conf's TemporaryTimeout, in seconds (fractions allowed here).
+  void setTemporaryTimeout(double seconds);
+  // A read's Value change follows its reply instead of coming before it.
+  void setValueAfterReply(bool after);
+
   // Devices. props may hold Name, Alias (s), RSSI, TxPower (n), ManufacturerData (a{qv} of ay),
-  // ServiceData (a{sv} of ay), UUIDs (as), AddressType (s); absent ones stay absent.
+  // ServiceData (a{sv} of ay), UUIDs (as), AddressType (s: "random", the default, or "public");
+  // absent ones stay absent. The device stays in range until removeLEDevice, while bluetoothd
+  // removes its object as a temporary device would.
   std::string addLEDevice(const std::string& adapter, const std::string& address,
                           const Props& props = {});
-  void updateDevice(const std::string& device, const Props& props);
+  // The device advertises: props as for addLEDevice without AddressType, plus Flags (y, 0x06
+  // when absent). False when bluetoothd dropped it (not discovering, or filtered out).
+  bool advertise(const std::string& device, const Props& props);
+  // Whether bluetoothd has an object for the device; forgetDevice removes it (as another
+  // client's Adapter1.RemoveDevice would), the device staying in range.
+  bool deviceExists(const std::string& device);
+  void forgetDevice(const std::string& device);
+  // ServicesResolved turns true before the device's GATT objects are announced.
+  void setResolveEarly(const std::string& device, bool early);
   void floodRSSI(const std::string& device, uint32_t count);
   void removeLEDevice(const std::string& device);
-  // "" succeeds, an error name fails with it, "hang" never answers, "delay:MS" answers later.
+  // "" succeeds, an error name fails with it (message after a ":"), "att:0xNN" fails as the
+  // device's ATT error NN, "hang" never answers, "delay:MS" answers later.
   void setConnectBehaviour(const std::string& device, const std::string& behaviour);
   void dropLink(const std::string& device);
 

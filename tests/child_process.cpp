@@ -63,12 +63,15 @@ ChildProcess::ChildProcess(Options options) {
   posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
 
   std::vector<std::string> argv{options.program};
+  if (options.dieWithParent) {
+    argv = {"/usr/bin/setpriv", "--pdeathsig", "KILL", "--", options.program};
+  }
   argv.insert(argv.end(), options.args.begin(), options.args.end());
   std::vector<std::string> envp = buildEnvironment(options.env);
   auto argvPtrs = pointers(argv);
   auto envPtrs = pointers(envp);
-  int rc = posix_spawn(&pid_, options.program.c_str(), &actions, nullptr, argvPtrs.data(),
-                       envPtrs.data());
+  int rc =
+      posix_spawn(&pid_, argv.front().c_str(), &actions, nullptr, argvPtrs.data(), envPtrs.data());
   posix_spawn_file_actions_destroy(&actions);
   close(in[0]);
   close(out[1]);

@@ -28,6 +28,9 @@ class ChildProcess {
     std::map<std::string, std::string> env{};  // set (or replaced) on top of this process's
     // When set, standard output is appended to this file instead of being captured.
     std::string stdoutFile{};
+    // The child is killed when the thread that started it ends, even when the test process
+    // crashes and no destructor runs (the kernel's parent-death signal, set by setpriv).
+    bool dieWithParent = false;
   };
 
   // Starts the child. Throws std::runtime_error when pipes or the spawn fail (glibc reports a

@@ -69,6 +69,7 @@ HelperProcess::HelperProcess(Options options) {
   child.args = {"--config", configPath_, "--air", airDir_};
   child.args.insert(child.args.end(), options.extraArgs.begin(), options.extraArgs.end());
   child.env = options.env;
+  child.dieWithParent = options.dieWithParent;
   if (options.stdoutToFile) child.stdoutFile = dir_ + "/stdout.log";
   process_ = std::make_unique<ChildProcess>(std::move(child));
   if (options.waitUntilReady) waitReady(!options.stdoutToFile);

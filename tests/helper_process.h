@@ -37,6 +37,8 @@ class HelperProcess {
     // More arguments (--radio bluez, say) and environment (a private system bus, say).
     std::vector<std::string> extraArgs{};
     std::map<std::string, std::string> env{};
+    // Killed with the test's thread even when the test crashes (ChildProcess::dieWithParent).
+    bool dieWithParent = false;
   };
 
   // Starts the helper with --config and --air. With waitUntilReady, throws std::runtime_error

@@ -144,17 +144,37 @@ void Bus::ownerChanged(const std::string& owner) {
        });
 }
 
-void Bus::loadObjects(std::map<sdbus::ObjectPath, Interfaces> objects) {
-  {
-    std::lock_guard lock(mutex_);
-    for (auto& [path, interfaces] : objects) {
-      for (auto& [name, props] : interfaces) objects_[path][name] = std::move(props);
-    }
+void Bus::mergeObjects(std::map<sdbus::ObjectPath, Interfaces>& objects) {
+  std::lock_guard lock(mutex_);
+  for (auto& [path, interfaces] : objects) {
+    for (auto& [name, props] : interfaces) objects_[path][name] = props;
   }
+}
+
+void Bus::loadObjects(std::map<sdbus::ObjectPath, Interfaces> objects) {
+  mergeObjects(objects);
   for (const auto& [path, interfaces] : objects) {
     if (auto now = object(path)) notifyAdded(path, *now);
   }
   for (const auto& l : listeners()) l->adapterChanged();
+}
+
+void Bus::reload(std::function<void()> done) {
+  std::weak_ptr<Bus> weak = weak_from_this();
+  call("/", kObjectManager, "GetManagedObjects", std::chrono::seconds(10),
+       [weak, done = std::move(done)](sdbus::MethodReply& reply, const sdbus::Error* error) {
+         auto self = weak.lock();
+         if (self && !error) {
+           std::map<sdbus::ObjectPath, Interfaces> objects;
+           try {
+             reply >> objects;
+             self->mergeObjects(objects);
+           } catch (const std::exception& e) {
+             report("GetManagedObjects answered strangely", e);
+           }
+         }
+         done();
+       });
 }
 
 // bluetoothd went away (or came back): every object it had is gone.

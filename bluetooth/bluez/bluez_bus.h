@@ -60,6 +60,11 @@ class Bus : public std::enable_shared_from_this<Bus> {
   std::vector<std::pair<std::string, Properties>> objectsWith(const std::string& interface,
                                                               const std::string& prefix) const;
 
+  // Takes in bluetoothd's whole object tree again, without telling the listeners, then runs
+  // `done` on the bus thread (also when the call failed): signals can announce a state (say
+  // ServicesResolved) before the objects that make it up.
+  void reload(std::function<void()> done);
+
   // Listeners are held weakly and told in the order they were added.
   void addListener(const std::weak_ptr<BusListener>& listener);
 
@@ -78,6 +83,7 @@ class Bus : public std::enable_shared_from_this<Bus> {
   void fetchOwner();
   void ownerChanged(const std::string& owner);
   void loadObjects(std::map<sdbus::ObjectPath, Interfaces> objects);
+  void mergeObjects(std::map<sdbus::ObjectPath, Interfaces>& objects);
   void forgetObjects();
   void onInterfacesAdded(sdbus::Message& message);
   void onInterfacesRemoved(sdbus::Message& message);

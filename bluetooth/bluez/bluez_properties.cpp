@@ -130,17 +130,38 @@ CBAdvertisementData advertisementFrom(const Properties& device) {
   return ad;
 }
 
-CBError gattErrorFrom(const std::string& name, const std::string& message, bool write) {
+CBError gattErrorFrom(const std::string& name, const std::string& message) {
   const std::string prefix = "org.bluez.Error.";
   std::string kind = name.rfind(prefix, 0) == 0 ? name.substr(prefix.size()) : "";
-  if (kind == "NotPermitted") return CBError::att(write ? 0x03 : 0x02);
-  if (kind == "NotAuthorized") return CBError::att(0x08);
-  if (kind == "InvalidOffset") return CBError::att(0x07);
-  if (kind == "InvalidValueLength") return CBError::att(0x0D);
-  if (kind == "NotSupported") return CBError::att(0x06);
-  if (kind == "NotConnected") return CBError::link(7);
+  struct Known {
+    const char* kind;
+    const char* message;  // null: any
+    uint8_t att;
+  };
+  static constexpr Known kKnown[] = {
+      {"NotPermitted", "Read not permitted", 0x02},
+      {"NotPermitted", "Write not permitted", 0x03},
+      {"NotPermitted", "Not paired", 0x0F},
+      {"InvalidArguments", "Invalid offset", 0x07},
+      {"InvalidArguments", "Invalid Length", 0x0D},
+      {"NotAuthorized", nullptr, 0x08},
+      {"NotSupported", nullptr, 0x06},
+  };
+  for (const auto& k : kKnown) {
+    if (kind == k.kind && (k.message == nullptr || message == k.message))
+      return CBError::att(k.att);
+  }
   if (kind == "Failed") {
     if (auto code = attCodeIn(message)) return CBError::att(*code);
+  }
+  if (kind == "NotConnected" || (kind == "Failed" && message == "Not connected")) {
+    return CBError::link(7);
+  }
+  if (kind == "InProgress") {
+    return CBError{CBError::kErrorDomain, 0, "Another operation on it is in progress."};
+  }
+  if (kind == "InvalidArguments") {
+    return CBError{CBError::kErrorDomain, 1, "The specified parameters are invalid."};
   }
   if (name == "org.freedesktop.DBus.Error.NoReply" ||
       name == "org.freedesktop.DBus.Error.Timeout") {
@@ -149,10 +170,19 @@ CBError gattErrorFrom(const std::string& name, const std::string& message, bool 
   return CBError::link(0);
 }
 
-CBError connectErrorFrom(const std::string& name) {
+CBError connectErrorFrom(const std::string& name, const std::string& message) {
   if (name == "org.freedesktop.DBus.Error.NoReply" ||
-      name == "org.freedesktop.DBus.Error.Timeout") {
+      name == "org.freedesktop.DBus.Error.Timeout" || message == "le-connection-timeout") {
     return CBError::link(6);
+  }
+  if (message.rfind("br-connection-", 0) == 0) {
+    return CBError{CBError::kErrorDomain, 10,
+                   "bluetoothd tried Bluetooth Classic for this LE device (" + message +
+                       "); ControllerMode = le or Experimental = true in "
+                       "/etc/bluetooth/main.conf makes it connect over LE."};
+  }
+  if (message.rfind("le-connection-", 0) == 0) {
+    return CBError{CBError::kErrorDomain, 10, "The connection failed (" + message + ")."};
   }
   return CBError::link(0);
 }

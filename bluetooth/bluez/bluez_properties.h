@@ -60,13 +60,19 @@ std::string identifierFor(const std::string& adapterAddress, const std::string& 
 // advertisement was connectable, so every device counts as connectable.
 CBAdvertisementData advertisementFrom(const Properties& device);
 
-// A failed GATT call (read, write, notification state) as the platform reports it: ATT codes
-// for the errors BlueZ names after them (including "Operation failed with ATT error: 0x0e"),
-// otherwise an unknown error. `write` picks "Writing is not permitted." for NotPermitted.
-CBError gattErrorFrom(const std::string& name, const std::string& message, bool write);
+// A failed GATT call (read, write, notification state) as the platform reports it. bluetoothd
+// 5.66 (src/gatt-client.c) names the device's ATT answers by error name and message:
+// NotPermitted "Read not permitted", "Write not permitted" and "Not paired" (missing
+// encryption), InvalidArguments "Invalid offset" and "Invalid Length", NotAuthorized,
+// NotSupported, Failed "Operation failed with ATT error: 0x.."; those become the ATT errors
+// they stand for. Failed "Not connected" and NotConnected are a lost link, InProgress another
+// client's operation, an unanswered call a time-out; anything else is an unknown error.
+CBError gattErrorFrom(const std::string& name, const std::string& message);
 
-// A failed Connect: a call that timed out as a connection time-out, anything else unknown.
-CBError connectErrorFrom(const std::string& name);
+// A failed connection: a call that timed out as a connection time-out; a Classic (BR/EDR)
+// attempt, which an LE device never answers, with what the user can change; anything else
+// with BlueZ's reason ("le-connection-abort-by-remote").
+CBError connectErrorFrom(const std::string& name, const std::string& message);
 
 // The D-Bus error name and message that answer a central's request with `result`.
 std::pair<std::string, std::string> errorFor(CBATTError result);

@@ -60,17 +60,23 @@ TEST(BlueZPropertiesTest, AdvertisementTakesTypedFieldsAndSkipsStrangeOnes) {
 }
 
 TEST(BlueZPropertiesTest, GattErrorsReadAsThePlatformReportsThem) {
-  EXPECT_EQ(gattErrorFrom("org.bluez.Error.NotPermitted", "Read not permitted", false)
-                .localizedDescription,
-            "Reading is not permitted.");
-  EXPECT_EQ(gattErrorFrom("org.bluez.Error.NotPermitted", "", true).code, 3);
-  EXPECT_EQ(gattErrorFrom("org.bluez.Error.Failed", "Operation failed with ATT error: 0x0c", false)
-                .localizedDescription,
-            "The encryption key size is insufficient.");
-  CBError unknown = gattErrorFrom("org.example.Error.Odd", "", false);
+  auto code = [](const std::string& kind, const std::string& message) {
+    CBError e = gattErrorFrom("org.bluez.Error." + kind, message);
+    return e.domain == CBError::kATTErrorDomain ? e.code : -e.code;
+  };
+  EXPECT_EQ(code("NotPermitted", "Read not permitted"), 2);
+  EXPECT_EQ(code("NotPermitted", "Write not permitted"), 3);
+  EXPECT_EQ(code("NotPermitted", "Not paired"), 0x0F);
+  EXPECT_EQ(code("InvalidArguments", "Invalid offset"), 7);
+  EXPECT_EQ(code("InvalidArguments", "Invalid Length"), 0x0D);
+  EXPECT_EQ(code("InvalidArguments", "Invalid arguments in method call"), -1);
+  EXPECT_EQ(code("Failed", "Operation failed with ATT error: 0x0c"), 0x0C);
+  EXPECT_EQ(code("Failed", "Not connected"), -7);
+  EXPECT_EQ(code("NotConnected", "Not Connected"), -7);
+  CBError unknown = gattErrorFrom("org.example.Error.Odd", "");
   EXPECT_EQ(unknown.domain, CBError::kErrorDomain);
   EXPECT_EQ(unknown.localizedDescription, "Unknown error.");
-  EXPECT_EQ(gattErrorFrom("org.freedesktop.DBus.Error.NoReply", "", false).code, 6);
+  EXPECT_EQ(gattErrorFrom("org.freedesktop.DBus.Error.NoReply", "").code, 6);
 }
 
 TEST(BlueZPropertiesTest, AnswersToCentralsUseBlueZErrorNames) {

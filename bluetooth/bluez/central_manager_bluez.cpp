@@ -1,6 +1,8 @@
 #include "bluetooth/bluez/central_manager_bluez.h"
 
 #include <algorithm>
+#include <chrono>
+#include <map>
 #include <set>
 #include <unordered_map>
 
@@ -16,6 +18,10 @@ using std::chrono::seconds;
 
 // BlueZ gives up on a connection by itself; the call's own limit only catches a silent daemon.
 constexpr auto kConnectTimeout = seconds(60);
+// A connection retries transient refusals and looks for a device BlueZ has forgotten this long;
+// the role's own timeout usually ends the wait sooner.
+constexpr auto kConnectWindow = seconds(30);
+constexpr auto kRetryDelay = std::chrono::milliseconds(100);
 constexpr auto kGattTimeout = seconds(30);
 constexpr auto kControlTimeout = seconds(10);
 constexpr uint16_t kDefaultMTU = 23;
@@ -77,19 +83,29 @@ class CBCharacteristicBlueZ : public CBCharacteristic {
     std::lock_guard lock(mutex_);
     notifying_ = notifying;
   }
-  // A Value change is a notification only while notifying and no read of ours is out: BlueZ
-  // also announces the value that answers a read.
-  bool takesNotification() const {
+  // BlueZ also announces the value that answers a read as a Value change: bluetoothd 5.66
+  // before its reply, older ones after it. A change is a notification only while notifying,
+  // no read of ours is out, and it is not the announcement of a read that came after its reply.
+  bool takesNotification(const CBData& value) {
     std::lock_guard lock(mutex_);
-    return notifying_ && readsOut_ == 0;
+    if (readsOut_ > 0) {
+      announcedDuringRead_ = true;
+      return false;
+    }
+    bool echo = echo_ && *echo_ == value;
+    echo_.reset();
+    return notifying_ && !echo;
   }
   void readStarted() {
     std::lock_guard lock(mutex_);
-    ++readsOut_;
+    if (readsOut_++ == 0) announcedDuringRead_ = false;
+    echo_.reset();
   }
-  void readEnded() {
+  // `value` is what the read answered (none when it failed).
+  void readEnded(const std::optional<CBData>& value) {
     std::lock_guard lock(mutex_);
     if (readsOut_ > 0) --readsOut_;
+    if (readsOut_ == 0 && value && !announcedDuringRead_) echo_ = value;
   }
 
  private:
@@ -101,6 +117,8 @@ class CBCharacteristicBlueZ : public CBCharacteristic {
   std::optional<CBData> value_;
   bool notifying_ = false;
   int readsOut_ = 0;
+  bool announcedDuringRead_ = false;
+  std::optional<CBData> echo_;  // a read's value whose announcement is still to come
 };
 
 class CBServiceBlueZ : public CBService {
@@ -228,6 +246,16 @@ class CBPeripheralBlueZ : public CBPeripheral,
     std::lock_guard lock(mutex_);
     return mtu_;
   }
+  // The address and its type ("public" or "random") as BlueZ last gave them.
+  void setAddress(const Properties& device) {
+    std::lock_guard lock(mutex_);
+    if (auto a = property<std::string>(device, "Address")) address_ = *a;
+    if (auto t = property<std::string>(device, "AddressType")) addressType_ = *t;
+  }
+  std::pair<std::string, std::string> address() const {
+    std::lock_guard lock(mutex_);
+    return {address_, addressType_};
+  }
 
  private:
   const std::string path_;
@@ -239,6 +267,8 @@ class CBPeripheralBlueZ : public CBPeripheral,
   std::optional<std::vector<std::shared_ptr<CBServiceBlueZ>>> services_;
   bool discoveryWanted_ = false;
   uint16_t mtu_ = kDefaultMTU;
+  std::string address_;
+  std::string addressType_ = "random";
 };
 
 enum class LinkState { connecting, connected };
@@ -246,7 +276,53 @@ enum class LinkState { connecting, connected };
 struct Link {
   LinkState state = LinkState::connecting;
   uint64_t attempt = 0;
+  std::chrono::steady_clock::time_point giveUp{};  // retries and searches end here
+  bool forgetting = false;  // BlueZ was asked to forget the device (once per attempt)
 };
+
+// What one device advertised: the entries of its Device1 record as last signalled, and those
+// signalled during the current scan. bluetoothd's record keeps what earlier advertisements
+// carried (src/device.c), so only entries it signalled anew belong to the current one.
+struct AdRecord {
+  uint64_t scan = 0;
+  std::vector<std::string> uuids, uuidsNow;
+  std::map<uint16_t, CBData> msd, msdNow;
+  std::optional<uint16_t> msdLatest;
+  std::map<std::string, CBData> sd, sdNow;
+};
+
+template <class Key>
+std::map<Key, CBData> bytesOf(const std::map<Key, sdbus::Variant>& entries) {
+  std::map<Key, CBData> bytes;
+  for (const auto& [key, value] : entries) {
+    if (value.template containsValueOfType<std::vector<uint8_t>>()) {
+      bytes[key] = value.template get<std::vector<uint8_t>>();
+    }
+  }
+  return bytes;
+}
+
+// Entries of `next` that are new or changed against `before`; all of them when `fresh`.
+template <class Key>
+std::vector<Key> changedKeys(const std::map<Key, CBData>& before, const std::map<Key, CBData>& next,
+                             bool fresh) {
+  std::vector<Key> keys;
+  for (const auto& [key, value] : next) {
+    auto it = before.find(key);
+    if (fresh || it == before.end() || it->second != value) keys.push_back(key);
+  }
+  return keys;
+}
+
+bool isRetryable(const sdbus::Error& error) {
+  return error.getName() == "org.bluez.Error.InProgress" ||
+         error.getMessage() == "le-connection-abort-by-local";
+}
+
+bool isGone(const sdbus::Error& error) {
+  return error.getName() == "org.freedesktop.DBus.Error.UnknownObject" ||
+         error.getName() == "org.freedesktop.DBus.Error.UnknownMethod";
+}
 
 class CBCentralManagerBlueZ : public CBCentralManager,
                               public BusListener,
@@ -262,6 +338,7 @@ class CBCentralManagerBlueZ : public CBCentralManager,
       std::lock_guard lock(mutex_);
       reportedState_ = bus_->adapterState();
     }
+    askForConnectDevice();
     later([this] { delegate_.centralManagerDidUpdateState(*this); });
   }
 
@@ -278,28 +355,9 @@ class CBCentralManagerBlueZ : public CBCentralManager,
       filter_ = services;
       allowDuplicates_ = options.allowDuplicates;
       seen_.clear();
+      ++scan_;
     }
-    std::vector<std::string> uuids;
-    for (const auto& u : services.value_or(std::vector<CBUUID>{})) uuids.push_back(textOf(u));
-    std::map<std::string, sdbus::Variant> filter{
-        {"Transport", sdbus::Variant(std::string("le"))},
-        {"DuplicateData", sdbus::Variant(options.allowDuplicates)},
-        {"UUIDs", sdbus::Variant(uuids)}};
-    std::weak_ptr<Bus> bus = bus_;
-    std::string adapter = bus_->adapterPath();
-    // The filter is only a hint to the adapter; discovery starts whatever became of it.
-    bus_->call(
-        adapter, kAdapter, "SetDiscoveryFilter", kControlTimeout,
-        [bus, adapter](sdbus::MethodReply&, const sdbus::Error* error) {
-          if (error) logFailure("SetDiscoveryFilter", *error);
-          if (auto b = bus.lock()) {
-            b->call(adapter, kAdapter, "StartDiscovery", kControlTimeout,
-                    [](sdbus::MethodReply&, const sdbus::Error* e) {
-                      if (e) logFailure("StartDiscovery", *e);
-                    });
-          }
-        },
-        filter);
+    updateDiscovery(true);
   }
 
   void stopScan() override {
@@ -307,8 +365,7 @@ class CBCentralManagerBlueZ : public CBCentralManager,
       std::lock_guard lock(mutex_);
       if (!std::exchange(scanning_, false)) return;
     }
-    bus_->call(bus_->adapterPath(), kAdapter, "StopDiscovery", kControlTimeout,
-               [](sdbus::MethodReply&, const sdbus::Error*) {});
+    updateDiscovery(false);
   }
 
   bool isScanning() const override {
@@ -331,13 +388,10 @@ class CBCentralManagerBlueZ : public CBCentralManager,
         });
       }
       attempt = ++attempts_;
-      links_[peripheral->path()] = Link{LinkState::connecting, attempt};
+      links_[peripheral->path()] =
+          Link{LinkState::connecting, attempt, std::chrono::steady_clock::now() + kConnectWindow};
     }
-    std::weak_ptr<CBCentralManagerBlueZ> weak = weak_from_this();
-    bus_->call(peripheral->path(), kDevice, "Connect", kConnectTimeout,
-               [weak, peripheral, attempt](sdbus::MethodReply&, const sdbus::Error* error) {
-                 if (auto self = weak.lock()) self->connectAnswered(peripheral, attempt, error);
-               });
+    tryConnect(peripheral, attempt);
   }
 
   void cancelPeripheralConnection(const std::shared_ptr<CBPeripheral>& p) override {
@@ -347,6 +401,7 @@ class CBCentralManagerBlueZ : public CBCentralManager,
       std::lock_guard lock(mutex_);
       if (!links_.erase(peripheral->path())) return;
     }
+    stopLooking(peripheral->path());
     bus_->call(peripheral->path(), kDevice, "Disconnect", kControlTimeout,
                [](sdbus::MethodReply&, const sdbus::Error*) {});
     peripheral->clearServices();
@@ -363,9 +418,13 @@ class CBCentralManagerBlueZ : public CBCentralManager,
       std::lock_guard lock(mutex_);
       if (now == reportedState_) return;
       reportedState_ = now;
-      if (now != CBManagerState::poweredOn) scanning_ = false;
+      if (now != CBManagerState::poweredOn) {
+        scanning_ = false;
+        discovering_ = false;  // bluetoothd ends every discovery session
+      }
     }
     if (now != CBManagerState::poweredOn) endAllLinks();
+    if (now == CBManagerState::poweredOn) askForConnectDevice();
     later([this] { delegate_.centralManagerDidUpdateState(*this); });
   }
 
@@ -375,10 +434,12 @@ class CBCentralManagerBlueZ : public CBCentralManager,
     if (interface == kGattCharacteristic && !added) return characteristicChanged(path, changed);
   }
 
+  // A device that BlueZ removes keeps its object here, and a connection to it looks for it
+  // again; a connection made ends.
   void interfacesRemoved(const std::string& path,
                          const std::vector<std::string>& interfaces) override {
     if (std::find(interfaces.begin(), interfaces.end(), kDevice) == interfaces.end()) return;
-    linkLost(path, CBError::link(7));
+    linkDropped(path);
   }
 
   // ---- Operations of the peripherals ----
@@ -421,17 +482,18 @@ class CBCentralManagerBlueZ : public CBCentralManager,
     bus_->call(
         characteristic->path(), kGattCharacteristic, "ReadValue", kGattTimeout,
         [weak, peripheral, characteristic](sdbus::MethodReply& reply, const sdbus::Error* error) {
-          characteristic->readEnded();
+          std::optional<CBError> failure;
+          std::optional<CBData> value;
+          if (error) {
+            failure = gattErrorFrom(error->getName(), error->getMessage());
+          } else if (!(value = valueIn(reply))) {
+            failure = CBError::link(0);
+          } else {
+            characteristic->setValue(*value);
+          }
+          characteristic->readEnded(value);
           auto self = weak.lock();
           if (!self) return;
-          std::optional<CBError> failure;
-          if (error) {
-            failure = gattErrorFrom(error->getName(), error->getMessage(), false);
-          } else {
-            CBData value;
-            reply >> value;
-            characteristic->setValue(std::move(value));
-          }
           self->later([peripheral, characteristic, failure] {
             if (auto* d = peripheral->delegate()) {
               d->peripheralDidUpdateValueForCharacteristic(peripheral, characteristic, failure);
@@ -456,7 +518,7 @@ class CBCentralManagerBlueZ : public CBCentralManager,
           auto self = weak.lock();
           if (!self || !withResponse) return;
           std::optional<CBError> failure;
-          if (error) failure = gattErrorFrom(error->getName(), error->getMessage(), true);
+          if (error) failure = gattErrorFrom(error->getName(), error->getMessage());
           self->later([peripheral, characteristic, failure] {
             if (auto* d = peripheral->delegate()) {
               d->peripheralDidWriteValueForCharacteristic(peripheral, characteristic, failure);
@@ -478,7 +540,7 @@ class CBCentralManagerBlueZ : public CBCentralManager,
                  if (!self) return;
                  std::optional<CBError> failure;
                  if (error) {
-                   failure = gattErrorFrom(error->getName(), error->getMessage(), false);
+                   failure = gattErrorFrom(error->getName(), error->getMessage());
                  } else {
                    characteristic->setNotifying(enabled);
                  }
@@ -504,6 +566,16 @@ class CBCentralManagerBlueZ : public CBCentralManager,
   }
 
  private:
+  static std::optional<CBData> valueIn(sdbus::MethodReply& reply) {
+    try {
+      CBData value;
+      reply >> value;
+      return value;
+    } catch (const sdbus::Error&) {
+      return std::nullopt;
+    }
+  }
+
   std::shared_ptr<CBPeripheralBlueZ> own(const std::shared_ptr<CBPeripheral>& p) {
     auto peripheral = std::dynamic_pointer_cast<CBPeripheralBlueZ>(p);
     std::lock_guard lock(mutex_);
@@ -512,7 +584,8 @@ class CBCentralManagerBlueZ : public CBCentralManager,
     return it != peripherals_.end() && it->second == peripheral ? peripheral : nullptr;
   }
 
-  // The object of the device at `path`, made on first sight and kept for good.
+  // The object of the device at `path`, made on first sight and kept for good, also while
+  // BlueZ has no object for the device: the same address gives the same path again.
   std::shared_ptr<CBPeripheralBlueZ> peripheralAt(const std::string& path,
                                                   const Properties& device) {
     std::lock_guard lock(mutex_);
@@ -525,25 +598,278 @@ class CBCentralManagerBlueZ : public CBCentralManager,
     return slot;
   }
 
+  // ---- Discovery: the role's scan, and searches for devices BlueZ has forgotten ----
+
+  // One discovery session serves both: the scan's filter while the role scans, otherwise LE
+  // devices of every kind. `filterChanged` when the scan's filter is to be set anew.
+  void updateDiscovery(bool filterChanged) {
+    bool start = false, stop = false, setFilter = filterChanged;
+    std::map<std::string, sdbus::Variant> filter{{"Transport", sdbus::Variant(std::string("le"))}};
+    {
+      std::lock_guard lock(mutex_);
+      bool wanted = scanning_ || !looking_.empty();
+      start = wanted && !discovering_;
+      stop = !wanted && discovering_;
+      discovering_ = wanted;
+      setFilter = setFilter || start || (scanning_ != scanFilterSet_ && wanted);
+      scanFilterSet_ = scanning_;
+      std::vector<std::string> uuids;
+      if (scanning_) {
+        for (const auto& u : filter_.value_or(std::vector<CBUUID>{})) uuids.push_back(textOf(u));
+      }
+      filter["DuplicateData"] = sdbus::Variant(scanning_ && allowDuplicates_);
+      filter["UUIDs"] = sdbus::Variant(uuids);
+    }
+    std::string adapter = bus_->adapterPath();
+    if (stop) {
+      return bus_->call(adapter, kAdapter, "StopDiscovery", kControlTimeout,
+                        [](sdbus::MethodReply&, const sdbus::Error*) {});
+    }
+    if (!setFilter) return;
+    std::weak_ptr<Bus> bus = bus_;
+    // The filter is only a hint to the adapter; discovery starts whatever became of it.
+    bus_->call(
+        adapter, kAdapter, "SetDiscoveryFilter", kControlTimeout,
+        [bus, adapter, start](sdbus::MethodReply&, const sdbus::Error* error) {
+          if (error) logFailure("SetDiscoveryFilter", *error);
+          auto b = bus.lock();
+          if (!b || !start) return;
+          b->call(adapter, kAdapter, "StartDiscovery", kControlTimeout,
+                  [](sdbus::MethodReply&, const sdbus::Error* e) {
+                    if (e) logFailure("StartDiscovery", *e);
+                  });
+        },
+        filter);
+  }
+
+  void startLooking(const std::string& path) {
+    {
+      std::lock_guard lock(mutex_);
+      if (!looking_.insert(path).second) return;
+    }
+    updateDiscovery(false);
+  }
+
+  void stopLooking(const std::string& path) {
+    {
+      std::lock_guard lock(mutex_);
+      if (!looking_.erase(path)) return;
+    }
+    updateDiscovery(false);
+  }
+
+  // bluetoothd offers Adapter1.ConnectDevice only when started with experimental features.
+  void askForConnectDevice() {
+    std::weak_ptr<CBCentralManagerBlueZ> weak = weak_from_this();
+    bus_->call(bus_->adapterPath(), "org.freedesktop.DBus.Introspectable", "Introspect",
+               kControlTimeout, [weak](sdbus::MethodReply& reply, const sdbus::Error* error) {
+                 auto self = weak.lock();
+                 if (!self || error) return;
+                 std::string xml;
+                 reply >> xml;
+                 std::lock_guard lock(self->mutex_);
+                 self->connectDevice_ = xml.find("\"ConnectDevice\"") != std::string::npos;
+               });
+  }
+
+  // ---- Connecting ----
+
+  // The next step of a connection attempt that is still under way: Device1.Connect while
+  // BlueZ has the device, else Adapter1.ConnectDevice where offered, else a search for it.
+  void tryConnect(const std::shared_ptr<CBPeripheralBlueZ>& peripheral, uint64_t attempt) {
+    bool offered = false;
+    {
+      std::lock_guard lock(mutex_);
+      auto it = links_.find(peripheral->path());
+      if (it == links_.end() || it->second.attempt != attempt) return;
+      offered = connectDevice_;
+    }
+    std::weak_ptr<CBCentralManagerBlueZ> weak = weak_from_this();
+    auto answered = [weak, peripheral, attempt](sdbus::MethodReply&, const sdbus::Error* error) {
+      if (auto self = weak.lock()) self->connectAnswered(peripheral, attempt, error);
+    };
+    if (bus_->properties(peripheral->path(), kDevice)) {
+      return bus_->call(peripheral->path(), kDevice, "Connect", kConnectTimeout, answered);
+    }
+    if (!offered) {
+      startLooking(peripheral->path());
+      return queue_.asyncAfter(kConnectWindow + kRetryDelay, [weak] {
+        if (auto self = weak.lock()) guarded([&] { self->giveUpSearches(); });
+      });
+    }
+    auto [address, type] = peripheral->address();
+    std::map<std::string, sdbus::Variant> device{{"Address", sdbus::Variant(address)},
+                                                 {"AddressType", sdbus::Variant(type)}};
+    bus_->call(bus_->adapterPath(), kAdapter, "ConnectDevice", kConnectTimeout, answered, device);
+  }
+
+  void connectAnswered(const std::shared_ptr<CBPeripheralBlueZ>& peripheral, uint64_t attempt,
+                       const sdbus::Error* error) {
+    bool retry = false, removeFirst = false;
+    {
+      std::lock_guard lock(mutex_);
+      auto it = links_.find(peripheral->path());
+      if (it == links_.end() || it->second.attempt != attempt) return;  // cancelled or lost
+      bool inTime = std::chrono::steady_clock::now() < it->second.giveUp;
+      if (!error) {
+        it->second.state = LinkState::connected;
+      } else if (inTime && (isRetryable(*error) || isGone(*error))) {
+        retry = true;
+      } else if (inTime && connectDevice_ && isClassic(*error) && !it->second.forgetting) {
+        retry = removeFirst = it->second.forgetting = true;
+      } else {
+        links_.erase(it);
+      }
+    }
+    if (removeFirst) return forgetForLE(peripheral, attempt);
+    if (retry) {
+      std::weak_ptr<CBCentralManagerBlueZ> weak = weak_from_this();
+      return queue_.asyncAfter(kRetryDelay, [weak, peripheral, attempt] {
+        if (auto self = weak.lock()) guarded([&] { self->tryConnect(peripheral, attempt); });
+      });
+    }
+    if (error) {
+      CBError failure = connectErrorFrom(error->getName(), error->getMessage());
+      return later([this, peripheral, failure] {
+        delegate_.centralManagerDidFailToConnectPeripheral(*this, peripheral, failure);
+      });
+    }
+    later([this, peripheral] { delegate_.centralManagerDidConnectPeripheral(*this, peripheral); });
+  }
+
+  static bool isClassic(const sdbus::Error& error) {
+    return error.getMessage().rfind("br-connection-", 0) == 0;
+  }
+
+  // Device1.Connect went for BR/EDR: BlueZ forgets the device, so that ConnectDevice, which
+  // connects over LE only, can make it anew.
+  void forgetForLE(const std::shared_ptr<CBPeripheralBlueZ>& peripheral, uint64_t attempt) {
+    std::weak_ptr<CBCentralManagerBlueZ> weak = weak_from_this();
+    bus_->call(
+        bus_->adapterPath(), kAdapter, "RemoveDevice", kControlTimeout,
+        [weak, peripheral, attempt](sdbus::MethodReply&, const sdbus::Error* error) {
+          auto self = weak.lock();
+          if (!self) return;
+          if (error) return self->connectAnswered(peripheral, attempt, error);
+          self->tryConnect(peripheral, attempt);
+        },
+        sdbus::ObjectPath(peripheral->path()));
+  }
+
+  // A device that BlueZ announces (again) while a connection to it looks for it.
+  void foundAgain(const std::shared_ptr<CBPeripheralBlueZ>& peripheral) {
+    uint64_t attempt = 0;
+    {
+      std::lock_guard lock(mutex_);
+      auto it = links_.find(peripheral->path());
+      if (!looking_.count(peripheral->path()) || it == links_.end()) return;
+      attempt = it->second.attempt;
+    }
+    stopLooking(peripheral->path());
+    tryConnect(peripheral, attempt);
+  }
+
+  // Ends searches that have outlived their attempt's window.
+  void giveUpSearches() {
+    std::vector<std::shared_ptr<CBPeripheralBlueZ>> overdue;
+    {
+      std::lock_guard lock(mutex_);
+      auto now = std::chrono::steady_clock::now();
+      for (const auto& path : looking_) {
+        auto it = links_.find(path);
+        if (it == links_.end() || now >= it->second.giveUp) overdue.push_back(peripherals_[path]);
+      }
+    }
+    for (const auto& p : overdue) {
+      if (p) linkLost(p->path(), CBError::link(6));
+    }
+  }
+
+  // ---- Devices and what they advertise ----
+
   void deviceChanged(const std::string& path, const Properties& changed, bool added) {
     if (path.rfind(bus_->adapterPath() + "/", 0) != 0) return;
     auto device = bus_->properties(path, kDevice);
     if (!device) return;
     auto peripheral = peripheralAt(path, *device);
     peripheral->setName(property<std::string>(*device, "Name"));
+    peripheral->setAddress(*device);
+    if (added) foundAgain(peripheral);
     auto connectedNow = property<bool>(changed, "Connected");
-    if (connectedNow && !*connectedNow) linkLost(path, CBError::link(7));
+    if (!added && connectedNow && !*connectedNow) linkDropped(path);
     if (property<bool>(changed, "ServicesResolved").value_or(false) &&
         peripheral->takeDiscoveryWanted()) {
       servicesResolved(peripheral);
     }
+    CBAdvertisementData ad = recordAdvertisement(path, added ? *device : changed, added, *device);
     bool advertised = changed.count("RSSI") || changed.count("ManufacturerData") ||
                       changed.count("ServiceData") || (added && device->count("RSSI"));
-    if (advertised && device->count("RSSI")) discovered(peripheral, *device);
+    if (advertised && device->count("RSSI")) discovered(peripheral, *device, ad);
   }
 
-  void discovered(const std::shared_ptr<CBPeripheralBlueZ>& peripheral, const Properties& device) {
-    CBAdvertisementData ad = advertisementFrom(device);
+  // Takes in what `signalled` says of the device's advertisement (the whole record when the
+  // object is new) and returns the advertisement of the current scan.
+  CBAdvertisementData recordAdvertisement(const std::string& path, const Properties& signalled,
+                                          bool fresh, const Properties& device) {
+    std::lock_guard lock(mutex_);
+    AdRecord& r = ads_[path];
+    if (r.scan != scan_) {
+      r.scan = scan_;
+      r.uuidsNow.clear();
+      r.msdNow.clear();
+      r.msdLatest.reset();
+      r.sdNow.clear();
+    }
+    if (auto uuids = property<std::vector<std::string>>(signalled, "UUIDs")) {
+      for (const auto& u : *uuids) {
+        bool known = std::find(r.uuids.begin(), r.uuids.end(), u) != r.uuids.end();
+        bool counted = std::find(r.uuidsNow.begin(), r.uuidsNow.end(), u) != r.uuidsNow.end();
+        if ((fresh || !known) && !counted) r.uuidsNow.push_back(u);
+      }
+      r.uuids = *uuids;
+    }
+    if (auto m = property<std::map<uint16_t, sdbus::Variant>>(signalled, "ManufacturerData")) {
+      auto next = bytesOf(*m);
+      for (auto company : changedKeys(r.msd, next, fresh)) {
+        r.msdNow[company] = next[company];
+        r.msdLatest = company;
+      }
+      r.msd = std::move(next);
+    }
+    if (auto d = property<std::map<std::string, sdbus::Variant>>(signalled, "ServiceData")) {
+      auto next = bytesOf(*d);
+      for (const auto& uuid : changedKeys(r.sd, next, fresh)) r.sdNow[uuid] = next[uuid];
+      r.sd = std::move(next);
+    }
+    return currentAdvertisement(r, device);
+  }
+
+  // The advertisement as the current scan saw it. UUIDs that BlueZ knew before the scan are
+  // not signalled again; those the scan's own filter names count, as bluetoothd passes on
+  // only devices whose advertisement matches it.
+  CBAdvertisementData currentAdvertisement(const AdRecord& r, const Properties& device) const {
+    Properties now;
+    if (auto name = property<std::string>(device, "Name")) now["Name"] = sdbus::Variant(*name);
+    std::vector<std::string> uuids = r.uuidsNow;
+    for (const auto& u : r.uuids) {
+      auto uuid = CBUUID::fromString(u);
+      bool filtered =
+          uuid && filter_ && std::find(filter_->begin(), filter_->end(), *uuid) != filter_->end();
+      if (filtered && std::find(uuids.begin(), uuids.end(), u) == uuids.end()) uuids.push_back(u);
+    }
+    now["UUIDs"] = sdbus::Variant(uuids);
+    if (r.msdLatest) {
+      now["ManufacturerData"] = sdbus::Variant(std::map<uint16_t, sdbus::Variant>{
+          {*r.msdLatest, sdbus::Variant(r.msdNow.at(*r.msdLatest))}});
+    }
+    std::map<std::string, sdbus::Variant> sd;
+    for (const auto& [uuid, bytes] : r.sdNow) sd[uuid] = sdbus::Variant(bytes);
+    now["ServiceData"] = sdbus::Variant(sd);
+    return advertisementFrom(now);
+  }
+
+  void discovered(const std::shared_ptr<CBPeripheralBlueZ>& peripheral, const Properties& device,
+                  const CBAdvertisementData& ad) {
     {
       std::lock_guard lock(mutex_);
       if (!scanning_ || !matchesFilter(ad)) return;
@@ -575,7 +901,7 @@ class CBCentralManagerBlueZ : public CBCentralManager,
     }
     if (!peripheral || !connected(*peripheral)) return;
     auto characteristic = peripheral->findCharacteristic(path);
-    if (!characteristic || !characteristic->takesNotification()) return;
+    if (!characteristic || !characteristic->takesNotification(*value)) return;
     characteristic->setValue(*value);
     later([peripheral, characteristic] {
       if (auto* d = peripheral->delegate()) {
@@ -584,33 +910,31 @@ class CBCentralManagerBlueZ : public CBCentralManager,
     });
   }
 
+  // The services are resolved; the objects that make them up are read afresh first, as their
+  // announcements may still be on their way.
   void servicesResolved(const std::shared_ptr<CBPeripheralBlueZ>& peripheral) {
-    peripheral->setServices(bus_->objectsWith(kGattService, peripheral->path()));
-    later([peripheral] {
-      if (auto* d = peripheral->delegate())
-        d->peripheralDidDiscoverServices(peripheral, std::nullopt);
+    std::weak_ptr<CBCentralManagerBlueZ> weak = weak_from_this();
+    bus_->reload([weak, peripheral] {
+      auto self = weak.lock();
+      if (!self || !self->connected(*peripheral)) return;
+      peripheral->setServices(self->bus_->objectsWith(kGattService, peripheral->path()));
+      self->later([peripheral] {
+        if (auto* d = peripheral->delegate())
+          d->peripheralDidDiscoverServices(peripheral, std::nullopt);
+      });
     });
   }
 
-  void connectAnswered(const std::shared_ptr<CBPeripheralBlueZ>& peripheral, uint64_t attempt,
-                       const sdbus::Error* error) {
+  // The device at `path` lost its link, or BlueZ removed it. A connection under way is not
+  // ended by it: its call fails by itself when it was meant, and the signal may be an earlier
+  // link's that arrives late.
+  void linkDropped(const std::string& path) {
     {
       std::lock_guard lock(mutex_);
-      auto it = links_.find(peripheral->path());
-      if (it == links_.end() || it->second.attempt != attempt) return;  // cancelled or lost
-      if (error) {
-        links_.erase(it);
-      } else {
-        it->second.state = LinkState::connected;
-      }
+      auto it = links_.find(path);
+      if (it == links_.end() || it->second.state != LinkState::connected) return;
     }
-    if (error) {
-      CBError failure = connectErrorFrom(error->getName());
-      return later([this, peripheral, failure] {
-        delegate_.centralManagerDidFailToConnectPeripheral(*this, peripheral, failure);
-      });
-    }
-    later([this, peripheral] { delegate_.centralManagerDidConnectPeripheral(*this, peripheral); });
+    linkLost(path, CBError::link(7));
   }
 
   // The link to the device at `path` ended without our asking (or the device vanished).
@@ -625,6 +949,7 @@ class CBCentralManagerBlueZ : public CBCentralManager,
       links_.erase(it);
       peripheral = peripherals_[path];
     }
+    stopLooking(path);
     if (!peripheral) return;
     peripheral->clearServices();
     later([this, peripheral, error, was] {
@@ -651,11 +976,17 @@ class CBCentralManagerBlueZ : public CBCentralManager,
   mutable std::mutex mutex_;
   CBManagerState reportedState_ = CBManagerState::unknown;
   bool scanning_ = false;
+  bool discovering_ = false;    // we hold a discovery session
+  bool scanFilterSet_ = false;  // the session's filter is the scan's
+  bool connectDevice_ = false;  // Adapter1.ConnectDevice is offered
+  uint64_t scan_ = 0;           // counts the role's scans
   std::optional<std::vector<CBUUID>> filter_;
   bool allowDuplicates_ = false;
   std::set<std::string> seen_;
+  std::set<std::string> looking_;  // devices searched for by a connection
   std::unordered_map<std::string, std::shared_ptr<CBPeripheralBlueZ>> peripherals_;
   std::unordered_map<std::string, Link> links_;
+  std::unordered_map<std::string, AdRecord> ads_;
   uint64_t attempts_ = 0;
 };
 

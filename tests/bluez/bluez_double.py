@@ -39,8 +39,29 @@ DEFAULT_MTU = 247
 MAX_ADVERTISEMENTS = 4
 # Between Connected and ServicesResolved, as service discovery takes a while on a real link.
 RESOLVE_MS = 10
+# A page of a device that does not answer over BR/EDR (5.12 s on a real controller).
+PAGE_TIMEOUT_MS = 50
 # bluetoothd waits this long (the D-Bus default) for an application's answer.
 APP_TIMEOUT_S = 25.0
+# How long a temporary device outlives its last advertisement (main.conf TemporaryTimeout, whole
+# seconds there; tests may set a fraction so that they stay short).
+DEFAULT_TEMPORARY_TIMEOUT_S = 30.0
+# src/device.c select_conn_bearer: a bearer last seen longer ago than this does not count.
+SEEN_THRESHOLD_S = 300
+# Advertising data flags (src/eir.h).
+EIR_LIM_DISC, EIR_GEN_DISC, EIR_BREDR_UNSUP = 0x01, 0x02, 0x04
+# src/gatt-client.c create_gatt_dbus_error: ATT error codes as D-Bus errors.
+_ATT_ERRORS = {
+    0x02: ('NotPermitted', 'Read not permitted'),
+    0x03: ('NotPermitted', 'Write not permitted'),
+    0x05: ('NotPermitted', 'Not paired'),
+    0x0F: ('NotPermitted', 'Not paired'),
+    0x0C: ('NotPermitted', 'Not paired'),
+    0x07: ('InvalidArguments', 'Invalid offset'),
+    0x0D: ('InvalidArguments', 'Invalid Length'),
+    0x08: ('NotAuthorized', 'Operation Not Authorized'),
+    0x06: ('NotSupported', 'Operation is not supported'),
+}
 
 _UUID_BASE = '-0000-1000-8000-00805f9b34fb'
 _CHAR_FLAGS = {
@@ -90,6 +111,8 @@ _SIMPLE = {'s': dbus.String, 'o': dbus.ObjectPath, 'b': dbus.Boolean, 'y': dbus.
            'n': dbus.Int16, 'q': dbus.UInt16, 'u': dbus.UInt32}
 
 _root = None
+_value_after_reply = False  # announce a read's value after its reply, as this double once did
+_temporary_timeout_s = DEFAULT_TEMPORARY_TIMEOUT_S
 _adapters = {}  # path -> _Adapter
 _devices = {}  # path -> _Device
 _gatt = {}  # path -> _Gatt, remote services and characteristics whether exported yet or not
@@ -103,6 +126,12 @@ def _error(name, message=None):
 
 def _bluez(kind, message=None):
     return _error('org.bluez.Error.' + kind, message)
+
+
+def _att_error(code):
+    '''The error bluetoothd answers a GATT call with when the device answered ATT error code.'''
+    kind, message = _ATT_ERRORS.get(code, ('Failed', f'Operation failed with ATT error: 0x{code:02x}'))
+    return _bluez(kind, message)
 
 
 def _is(value, sig):
@@ -172,16 +201,20 @@ def _set(obj, iface, changes, always=False):
                 dbus.Array([], signature='s'))
 
 
+def _add_methods(obj, method_classes):
+    for cls in method_classes:
+        for fn in vars(cls).values():
+            if getattr(fn, '_dbus_is_method', False):
+                obj.methods.setdefault(fn._dbus_interface, {})[fn.__name__] = (
+                    fn._dbus_in_signature, fn._dbus_out_signature, '', fn)
+
+
 def _add_object(path, iface, props, *method_classes):
     '''Exports an object with its interfaces' properties (iface's and any others in props).'''
     _root.AddObject(path, iface, props.pop(iface), [])
     obj = mockobject.objects[path]
     obj.props.update(props)
-    for cls in (_Properties,) + method_classes:
-        for fn in vars(cls).values():
-            if getattr(fn, '_dbus_is_method', False):
-                obj.methods.setdefault(fn._dbus_interface, {})[fn.__name__] = (
-                    fn._dbus_in_signature, fn._dbus_out_signature, '', fn)
+    _add_methods(obj, (_Properties,) + method_classes)
     _signal('/', OBJECT_MANAGER, 'InterfacesAdded', 'oa{sa{sv}}', dbus.ObjectPath(path),
             obj.props)
     return obj
@@ -219,8 +252,10 @@ class _Call:
 
 
 def _parse_behaviour(behaviour):
-    if behaviour in ('', 'hang') or re.fullmatch(r'delay:\d+', behaviour) or re.fullmatch(
-            r'[A-Za-z_][A-Za-z0-9_]*(\.[A-Za-z_][A-Za-z0-9_]*)+', behaviour):
+    '''"" answers, "hang" never does, "delay:MS" answers later, "att:0xNN" fails as the device's
+    ATT error NN, an error name (with ":message" after it) fails with that error.'''
+    if behaviour in ('', 'hang') or re.fullmatch(r'(delay:\d+|att:0x[0-9a-fA-F]{2})', behaviour) or \
+            re.fullmatch(r'[A-Za-z_][A-Za-z0-9_]*(\.[A-Za-z_][A-Za-z0-9_]*)+(:.*)?', behaviour):
         return str(behaviour)
     raise _error('org.freedesktop.DBus.Error.InvalidArgs', f'Unknown behaviour {behaviour!r}')
 
@@ -256,7 +291,11 @@ def _answer(behaviour, pending, ok, err, action):
             return False
         call.source = GLib.timeout_add(int(behaviour[6:]), fire)
         return call
-    err(_error(behaviour, 'Failed as the test asked'))
+    if behaviour.startswith('att:'):
+        err(_att_error(int(behaviour[4:], 16)))
+        return None
+    name, _, message = behaviour.partition(':')
+    err(_error(name, message or 'Failed as the test asked'))
     return None
 
 
@@ -281,6 +320,8 @@ class _Adapter:
         self.obj = obj
         self.sessions = set()  # clients with a discovery session
         self.filter = dbus.Dictionary({}, signature='sv')  # the last one set
+        self.filters = {}  # client -> its discovery filter
+        self.found = set()  # devices found by the running discovery (discovery_found)
         self.apps = {}  # (sender, root) -> _App
         self.ads = {}  # (sender, path) -> the advertisement's properties
         self.reading = set()  # applications and advertisements being read
@@ -291,22 +332,42 @@ class _Adapter:
 
 
 class _Device:
-    def __init__(self, obj, adapter, alias_set):
-        self.obj = obj
+    """A remote LE device in range, and what bluetoothd keeps of it; obj is its Device1 object,
+    None while bluetoothd has none (not yet seen, or removed as a temporary device)."""
+
+    def __init__(self, path, adapter, address, address_type, given):
+        self.path = path
+        self.obj = None
         self.adapter = adapter
-        self.alias_set = alias_set
+        self.address = address
+        self.address_type = address_type
+        self.given = given  # the properties the test gave, which a new object starts from
+        self.alias_set = 'Alias' in given
         self.connect_behaviour = ''
         self.connect_call = None
         self.pending = set()  # its calls answered later
         self.resolving = None  # timeout source until ServicesResolved
+        self.resolve_early = False  # ServicesResolved before the GATT objects are announced
         self.gatt = []  # paths of its services and characteristics, parents first
         self.next_handle = 1
+        # src/device.c: temporary until connected (or for good with a private address), removed
+        # TemporaryTimeout after it was last seen.
+        self.temporary = True
+        self.timer = None
+        self.bredr = False  # an advertisement lacked "BR/EDR not supported"
+        self.le_seen = 0.0
+        self.bredr_seen = 0.0
+        self.connectable = True
 
     def connected(self):
-        return bool(self.obj.props[DEVICE]['Connected'])
+        return self.obj is not None and bool(self.obj.props[DEVICE]['Connected'])
 
     def connecting(self):
         return self.connect_call is not None and self.connect_call in self.pending
+
+    def private(self):
+        """src/device.c device_address_is_private: random, non-resolvable or resolvable."""
+        return self.address_type == 'random' and int(self.address[:2], 16) >> 6 in (0, 1)
 
 
 class _Gatt:
@@ -317,6 +378,7 @@ class _Gatt:
         self.device = device
         self.iface = iface
         self.props = props
+        self.base = dict(props)  # what a new object starts from
         self.obj = None
         self.flags = list(flags)
         self.value = bytes(value)  # the remote device's value, which ReadValue returns
@@ -324,6 +386,8 @@ class _Gatt:
         self.behaviour = {}
         self.sessions = set()  # clients with a notify session
         self.starting = set()
+        self.read_op = None  # (offset, callers waiting) of the read under way
+        self.write_op = False  # a write request under way
 
     def set(self, changes, always=False):
         if self.obj is not None:
@@ -416,6 +480,7 @@ def _power(a, on):
             if d.connected() or d.connecting():
                 _drop_link(d, 'Not connected')
         a.sessions.clear()
+        _discovery_cleanup(a)
         changes['Discovering'] = dbus.Boolean(False)
         changes['Discoverable'] = dbus.Boolean(False)
     _set(a.obj, ADAPTER, changes)
@@ -440,10 +505,12 @@ class _AdapterMethods:
         if sender not in a.sessions:
             raise _bluez('Failed', 'No discovery started')
         a.sessions.discard(sender)
+        if not a.sessions:
+            _discovery_cleanup(a)
         _set(obj, ADAPTER, {'Discovering': dbus.Boolean(bool(a.sessions))})
 
-    @dbus.service.method(ADAPTER, in_signature='a{sv}', out_signature='')
-    def SetDiscoveryFilter(obj, properties):
+    @dbus.service.method(ADAPTER, in_signature='a{sv}', out_signature='', sender_keyword='sender')
+    def SetDiscoveryFilter(obj, properties, sender):
         a = _adapters[obj.path]
         if not a.powered():
             raise _bluez('NotReady', 'Resource Not Ready')
@@ -457,6 +524,7 @@ class _AdapterMethods:
         for u in properties.get('UUIDs', []):
             _uuid(u)
         a.filter = dbus.Dictionary(properties, signature='sv')
+        a.filters[str(sender)] = a.filter
 
     @dbus.service.method(ADAPTER, in_signature='', out_signature='as')
     def GetDiscoveryFilters(_obj):
@@ -465,9 +533,9 @@ class _AdapterMethods:
     @dbus.service.method(ADAPTER, in_signature='o', out_signature='')
     def RemoveDevice(obj, device):
         d = _devices.get(device)
-        if d is None or d.adapter is not _adapters[obj.path]:
+        if d is None or d.obj is None or d.adapter is not _adapters[obj.path]:
             raise _bluez('InvalidArguments', 'Device does not exist')
-        _remove_device(d)
+        _remove_device(d, forget=False)
 
 
 @dbus.service.method(MOCK, in_signature='ss', out_signature='s')
@@ -534,33 +602,125 @@ def _device_props(props):
     return typed
 
 
+def _now():
+    return GLib.get_monotonic_time() / 1e6
+
+
+def _set_timer(d):
+    """src/device.c set_temporary_timer: (re)starts the countdown to device_disappeared."""
+    _clear_timer(d)
+    if _temporary_timeout_s > 0:
+        d.timer = GLib.timeout_add(max(1, int(_temporary_timeout_s * 1000)), _disappeared, d)
+
+
+def _clear_timer(d):
+    if d.timer is not None:
+        GLib.source_remove(d.timer)
+        d.timer = None
+
+
+def _disappeared(d):
+    """src/device.c device_disappeared: btd_adapter_remove_device of a temporary device."""
+    d.timer = None
+    if d.obj is not None:
+        _remove_device(d, forget=False)
+    return False
+
+
+def _seen(d, bredr=False):
+    """src/device.c device_update_last_seen: a temporary device's timer starts again."""
+    if bredr:
+        d.bredr_seen = _now()
+    else:
+        d.le_seen = _now()
+    if d.temporary:
+        _set_timer(d)
+
+
+def _set_temporary(d, temporary):
+    """src/device.c btd_device_set_temporary: a private address stays temporary for good."""
+    if d.temporary == temporary or d.private():
+        return
+    d.temporary = temporary
+    if temporary:
+        _set_timer(d)
+    else:
+        _clear_timer(d)
+
+
+def _export_device(d, props):
+    """src/device.c device_create: a new object, with nothing of an earlier one."""
+    a = d.adapter
+    device = {
+        'Address': dbus.String(d.address), 'AddressType': dbus.String(d.address_type),
+        'Alias': props.get('Name', dbus.String(d.address.replace(':', '-'))),
+        'Paired': dbus.Boolean(False), 'Bonded': dbus.Boolean(False),
+        'Trusted': dbus.Boolean(False), 'Blocked': dbus.Boolean(False),
+        'LegacyPairing': dbus.Boolean(False), 'Connected': dbus.Boolean(False),
+        'ServicesResolved': dbus.Boolean(False), 'Adapter': dbus.ObjectPath(a.obj.path)}
+    device.update(props)
+    d.obj = _add_object(d.path, DEVICE, {DEVICE: device}, _DeviceMethods)
+    d.temporary = True
+    d.bredr = False
+
+
 def _connect_link(d):
+    """src/device.c device_add_connection: no temporary timer while connected."""
+    _clear_timer(d)
     _set(d.obj, DEVICE, {'Connected': dbus.Boolean(True)})
     d.resolving = GLib.timeout_add(RESOLVE_MS, _resolve, d)
 
 
 def _resolve(d):
-    '''Service discovery is done: the GATT objects appear, then ServicesResolved.'''
+    """Service discovery is done: the GATT objects appear, then ServicesResolved (or, with
+    resolve_early, ServicesResolved first, as when the signals of a busy bus interleave)."""
     d.resolving = None
-    for path in d.gatt:
-        _export(_gatt[path])
+    if d.resolve_early:
+        for path in d.gatt:
+            _export(_gatt[path], announce=False)
+        _set(d.obj, DEVICE, {'ServicesResolved': dbus.Boolean(True)})
+        for path in d.gatt:
+            _announce(_gatt[path])
+    else:
+        for path in d.gatt:
+            _export(_gatt[path])
     for path in d.gatt:
         g = _gatt[path]
         if g.sessions and not g.props.get('Notifying', True):
             g.set({'Notifying': dbus.Boolean(True)})
-    _set(d.obj, DEVICE, {'ServicesResolved': dbus.Boolean(True)})
+    if not d.resolve_early:
+        _set(d.obj, DEVICE, {'ServicesResolved': dbus.Boolean(True)})
     return False
 
 
-def _export(g):
+def _export(g, announce=True):
     if g.obj is None:
         methods = (_CharacteristicMethods,) if g.iface == CHAR else ()
-        g.obj = _add_object(g.path, g.iface, {g.iface: g.props}, *methods)
+        _root.AddObject(g.path, g.iface, dict(g.props), [])
+        g.obj = mockobject.objects[g.path]
+        _add_methods(g.obj, (_Properties,) + methods)
         g.props = g.obj.props[g.iface]
+        if announce:
+            _announce(g)
+
+
+def _announce(g):
+    _signal('/', OBJECT_MANAGER, 'InterfacesAdded', 'oa{sa{sv}}', dbus.ObjectPath(g.path),
+            g.obj.props)
+
+
+def _unexport(g):
+    if g.obj is not None:
+        _remove_object(g.obj)
+        g.obj = None
+        g.props = dict(g.base)
+        g.sessions.clear()
+        g.starting.clear()
 
 
 def _drop_link(d, reason):
-    '''The link is gone: calls waiting on it fail, then Connected and ServicesResolved fall.'''
+    """The link is gone: calls waiting on it fail, then Connected and ServicesResolved fall
+    (src/device.c device_remove_connection, which also counts the device as seen)."""
     if d.resolving is not None:
         GLib.source_remove(d.resolving)
         d.resolving = None
@@ -568,37 +728,81 @@ def _drop_link(d, reason):
     d.connect_call = None
     _set(d.obj, DEVICE, {'ServicesResolved': dbus.Boolean(False),
                          'Connected': dbus.Boolean(False)})
+    _seen(d)
 
 
-def _remove_device(d):
-    if d.connected() or d.connecting():
-        _drop_link(d, 'Not connected')
-    for path in reversed(d.gatt):
-        g = _gatt.pop(path)
-        if g.obj is not None:
-            _remove_object(g.obj)
-    del _devices[d.obj.path]
-    _remove_object(d.obj)
+def _remove_device(d, forget=True):
+    """btd_adapter_remove_device; forget also takes the device out of range for good."""
+    _clear_timer(d)
+    if d.obj is not None:
+        if d.connected() or d.connecting():
+            _drop_link(d, 'Not connected')
+            _clear_timer(d)
+        for path in reversed(d.gatt):
+            _unexport(_gatt[path])
+        _remove_object(d.obj)
+        d.obj = None
+        d.adapter.found.discard(d)
+    if forget:
+        for path in d.gatt:
+            del _gatt[path]
+        del _devices[d.path]
+
+
+def _select_bearer(d):
+    """src/device.c select_conn_bearer for a device that is neither bonded nor connected."""
+    if d.address_type == 'random':
+        return 'le'
+    now = _now()
+    le = now - d.le_seen if d.le_seen and now - d.le_seen <= SEEN_THRESHOLD_S else None
+    bredr = now - d.bredr_seen if d.bredr_seen and now - d.bredr_seen <= SEEN_THRESHOLD_S \
+        else None
+    if le is None and bredr is None:
+        return 'le'
+    if d.bredr and le is None:
+        return 'bredr'
+    if not d.bredr or bredr is None:
+        return 'le'
+    # The same advertisement updated both: BR/EDR wins the tie (adapter BR/EDR is on).
+    return 'bredr' if bredr <= le else 'le'
+
+
+def _connect_le(d, ok, err):
+    """src/device.c device_connect_le; the reply comes once the link is up."""
+    def connect():
+        d.connect_call = None
+        _connect_link(d)
+        return (), None
+    d.connect_call = _answer(d.connect_behaviour, d.pending, ok, err, connect)
+
+
+def _page(d, err):
+    """src/device.c connect_profiles over BR/EDR: an LE-only device never answers the page."""
+    def timeout():
+        err(_bluez('Failed', 'br-connection-page-timeout'))
+        return False
+    GLib.timeout_add(PAGE_TIMEOUT_MS, timeout)
 
 
 class _DeviceMethods:
     @dbus.service.method(DEVICE, in_signature='', out_signature='',
                          async_callbacks=('ok', 'err'))
     def Connect(obj, ok, err):
+        """src/device.c dev_connect."""
         d = _devices[obj.path]
-        _log(f'Connect {obj.path}')
         if not d.adapter.powered():
             return err(_bluez('NotReady', 'Resource Not Ready'))
         if d.connecting():
             return err(_bluez('InProgress', 'In Progress'))
         if d.connected():
             return ok()
-
-        def connect():
-            d.connect_call = None
-            _connect_link(d)
-            return (), None
-        d.connect_call = _answer(d.connect_behaviour, d.pending, ok, err, connect)
+        bearer = _select_bearer(d)
+        _log(f'Connect {obj.path} {bearer}')
+        if bearer == 'bredr':
+            _set_temporary(d, False)
+            return _page(d, err)
+        _set_temporary(d, False)
+        _connect_le(d, ok, err)
         return None
 
     @dbus.service.method(DEVICE, in_signature='', out_signature='')
@@ -613,9 +817,64 @@ class _DeviceMethods:
             raise _bluez('NotConnected', 'Not Connected')
 
 
+class _ConnectDevice:
+    @dbus.service.method(ADAPTER, in_signature='a{sv}', out_signature='',
+                         async_callbacks=('ok', 'err'))
+    def ConnectDevice(obj, properties, ok, err):
+        """src/adapter.c connect_device (experimental): an LE connection by address, for a
+        device bluetoothd has no object of."""
+        a = _adapters[obj.path]
+        _log(f'ConnectDevice {obj.path} {dict(properties)}')
+        if not a.powered():
+            return err(_bluez('NotReady', 'Resource Not Ready'))
+        address, kind = properties.get('Address'), properties.get('AddressType')
+        if set(properties) - {'Address', 'AddressType'} or not _is(address, 's') or \
+                kind not in ('public', 'random') or \
+                not re.fullmatch(r'([0-9A-F]{2}:){5}[0-9A-F]{2}', str(address).upper()):
+            return err(_bluez('InvalidArguments', 'Invalid arguments in method call'))
+        path = f'{a.obj.path}/dev_{str(address).upper().replace(":", "_")}'
+        d = _devices.get(path)
+        if d is not None and d.obj is not None:
+            return err(_bluez('AlreadyExists', 'Already Exists'))
+        if d is None or d.address_type != kind:
+            return GLib.timeout_add(PAGE_TIMEOUT_MS, lambda: err(
+                _bluez('Failed', 'le-connection-abort-by-local')) and False)
+        _export_device(d, {})
+        _set_temporary(d, False)
+        _connect_le(d, ok, err)
+        return None
+
+
+@dbus.service.method(MOCK, in_signature='sb', out_signature='')
+def SetExperimental(_self, adapter_name, on):
+    """bluetoothd -E (Experimental in main.conf): Adapter1.ConnectDevice is offered."""
+    a = _adapter(adapter_name)
+    methods = a.obj.methods.setdefault(ADAPTER, {})
+    if on:
+        _add_methods(a.obj, (_ConnectDevice,))
+    else:
+        methods.pop('ConnectDevice', None)
+
+
+@dbus.service.method(MOCK, in_signature='b', out_signature='')
+def SetValueAfterReply(_self, after):
+    '''A read's Value change comes after its reply, not before it as bluetoothd 5.66 sends it
+    (src/gatt-client.c chrc_read_cb): a client must count the read once either way.'''
+    global _value_after_reply  # pylint: disable=global-statement
+    _value_after_reply = bool(after)
+
+
+@dbus.service.method(MOCK, in_signature='d', out_signature='')
+def SetTemporaryTimeout(_self, seconds):
+    """main.conf TemporaryTimeout; 0 keeps temporary devices for good."""
+    global _temporary_timeout_s  # pylint: disable=global-statement
+    _temporary_timeout_s = float(seconds)
+
+
 @dbus.service.method(MOCK, in_signature='ssa{sv}', out_signature='s')
 def AddLEDevice(self, adapter_name, address, props):
-    '''An LE device the adapter has seen, with the given advertisement properties only.'''
+    """An LE device in range that the adapter has just seen, with these advertisement
+    properties; AddressType "random" (the default) or "public"."""
     a = _adapter(adapter_name)
     address = str(address).upper()
     if not re.fullmatch(r'([0-9A-F]{2}:){5}[0-9A-F]{2}', address):
@@ -624,28 +883,125 @@ def AddLEDevice(self, adapter_name, address, props):
     if path in _devices:
         raise _error(MOCK + '.AlreadyExists', f'Device {path} already exists')
     given = _device_props(props)
-    device = {
-        'Address': dbus.String(address), 'AddressType': dbus.String('random'),
-        'Alias': given.get('Name', dbus.String(address.replace(':', '-'))),
-        'Paired': dbus.Boolean(False), 'Bonded': dbus.Boolean(False),
-        'Trusted': dbus.Boolean(False), 'Blocked': dbus.Boolean(False),
-        'LegacyPairing': dbus.Boolean(False), 'Connected': dbus.Boolean(False),
-        'ServicesResolved': dbus.Boolean(False), 'Adapter': dbus.ObjectPath(a.obj.path)}
-    device.update(given)
-    obj = _add_object(path, DEVICE, {DEVICE: device}, _DeviceMethods)
-    _devices[path] = _Device(obj, a, 'Alias' in given)
+    kind = str(given.pop('AddressType', 'random'))
+    d = _Device(path, a, address, kind, given)
+    _devices[path] = d
+    _export_device(d, given)
+    _seen(d)
     return path
 
 
-@dbus.service.method(MOCK, in_signature='oa{sv}', out_signature='')
-def UpdateDevice(_self, path, props):
+def _merged_uuids(a):
+    """The UUIDs every discovery client filters on; None when one takes every device."""
+    uuids = set()
+    for sender in a.sessions:
+        f = a.filters.get(sender, {})
+        if not f.get('UUIDs'):
+            return None
+        uuids |= {_uuid(u) for u in f['UUIDs']}
+    return uuids
+
+
+def _merge_data(props, key, entries, duplicate):
+    """src/device.c device_set_manufacturer_data/device_set_service_data: with DuplicateData
+    the record holds the latest advertisement's entries only, otherwise entries accumulate."""
+    old = props.get(key)
+    merged = {} if duplicate or old is None else dict(old)
+    merged.update(entries)
+    value = _typed('a{qv}' if key == 'ManufacturerData' else 'a{sv}', merged)
+    return None if old is not None and old == value else value
+
+
+@dbus.service.method(MOCK, in_signature='oa{sv}', out_signature='b')
+def Advertise(_self, path, props):
+    """The device advertises (src/adapter.c btd_adapter_update_found_device): props may hold
+    RSSI, Name, UUIDs, ManufacturerData, ServiceData, TxPower, and Flags (y, the advertising
+    flags, 0x06 when absent). True when bluetoothd took it in."""
     d = _device(path)
-    changes = _device_props(props)
-    if 'Alias' in changes:
-        d.alias_set = True
-    elif 'Name' in changes and not d.alias_set:
-        changes['Alias'] = changes['Name']
-    _set(d.obj, DEVICE, changes, always=True)
+    a = d.adapter
+    flags = int(props.get('Flags', EIR_GEN_DISC | EIR_BREDR_UNSUP))
+    given = _device_props({k: v for k, v in props.items() if k != 'Flags'})
+    if not a.sessions:
+        return False  # not discovering: the report is dropped
+    if d.obj is None:
+        _export_device(d, {})
+    _seen(d)
+    if flags and not flags & EIR_BREDR_UNSUP:
+        d.bredr = True
+        _seen(d, bredr=True)
+    wanted = _merged_uuids(a)
+    if wanted is not None and not wanted & set(given.get('UUIDs', [])):
+        return False  # is_filter_match: no client wants it
+    current = d.obj.props[DEVICE]
+    duplicate = any(a.filters.get(s, {}).get('DuplicateData', False) for s in a.sessions)
+    changes = {}
+    # src/device.c device_set_rssi_with_delta: under a discovery filter every change counts,
+    # otherwise only one of 8 dBm or more, or the first after the RSSI was invalidated.
+    threshold = 0 if any(a.filters.get(s) for s in a.sessions) else 8
+    if 'RSSI' in given:
+        old = current.get('RSSI')
+        if old is None or abs(int(old) - int(given['RSSI'])) >= threshold:
+            changes['RSSI'] = given['RSSI']
+    if 'TxPower' in given and current.get('TxPower') != given['TxPower']:
+        changes['TxPower'] = given['TxPower']
+    if 'Name' in given and current.get('Name') != given['Name']:
+        changes['Name'] = given['Name']
+        if not d.alias_set:
+            changes['Alias'] = given['Name']
+    resolved = bool(current['ServicesResolved'])
+    if 'UUIDs' in given and not resolved:
+        known = list(current.get('UUIDs', []))
+        added = [u for u in given['UUIDs'] if u not in known]
+        if added:
+            changes['UUIDs'] = dbus.Array(known + added, signature='s')
+    for key in ('ManufacturerData', 'ServiceData'):
+        if key in given:
+            value = _merge_data(current, key, given[key], duplicate)
+            if value is not None:
+                changes[key] = value
+    a.found.add(d)
+    if changes:
+        _set(d.obj, DEVICE, changes, always=True)
+    return True
+
+
+def _discovery_cleanup(a):
+    """src/adapter.c discovery_cleanup: the found devices lose RSSI and TxPower, and temporary
+    devices that cannot be connected go."""
+    for d in list(a.found):
+        if d.obj is None:
+            continue
+        props = d.obj.props[DEVICE]
+        gone = [k for k in ('RSSI', 'TxPower') if k in props]
+        for k in gone:
+            del props[k]
+        if gone:
+            _signal(d.path, PROPS, 'PropertiesChanged', 'sa{sv}as', DEVICE,
+                    dbus.Dictionary({}, signature='sv'), dbus.Array(gone, signature='s'))
+    a.found.clear()
+    for d in [d for d in _devices.values() if d.adapter is a and d.obj is not None]:
+        if d.temporary and not d.connectable:
+            _remove_device(d, forget=False)
+
+
+@dbus.service.method(MOCK, in_signature='ob', out_signature='')
+def SetResolveEarly(_self, device, early):
+    """ServicesResolved comes before the InterfacesAdded of the device's GATT objects."""
+    _device(device).resolve_early = bool(early)
+
+
+@dbus.service.method(MOCK, in_signature='o', out_signature='')
+def ForgetDevice(_self, path):
+    '''bluetoothd removes the device's object (another client's Adapter1.RemoveDevice); the
+    device stays in range.'''
+    d = _device(path)
+    if d.obj is not None:
+        _remove_device(d, forget=False)
+
+
+@dbus.service.method(MOCK, in_signature='o', out_signature='b')
+def DeviceExists(_self, path):
+    return _device(path).obj is not None
 
 
 @dbus.service.method(MOCK, in_signature='ou', out_signature='')
@@ -679,7 +1035,7 @@ def SetConnectBehaviour(_self, device, behaviour):
 
 @dbus.service.method(MOCK, in_signature='o', out_signature='')
 def DropLink(_self, device):
-    '''The remote side went away (or out of range) while connected or connecting.'''
+    """The remote side went away (or out of range) while connected or connecting."""
     d = _device(device)
     if not d.connected() and not d.connecting():
         raise _error(MOCK + '.NotConnected', f'{device} is not connected')
@@ -692,55 +1048,91 @@ class _CharacteristicMethods:
     @dbus.service.method(CHAR, in_signature='a{sv}', out_signature='ay',
                          async_callbacks=('ok', 'err'), byte_arrays=True)
     def ReadValue(obj, options, ok, err):
+        """src/gatt-client.c characteristic_read_value and chrc_read_cb."""
         c = _gatt[obj.path]
         _log(f'ReadValue {obj.path}')
+        if not c.device.connected():
+            return err(_bluez('Failed', 'Not connected'))
         try:
             offset = int(_option(options, 'offset', 'q', 0))
-            if not c.device.connected():
-                raise _bluez('Failed', 'Not connected')
-            if 'read' not in c.flags:
-                raise _bluez('NotPermitted', 'Read not permitted')
-        except dbus.exceptions.DBusException as e:
-            return err(e)
+        except dbus.exceptions.DBusException:
+            return err(_bluez('InvalidArguments', 'Invalid arguments in method call'))
+        if c.read_op is not None:
+            if c.read_op[0] != offset:
+                return err(_bluez('InProgress', 'In Progress'))
+            c.read_op[1].append((ok, err))  # joins the read under way
+            return None
+        c.read_op = (offset, [(ok, err)])
 
         def read():
+            refused = _refusal(c, 'read')
+            if refused:
+                raise _att_error(refused)
             if offset > len(c.value):
-                raise _bluez('InvalidOffset', 'Invalid offset')
-            # bluetoothd caches what it read and announces it after the reply.
-            cache = (lambda: c.set({'Value': _typed('ay', c.value)}, always=True)) \
+                raise _att_error(0x07)
+            # The value is stored and announced before the reply is sent.
+            announce = (lambda: c.set({'Value': _typed('ay', c.value)}, always=True)) \
                 if offset == 0 else None
-            return (dbus.ByteArray(c.value[offset:]),), cache
-        _answer(c.behaviour.get('ReadValue', ''), c.device.pending, ok, err, read)
+            if announce and not _value_after_reply:
+                announce()
+                announce = None
+            return (dbus.ByteArray(c.value[offset:]),), announce
+
+        def answered(reply=None, error=None):
+            waiting, c.read_op = c.read_op[1], None
+            for w_ok, w_err in waiting:
+                if error is not None:
+                    w_err(error)
+                else:
+                    w_ok(reply)
+        _answer(c.behaviour.get('ReadValue', ''), c.device.pending,
+                lambda v: answered(reply=v), lambda e: answered(error=e), read)
         return None
 
     @dbus.service.method(CHAR, in_signature='aya{sv}', out_signature='',
                          async_callbacks=('ok', 'err'), byte_arrays=True)
     def WriteValue(obj, value, options, ok, err):
+        """src/gatt-client.c characteristic_write_value: the write kind comes from "type", else
+        from the flags; a command longer than MTU - 3 cannot be sent."""
         c = _gatt[obj.path]
         _log(f'WriteValue {obj.path} {bytes(value).hex()}')
+        if not c.device.connected():
+            return err(_bluez('Failed', 'Not connected'))
+        if c.write_op:
+            return err(_bluez('InProgress', 'In Progress'))
         try:
-            kind = str(_option(options, 'type', 's', ''))
+            kind = str(_option(options, 'type', 's', '')).lower()
             offset = int(_option(options, 'offset', 'q', 0))
-            if kind not in ('', 'request', 'command', 'reliable'):
-                raise _bluez('InvalidArguments', f'Invalid write type {kind}')
-            if not c.device.connected():
-                raise _bluez('Failed', 'Not connected')
-            used = kind or next((k for k in ('request', 'command')
-                                 if _WRITE_FLAG[k] in c.flags), None)
-            if used is None:
-                raise _bluez('NotSupported', 'Operation is not supported')
-            if _WRITE_FLAG[used] not in c.flags:
-                raise _bluez('NotPermitted', 'Write not permitted')
-        except dbus.exceptions.DBusException as e:
-            return err(e)
+        except dbus.exceptions.DBusException:
+            return err(_bluez('InvalidArguments', 'Invalid arguments in method call'))
         data = bytes(value)
+        if kind in ('reliable', 'request') or (not kind and (
+                {'reliable-write', 'write'} & set(c.flags))):
+            def write():
+                c.write_op = False
+                refused = _refusal(c, 'request')
+                if refused:
+                    raise _att_error(refused)
+                c.value = c.value[:offset] + data
+                c.writes.append((data, kind))
+                return (), None
 
-        def write():
-            c.value = c.value[:offset] + data
+            def failed(e):
+                c.write_op = False
+                err(e)
+            c.write_op = True
+            _answer(c.behaviour.get('WriteValue', ''), c.device.pending, ok, failed, write)
+            return None
+        if (kind and kind != 'command') or offset or (
+                not kind and 'write-without-response' not in c.flags):
+            return err(_bluez('NotSupported', 'Operation is not supported'))
+        if len(data) > int(c.props['MTU']) - 3:
+            return err(_bluez('Failed', 'Failed to initiate write'))
+        # A command is not answered; the device drops one it does not take.
+        if 'write-without-response' in c.flags:
+            c.value = data
             c.writes.append((data, kind))
-            return (), None
-        _answer(c.behaviour.get('WriteValue', ''), c.device.pending, ok, err, write)
-        return None
+        return ok()
 
     @dbus.service.method(CHAR, in_signature='', out_signature='', sender_keyword='sender',
                          async_callbacks=('ok', 'err'))
@@ -788,11 +1180,22 @@ class _CharacteristicMethods:
         return None
 
 
+def _refusal(c, need):
+    '''The ATT error the device answers a read or write request with, or 0: not permitted by
+    its flags, or insufficient encryption on a link that is not paired.'''
+    flags = set(c.flags)
+    if not flags & _SERVE_FLAGS[need]:
+        return 0x02 if need == 'read' else 0x03
+    plain = {'read'} if need == 'read' else {'write', 'reliable-write'}
+    paired = bool(c.device.obj.props[DEVICE]['Paired'])
+    return 0 if flags & plain or paired else 0x0F
+
+
 def _add_gatt(d, path, iface, props, **state):
     g = _Gatt(path, d, iface, props, **state)
     _gatt[path] = g
     d.gatt.append(path)
-    if bool(d.obj.props[DEVICE]['ServicesResolved']):
+    if d.obj is not None and bool(d.obj.props[DEVICE]['ServicesResolved']):
         _export(g)
     return path
 
@@ -1161,8 +1564,11 @@ def _name_owner_changed(name, _old_owner, new_owner):
     if new_owner or not name.startswith(':'):
         return
     for a in list(_adapters.values()):
+        a.filters.pop(name, None)
         if name in a.sessions:
             a.sessions.discard(name)
+            if not a.sessions:
+                _discovery_cleanup(a)
             _set(a.obj, ADAPTER, {'Discovering': dbus.Boolean(bool(a.sessions))})
         for key in [k for k in a.apps if k[0] == name]:
             _drop_app(a, key)
