@@ -68,7 +68,9 @@ CBError gattErrorFrom(const std::string& name, const std::string& message, bool 
 // A failed Connect: a call that timed out as a connection time-out, anything else unknown.
 CBError connectErrorFrom(const std::string& name);
 
-// The D-Bus error name and message that answer a central's request with `result`.
+// The D-Bus error name and message that answer a central's request with `result`: the name
+// bluetoothd turns into that ATT code, or into the closest one it can send (0x08 for the
+// authentication and encryption codes, 0x0e for "not found" and other codes it cannot send).
 std::pair<std::string, std::string> errorFor(CBATTError result);
 
 }  // namespace bluez
