@@ -314,6 +314,11 @@ class CBPeripheralManager {
   virtual CBManagerState state() const = 0;
   virtual void removeAllServices() = 0;
   virtual void addService(const std::shared_ptr<CBMutableService>& service) = 0;
+  // Why the platform would refuse to publish `service`, in words for the plug-in; none when it
+  // would publish it. Asked before a profile changes anything. Any thread.
+  virtual std::optional<std::string> publishingRefusal(const CBMutableService& /*service*/) const {
+    return std::nullopt;
+  }
   virtual void startAdvertising(const CBAdvertisingRequest& advertisement) = 0;
   virtual void stopAdvertising() = 0;
   virtual bool isAdvertising() const = 0;

@@ -134,14 +134,22 @@ void PeripheralDelegate::setProfile(const std::string& profileJSON) {
       recordError(Errors::kAlreadyAdvertising, "Cannot change profile while advertising");
       return;
     }
+    if (!peripheral_) {
+      profile_ = std::move(*decoded);
+      return;
+    }
+    auto services = makeServices(*decoded);
+    if (refusedByPlatform(services)) return;
     profile_ = std::move(*decoded);
-    if (peripheral_) publish(*profile_);
+    publish(services);
   });
 }
 
-void PeripheralDelegate::publish(const std::vector<LocalServiceJSON>& profile) {
-  peripheral_->removeAllServices();
+std::vector<PeripheralDelegate::ServiceToPublish> PeripheralDelegate::makeServices(
+    const std::vector<LocalServiceJSON>& profile) const {
+  std::vector<ServiceToPublish> made;
   for (const auto& service : profile) {
+    ServiceToPublish next;
     std::vector<std::shared_ptr<CBMutableCharacteristic>> characteristics;
     characteristics.reserve(service.characteristics.size());
     for (const auto& c : service.characteristics) {
@@ -154,13 +162,34 @@ void PeripheralDelegate::publish(const std::vector<LocalServiceJSON>& profile) {
       auto script = [&](const std::optional<std::string>& name) -> std::optional<FMScript> {
         return name ? FMScript::make(*name, format) : std::nullopt;
       };
-      chars_[LocalCharKey{service.UUID, c.UUID}] =
-          LocalChar{characteristic,       c.protection.value_or(0), script(c.afterRead),
-                    script(c.afterWrite), script(c.afterSubscribe), script(c.afterUnsubscribe)};
+      next.entries.emplace_back(
+          LocalCharKey{service.UUID, c.UUID},
+          LocalChar{characteristic, c.protection.value_or(0), script(c.afterRead),
+                    script(c.afterWrite), script(c.afterSubscribe), script(c.afterUnsubscribe)});
     }
-    auto published = std::make_shared<CBMutableService>(*CBUUID::fromString(service.UUID), true);
-    published->setCharacteristics(std::move(characteristics));
-    peripheral_->addService(published);
+    next.service = std::make_shared<CBMutableService>(*CBUUID::fromString(service.UUID), true);
+    next.service->setCharacteristics(std::move(characteristics));
+    made.push_back(std::move(next));
+  }
+  return made;
+}
+
+bool PeripheralDelegate::refusedByPlatform(const std::vector<ServiceToPublish>& services) {
+  for (const auto& s : services) {
+    if (auto refusal = peripheral_->publishingRefusal(*s.service)) {
+      log("Profile refused: " + *refusal);
+      recordError(Errors::kWrongParameters, *refusal);
+      return true;
+    }
+  }
+  return false;
+}
+
+void PeripheralDelegate::publish(const std::vector<ServiceToPublish>& services) {
+  peripheral_->removeAllServices();
+  for (const auto& s : services) {
+    for (const auto& [key, entry] : s.entries) chars_[key] = entry;
+    peripheral_->addService(s.service);
   }
 }
 

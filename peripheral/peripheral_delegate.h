@@ -91,8 +91,18 @@ class PeripheralDelegate : public CBPeripheralManagerDelegate {
       const std::shared_ptr<CBCharacteristic>& characteristic) override;
 
  private:
+  // A service made for the platform from the profile, with the table entries it brings.
+  struct ServiceToPublish {
+    std::shared_ptr<CBMutableService> service;
+    std::vector<std::pair<LocalCharKey, LocalChar>> entries;
+  };
+
   // Steps run on queue().
-  void publish(const std::vector<LocalServiceJSON>& profile);
+  std::vector<ServiceToPublish> makeServices(const std::vector<LocalServiceJSON>& profile) const;
+  // Records the platform's refusal of the first service it cannot publish; false when none.
+  bool refusedByPlatform(const std::vector<ServiceToPublish>& services);
+  // Replaces the published services and enters their characteristics in the table.
+  void publish(const std::vector<ServiceToPublish>& services);
   bool beginAdvertising(const AdvertisingOptions& options);
   void timedStop();
   CentralDevice& deviceFor(const std::shared_ptr<CBCentral>& central);

@@ -268,6 +268,20 @@ BlueZDouble::Props BlueZDouble::advertisement(const std::string& adapter) {
   return props;
 }
 
+std::pair<uint32_t, uint32_t> BlueZDouble::registrations(const std::string& adapter) {
+  sdbus::Struct<uint32_t, uint32_t> counts;
+  auto reply = call(kCallTimeout, "CountRegistrations", adapter);
+  reply >> counts;
+  return {std::get<0>(counts), std::get<1>(counts)};
+}
+
+uint8_t BlueZDouble::advertisingFlags(const std::string& adapter) {
+  uint8_t flags = 0;
+  auto reply = call(kCallTimeout, "GetAdvertisingFlags", adapter);
+  reply >> flags;
+  return flags;
+}
+
 BlueZDouble::Bytes BlueZDouble::remoteRead(const std::string& adapter, const std::string& charUuid,
                                            const std::string& device, uint16_t mtu) {
   Bytes value;
@@ -296,4 +310,8 @@ std::vector<BlueZDouble::Bytes> BlueZDouble::notifications(const std::string& ad
   auto reply = call(kCallTimeout, "GetNotifications", adapter, charUuid);
   reply >> values;
   return values;
+}
+
+void BlueZDouble::remotePair(const std::string& device, bool justWorks) {
+  call(kRemoteTimeout, "RemotePair", sdbus::ObjectPath(device), justWorks);
 }

@@ -93,8 +93,14 @@ class BlueZDouble {
   // adapter of "" asks for the application on any).
   ManagedObjects application(const std::string& adapter);
   Props advertisement(const std::string& adapter);
-  // A remote central's requests to the registered characteristic with that UUID; these throw
-  // sdbus::Error with the application's error name when it fails them.
+  // How many applications and advertisements the adapter has registered.
+  std::pair<uint32_t, uint32_t> registrations(const std::string& adapter);
+  // The Flags AD field the advertisement registered last goes out with (0 when none).
+  uint8_t advertisingFlags(const std::string& adapter);
+  // A remote central's requests to the registered characteristic with that UUID; read and
+  // write throw sdbus::Error "org.bluez.Mock.ATTError" with the ATT code the central receives
+  // ("0x0e") when the application fails them. Notifications are switched without waiting for
+  // the application, as bluetoothd does.
   Bytes remoteRead(const std::string& adapter, const std::string& charUuid,
                    const std::string& device, uint16_t mtu = 247);
   void remoteWrite(const std::string& adapter, const std::string& charUuid,
@@ -104,6 +110,9 @@ class BlueZDouble {
   void remoteStopNotify(const std::string& adapter, const std::string& charUuid);
   // Every Value the application emitted on that characteristic, oldest first.
   std::vector<Bytes> notifications(const std::string& adapter, const std::string& charUuid);
+  // The device pairs with the adapter through bluetoothd's default agent (Just Works, or a
+  // passkey to confirm); throws sdbus::Error "org.bluez.Mock.PairingRejected" when refused.
+  void remotePair(const std::string& device, bool justWorks);
 
  private:
   struct Dir {

@@ -360,49 +360,91 @@ TEST_F(BlueZEndToEnd, PowerAndADaemonRestartShowInTheStatus) {
   EXPECT_EQ(get("connections")["result"], kBeltID);
 }
 
-TEST_F(BlueZEndToEnd, PublishedProfileAnswersCentralsThroughBlueZ) {
-  json profile = json::parse(R"([{"UUID": "180D", "characteristics": [
-      {"UUID": "2A37", "properties": "read|notify", "afterSubscribe": "Subscribed"},
+// ---- The helper as a peripheral ----
+
+const std::string kPhone = "C0:FF:EE:00:00:09";
+const std::string kPhoneID = "00010203-0405-0000-0000-C0FFEE000009";
+// Subscriptions come from "every central" of hci0.
+const std::string kEveryCentralID = "00010203-0405-0000-0000-000000000000";
+
+class BlueZPeripheralEndToEnd : public BlueZEndToEnd {
+ protected:
+  json setProfile(const std::string& profile) {
+    return call("/set", {{"selector", "localprofile"}, {"filename", "Lab"}, {"value", profile}});
+  }
+  json setLocal(const std::string& ch, const std::string& value, const std::string& format) {
+    return call("/setLocalChar",
+                {{"servID", "180D"}, {"charID", ch}, {"value", value}, {"format", format}});
+  }
+  // Waits until bluetoothd has read an application that serves `serviceUUID`.
+  bool serves(const std::string& serviceUUID) {
+    return eventually([&] {
+      for (const auto& [path, interfaces] : bluez.application("hci0")) {
+        auto service = interfaces.find("org.bluez.GattService1");
+        if (service != interfaces.end() &&
+            service->second.at("UUID").get<std::string>() == serviceUUID) {
+          return true;
+        }
+      }
+      return false;
+    });
+  }
+  // The ATT error a central receives for a read of the characteristic, or "answered".
+  std::string readError(const std::string& ch, const std::string& central, uint16_t mtu = 247) {
+    try {
+      bluez.remoteRead("hci0", uuid128(ch), central, mtu);
+    } catch (const sdbus::Error& e) {
+      return e.getMessage();
+    }
+    return "answered";
+  }
+};
+
+TEST_F(BlueZPeripheralEndToEnd, PublishedProfileAnswersCentralsWithTheCodesBlueZSends) {
+  ASSERT_EQ(setProfile(R"([{"UUID": "180D", "characteristics": [
+      {"UUID": "2A37", "properties": "read|notify", "afterSubscribe": "Subscribed",
+       "afterUnsubscribe": "Unsubscribed"},
       {"UUID": "2A38", "properties": "read|write", "afterWrite": "Written", "format": "hex"},
-      {"UUID": "2A39", "properties": "read", "protection": 2}]}])");
-  ASSERT_EQ(
-      call("/set", {{"selector", "localprofile"}, {"filename", "Lab"}, {"value", profile.dump()}}),
-      kOK);
+      {"UUID": "2A39", "properties": "read", "protection": 2}]}])"),
+            kOK);
   ASSERT_EQ(call("/startAdvertising", {{"options", "displayName=Lab Sensor"}}), kOK);
   ASSERT_TRUE(eventually([&] { return !bluez.advertisement("hci0").empty(); }));
   auto ad = bluez.advertisement("hci0");
   EXPECT_EQ(ad["LocalName"].get<std::string>(), "Lab Sensor");
   EXPECT_EQ(ad["Type"].get<std::string>(), "peripheral");
-  ASSERT_TRUE(eventually([&] { return !bluez.application("hci0").empty(); }));
+  // LE General Discoverable, so that phones list it, and BR/EDR Not Supported.
+  EXPECT_EQ(bluez.advertisingFlags("hci0"), 0x06);
+  ASSERT_TRUE(serves(kHeartRate));
 
-  std::string phone = bluez.addLEDevice("hci0", "C0:FF:EE:00:00:09", {});
-  std::string phoneID = "00010203-0405-0000-0000-C0FFEE000009";
+  std::string phone = bluez.addLEDevice("hci0", kPhone, {});
   bluez.remoteWrite("hci0", uuid128("2a38"), phone, {0x0A, 0x0B});
-  EXPECT_EQ(scripts(1), std::vector<std::string>{"Written(" + phoneID + "\r0a0b)@Lab"});
+  EXPECT_EQ(scripts(1), std::vector<std::string>{"Written(" + kPhoneID + "\r0a0b)@Lab"});
   EXPECT_EQ(bluez.remoteRead("hci0", uuid128("2a38"), phone), (Bytes{0x0A, 0x0B}));
-  // A value never set is "not found"; protection turns a central away with "not supported".
-  auto errorOf = [&](const std::string& ch) {
-    try {
-      bluez.remoteRead("hci0", uuid128(ch), phone);
-    } catch (const sdbus::Error& e) {
-      return e.getName() + " " + e.getMessage();
-    }
-    return std::string("answered");
-  };
-  EXPECT_EQ(errorOf("2a37"), "org.bluez.Error.Failed 0x0a");
-  ASSERT_EQ(call("/setLocalChar",
-                 {{"servID", "180D"}, {"charID", "2A39"}, {"value", "7"}, {"format", "uint8"}}),
-            kOK);
-  EXPECT_EQ(errorOf("2a39"), "org.bluez.Error.NotSupported Not supported");
+  // "Not found" (a value never set) cannot be sent through BlueZ: it arrives as Unlikely Error,
+  // without bluetoothd logging an invalid code. Protection is "not supported".
+  EXPECT_EQ(readError("2a37", phone), "0x0e");
+  ASSERT_EQ(setLocal("2A39", "7", "uint8"), kOK);
+  EXPECT_EQ(readError("2a39", phone), "0x06");
+  // A value longer than the central's MTU allows.
+  std::string tablet = bluez.addLEDevice("hci0", "C0:FF:EE:00:00:0A", {});
+  ASSERT_EQ(setLocal("2A38", std::string(60, 'a'), "hex"), kOK);
+  EXPECT_EQ(readError("2a38", tablet, 23), "0x0d");
+  auto log = bluez.log();
+  EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                          [](const std::string& l) {
+                            return l.find("Invalid error code") != std::string::npos;
+                          }),
+            0);
 
   bluez.remoteStartNotify("hci0", uuid128("2a37"));
-  EXPECT_EQ(scripts(1).size(), 1U);
-  ASSERT_EQ(call("/setLocalChar",
-                 {{"servID", "180D"}, {"charID", "2A37"}, {"value", "Hi"}, {"format", "utf-8"}}),
-            kOK);
+  EXPECT_EQ(scripts(1), std::vector<std::string>{"Subscribed(" + kEveryCentralID + "\r)@Lab"});
+  ASSERT_EQ(setLocal("2A37", "Hi", "utf-8"), kOK);
   EXPECT_TRUE(eventually([&] {
     return bluez.notifications("hci0", uuid128("2a37")) == std::vector<Bytes>{{'H', 'i'}};
   }));
+  bluez.remoteStopNotify("hci0", uuid128("2a37"));
+  EXPECT_EQ(scripts(1), std::vector<std::string>{"Unsubscribed(" + kEveryCentralID + "\rHi)@Lab"});
+  EXPECT_EQ(get("subscribed")["result"], "");
 
   ASSERT_EQ(call("/stopAdvertising", json::object()), kOK);
   EXPECT_TRUE(eventually([&] { return bluez.advertisement("hci0").empty(); }));
@@ -411,7 +453,100 @@ TEST_F(BlueZEndToEnd, PublishedProfileAnswersCentralsThroughBlueZ) {
   bluez.stopBlueZ();
   bluez.startBlueZ();
   bluez.addAdapter("hci0");
-  EXPECT_TRUE(eventually([&] { return !bluez.application("hci0").empty(); }));
+  EXPECT_TRUE(serves(kHeartRate));
+}
+
+TEST_F(BlueZPeripheralEndToEnd, PowerCyclesKeepOneApplicationAndOneAdvertisement) {
+  ASSERT_EQ(setProfile(R"([{"UUID": "180D", "characteristics": [
+      {"UUID": "2A37", "properties": "read"}]}])"),
+            kOK);
+  ASSERT_EQ(call("/startAdvertising", {{"options", ""}}), kOK);
+  ASSERT_TRUE(eventually([&] { return bluez.registrations("hci0") == std::pair(1U, 1U); }));
+
+  bluez.setPowered("hci0", false);
+  ASSERT_TRUE(eventually([&] { return status() == "powered Off"; }));
+  bluez.setPowered("hci0", true);
+  ASSERT_TRUE(eventually([&] { return status() == "powered On"; }));
+  // bluetoothd kept both; the stop takes the advertisement away.
+  ASSERT_EQ(call("/stopAdvertising", json::object()), kOK);
+  EXPECT_TRUE(eventually([&] { return bluez.registrations("hci0") == std::pair(1U, 0U); }));
+
+  // A profile changed after the power cycle is the one bluetoothd serves.
+  ASSERT_EQ(setProfile(R"([{"UUID": "180F", "characteristics": [
+      {"UUID": "2A19", "properties": "read"}]}])"),
+            kOK);
+  EXPECT_TRUE(serves("0000180f-0000-1000-8000-00805f9b34fb"));
+  ASSERT_EQ(call("/startAdvertising", {{"options", ""}}), kOK);
+  EXPECT_TRUE(eventually([&] { return bluez.registrations("hci0") == std::pair(1U, 1U); }));
+}
+
+TEST_F(BlueZPeripheralEndToEnd, ProfilesBlueZWouldRejectAreRefusedUpFront) {
+  ASSERT_EQ(setProfile(R"([{"UUID": "180F", "characteristics": [
+      {"UUID": "2A19", "properties": "read"}]}])"),
+            kOK);
+  ASSERT_TRUE(serves("0000180f-0000-1000-8000-00805f9b34fb"));
+  EXPECT_EQ(setProfile(R"([{"UUID": "180D", "characteristics": []},
+      {"UUID": "1801", "characteristics": [{"UUID": "2A05", "properties": "read"}]}])"),
+            failed(-50, "Service 1801 is provided by BlueZ itself and cannot be published"));
+  EXPECT_EQ(setProfile(R"([{"UUID": "180D", "characteristics": [
+      {"UUID": "2A37", "properties": ""}]}])"),
+            failed(-50, "Characteristic 2A37 needs a property for BlueZ to publish it"));
+  EXPECT_TRUE(
+      helper.waitForStdoutLine("PeripheralDelegate: Profile refused: Characteristic 2A37 needs a "
+                               "property for BlueZ to publish it"));
+  // Nothing changed: the stored profile and what bluetoothd serves.
+  EXPECT_NE(get("localprofile")["result"].get<std::string>().find("180F"), std::string::npos);
+  EXPECT_EQ(bluez.registrations("hci0"), std::pair(1U, 0U));
+  EXPECT_TRUE(serves("0000180f-0000-1000-8000-00805f9b34fb"));
+}
+
+TEST_F(BlueZPeripheralEndToEnd, WritesWithoutResponseAreAcknowledgedBeforeTheRoleDecides) {
+  ASSERT_EQ(setProfile(R"([{"UUID": "180D", "characteristics": [
+      {"UUID": "2A38", "properties": "read|writeWithoutResponse", "protection": 1,
+       "afterWrite": "Written"},
+      {"UUID": "2A39", "properties": "read|write", "protection": 1}]}])"),
+            kOK);
+  ASSERT_TRUE(serves(kHeartRate));
+  std::string phone = bluez.addLEDevice("hci0", kPhone, {});
+  // bluetoothd has told the central "written" before the role refuses it: nothing is stored.
+  bluez.remoteWrite("hci0", uuid128("2a38"), phone, {0x01});
+  ASSERT_TRUE(helper.waitForStdoutLine("PeriodheralDelegate: Insufficient authorization level"));
+  EXPECT_EQ(call("/getLocalChar", {{"servID", "180D"}, {"charID", "2A38"}, {"format", "hex"}}),
+            reply(-14, "Cannot get value of unset characteristic", "?"));
+  // Without write-without-response the refusal reaches the central.
+  try {
+    bluez.remoteWrite("hci0", uuid128("2a39"), phone, {0x01});
+    ADD_FAILURE() << "the write was answered";
+  } catch (const sdbus::Error& e) {
+    EXPECT_EQ(e.getMessage(), "0x06");
+  }
+  // Once allowed, a write without response is stored and its script runs.
+  ASSERT_EQ(call("/set", {{"selector", "authorization"}, {"deviceID", kPhoneID}, {"value", "1"}}),
+            kOK);
+  bluez.remoteWrite("hci0", uuid128("2a38"), phone, {'A'}, "command");
+  EXPECT_EQ(scripts(1), std::vector<std::string>{"Written(" + kPhoneID + "\rA)@Lab"});
+}
+
+TEST_F(BlueZPeripheralEndToEnd, DevicesPairWithoutADesktopAgent) {
+  std::string phone = bluez.addLEDevice("hci0", kPhone, {});
+  auto paired = [&](bool justWorks) {
+    try {
+      bluez.remotePair(phone, justWorks);
+      return true;
+    } catch (const sdbus::Error&) {
+      return false;
+    }
+  };
+  // The helper's agent is registered once it has found bluetoothd.
+  ASSERT_TRUE(eventually([&] { return paired(true); }));
+  EXPECT_TRUE(paired(false));
+
+  // A restarted bluetoothd has no agent until the helper registers its own again.
+  bluez.stopBlueZ();
+  bluez.startBlueZ();
+  bluez.addAdapter("hci0");
+  phone = bluez.addLEDevice("hci0", kPhone, {});
+  EXPECT_TRUE(eventually([&] { return paired(true); }));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "bluetooth/bluez/bluez_backend.h"
 
+#include "bluetooth/bluez/bluez_agent.h"
 #include "bluetooth/bluez/bluez_bus.h"
 #include "bluetooth/bluez/central_manager_bluez.h"
 #include "bluetooth/bluez/peripheral_manager_bluez.h"
@@ -8,7 +9,8 @@ namespace {
 
 class CBBackendBlueZ : public CBBackend {
  public:
-  explicit CBBackendBlueZ(const std::string& adapterName) : bus_(bluez::Bus::open(adapterName)) {}
+  explicit CBBackendBlueZ(const std::string& adapterName)
+      : bus_(bluez::Bus::open(adapterName)), agent_(bluez::startAgent(bus_)) {}
 
   std::shared_ptr<CBCentralManager> makeCentralManager(CBCentralManagerDelegate& delegate,
                                                        DispatchQueue& queue) override {
@@ -21,6 +23,8 @@ class CBBackendBlueZ : public CBBackend {
 
  private:
   const std::shared_ptr<bluez::Bus> bus_;
+  // Pairing for both roles.
+  const std::shared_ptr<void> agent_;
 };
 
 }  // namespace

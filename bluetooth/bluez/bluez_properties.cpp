@@ -188,11 +188,15 @@ CBError connectErrorFrom(const std::string& name, const std::string& message) {
 }
 
 std::pair<std::string, std::string> errorFor(CBATTError result) {
+  auto code = static_cast<unsigned>(result);
+  std::array<char, 8> text{};
+  std::snprintf(text.data(), text.size(), "0x%02x", code);
   switch (result) {
     case CBATTError::readNotPermitted:
       return {"org.bluez.Error.NotPermitted", "Read not permitted"};
     case CBATTError::writeNotPermitted:
       return {"org.bluez.Error.NotPermitted", "Write not permitted"};
+    // bluetoothd checks encryption itself; these reach a central as 0x08.
     case CBATTError::insufficientAuthentication:
     case CBATTError::insufficientAuthorization:
     case CBATTError::insufficientEncryption:
@@ -204,12 +208,11 @@ std::pair<std::string, std::string> errorFor(CBATTError result) {
       return {"org.bluez.Error.InvalidValueLength", "Invalid value length"};
     case CBATTError::requestNotSupported:
       return {"org.bluez.Error.NotSupported", "Not supported"};
-    default: {
-      // BlueZ answers the central with the ATT code given as the Failed error's message.
-      std::array<char, 8> code{};
-      std::snprintf(code.data(), code.size(), "0x%02x", static_cast<unsigned>(result));
-      return {"org.bluez.Error.Failed", code.data()};
-    }
+    default:
+      // bluetoothd passes only application codes through Failed; any name it does not know
+      // becomes 0x0e (Unlikely Error), and ours keeps the code for its debug log.
+      if (code >= 0x80 && code <= 0x9F) return {"org.bluez.Error.Failed", text.data()};
+      return {"com.velnor.helper.Error.ATT", text.data()};
   }
 }
 

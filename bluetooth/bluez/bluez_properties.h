@@ -74,7 +74,9 @@ CBError gattErrorFrom(const std::string& name, const std::string& message);
 // with BlueZ's reason ("le-connection-abort-by-remote").
 CBError connectErrorFrom(const std::string& name, const std::string& message);
 
-// The D-Bus error name and message that answer a central's request with `result`.
+// The D-Bus error name and message that answer a central's request with `result`: the name
+// bluetoothd turns into that ATT code, or into the closest one it can send (0x08 for the
+// authentication and encryption codes, 0x0e for "not found" and other codes it cannot send).
 std::pair<std::string, std::string> errorFor(CBATTError result);
 
 }  // namespace bluez

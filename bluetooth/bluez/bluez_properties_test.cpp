@@ -79,14 +79,5 @@ TEST(BlueZPropertiesTest, GattErrorsReadAsThePlatformReportsThem) {
   EXPECT_EQ(gattErrorFrom("org.freedesktop.DBus.Error.NoReply", "").code, 6);
 }
 
-TEST(BlueZPropertiesTest, AnswersToCentralsUseBlueZErrorNames) {
-  EXPECT_EQ(errorFor(CBATTError::readNotPermitted).first, "org.bluez.Error.NotPermitted");
-  EXPECT_EQ(errorFor(CBATTError::insufficientEncryption).first, "org.bluez.Error.NotAuthorized");
-  EXPECT_EQ(errorFor(CBATTError::invalidAttributeValueLength).first,
-            "org.bluez.Error.InvalidValueLength");
-  EXPECT_EQ(errorFor(CBATTError::attributeNotFound),
-            (std::pair<std::string, std::string>{"org.bluez.Error.Failed", "0x0a"}));
-}
-
 }  // namespace
 }  // namespace bluez

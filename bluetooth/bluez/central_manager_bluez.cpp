@@ -8,6 +8,7 @@
 
 #include "bluetooth/description.h"
 #include "bluetooth/guarded.h"
+#include "bluetooth/remote_objects.h"
 #include "platform/dispatch_queue.h"
 
 namespace bluez {
@@ -48,41 +49,13 @@ std::vector<std::shared_ptr<Object>> keepOrMake(
   return next;
 }
 
-class CBCharacteristicBlueZ : public CBCharacteristic {
+class CBCharacteristicBlueZ : public RemoteCharacteristic {
  public:
   CBCharacteristicBlueZ(std::string path, CBUUID uuid, uint32_t properties,
                         std::weak_ptr<CBService> service)
-      : path_(std::move(path)),
-        uuid_(uuid),
-        properties_(properties),
-        service_(std::move(service)) {}
-  CBUUID UUID() const override { return uuid_; }
-  uint32_t properties() const override { return properties_; }
-  std::optional<CBData> value() const override {
-    std::lock_guard lock(mutex_);
-    return value_;
-  }
-  bool isNotifying() const override {
-    std::lock_guard lock(mutex_);
-    return notifying_;
-  }
-  std::shared_ptr<CBService> service() const override { return service_.lock(); }
-  std::string description() const override {
-    std::lock_guard lock(mutex_);
-    return "<CBCharacteristic: " + pointerText(this) + ", UUID = " + uuid_.UUIDString() +
-           ", properties = " + hexText(properties_) + ", value = " + describeValue(value_) +
-           ", notifying = " + (notifying_ ? "YES" : "NO") + ">";
-  }
+      : RemoteCharacteristic(uuid, properties, std::move(service)), path_(std::move(path)) {}
 
   const std::string& path() const { return path_; }
-  void setValue(CBData value) {
-    std::lock_guard lock(mutex_);
-    value_ = std::move(value);
-  }
-  void setNotifying(bool notifying) {
-    std::lock_guard lock(mutex_);
-    notifying_ = notifying;
-  }
   // BlueZ also announces the value that answers a read as a Value change: bluetoothd 5.66
   // before its reply, older ones after it. A change is a notification only while notifying,
   // no read of ours is out, and it is not the announcement of a read that came after its reply.
@@ -110,34 +83,15 @@ class CBCharacteristicBlueZ : public CBCharacteristic {
 
  private:
   const std::string path_;
-  const CBUUID uuid_;
-  const uint32_t properties_;
-  const std::weak_ptr<CBService> service_;
-  mutable std::mutex mutex_;
-  std::optional<CBData> value_;
-  bool notifying_ = false;
   int readsOut_ = 0;
   bool announcedDuringRead_ = false;
   std::optional<CBData> echo_;  // a read's value whose announcement is still to come
 };
 
-class CBServiceBlueZ : public CBService {
+class CBServiceBlueZ : public RemoteService<CBCharacteristicBlueZ> {
  public:
   CBServiceBlueZ(std::string path, CBUUID uuid, bool primary, std::weak_ptr<CBPeripheral> owner)
-      : path_(std::move(path)), uuid_(uuid), primary_(primary), peripheral_(std::move(owner)) {}
-  CBUUID UUID() const override { return uuid_; }
-  bool isPrimary() const override { return primary_; }
-  std::optional<std::vector<std::shared_ptr<CBCharacteristic>>> characteristics() const override {
-    std::lock_guard lock(mutex_);
-    if (!characteristics_) return std::nullopt;
-    return std::vector<std::shared_ptr<CBCharacteristic>>(characteristics_->begin(),
-                                                          characteristics_->end());
-  }
-  std::shared_ptr<CBPeripheral> peripheral() const override { return peripheral_.lock(); }
-  std::string description() const override {
-    return "<CBService: " + pointerText(this) + ", isPrimary = " + (primary_ ? "YES" : "NO") +
-           ", UUID = " + uuid_.UUIDString() + ">";
-  }
+      : RemoteService(uuid, primary, std::move(owner)), path_(std::move(path)) {}
 
   const std::string& path() const { return path_; }
   // Takes BlueZ's characteristics of this service, keeping the objects of those seen before.
@@ -163,34 +117,17 @@ class CBServiceBlueZ : public CBService {
 
  private:
   const std::string path_;
-  const CBUUID uuid_;
-  const bool primary_;
-  const std::weak_ptr<CBPeripheral> peripheral_;
-  mutable std::mutex mutex_;
-  std::optional<std::vector<std::shared_ptr<CBCharacteristicBlueZ>>> characteristics_;
 };
 
-class CBPeripheralBlueZ : public CBPeripheral,
+class CBPeripheralBlueZ : public RemotePeripheral<CBServiceBlueZ>,
                           public std::enable_shared_from_this<CBPeripheralBlueZ> {
  public:
   CBPeripheralBlueZ(std::string path, std::string identifier,
                     std::weak_ptr<CBCentralManagerBlueZ> manager)
-      : path_(std::move(path)), identifier_(std::move(identifier)), manager_(std::move(manager)) {}
+      : RemotePeripheral(std::move(identifier)),
+        path_(std::move(path)),
+        manager_(std::move(manager)) {}
 
-  std::string identifier() const override { return identifier_; }
-  std::optional<std::string> name() const override {
-    std::lock_guard lock(mutex_);
-    return name_;
-  }
-  void setDelegate(CBPeripheralDelegate* delegate) override {
-    std::lock_guard lock(mutex_);
-    delegate_ = delegate;
-  }
-  std::optional<std::vector<std::shared_ptr<CBService>>> services() const override {
-    std::lock_guard lock(mutex_);
-    if (!services_) return std::nullopt;
-    return std::vector<std::shared_ptr<CBService>>(services_->begin(), services_->end());
-  }
   void discoverServices() override;
   void discoverCharacteristics(const std::shared_ptr<CBService>& service) override;
   void readValue(const std::shared_ptr<CBCharacteristic>& characteristic) override;
@@ -202,14 +139,6 @@ class CBPeripheralBlueZ : public CBPeripheral,
   std::string description() const override;
 
   const std::string& path() const { return path_; }
-  void setName(const std::optional<std::string>& name) {
-    std::lock_guard lock(mutex_);
-    if (name) name_ = name;
-  }
-  CBPeripheralDelegate* delegate() const {
-    std::lock_guard lock(mutex_);
-    return delegate_;
-  }
   void setServices(const std::vector<std::pair<std::string, Properties>>& found) {
     std::lock_guard lock(mutex_);
     services_ = keepOrMake(
@@ -259,12 +188,7 @@ class CBPeripheralBlueZ : public CBPeripheral,
 
  private:
   const std::string path_;
-  const std::string identifier_;
   const std::weak_ptr<CBCentralManagerBlueZ> manager_;
-  mutable std::mutex mutex_;
-  std::optional<std::string> name_;
-  CBPeripheralDelegate* delegate_ = nullptr;
-  std::optional<std::vector<std::shared_ptr<CBServiceBlueZ>>> services_;
   bool discoveryWanted_ = false;
   uint16_t mtu_ = kDefaultMTU;
   std::string address_;
@@ -1026,7 +950,7 @@ void CBPeripheralBlueZ::writeValue(const CBData& data,
 std::string CBPeripheralBlueZ::description() const {
   bool linked = false;
   withManager(manager_, [&](CBCentralManagerBlueZ& m) { linked = m.connected(*this); });
-  return "<CBPeripheral: " + pointerText(this) + ", identifier = " + identifier_ +
+  return "<CBPeripheral: " + pointerText(this) + ", identifier = " + identifier() +
          ", name = " + name().value_or("(null)") + ", mtu = " + std::to_string(mtu()) +
          ", state = " + (linked ? "connected" : "disconnected") + ">";
 }

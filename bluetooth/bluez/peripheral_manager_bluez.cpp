@@ -70,6 +70,31 @@ void fail(const auto& result, const std::string& name, const std::string& messag
   result.returnError(sdbus::Error(name, message));
 }
 
+// Answers a central's request with the BlueZ error that bluetoothd turns into `code`.
+void refuse(const auto& result, CBATTError code) {
+  auto [name, message] = errorFor(code);
+  fail(result, name, message);
+}
+
+// BlueZ serves these services itself and refuses an application that has one.
+bool reservedByBlueZ(const CBUUID& uuid) {
+  return uuid == CBUUID::from16(0x1800) || uuid == CBUUID::from16(0x1801);
+}
+
+std::optional<std::string> refusalOf(const CBMutableService& service) {
+  if (reservedByBlueZ(service.UUID())) {
+    return "Service " + service.UUID().UUIDString() +
+           " is provided by BlueZ itself and cannot be published";
+  }
+  for (const auto& c : service.mutableCharacteristics()) {
+    if (c->properties() == 0) {
+      return "Characteristic " + c->UUID().UUIDString() +
+             " needs a property for BlueZ to publish it";
+    }
+  }
+  return std::nullopt;
+}
+
 struct Local {
   std::shared_ptr<CBMutableCharacteristic> characteristic;
   bool isStatic = false;  // a value given at publishing is answered without the delegate
@@ -117,6 +142,10 @@ class CBPeripheralManagerBlueZ : public CBPeripheralManager,
       services_.clear();
     }
     schedulePublish();
+  }
+
+  std::optional<std::string> publishingRefusal(const CBMutableService& service) const override {
+    return refusalOf(service);
   }
 
   void addService(const std::shared_ptr<CBMutableService>& service) override {
@@ -189,9 +218,8 @@ class CBPeripheralManagerBlueZ : public CBPeripheralManager,
     if (r == nullptr || r->answered.exchange(true)) return;
     try {
       if (result != CBATTError::success) {
-        auto [name, message] = errorFor(result);
-        if (r->read) fail(*r->read, name, message);
-        if (r->write) fail(*r->write, name, message);
+        if (r->read) refuse(*r->read, result);
+        if (r->write) refuse(*r->write, result);
       } else if (r->read) {
         r->read->returnResults(r->value());
       } else if (r->write) {
@@ -228,21 +256,25 @@ class CBPeripheralManagerBlueZ : public CBPeripheralManager,
 
   // ---- BusListener (bus thread) ----
 
+  // bluetoothd keeps the application and the advertisement while the adapter is switched off
+  // and on; they go only with the adapter (or bluetoothd) itself.
   void adapterChanged() override {
     CBManagerState now = bus_->adapterState();
     bool republish = false;
     {
       std::lock_guard lock(mutex_);
       if (now == reportedState_) return;
+      bool wasPresent = reportedState_ != CBManagerState::unsupported;
       reportedState_ = now;
-      if (now != CBManagerState::poweredOn) {
+      if (now == CBManagerState::unsupported) {
         advertising_ = false;
+        advertisement_.reset();
         registered_ = false;
-      } else {
+      } else if (!wasPresent) {
         republish = !services_.empty();
       }
     }
-    // A restarted bluetoothd, or an adapter powered again, gets the profile once more.
+    // A restarted bluetoothd, or an adapter plugged in again, gets the profile once more.
     if (republish) schedulePublish();
     later([this] { delegate_.peripheralManagerDidUpdateState(*this); });
   }
@@ -302,7 +334,7 @@ class CBPeripheralManagerBlueZ : public CBPeripheralManager,
     } catch (const std::exception& e) {
       std::fprintf(stderr, "BlueZ: the profile cannot be exported: %s\n", e.what());
     }
-    if (!any || state() != CBManagerState::poweredOn) return publishDone();
+    if (!any || state() == CBManagerState::unsupported) return publishDone();
     std::weak_ptr<CBPeripheralManagerBlueZ> weak = weak_from_this();
     bus_->call(
         bus_->adapterPath(), kGattManager, "RegisterApplication", kControlTimeout,
@@ -436,6 +468,10 @@ class CBPeripheralManagerBlueZ : public CBPeripheralManager,
     object->registerProperty("ServiceUUIDs").onInterface(kAdvertisement).withGetter([uuids] {
       return uuids;
     });
+    // General discoverable, as phones list only such devices; the adapter itself need not be.
+    object->registerProperty("Discoverable").onInterface(kAdvertisement).withGetter([] {
+      return true;
+    });
     if (request.localName) {
       std::string name = *request.localName;
       object->registerProperty("LocalName").onInterface(kAdvertisement).withGetter([name] {
@@ -496,7 +532,7 @@ class CBPeripheralManagerBlueZ : public CBPeripheralManager,
   void readRequested(const std::string& path, ReadResult&& result, const Options& options) {
     auto local = localAt(path);
     size_t offset = property<uint16_t>(options, "offset").value_or(0);
-    if (!local) return fail(result, "org.bluez.Error.Failed", "0x0a");
+    if (!local) return refuse(result, CBATTError::attributeNotFound);
     auto central = centralFor(options);
     if (local->isStatic) {
       CBData value = local->characteristic->value().value_or(CBData{});
@@ -512,20 +548,15 @@ class CBPeripheralManagerBlueZ : public CBPeripheralManager,
   void writeRequested(const std::string& path, VoidResult&& result, std::vector<uint8_t> value,
                       const Options& options) {
     auto local = localAt(path);
-    if (!local) return fail(result, "org.bluez.Error.Failed", "0x0a");
+    if (!local) return refuse(result, CBATTError::attributeNotFound);
     if (local->isStatic) return fail(result, "org.bluez.Error.NotPermitted", "Write not permitted");
     auto central = centralFor(options);
     size_t offset = property<uint16_t>(options, "offset").value_or(0);
     auto request = std::make_shared<CBATTRequestBlueZ>(central, local->characteristic, offset,
                                                        std::move(value));
-    if (property<std::string>(options, "type").value_or("") == "command") {
-      // A write without response is acknowledged to bluetoothd at once; the delegate's answer
-      // has no one to go to.
-      request->answered = true;
-      result.returnResults();
-    } else {
-      request->write.emplace(std::move(result));
-    }
+    // Answered when the delegate has decided. For a characteristic that allows writes without
+    // response, bluetoothd has answered the central already and waits for no reply.
+    request->write.emplace(std::move(result));
     later(
         [this, request] { delegate_.peripheralManagerDidReceiveWriteRequests(*this, {request}); });
   }

@@ -6,6 +6,7 @@
 
 #include "bluetooth/description.h"
 #include "bluetooth/guarded.h"
+#include "bluetooth/remote_objects.h"
 #include "bluetooth/sim/peripheral_node.h"
 
 namespace sim {
@@ -20,66 +21,22 @@ constexpr int64_t kNotConnected = 3;
 class SimCentralManager;
 class SimService;
 
-class SimCharacteristic : public CBCharacteristic {
+class SimCharacteristic : public RemoteCharacteristic {
  public:
   SimCharacteristic(uint32_t handle, CBUUID uuid, uint32_t properties,
                     std::weak_ptr<CBService> service)
-      : handle_(handle), uuid_(uuid), properties_(properties), service_(std::move(service)) {}
-  CBUUID UUID() const override { return uuid_; }
-  uint32_t properties() const override { return properties_; }
-  std::optional<CBData> value() const override {
-    std::lock_guard lock(mutex_);
-    return value_;
-  }
-  bool isNotifying() const override {
-    std::lock_guard lock(mutex_);
-    return notifying_;
-  }
-  std::shared_ptr<CBService> service() const override { return service_.lock(); }
-  std::string description() const override {
-    std::lock_guard lock(mutex_);
-    return "<CBCharacteristic: " + pointerText(this) + ", UUID = " + uuid_.UUIDString() +
-           ", properties = " + hexText(properties_) + ", value = " + describeValue(value_) +
-           ", notifying = " + (notifying_ ? "YES" : "NO") + ">";
-  }
+      : RemoteCharacteristic(uuid, properties, std::move(service)), handle_(handle) {}
 
-  void setValue(CBData value) {
-    std::lock_guard lock(mutex_);
-    value_ = std::move(value);
-  }
-  void setNotifying(bool on) {
-    std::lock_guard lock(mutex_);
-    notifying_ = on;
-  }
   uint32_t handle() const { return handle_; }
 
  private:
   const uint32_t handle_;
-  const CBUUID uuid_;
-  const uint32_t properties_;
-  const std::weak_ptr<CBService> service_;
-  mutable std::mutex mutex_;
-  std::optional<CBData> value_;
-  bool notifying_ = false;
 };
 
-class SimService : public CBService {
+class SimService : public RemoteService<SimCharacteristic> {
  public:
   SimService(uint32_t handle, CBUUID uuid, bool primary, std::weak_ptr<CBPeripheral> peripheral)
-      : handle_(handle), uuid_(uuid), primary_(primary), peripheral_(std::move(peripheral)) {}
-  CBUUID UUID() const override { return uuid_; }
-  bool isPrimary() const override { return primary_; }
-  std::optional<std::vector<std::shared_ptr<CBCharacteristic>>> characteristics() const override {
-    std::lock_guard lock(mutex_);
-    if (!discovered_) return std::nullopt;
-    return std::vector<std::shared_ptr<CBCharacteristic>>(characteristics_.begin(),
-                                                          characteristics_.end());
-  }
-  std::shared_ptr<CBPeripheral> peripheral() const override { return peripheral_.lock(); }
-  std::string description() const override {
-    return "<CBService: " + pointerText(this) + ", isPrimary = " + (primary_ ? "YES" : "NO") +
-           ", UUID = " + uuid_.UUIDString() + ">";
-  }
+      : RemoteService(uuid, primary, std::move(peripheral)), handle_(handle) {}
 
   uint32_t handle() const { return handle_; }
   // Keeps the objects of characteristics seen before, so they stay the same objects.
@@ -88,24 +45,24 @@ class SimService : public CBService {
     std::lock_guard lock(mutex_);
     std::vector<std::shared_ptr<SimCharacteristic>> next;
     for (const auto& e : entries) {
-      auto found = std::find_if(characteristics_.begin(), characteristics_.end(), [&](auto& c) {
+      auto found = std::find_if(known_.begin(), known_.end(), [&](auto& c) {
         return c->handle() == e.handle && c->UUID() == e.uuid;
       });
-      next.push_back(found != characteristics_.end() ? *found
-                                                     : std::make_shared<SimCharacteristic>(
-                                                           e.handle, e.uuid, e.properties, self));
+      next.push_back(found != known_.end() ? *found
+                                           : std::make_shared<SimCharacteristic>(
+                                                 e.handle, e.uuid, e.properties, self));
     }
+    known_ = next;
     characteristics_ = std::move(next);
-    discovered_ = true;
   }
   // Lists nothing until the next discovery; the objects stay for it to find again.
   void forgetCharacteristics() {
     std::lock_guard lock(mutex_);
-    discovered_ = false;
+    characteristics_.reset();
   }
   std::shared_ptr<SimCharacteristic> find(uint32_t handle) const {
     std::lock_guard lock(mutex_);
-    for (const auto& c : characteristics_) {
+    for (const auto& c : known_) {
       if (c->handle() == handle) return c;
     }
     return nullptr;
@@ -113,33 +70,16 @@ class SimService : public CBService {
 
  private:
   const uint32_t handle_;
-  const CBUUID uuid_;
-  const bool primary_;
-  const std::weak_ptr<CBPeripheral> peripheral_;
-  mutable std::mutex mutex_;
-  std::vector<std::shared_ptr<SimCharacteristic>> characteristics_;
-  bool discovered_ = false;
+  // Every characteristic object seen, listed or not, so that a rediscovery finds it again.
+  std::vector<std::shared_ptr<SimCharacteristic>> known_;
 };
 
-class SimPeripheral : public CBPeripheral, public std::enable_shared_from_this<SimPeripheral> {
+class SimPeripheral : public RemotePeripheral<SimService>,
+                      public std::enable_shared_from_this<SimPeripheral> {
  public:
   SimPeripheral(const NodeId& id, std::weak_ptr<SimCentralManager> manager)
-      : id_(id), text_(nodeIdText(id)), manager_(std::move(manager)) {}
+      : RemotePeripheral(nodeIdText(id)), id_(id), manager_(std::move(manager)) {}
 
-  std::string identifier() const override { return text_; }
-  std::optional<std::string> name() const override {
-    std::lock_guard lock(mutex_);
-    return name_;
-  }
-  void setDelegate(CBPeripheralDelegate* delegate) override {
-    std::lock_guard lock(mutex_);
-    delegate_ = delegate;
-  }
-  std::optional<std::vector<std::shared_ptr<CBService>>> services() const override {
-    std::lock_guard lock(mutex_);
-    if (!discovered_) return std::nullopt;
-    return std::vector<std::shared_ptr<CBService>>(services_.begin(), services_.end());
-  }
   void discoverServices() override;
   void discoverCharacteristics(const std::shared_ptr<CBService>& service) override;
   void readValue(const std::shared_ptr<CBCharacteristic>& characteristic) override;
@@ -152,46 +92,38 @@ class SimPeripheral : public CBPeripheral, public std::enable_shared_from_this<S
 
   const NodeId& nodeId() const { return id_; }
   void requestFor(const std::shared_ptr<CBCharacteristic>& c, Message m, MessageType answer);
-  void setName(const std::optional<std::string>& name) {
-    std::lock_guard lock(mutex_);
-    if (name) name_ = name;
-  }
-  CBPeripheralDelegate* delegate() const {
-    std::lock_guard lock(mutex_);
-    return delegate_;
-  }
   // Keeps the objects of services seen before, so they stay the same objects.
   void setServices(const std::vector<ServiceEntry>& entries) {
     std::lock_guard lock(mutex_);
     std::vector<std::shared_ptr<SimService>> next;
     for (const auto& e : entries) {
-      auto found = std::find_if(services_.begin(), services_.end(), [&](auto& s) {
+      auto found = std::find_if(known_.begin(), known_.end(), [&](auto& s) {
         return s->handle() == e.handle && s->UUID() == e.uuid;
       });
-      next.push_back(found != services_.end() ? *found
-                                              : std::make_shared<SimService>(
-                                                    e.handle, e.uuid, e.primary, weak_from_this()));
+      next.push_back(found != known_.end() ? *found
+                                           : std::make_shared<SimService>(
+                                                 e.handle, e.uuid, e.primary, weak_from_this()));
     }
+    known_ = next;
     services_ = std::move(next);
-    discovered_ = true;
   }
   // At the end of a link: nothing is listed until the next discovery, but the objects stay, so
   // that a characteristic the device still has keeps its object across a reconnection.
   void forgetServices() {
     std::lock_guard lock(mutex_);
-    discovered_ = false;
-    for (const auto& s : services_) s->forgetCharacteristics();
+    services_.reset();
+    for (const auto& s : known_) s->forgetCharacteristics();
   }
   std::shared_ptr<SimService> findService(uint32_t handle) const {
     std::lock_guard lock(mutex_);
-    for (const auto& s : services_) {
+    for (const auto& s : known_) {
       if (s->handle() == handle) return s;
     }
     return nullptr;
   }
   std::shared_ptr<SimCharacteristic> findCharacteristic(uint32_t handle) const {
     std::lock_guard lock(mutex_);
-    for (const auto& s : services_) {
+    for (const auto& s : known_) {
       if (auto c = s->find(handle)) return c;
     }
     return nullptr;
@@ -199,13 +131,9 @@ class SimPeripheral : public CBPeripheral, public std::enable_shared_from_this<S
 
  private:
   const NodeId id_;
-  const std::string text_;
   const std::weak_ptr<SimCentralManager> manager_;
-  mutable std::mutex mutex_;
-  std::optional<std::string> name_;
-  CBPeripheralDelegate* delegate_ = nullptr;
-  std::vector<std::shared_ptr<SimService>> services_;
-  bool discovered_ = false;
+  // Every service object seen, listed or not, so that a rediscovery finds it again.
+  std::vector<std::shared_ptr<SimService>> known_;
 };
 
 enum class LinkState { connecting, connected };
@@ -720,7 +648,7 @@ std::string SimPeripheral::description() const {
   auto n = name();
   bool connected = false;
   if (auto manager = manager_.lock()) connected = manager->linkMTU(id_).has_value();
-  return "<CBPeripheral: " + pointerText(this) + ", identifier = " + text_ +
+  return "<CBPeripheral: " + pointerText(this) + ", identifier = " + identifier() +
          ", name = " + n.value_or("(null)") + ", mtu = " +
          std::to_string(maximumWriteValueLength(CBCharacteristicWriteType::withoutResponse) + 3) +
          ", state = " + (connected ? "connected" : "disconnected") + ">";

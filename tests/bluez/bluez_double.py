@@ -471,6 +471,9 @@ class _Properties:
 # --- Adapters ---
 
 def _power(a, on):
+    '''adapter_stop (adapter.c): links and discovery end; registered applications and
+    advertisements stay, as the GATT database and the advertising manager are the adapter's
+    for its whole life.'''
     if a.powered() == on:
         return
     changes = {'Powered': dbus.Boolean(on), 'PowerState': dbus.String('on' if on else 'off')}
@@ -479,6 +482,12 @@ def _power(a, on):
         for d in [d for d in _devices.values() if d.adapter is a]:
             if d.connected() or d.connecting():
                 _drop_link(d, 'Not connected')
+        # Remote centrals lose their links: att_disconnected and clear_ccc_state
+        # (gatt-database.c) switch their notifications off.
+        for app in a.apps.values():
+            for path in [p for p, n in app.subscribers.items() if n]:
+                app.subscribers[path] = 0
+                _send_no_reply(app, path, 'StopNotify', '', ())
         a.sessions.clear()
         _discovery_cleanup(a)
         changes['Discovering'] = dbus.Boolean(False)
@@ -1258,6 +1267,10 @@ def GetWrites(_self, char):
 
 # --- Local GATT application (the helper's profile) ---
 
+# Services bluetoothd serves itself and refuses in an application (gatt-database.c, parse_uuid).
+_RESERVED_SERVICES = {_uuid('1800'), _uuid('1801')}
+
+
 class _App:
     def __init__(self, adapter, key, tree, chars):
         self.adapter = adapter
@@ -1265,6 +1278,7 @@ class _App:
         self.sender, self.root = key
         self.tree = tree
         self.chars = chars  # path -> (UUID, flags)
+        self.subscribers = {}  # path -> centrals with notifications on (chrc->ntfy_cnt)
         self.match = _conn().add_signal_receiver(
             self.on_signal, bus_name=self.sender, member_keyword='member', path_keyword='path',
             interface_keyword='interface', byte_arrays=True)
@@ -1275,9 +1289,15 @@ class _App:
             uuid = self.chars[path][0]
             self.adapter.notifications.setdefault(uuid, []).append(bytes(args[1]['Value']))
         elif member == 'InterfacesRemoved' and interface == OBJECT_MANAGER and \
-                len(args) == 2 and args[0] in self.tree:
-            # bluetoothd unregisters an application whose objects go away.
-            _drop_app(self.adapter, self.key)
+                len(args) == 2 and SERVICE in args[1] and args[0] in self.tree:
+            # gatt-database.c, proxy_removed_cb: a service whose object goes away leaves the
+            # database with its characteristics; the application stays registered.
+            gone = str(args[0])
+            self.tree = dbus.Dictionary(
+                {p: ifs for p, ifs in self.tree.items()
+                 if p != gone and ifs.get(CHAR, {}).get('Service') != gone},
+                signature='oa{sa{sv}}')
+            self.chars = {p: c for p, c in self.chars.items() if p in self.tree}
 
 
 def _drop_app(a, key):
@@ -1286,43 +1306,56 @@ def _drop_app(a, key):
         app.match.remove()
 
 
-def _need(props, name, sig, path):
-    if name not in props or not _is(props[name], sig):
-        raise _bluez('InvalidArguments', f'{path}: {name} of type {sig} is needed')
-    return props[name]
+def _chrc_flags(props):
+    '''The flags of a characteristic as parse_chrc_flags (gatt-database.c) takes them: none at
+    all, or an unknown one, makes the characteristic invalid.'''
+    flags = props.get('Flags')
+    if not _is(flags, 'as') or not flags or set(flags) - _CHAR_FLAGS:
+        return None
+    return set(flags)
+
+
+def _database_uuid(props):
+    '''parse_uuid (gatt-database.c): a UUID bluetoothd can read that is not GAP's or GATT's.'''
+    try:
+        uuid = _uuid(props.get('UUID', '')) if _is(props.get('UUID'), 's') else None
+    except dbus.exceptions.DBusException:
+        uuid = None
+    return uuid if uuid not in _RESERVED_SERVICES else None
 
 
 def _read_app(root, objects):
-    '''Checks the application's objects as bluetoothd parses them; returns them and the
-    characteristics by path.'''
+    '''Reads the application as client_ready_cb (gatt-database.c) does; every fault fails the
+    whole application with org.bluez.Error.Failed. Returns the objects and the characteristics
+    by path.'''
     prefix = root.rstrip('/') + '/'
     tree = dbus.Dictionary({p: ifs for p, ifs in objects.items()
                             if p == root or p.startswith(prefix)}, signature='oa{sa{sv}}')
+    if not tree:
+        raise _bluez('Failed', 'No object received')
     services = {p for p, ifs in tree.items() if SERVICE in ifs}
-    if not services:
-        raise _bluez('InvalidArguments', 'No valid service object found')
+    # register_characteristic and chrc_create: a characteristic needs its service and flags.
     chars = {}
     for path, ifs in tree.items():
-        if SERVICE in ifs:
-            _uuid(_need(ifs[SERVICE], 'UUID', 's', path))
-            _need(ifs[SERVICE], 'Primary', 'b', path)
         if CHAR in ifs:
             props = ifs[CHAR]
-            uuid = _uuid(_need(props, 'UUID', 's', path))
-            if _need(props, 'Service', 'o', path) not in services:
-                raise _bluez('InvalidArguments', f'{path}: Service is not a service of the tree')
-            flags = set(_need(props, 'Flags', 'as', path))
-            if flags - _CHAR_FLAGS:
-                raise _bluez('InvalidArguments', f'{path}: invalid flags {flags - _CHAR_FLAGS}')
-            chars[path] = (uuid, flags)
+            flags = _chrc_flags(props)
+            if not _is(props.get('Service'), 'o') or props['Service'] not in services or \
+                    flags is None:
+                raise _bluez('Failed', 'No valid service object found')
+            chars[path] = (props.get('UUID'), flags)
+    if not services:
+        raise _bluez('Failed', 'No valid service object found')
+    # database_add_service and database_add_chrc: UUIDs and Primary are read last.
     for path, ifs in tree.items():
-        if DESC in ifs:
-            props = ifs[DESC]
-            _uuid(_need(props, 'UUID', 's', path))
-            if _need(props, 'Characteristic', 'o', path) not in chars:
-                raise _bluez('InvalidArguments', f'{path}: Characteristic is not in the tree')
-            if set(_need(props, 'Flags', 'as', path)) - _DESC_FLAGS:
-                raise _bluez('InvalidArguments', f'{path}: invalid descriptor flags')
+        if SERVICE in ifs and (_database_uuid(ifs[SERVICE]) is None or
+                               not _is(ifs[SERVICE].get('Primary'), 'b')):
+            raise _bluez('Failed', 'Failed to create entry in database')
+        if CHAR in ifs:
+            uuid = _database_uuid(ifs[CHAR])
+            if uuid is None:
+                raise _bluez('Failed', 'Failed to create entry in database')
+            chars[path] = (uuid, chars[path][1])
     return tree, chars
 
 
@@ -1330,6 +1363,7 @@ class _GattManager:
     @dbus.service.method(GATT_MANAGER, in_signature='oa{sv}', out_signature='',
                          sender_keyword='sender', async_callbacks=('ok', 'err'))
     def RegisterApplication(obj, application, _options, sender, ok, err):
+        '''manager_register_app (gatt-database.c): the adapter's power does not matter.'''
         a = _adapters[obj.path]
         key = (str(sender), str(application))
         _log(f'RegisterApplication {sender} {application}')
@@ -1348,9 +1382,9 @@ class _GattManager:
             a.apps[key] = _App(a, key, tree, chars)
             return ok()
 
-        def failed(e):
+        def failed(_e):
             a.reading.discard(key)
-            err(_bluez('InvalidArguments', f'GetManagedObjects failed: {e.get_dbus_name()}'))
+            err(_bluez('Failed', 'No object received'))
         _conn().call_async(sender, application, OBJECT_MANAGER, 'GetManagedObjects', '', (),
                            read, failed, timeout=APP_TIMEOUT_S, byte_arrays=True)
         return None
@@ -1360,6 +1394,7 @@ class _GattManager:
     def UnregisterApplication(obj, application, sender):
         a = _adapters[obj.path]
         key = (str(sender), str(application))
+        _log(f'UnregisterApplication {sender} {application}')
         if key not in a.apps:
             raise _bluez('DoesNotExist', 'Does Not Exist')
         _drop_app(a, key)
@@ -1373,6 +1408,13 @@ def GetApplication(_self, adapter_name):
                             for p, ifs in app.tree.items()}, signature='oa{sa{sv}}')
 
 
+@dbus.service.method(MOCK, in_signature='s', out_signature='(uu)')
+def CountRegistrations(_self, adapter_name):
+    '''How many applications and advertisements the adapter has registered.'''
+    a = _adapter(adapter_name)
+    return dbus.Struct((dbus.UInt32(len(a.apps)), dbus.UInt32(len(a.ads))), signature='uu')
+
+
 def _served(adapter_name, char_uuid, need):
     '''The registered characteristic with that UUID, if its flags allow what a central asks.'''
     a = _adapter(adapter_name)
@@ -1381,30 +1423,61 @@ def _served(adapter_name, char_uuid, need):
         for path, (uuid, flags) in app.chars.items():
             if uuid == want:
                 if not flags & _SERVE_FLAGS[need]:
-                    raise (_bluez('NotSupported', 'Operation is not supported') if need == 'notify'
-                           else _bluez('NotPermitted', f'{need} not permitted'))
+                    raise _att(0x02 if need == 'read' else 0x03 if need != 'notify' else 0x06)
                 return app, path
     raise _error(MOCK + '.NoSuchCharacteristic', f'No registered characteristic {char_uuid}')
 
 
-def _call_app(app, path, method, signature, args, ok, err, returns=''):
-    '''Calls the application without blocking the loop; the test's call gets its answer, and an
-    error under the application's own name.'''
+def _att(code):
+    '''The ATT error a remote central receives, as a failed control's error.'''
+    return _error(MOCK + '.ATTError', f'0x{code:02x}')
+
+
+def _att_code(name, message, perm_err):
+    '''dbus_error_to_att_ecode (gatt-database.c): the ATT code sent for an application's error.'''
+    if name == 'org.bluez.Error.Failed':
+        try:
+            code = int(message, 0)
+        except ValueError:
+            return 0x80  # a message without a code
+        if 0x80 <= code <= 0x9f:
+            return code
+        _log(f'Invalid error code: {message}')
+        return 0x0e
+    return {'org.bluez.Error.NotSupported': 0x06, 'org.bluez.Error.NotAuthorized': 0x08,
+            'org.bluez.Error.InvalidValueLength': 0x0d, 'org.bluez.Error.InvalidOffset': 0x07,
+            'org.bluez.Error.InProgress': 0xfe,
+            'org.bluez.Error.NotPermitted': perm_err}.get(name, 0x0e)
+
+
+def _call_app(app, path, method, signature, args, ok, err, perm_err):
+    '''Calls the application without blocking the loop, as send_read and send_write do; the
+    test's call gets the value, or the ATT error the central would receive.'''
     def reply(*values):
-        if returns == 'ay':
-            if len(values) != 1 or not _is(values[0], 'ay'):
-                return err(_bluez('Failed', f'{method} did not return a byte array'))
-            return ok(bytes(values[0]))
-        return ok()
+        if method == 'ReadValue' and (len(values) != 1 or not _is(values[0], 'ay')):
+            return err(_att(0x06))  # read_reply_cb: "Invalid return value"
+        if method == 'WriteValue' and values:
+            return err(_att(0x06))  # write_reply_cb: "Invalid return value"
+        return ok(bytes(values[0])) if method == 'ReadValue' else ok()
 
     def failed(e):
-        err(dbus.exceptions.DBusException(e.get_dbus_message(), name=e.get_dbus_name()))
+        err(_att(_att_code(e.get_dbus_name(), e.get_dbus_message() or '', perm_err)))
     _conn().call_async(app.sender, path, CHAR, method, signature, args, reply, failed,
                        timeout=APP_TIMEOUT_S, byte_arrays=True)
 
 
+def _send_no_reply(app, path, method, signature, args):
+    '''A call bluetoothd makes without a reply handler (g_dbus_proxy_method_call with none).'''
+    msg = dbus.lowlevel.MethodCallMessage(app.sender, path, CHAR, method)
+    msg.set_no_reply(True)
+    if signature:
+        msg.append(*args, signature=signature)
+    _conn().send_message(msg)
+
+
 def _options(device_path, mtu):
-    # bluetoothd leaves "offset" out when it is 0.
+    '''append_options (gatt-database.c): "device", "link" and "mtu"; "offset" only when it is
+    not 0, and no "type".'''
     return dbus.Dictionary({'device': dbus.ObjectPath(device_path), 'link': dbus.String('LE'),
                             'mtu': dbus.UInt16(mtu)}, signature='sv')
 
@@ -1413,31 +1486,48 @@ def _options(device_path, mtu):
                      async_callbacks=('ok', 'err'))
 def RemoteRead(_self, adapter_name, char_uuid, device_path, mtu, ok, err):
     app, path = _served(adapter_name, char_uuid, 'read')
-    _call_app(app, path, 'ReadValue', 'a{sv}', (_options(device_path, mtu),), ok, err, 'ay')
+    _call_app(app, path, 'ReadValue', 'a{sv}', (_options(device_path, mtu),), ok, err, 0x02)
 
 
 @dbus.service.method(MOCK, in_signature='sssays', out_signature='',
                      async_callbacks=('ok', 'err'))
 def RemoteWrite(_self, adapter_name, char_uuid, device_path, value, kind, ok, err):
+    '''A central's write request or command. chrc_write_cb (gatt-database.c): a characteristic
+    with write-without-response has every write sent without a reply handler, and
+    write_setup_cb answers the central success at once; a command gets no answer anyway.'''
     if kind not in ('request', 'command'):
         raise _error('org.freedesktop.DBus.Error.InvalidArgs', f'Unknown write type {kind}')
     app, path = _served(adapter_name, char_uuid, kind)
-    options = _options(device_path, DEFAULT_MTU)
-    options['type'] = dbus.String(kind)
-    _call_app(app, path, 'WriteValue', 'aya{sv}', (dbus.ByteArray(bytes(value)), options), ok,
-              err)
+    args = (dbus.ByteArray(bytes(value)), _options(device_path, DEFAULT_MTU))
+    if 'write-without-response' in app.chars[path][1]:
+        _send_no_reply(app, path, 'WriteValue', 'aya{sv}', args)
+        return ok()
+    if kind == 'command':
+        _call_app(app, path, 'WriteValue', 'aya{sv}', args, lambda: None, lambda _e: None, 0x03)
+        return ok()
+    return _call_app(app, path, 'WriteValue', 'aya{sv}', args, ok, err, 0x03)
 
 
-@dbus.service.method(MOCK, in_signature='ss', out_signature='', async_callbacks=('ok', 'err'))
-def RemoteStartNotify(_self, adapter_name, char_uuid, ok, err):
+@dbus.service.method(MOCK, in_signature='ss', out_signature='')
+def RemoteStartNotify(_self, adapter_name, char_uuid):
+    '''A central enables notifications. ccc_write_cb (gatt-database.c) calls StartNotify for
+    every enable, without waiting for its reply.'''
     app, path = _served(adapter_name, char_uuid, 'notify')
-    _call_app(app, path, 'StartNotify', '', (), ok, err)
+    app.subscribers[path] = app.subscribers.get(path, 0) + 1
+    _send_no_reply(app, path, 'StartNotify', '', ())
 
 
-@dbus.service.method(MOCK, in_signature='ss', out_signature='', async_callbacks=('ok', 'err'))
-def RemoteStopNotify(_self, adapter_name, char_uuid, ok, err):
+@dbus.service.method(MOCK, in_signature='ss', out_signature='')
+def RemoteStopNotify(_self, adapter_name, char_uuid):
+    '''A central disables notifications; StopNotify goes out only when the last one did
+    (ccc_write_cb, chrc->ntfy_cnt).'''
     app, path = _served(adapter_name, char_uuid, 'notify')
-    _call_app(app, path, 'StopNotify', '', (), ok, err)
+    count = app.subscribers.get(path, 0)
+    if count == 0:
+        return
+    app.subscribers[path] = count - 1
+    if count == 1:
+        _send_no_reply(app, path, 'StopNotify', '', ())
 
 
 @dbus.service.method(MOCK, in_signature='ss', out_signature='aay')
@@ -1476,28 +1566,40 @@ def _ad_length(props):
     return length, room
 
 
-def _read_advertisement(props):
+def _advertisement_fault(props):
+    '''What parse_advertisement and refresh_legacy_adv (advertising.c) find wrong with an
+    advertisement, or None.'''
     for key, sig in _AD_TYPES.items():
         if key in props and not _is(props[key], sig):
-            raise _bluez('InvalidArguments', f'{key} must be of type {sig}')
+            return f'Error parsing {key} property'
     for key in ('ManufacturerData', 'ServiceData', 'Data'):
         if not all(_is(v, 'ay') for v in props.get(key, {}).values()):
-            raise _bluez('InvalidArguments', f'{key} values must be byte arrays')
+            return f'Error parsing {key} property'
     kind = props.get('Type', 'peripheral')
     includes = set(props.get('Includes', []))
-    if kind not in ('broadcast', 'peripheral'):
-        raise _bluez('InvalidArguments', f'Invalid Type {kind}')
-    if kind == 'broadcast' and ('Discoverable' in props or 'DiscoverableTimeout' in props):
-        raise _bluez('InvalidArguments', 'A broadcast cannot be discoverable')
-    if includes - set(_SUPPORTED_INCLUDES):
-        raise _bluez('InvalidArguments', f'Unsupported Includes {includes}')
-    if 'local-name' in includes and 'LocalName' in props:
-        raise _bluez('InvalidArguments', 'LocalName and Includes local-name conflict')
+    if kind not in ('broadcast', 'peripheral') or includes - set(_SUPPORTED_INCLUDES):
+        return 'Error parsing Type or Includes property'
+    if kind == 'broadcast' and props.get('Discoverable', False):
+        return 'Broadcast cannot set flags'
     if props.get('MinInterval', 0) > props.get('MaxInterval', 0xFFFFFFFF):
-        raise _bluez('InvalidArguments', 'MinInterval is larger than MaxInterval')
+        return 'MinInterval must be less than MaxInterval'
     length, room = _ad_length(props)
     if length > room:
-        raise _bluez('InvalidLength', f'Advertising data of {length} bytes, room for {room}')
+        return 'Advertising data too long or couldn\'t be generated.'
+    return None
+
+
+def _advertising_flags(a, props):
+    '''The Flags AD field the advertisement goes out with: parse_discoverable and set_flags
+    (advertising.c) put LE General Discoverable, with BR/EDR Not Supported while the adapter
+    itself is not discoverable; without Discoverable, get_adv_flags asks the kernel for the
+    general flag only while the adapter is discoverable.'''
+    discoverable = bool(a.obj.props[ADAPTER]['Discoverable'])
+    if props.get('Discoverable', False):
+        return 0x02 if discoverable else 0x06
+    if props.get('Type', 'peripheral') == 'peripheral' and discoverable:
+        return 0x02
+    return 0x00
 
 
 def _count_ads(a):
@@ -1510,6 +1612,8 @@ class _AdvertisingManager:
     @dbus.service.method(ADV_MANAGER, in_signature='oa{sv}', out_signature='',
                          sender_keyword='sender', async_callbacks=('ok', 'err'))
     def RegisterAdvertisement(obj, advertisement, _options, sender, ok, err):
+        '''register_advertisement (advertising.c); the adapter's power does not matter, as the
+        kernel keeps advertising instances while it is off.'''
         a = _adapters[obj.path]
         key = (str(sender), str(advertisement))
         _log(f'RegisterAdvertisement {sender} {advertisement}')
@@ -1524,16 +1628,20 @@ class _AdvertisingManager:
             try:
                 if _adapters.get(obj.path) is not a:
                     raise _bluez('Failed', 'Adapter removed')
-                _read_advertisement(props)
+                fault = _advertisement_fault(props)
             except dbus.exceptions.DBusException as e:
                 return err(e)
+            if fault is not None:
+                # parse_advertisement (advertising.c) logs the fault and answers this.
+                _log(fault)
+                return err(_bluez('Failed', 'Failed to parse advertisement.'))
             a.ads[key] = props
             _count_ads(a)
             return ok()
 
         def failed(e):
             a.reading.discard(key)
-            err(_bluez('InvalidArguments', f'GetAll failed: {e.get_dbus_name()}'))
+            err(_bluez('Failed', f'Failed to register advertisement: {e.get_dbus_name()}'))
         _conn().call_async(sender, advertisement, PROPS, 'GetAll', 's', (ADVERTISEMENT,), read,
                            failed, timeout=APP_TIMEOUT_S, byte_arrays=True)
         return None
@@ -1556,6 +1664,92 @@ def GetAdvertisement(_self, adapter_name):
     return dbus.Dictionary(ads[-1] if ads else {}, signature='sv')
 
 
+@dbus.service.method(MOCK, in_signature='s', out_signature='y')
+def GetAdvertisingFlags(_self, adapter_name):
+    '''The Flags AD field of the advertisement registered last (0 when none).'''
+    a = _adapter(adapter_name)
+    ads = list(a.ads.values())
+    return dbus.Byte(_advertising_flags(a, ads[-1]) if ads else 0)
+
+
+# --- Agents ---
+
+AGENT_MANAGER = 'org.bluez.AgentManager1'
+AGENT = 'org.bluez.Agent1'
+_CAPABILITIES = ('', 'DisplayOnly', 'DisplayYesNo', 'KeyboardOnly', 'NoInputNoOutput',
+                 'KeyboardDisplay')
+# agent.c: REQUEST_TIMEOUT
+AGENT_TIMEOUT_S = 60.0
+_agents = {}  # sender -> (path, capability), one agent per client (agent.c, agent_list)
+_default_agents = []  # senders, the default first (agent.c, default_agents)
+
+
+class _AgentManager:
+    @dbus.service.method(AGENT_MANAGER, in_signature='os', out_signature='',
+                         sender_keyword='sender')
+    def RegisterAgent(_obj, path, capability, sender):
+        '''register_agent (agent.c): one agent per client, an unknown capability refused.'''
+        _log(f'RegisterAgent {sender} {path} {capability}')
+        if sender in _agents:
+            raise _bluez('AlreadyExists', 'Already Exists')
+        if capability not in _CAPABILITIES:
+            raise _bluez('InvalidArguments', 'Invalid arguments in method call')
+        _agents[str(sender)] = (str(path), str(capability) or 'KeyboardDisplay')
+
+    @dbus.service.method(AGENT_MANAGER, in_signature='o', out_signature='',
+                         sender_keyword='sender')
+    def UnregisterAgent(_obj, path, sender):
+        if _agents.get(sender, (None,))[0] != path:
+            raise _bluez('DoesNotExist', 'Does Not Exist')
+        _drop_agent(str(sender))
+
+    @dbus.service.method(AGENT_MANAGER, in_signature='o', out_signature='',
+                         sender_keyword='sender')
+    def RequestDefaultAgent(_obj, path, sender):
+        '''request_default and add_default_agent (agent.c): the client's own agent only.'''
+        _log(f'RequestDefaultAgent {sender} {path}')
+        if _agents.get(sender, (None,))[0] != path:
+            raise _bluez('DoesNotExist', 'Does Not Exist')
+        if sender in _default_agents:
+            _default_agents.remove(sender)
+        _default_agents.insert(0, str(sender))
+
+
+def _drop_agent(sender):
+    _agents.pop(sender, None)
+    if sender in _default_agents:
+        _default_agents.remove(sender)
+
+
+@dbus.service.method(MOCK, in_signature='ob', out_signature='',
+                     async_callbacks=('ok', 'err'))
+def RemotePair(_self, device, just_works, ok, err):
+    '''The device pairs with the adapter (a phone that reads an encrypted characteristic, or a
+    device whose characteristic needs encryption). device_confirm_passkey (device.c) asks the
+    default agent (agent_get(NULL), agent.c): RequestAuthorization for Just Works, else
+    RequestConfirmation; without a default agent pairing is refused.'''
+    d = _device(device)
+    if not _default_agents:
+        _log('No agent available for request type 2')
+        return err(_error(MOCK + '.PairingRejected', 'No agent available'))
+    sender = _default_agents[0]
+    path, _capability = _agents[sender]
+    method, signature, args = (('RequestAuthorization', 'o', (dbus.ObjectPath(device),))
+                               if just_works else
+                               ('RequestConfirmation', 'ou', (dbus.ObjectPath(device),
+                                                              dbus.UInt32(123456))))
+
+    def accepted(*_reply):
+        _set(d.obj, DEVICE, {'Paired': dbus.Boolean(True), 'Bonded': dbus.Boolean(True)})
+        ok()
+
+    def rejected(e):
+        err(_error(MOCK + '.PairingRejected', e.get_dbus_name()))
+    _conn().call_async(sender, path, AGENT, method, signature, args, accepted, rejected,
+                       timeout=AGENT_TIMEOUT_S)
+    return None
+
+
 # --- Clients leaving the bus ---
 
 def _name_owner_changed(name, _old_owner, new_owner):
@@ -1563,6 +1757,7 @@ def _name_owner_changed(name, _old_owner, new_owner):
     advertisements.'''
     if new_owner or not name.startswith(':'):
         return
+    _drop_agent(name)
     for a in list(_adapters.values()):
         a.filters.pop(name, None)
         if name in a.sessions:
@@ -1587,6 +1782,12 @@ def load(mock, parameters):
     global _root  # pylint: disable=global-statement
     _root = mock
     bluez5.load(mock, parameters)
+    # bluetoothd's own AgentManager1 in place of the template's, which keys agents by path.
+    manager = mockobject.objects['/org/bluez']
+    for fn in vars(_AgentManager).values():
+        if getattr(fn, '_dbus_is_method', False):
+            manager.methods[AGENT_MANAGER][fn.__name__] = (
+                fn._dbus_in_signature, fn._dbus_out_signature, '', fn)
     mock.connection.add_signal_receiver(
         _name_owner_changed, signal_name='NameOwnerChanged', dbus_interface='org.freedesktop.DBus',
         path='/org/freedesktop/DBus')
