@@ -160,8 +160,6 @@ std::string format(const char* pattern, double value) {
   return buffer;
 }
 
-}  // namespace
-
 // Latencies in ms of `count` POST /getLastError, each on a new connection.
 std::vector<double> newConnectionLatencies(int port, int count) {
   std::vector<double> times;
