@@ -160,8 +160,6 @@ std::string format(const char* pattern, double value) {
   return buffer;
 }
 
-}  // namespace
-
 // Latencies in ms of `count` POST /getLastError, each on a new connection.
 std::vector<double> newConnectionLatencies(int port, int count) {
   std::vector<double> times;
@@ -371,9 +369,9 @@ int main(int argc, char** argv) {
   bool pass = true;
   for (int clients : {1, 8, 64, 256}) {
     int rounds = clients <= 8 ? kRounds : 3;
-    for (auto [path, expected] : {std::pair<std::string, std::string>{"/getLastError",
-                                                                      kLastErrorReply},
-                                  {"/dequeueScriptIfTime", "null"}}) {
+    for (auto [path, expected] :
+         {std::pair<std::string, std::string>{"/getLastError", kLastErrorReply},
+          {"/dequeueScriptIfTime", "null"}}) {
       SideBySide s = sideBySide(helper.port(), bare.port(), path, expected, clients, rounds);
       std::string what = std::to_string(clients) + " keep-alive clients, POST " + path;
       bool met = clients > 8 || s.ratio >= 0.95;

@@ -12,8 +12,8 @@ struct FMScript {
   std::string format;
 
   // None for an empty script name. Otherwise the file name is the running command's own (the
-  // facade's current file name outside a command) and the format is `format`, or the facade's default format when none is given.
-  // Runs on the thread of the request being carried out.
+  // facade's current file name outside a command) and the format is `format`, or the facade's
+  // default format when none is given. Runs on the thread of the request being carried out.
   static std::optional<FMScript> make(const std::string& scriptName,
                                       std::optional<std::string> format = std::nullopt);
 

@@ -3,7 +3,7 @@
 # if any is missing. Usage: scripts/install-deps.sh [PACKAGE...]
 set -euo pipefail
 packages=(g++ cmake make pkg-config libcpp-httplib-dev nlohmann-json3-dev libgtest-dev libgmock-dev
-          libbenchmark-dev curl python3 libsdbus-c++-dev dbus python3-dbusmock "$@")
+          libbenchmark-dev libboost1.81-dev curl python3 libsdbus-c++-dev dbus python3-dbusmock "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -44,8 +44,8 @@ void CommandPool::work() {
   std::unique_lock lock(mutex_);
   for (;;) {
     ++idle_;
-    bool woken = wake_.wait_for(lock, idleTimeout_,
-                                [this] { return stopping_ || !tasks_.empty(); });
+    bool woken =
+        wake_.wait_for(lock, idleTimeout_, [this] { return stopping_ || !tasks_.empty(); });
     --idle_;
     if (!woken || tasks_.empty()) break;
     Task task = std::move(tasks_.front());

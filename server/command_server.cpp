@@ -211,10 +211,9 @@ class Session : public std::enable_shared_from_this<Session> {
     reply_.keep_alive(keepAlive_);
     reply_.prepare_payload();
     stream_.expires_after(loop_.settings.writeTimeout);
-    http::async_write(stream_, reply_,
-                      [self = shared_from_this()](beast::error_code ec, size_t) {
-                        self->onWritten(ec);
-                      });
+    http::async_write(stream_, reply_, [self = shared_from_this()](beast::error_code ec, size_t) {
+      self->onWritten(ec);
+    });
   }
 
   void onWritten(beast::error_code ec) {

@@ -81,8 +81,7 @@ TEST(StandardReplyTest, CompactSortedUnescapedAndNeverThrows) {
             R"({"lastError":5,"lastErrorMessage":"","result":""})");
 }
 
-HTTPServer::Request requestWith(
-    const std::vector<std::pair<std::string, std::string>>& headers) {
+HTTPServer::Request requestWith(const std::vector<std::pair<std::string, std::string>>& headers) {
   HTTPServer::Request req;
   req.headers = headers;
   return req;

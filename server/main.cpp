@@ -65,10 +65,8 @@ rlim_t raiseDescriptorLimit() {
 CommandServer::Settings serverSettings(rlim_t descriptors) {
   constexpr rlim_t kKeptForTheRest = 256;
   CommandServer::Settings settings;
-  rlim_t room = descriptors > 2 * kKeptForTheRest ? descriptors - kKeptForTheRest
-                                                  : descriptors / 2;
-  settings.maxConnections =
-      static_cast<size_t>(std::min<rlim_t>(room, settings.maxConnections));
+  rlim_t room = descriptors > 2 * kKeptForTheRest ? descriptors - kKeptForTheRest : descriptors / 2;
+  settings.maxConnections = static_cast<size_t>(std::min<rlim_t>(room, settings.maxConnections));
   return settings;
 }
 

@@ -1,0 +1,85 @@
+#include "server/command_pool.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Tasks that hold their thread until released, and record the order in which they started.
+struct Gate {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<int> started;
+  bool open = false;
+
+  CommandPool::Task task(int id) {
+    return [this, id] {
+      std::unique_lock lock(mutex);
+      started.push_back(id);
+      changed.notify_all();
+      changed.wait(lock, [this] { return open; });
+    };
+  }
+  // Waits until `count` tasks have started; false after 10 s.
+  bool waitStarted(size_t count) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, 10s, [&] { return started.size() >= count; });
+  }
+  void release() {
+    std::lock_guard lock(mutex);
+    open = true;
+    changed.notify_all();
+  }
+};
+
+// Waits until `pool` has `threads` threads; false after 10 s.
+bool waitForThreads(const CommandPool& pool, size_t threads) {
+  auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (pool.threads() != threads) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+TEST(CommandPoolTest, GrowsWhileEveryThreadWaitsAndShrinksWhenIdle) {
+  Gate gate;
+  CommandPool pool(64, 50ms);
+  for (int i = 0; i < 40; ++i) pool.submit(gate.task(i));
+  ASSERT_TRUE(gate.waitStarted(40)) << "blocked tasks kept others from starting";
+  EXPECT_EQ(pool.threads(), 40u);
+  gate.release();
+  EXPECT_TRUE(waitForThreads(pool, 0));
+  // A pool that has shrunk grows again.
+  Gate again;
+  again.release();
+  pool.submit(again.task(0));
+  EXPECT_TRUE(again.waitStarted(1));
+}
+
+TEST(CommandPoolTest, BeyondTheCapATaskWaitsItsTurnInOrder) {
+  Gate gate;
+  {
+    CommandPool pool(2, 10s);
+    for (int i = 0; i < 5; ++i) pool.submit(gate.task(i));
+    ASSERT_TRUE(gate.waitStarted(2));
+    EXPECT_EQ(pool.threads(), 2u);
+    {
+      std::lock_guard lock(gate.mutex);
+      EXPECT_EQ(gate.started.size(), 2u);
+    }
+    gate.release();
+    ASSERT_TRUE(gate.waitStarted(5));
+    // The destructor runs what was submitted and joins.
+    pool.submit([] { throw std::runtime_error("a failing command is dropped"); });
+  }
+  std::vector<int> waited(gate.started.begin() + 2, gate.started.end());
+  EXPECT_EQ(waited, (std::vector<int>{2, 3, 4}));
+}
+
+}  // namespace
