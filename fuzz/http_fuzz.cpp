@@ -40,6 +40,7 @@ int connectTo(uint16_t port) {
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    std::perror("http_fuzz: connect");
     std::abort();
   }
   return fd;
