@@ -7,6 +7,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -33,13 +36,32 @@ CommandServer& server() {
   return *instance;
 }
 
+// libFuzzer's timer signal interrupts blocking calls: each of these carries on through EINTR.
+
+// A connect that a signal interrupted goes on in the background; it ends when the socket is
+// writable, with its outcome in SO_ERROR.
+bool finishConnect(int fd) {
+  pollfd p{fd, POLLOUT, 0};
+  int polled;
+  while ((polled = poll(&p, 1, 8000)) < 0 && errno == EINTR) {
+  }
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (polled <= 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return false;
+  errno = error;
+  return error == 0;
+}
+
 int connectTo(uint16_t port) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+  bool connected =
+      fd >= 0 && (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ||
+                  (errno == EINTR && finishConnect(fd)));
+  if (!connected) {
     std::perror("http_fuzz: connect");
     std::abort();
   }
@@ -50,12 +72,19 @@ int connectTo(uint16_t port) {
 std::string readToClose(int fd) {
   std::string received;
   char chunk[64 * 1024];
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(8);
   for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
     pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 8000) <= 0) std::abort();
+    int polled = poll(&p, 1, static_cast<int>(std::max<int64_t>(left.count(), 0)));
+    if (polled < 0 && errno == EINTR) continue;
+    if (polled <= 0) std::abort();
     ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+    if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return received;
     received.append(chunk, static_cast<size_t>(n));
+    deadline = std::chrono::steady_clock::now() + std::chrono::seconds(8);
   }
 }
 
@@ -74,11 +103,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view input(reinterpret_cast<const char*>(data), size);
   while (!input.empty()) {
     ssize_t n = send(fd, input.data(), input.size(), MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;  // the server closed after refusing what came first
     input.remove_prefix(static_cast<size_t>(n));
   }
   shutdown(fd, SHUT_WR);
   std::string answer = readToClose(fd);
+  // Closed with a reset: half a million inputs would otherwise leave their ports waiting out
+  // TIME_WAIT until loopback runs out of them.
+  linger reset{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
   close(fd);
   // Whatever came back is HTTP: a status line first.
   if (!answer.empty() && answer.rfind("HTTP/1.1 ", 0) != 0 && answer.rfind("HTTP/1.0 ", 0) != 0) {
