@@ -15,6 +15,9 @@ using namespace central_e2e;
 
 constexpr int kBlocked = 64;
 constexpr int kIdle = 256;
+// Long enough that 64 reads reach the device and the other client is served before any
+// of them times out, on a loaded machine under ThreadSanitizer.
+constexpr double kReadTimeout = 10.0;
 constexpr int kPerClient = 10;
 
 // A device whose FFF1 never answers a read, whose FFF2 answers, and with a notifying
@@ -59,7 +62,7 @@ class ConcurrentClientsTest : public CentralEndToEnd {
                                   {"servID", "FFF0"},
                                   {"charID", "FFF1"},
                                   {"format", "hex"},
-                                  {"timeout", 3.0}}
+                                  {"timeout", kReadTimeout}}
                                  .dump(),
                              "application/json");
     return reply ? reply->body : "no answer";
