@@ -344,11 +344,3 @@ void CommandServer::run() {
 void CommandServer::stop() {
   impl_->context.stop();
 }
-
-size_t CommandServer::openConnections() const {
-  return impl_->open;
-}
-
-size_t CommandServer::commandThreads() const {
-  return impl_->pool.threads();
-}

@@ -53,10 +53,6 @@ class CommandServer {
   // Ends run soon. Any thread.
   void stop();
 
-  // Connections open now, and pool threads alive now. Any thread.
-  size_t openConnections() const;
-  size_t commandThreads() const;
-
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
