@@ -12,14 +12,17 @@
 #include <boost/beast/http/string_body.hpp>
 #include <boost/beast/http/write.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <exception>
 #include <optional>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "platform/console.h"
+#include "platform/memory.h"
 #include "server/command_pool.h"
 #include "server/http_server.h"
 
@@ -39,6 +42,11 @@ constexpr size_t kFirstRead = 512;
 // that the client reads the answer instead of a reset.
 constexpr auto kLinger = std::chrono::seconds(2);
 constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+// Asio's records of sockets are reserved this many at a time.
+constexpr size_t kRecordBatch = 256;
+// Once this many connections have ended, their memory goes back to the system a little later.
+constexpr size_t kEndedBeforeTrim = 256;
+constexpr auto kTrimDelay = std::chrono::seconds(1);
 
 // What every connection shares: the loop, the settings, the pool and the count of connections.
 // Members are destroyed in reverse order: the pool first (its last answers are posted to a
@@ -49,12 +57,19 @@ struct Loop {
 
   void accept();
   void admit(tcp::socket socket);
+  void reserveSocketRecords();
+  void connectionEnded();
 
   const CommandServer::Settings settings;
   std::atomic<size_t> open{0};
   net::io_context context{1};
   tcp::acceptor acceptor{context};
   net::steady_timer acceptRetry{context};
+  // Loop thread only.
+  size_t socketRecords = 0;
+  size_t endedSinceTrim = 0;
+  bool trimPending = false;
+  net::steady_timer trimTimer{context};
   CommandPool pool;
 };
 
@@ -245,9 +260,12 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void close() {
+    if (closed_) return;
+    closed_ = true;
     beast::error_code ignored;
     stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
     stream_.close();
+    loop_.connectionEnded();
   }
 
   Loop& loop_;
@@ -258,6 +276,7 @@ class Session : public std::enable_shared_from_this<Session> {
   http::response<http::string_body> reply_;
   unsigned version_ = 11;
   bool keepAlive_ = false;
+  bool closed_ = false;
 };
 
 bool outOfDescriptors(beast::error_code ec) {
@@ -291,6 +310,40 @@ void Loop::admit(tcp::socket socket) {
     return;
   }
   std::make_shared<Session>(*this, std::move(socket))->start();
+  reserveSocketRecords();
+}
+
+// Loop thread. Asio keeps a record for every socket it watches and never frees it: a closed
+// socket's record waits for the next socket. Taken one per connection, between that
+// connection's buffers, the records would pin a page of the heap each once a burst of
+// connections has gone. Reserved in batches ahead of the connections, they lie together.
+void Loop::reserveSocketRecords() {
+  if (open < socketRecords || socketRecords >= settings.maxConnections) return;
+  size_t batch = std::min(kRecordBatch, settings.maxConnections - socketRecords);
+  std::vector<tcp::socket> sockets;
+  sockets.reserve(batch);
+  for (size_t i = 0; i < batch; ++i) {
+    tcp::socket socket(context);
+    beast::error_code ec;
+    socket.open(tcp::v4(), ec);
+    if (ec) break;  // out of descriptors: the next connection takes a record of its own
+    sockets.push_back(std::move(socket));
+  }
+  socketRecords += sockets.size();
+}  // closing the sockets hands their records back to Asio for the coming connections
+
+// Loop thread. A second after many connections have ended, their freed memory goes back to
+// the system: the C library would keep it.
+void Loop::connectionEnded() {
+  if (++endedSinceTrim < kEndedBeforeTrim || trimPending) return;
+  trimPending = true;
+  trimTimer.expires_after(kTrimDelay);
+  trimTimer.async_wait([this](beast::error_code ec) {
+    trimPending = false;
+    if (ec) return;
+    endedSinceTrim = 0;
+    Memory::returnFreedPages();
+  });
 }
 
 }  // namespace
@@ -328,6 +381,7 @@ uint16_t CommandServer::port() const {
 }
 
 void CommandServer::run() {
+  impl_->reserveSocketRecords();
   impl_->accept();
   for (;;) {
     try {
