@@ -1,0 +1,86 @@
+// Every fuzz target run once on each input of its seed corpus, in the test build with its
+// sanitizers: the corpus holds the inputs that once found a fault, so each stays a regression
+// test. The targets' entry points are renamed after them by the build.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+extern "C" {
+int air_fuzz_Initialize(int*, char***);
+int air_fuzz_TestOneInput(const uint8_t*, size_t);
+int device_file_fuzz_TestOneInput(const uint8_t*, size_t);
+int formatter_fuzz_TestOneInput(const uint8_t*, size_t);
+int http_fuzz_Initialize(int*, char***);
+int http_fuzz_TestOneInput(const uint8_t*, size_t);
+int options_fuzz_TestOneInput(const uint8_t*, size_t);
+int profile_fuzz_Initialize(int*, char***);
+int profile_fuzz_TestOneInput(const uint8_t*, size_t);
+}
+
+namespace {
+
+using Initialize = int (*)(int*, char***);
+using TestOneInput = int (*)(const uint8_t*, size_t);
+
+// The files of fuzz/corpus/TARGET, in name order.
+std::vector<std::filesystem::path> corpus(const std::string& target) {
+  std::vector<std::filesystem::path> files;
+  for (const auto& entry : std::filesystem::directory_iterator(std::string(VELNOR_SOURCE_DIR) +
+                                                               "/fuzz/corpus/" + target)) {
+    if (entry.is_regular_file()) files.push_back(entry.path());
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+std::vector<uint8_t> contents(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Runs `target` as libFuzzer would: its initialisation once, then every input of the corpus.
+// A fault aborts the process under the sanitizers, which fails the test.
+void replay(const std::string& target, Initialize initialize, TestOneInput testOneInput) {
+  auto files = corpus(target);
+  ASSERT_FALSE(files.empty()) << "no seed corpus for " << target;
+  if (initialize != nullptr) {
+    ASSERT_EQ(initialize(nullptr, nullptr), 0);
+  }
+  for (const auto& file : files) {
+    std::vector<uint8_t> input = contents(file);
+    EXPECT_EQ(testOneInput(input.data(), input.size()), 0) << file;
+  }
+}
+
+TEST(FuzzCorpusTest, AirTakesEverySeed) {
+  replay("air_fuzz", air_fuzz_Initialize, air_fuzz_TestOneInput);
+}
+
+TEST(FuzzCorpusTest, DeviceFileTakesEverySeed) {
+  replay("device_file_fuzz", nullptr, device_file_fuzz_TestOneInput);
+}
+
+TEST(FuzzCorpusTest, FormatterTakesEverySeed) {
+  replay("formatter_fuzz", nullptr, formatter_fuzz_TestOneInput);
+}
+
+TEST(FuzzCorpusTest, CommandServerTakesEverySeed) {
+  replay("http_fuzz", http_fuzz_Initialize, http_fuzz_TestOneInput);
+}
+
+TEST(FuzzCorpusTest, OptionsTakeEverySeed) {
+  replay("options_fuzz", nullptr, options_fuzz_TestOneInput);
+}
+
+TEST(FuzzCorpusTest, ProfileTakesEverySeed) {
+  replay("profile_fuzz", profile_fuzz_Initialize, profile_fuzz_TestOneInput);
+}
+
+}  // namespace
