@@ -6,7 +6,9 @@
 //   3. every client at once: with 64 reads blocked on a silent emulated device and 1,000 idle
 //      keep-alive connections held, the wait of /getLastError on a new connection, and what the
 //      idle connections cost in threads and resident set;
-//   4. bad input: slow and silent clients, bodies cut short, pipelining, a client that leaves
+//   4. beyond the cap: with 512 commands blocked, the wait of one more, which must wait its
+//      turn until the first blocked one ends, and of /getLastError meanwhile, which must not;
+//   5. bad input: slow and silent clients, bodies cut short, pipelining, a client that leaves
 //      while its command waits, 10,000 connections at once; the helper keeps answering others
 //      and its resident set returns to within 2 MiB.
 // Every server runs as its own process; the bare server is this program started with
@@ -19,6 +21,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -40,6 +43,7 @@ constexpr int kRounds = 7;
 constexpr int kBlocked = 64;
 constexpr int kIdle = 1000;
 constexpr int kFlood = 10000;
+constexpr int kCommandCap = 512;  // the helper's default cap on commands in flight
 const std::string kVersionRequest = "GET /version HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
 
 // ---- The bare server: constant answers, the library's defaults but Nagle off. ----
@@ -61,7 +65,10 @@ int runBareServer() {
 
 class BareServer {
  public:
-  BareServer() : process_({.program = "/proc/self/exe", .args = {"--bare-server"}}) {
+  BareServer()
+      : process_({.program = std::filesystem::read_symlink("/proc/self/exe"),
+                  .args = {"--bare-server"},
+                  .dieWithParent = true}) {
     auto line =
         process_.waitForLine([](const std::string& l) { return l.rfind("listening ", 0) == 0; },
                              ChildProcess::after(20));
@@ -266,6 +273,53 @@ bool everyClientAtOnce(HelperProcess& helper) {
   return p99 <= 5 && perIdleKiB <= 16 && threadsIdle == threadsBefore;
 }
 
+// One request on a new raw connection; the seconds until its answer came, or -1.
+double answerSeconds(int port, const std::string& request) {
+  RawConnection connection(port);
+  auto start = Clock::now();
+  if (!connection.send(request) || connection.answers(1, 30).size() != 1) return -1;
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// The raw text of a POST of `body` to `path`.
+std::string postRequest(const std::string& path, const std::string& body) {
+  return "POST " + path + " HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\n\r\n" + body;
+}
+
+// 512 reads blocked on the silent device for 3 s fill the pool; one more command waits until
+// the first of them ends, while /getLastError, which runs on the loop, answers at once.
+bool beyondTheCap(HelperProcess& helper) {
+  int port = helper.port();
+  pid_t pid = helper.process().pid();
+  auto emulator = bench::startEmulator(helper, silentDevice());
+  if (!connectSilentDevice(helper)) {
+    std::printf("the silent device was not connected\n");
+    return false;
+  }
+  constexpr double kBlockedFor = 3.0;
+  std::vector<std::unique_ptr<RawConnection>> blocked;
+  auto start = Clock::now();
+  for (int i = 0; i < kCommandCap; ++i) {
+    blocked.push_back(std::make_unique<RawConnection>(port));
+    blocked.back()->send(postRequest("/read", readBody("FFF1", kBlockedFor)));
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(1));  // every read has reached the device
+  int threads = bench::threadCount(pid);
+  double lastError = answerSeconds(port, postRequest("/getLastError", "{}"));
+  auto sent = Clock::now();
+  double beyond = answerSeconds(port, postRequest("/read", readBody("FFF2", 5.0)));
+  double firstEnded = kBlockedFor - std::chrono::duration<double>(sent - start).count();
+  for (auto& c : blocked) c->answers(1, 30);
+  bool waitedItsTurn = beyond >= firstEnded - 0.05 && beyond <= firstEnded + 1.0;
+  report("a command beyond the cap of 512: its wait", beyond * 1000, "ms",
+         format("%.0f ms, its turn", firstEnded * 1000), format("%.0f threads while full", threads),
+         waitedItsTurn);
+  report("/getLastError while the pool is full", lastError * 1000, "ms", "<= 5 ms",
+         "runs on the loop", lastError >= 0 && lastError <= 0.005);
+  return waitedItsTurn && lastError >= 0 && lastError <= 0.005;
+}
+
 // Whether a new client is answered at once (within 1 s) now.
 bool answersOthers(int port) {
   auto waits = newConnectionLatencies(port, 3);
@@ -324,9 +378,7 @@ bool badInput(HelperProcess& helper) {
     int threads = bench::threadCount(pid);
     {
       RawConnection leaving(port);
-      std::string body = readBody("FFF1", 1.0);
-      leaving.send("POST /read HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) +
-                   "\r\n\r\n" + body);
+      leaving.send(postRequest("/read", readBody("FFF1", 1.0)));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     auto after = nlohmann::json::parse(helper.post("/read", readBody("FFF2", 2.0)).body);
@@ -366,7 +418,8 @@ int main(int argc, char** argv) {
   if (argc == 2 && std::string(argv[1]) == "--bare-server") return runBareServer();
 
   HelperProcess::Options options;
-  options.stdoutToFile = true;  // like a service's log file; no capturing reader in this process
+  options.stdoutToFile = true;   // like a service's log file; no capturing reader in this process
+  options.dieWithParent = true;  // a wrong answer ends this program without its destructors
   HelperProcess helper(options);
   // Idle after start-up: measured before any command has run.
   double rss = bench::residentMiB(helper.process().pid());
@@ -399,6 +452,7 @@ int main(int argc, char** argv) {
   pass &= rss <= 10.0;
   pass &= everyClientAtOnce(helper);
   pass &= badInput(helper);
+  pass &= beyondTheCap(helper);
   std::printf("load average at the end: %s\n", loadAverage().c_str());
   return pass ? 0 : 1;
 }
