@@ -19,9 +19,6 @@ const std::string kBelt = "A0000000-0000-0000-0000-000000000001";
 const std::string kStrap = "A0000000-0000-0000-0000-000000000002";
 const std::string kTag = "A0000000-0000-0000-0000-000000000003";
 
-int64_t lastError() {
-  return Plugin::shared().getLastError();
-}
 std::string lastMessage() {
   return Plugin::shared().getLastErrorMessage();
 }

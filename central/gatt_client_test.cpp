@@ -55,10 +55,6 @@ sim::EmulatedDeviceConfig device() {
   return config;
 }
 
-int64_t lastError() {
-  return Plugin::shared().getLastError();
-}
-
 class GattClientTest : public ScriptQueueTest {
  protected:
   void SetUp() override {

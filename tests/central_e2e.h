@@ -27,8 +27,6 @@ inline const std::string kTag = "E2E00000-0000-4000-8000-000000000003";
 inline const std::string kBeacon = "E2E00000-0000-4000-8000-000000000004";
 inline const std::string kQuiet = "E2E00000-0000-4000-8000-000000000005";
 
-inline const json kOK = {{"lastError", 0}, {"lastErrorMessage", "No error"}, {"result", "0"}};
-
 inline json reply(int code, const std::string& message, const std::string& result) {
   return {{"lastError", code}, {"lastErrorMessage", message}, {"result", result}};
 }

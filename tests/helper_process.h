@@ -10,7 +10,13 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "child_process.h"
+
+// The standard reply of a command that succeeded with nothing to return.
+inline const nlohmann::json kOK = {
+    {"lastError", 0}, {"lastErrorMessage", "No error"}, {"result", "0"}};
 
 struct HttpReply {
   int status = 0;  // 0 when no answer came (connection refused or broken)

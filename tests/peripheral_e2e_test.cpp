@@ -17,8 +17,6 @@ namespace {
 
 using nlohmann::json;
 
-const json kOK = {{"lastError", 0}, {"lastErrorMessage", "No error"}, {"result", "0"}};
-
 const char* const kProfile = R"([
   {"UUID": "180D", "characteristics": [
     {"UUID": "2A37", "properties": "Read|Notify", "afterSubscribe": "Subscribed",

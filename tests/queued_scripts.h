@@ -20,6 +20,11 @@ inline std::vector<std::string> takeScripts() {
   return scripts;
 }
 
+// The facade's last error code.
+inline int64_t lastError() {
+  return Plugin::shared().getLastError();
+}
+
 // Each test starts with an empty queue that hands out at once, the current file "Lab" and no
 // last error, and leaves the queue empty.
 class ScriptQueueTest : public ::testing::Test {

@@ -15,8 +15,6 @@ namespace {
 
 using nlohmann::json;
 
-const json kOK = {{"lastError", 0}, {"lastErrorMessage", "No error"}, {"result", "0"}};
-
 json call(HelperProcess& helper, const std::string& path, const json& body) {
   HttpReply reply = helper.post(path, body.dump());
   EXPECT_EQ(reply.status, 200) << path << " " << body.dump() << " -> " << reply.body;
