@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF -DVELNOR_BENCH=OFF >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DVELNOR_BENCH=OFF >/dev/null
 # The helper and the device emulator that the README's demo runs beside it.
 cmake --build build -j"$(nproc)" --target Velnor_HelperApp velnor-sim
 exec build/Velnor_HelperApp "$@"
