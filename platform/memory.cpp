@@ -12,4 +12,10 @@ void returnFreedPages() {
 #endif
 }
 
+void limitArenas() {
+#ifdef __GLIBC__
+  mallopt(M_ARENA_MAX, 4);
+#endif
+}
+
 }  // namespace Memory

@@ -9,4 +9,10 @@ namespace Memory {
 // call it after a burst, not per allocation. Any thread.
 void returnFreedPages();
 
+// Bounds the C library's heaps to four. Each of many command threads would otherwise get a heap
+// of its own and keep in it the largest answer it ever built (megabytes for thousands of
+// discoveries); four bound what stays resident without making the threads wait for one
+// another. Call once, at start, before other threads run.
+void limitArenas();
+
 }  // namespace Memory

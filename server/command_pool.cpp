@@ -10,27 +10,43 @@ CommandPool::CommandPool(size_t cap, std::chrono::milliseconds idleTimeout)
     : cap_(cap == 0 ? 1 : cap), idleTimeout_(idleTimeout) {}
 
 CommandPool::~CommandPool() {
+  std::deque<Task> unstarted;
   {
     std::unique_lock lock(mutex_);
     stopping_ = true;
+    unstarted.swap(tasks_);
     wake_.notify_all();
+  }
+  unstarted.clear();  // what they hold is released without the lock
+  {
+    std::unique_lock lock(mutex_);
     allEnded_.wait(lock, [this] { return running_.empty(); });
   }
   joinEnded();
 }
 
-void CommandPool::submit(Task task) {
+bool CommandPool::submit(Task task) {
   joinEnded();
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   tasks_.push_back(std::move(task));
   // Every idle thread already has a task coming to it: a new one is needed, if the cap allows.
-  if (tasks_.size() > idle_ && running_.size() < cap_) {
+  if (tasks_.size() <= idle_ || running_.size() >= cap_) {
+    wake_.notify_one();
+    return true;
+  }
+  try {
     std::thread thread([this] { work(); });
     std::thread::id id = thread.get_id();
     running_.emplace(id, std::move(thread));
-  } else {
-    wake_.notify_one();
+    return true;
+  } catch (const std::exception& e) {
+    Console::writeLine(std::string("CommandPool: no thread for a command: ") + e.what());
   }
+  if (!running_.empty()) return true;  // a busy thread takes it when it is done
+  Task dropped = std::move(tasks_.back());
+  tasks_.pop_back();
+  lock.unlock();
+  return false;
 }
 
 size_t CommandPool::threads() const {

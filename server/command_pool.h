@@ -15,8 +15,8 @@
 // A pool that grows while every thread is busy and shrinks when idle. A submitted task starts at
 // once on an idle thread, or on a new thread while fewer than `cap` exist; beyond the cap it
 // waits its turn, in submission order. A thread idle for `idleTimeout` ends. A task that throws
-// is logged and dropped. Any thread may submit. The destructor runs every task already
-// submitted, then joins every thread; it must not run on a pool thread.
+// is logged and dropped. Any thread may submit. The destructor drops the tasks that have not
+// started, waits for those that have, and joins every thread; it must not run on a pool thread.
 class CommandPool {
  public:
   using Task = std::function<void()>;
@@ -26,8 +26,10 @@ class CommandPool {
   CommandPool(const CommandPool&) = delete;
   CommandPool& operator=(const CommandPool&) = delete;
 
-  // Queues `task` and returns at once. Any thread.
-  void submit(Task task);
+  // Queues `task` and returns at once: true. False when no thread could be started for it and
+  // none is left to take it (the system is out of threads); the task is then dropped. Any
+  // thread.
+  bool submit(Task task);
 
   // Threads alive now. Any thread.
   size_t threads() const;

@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
+#include <stdexcept>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -64,22 +68,44 @@ TEST(CommandPoolTest, GrowsWhileEveryThreadWaitsAndShrinksWhenIdle) {
 
 TEST(CommandPoolTest, BeyondTheCapATaskWaitsItsTurnInOrder) {
   Gate gate;
+  // One thread at most, so the order in which tasks start is the order they are taken in.
+  CommandPool pool(1, 10s);
+  for (int i = 0; i < 5; ++i) EXPECT_TRUE(pool.submit(gate.task(i)));
+  ASSERT_TRUE(gate.waitStarted(1));
+  EXPECT_EQ(pool.threads(), 1u);
   {
-    // One thread at most, so the order in which tasks start is the order they are taken in.
-    CommandPool pool(1, 10s);
-    for (int i = 0; i < 5; ++i) pool.submit(gate.task(i));
-    ASSERT_TRUE(gate.waitStarted(1));
-    EXPECT_EQ(pool.threads(), 1u);
-    {
-      std::lock_guard lock(gate.mutex);
-      EXPECT_EQ(gate.started.size(), 1u);
-    }
-    gate.release();
-    ASSERT_TRUE(gate.waitStarted(5));
-    // The destructor runs what was submitted and joins.
-    pool.submit([] { throw std::runtime_error("a failing command is dropped"); });
+    std::lock_guard lock(gate.mutex);
+    EXPECT_EQ(gate.started.size(), 1u);
   }
-  EXPECT_EQ(gate.started, (std::vector<int>{0, 1, 2, 3, 4}));
+  gate.release();
+  ASSERT_TRUE(gate.waitStarted(5));
+  // A failing task is dropped; the thread goes on with the next.
+  pool.submit([] { throw std::runtime_error("a failing command"); });
+  pool.submit(gate.task(5));
+  ASSERT_TRUE(gate.waitStarted(6));
+  std::lock_guard lock(gate.mutex);
+  EXPECT_EQ(gate.started, (std::vector<int>{0, 1, 2, 3, 4, 5}));
+}
+
+TEST(CommandPoolTest, StoppingDropsWhatHasNotStartedAndWaitsForWhatHas) {
+  Gate gate;
+  std::atomic<bool> ran{false};
+  auto token = std::make_shared<int>(0);
+  std::weak_ptr<int> queued = token;
+  auto pool = std::make_unique<CommandPool>(1, 10s);
+  pool->submit(gate.task(0));
+  ASSERT_TRUE(gate.waitStarted(1));
+  pool->submit([token, &ran] { ran = true; });
+  token.reset();
+  std::thread stopping([&] { pool.reset(); });
+  // The waiting task is dropped at once; the running one still holds its thread.
+  auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!queued.expired() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::yield();
+  EXPECT_TRUE(queued.expired());
+  gate.release();
+  stopping.join();
+  EXPECT_FALSE(ran);
 }
 
 }  // namespace

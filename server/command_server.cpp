@@ -49,8 +49,9 @@ constexpr size_t kEndedBeforeTrim = 256;
 constexpr auto kTrimDelay = std::chrono::seconds(1);
 
 // What every connection shares: the loop, the settings, the pool and the count of connections.
-// Members are destroyed in reverse order: the pool first (its last answers are posted to a
-// live loop), then the loop (with the connections its handlers still hold).
+// Members are destroyed in reverse order: the pool first (it waits for the commands in flight,
+// whose answers go to the stopped loop and are dropped with it), then the loop (with the
+// connections its handlers still hold).
 struct Loop {
   explicit Loop(CommandServer::Settings s)
       : settings(s), pool(s.maxCommands, s.commandIdleTimeout) {}
@@ -155,7 +156,8 @@ class Session : public std::enable_shared_from_this<Session> {
     keepAlive_ = message.keep_alive();
     Response refusal;
     if (HTTPServer::refuseWebPage(request_, refusal)) return answer(std::move(refusal));
-    if (!expectsContinue(message)) return readBody();
+    // An HTTP/1.0 client cannot have asked to be told to go on.
+    if (version_ < 11 || !expectsContinue(message)) return readBody();
     stream_.expires_after(loop_.settings.writeTimeout);
     net::async_write(stream_, net::buffer(kContinue.data(), kContinue.size()),
                      [self = shared_from_this()](beast::error_code ec, size_t) {
@@ -204,13 +206,14 @@ class Session : public std::enable_shared_from_this<Session> {
     const HTTPServer::Route* route = HTTPServer::findRoute(request_.method, request_.path);
     if (route == nullptr) return answer(notFound());
     if (!route->waits) return answer(carryOutRoute(*route, request_));
-    loop_.pool.submit([self = shared_from_this(), route]() mutable {
+    bool queued = loop_.pool.submit([self = shared_from_this(), route]() mutable {
       Response response = carryOutRoute(*route, self->request_);
       auto executor = self->stream_.get_executor();
       net::post(executor, [self = std::move(self), response = std::move(response)]() mutable {
         self->answer(std::move(response));
       });
     });
+    if (!queued) answer(Response{.status = 500, .body = {}, .contentType = {}, .close = false});
   }
 
   void answer(Response response) {
@@ -296,8 +299,8 @@ void Loop::accept() {
       });
       return;
     }
+    accept();  // first, so that no failure below can leave the server without an accept
     if (!ec) admit(std::move(socket));
-    accept();
   });
 }
 
@@ -309,8 +312,13 @@ void Loop::admit(tcp::socket socket) {
     socket.close(ignored);
     return;
   }
-  std::make_shared<Session>(*this, std::move(socket))->start();
-  reserveSocketRecords();
+  try {
+    std::make_shared<Session>(*this, std::move(socket))->start();
+    reserveSocketRecords();
+  } catch (const std::exception& e) {
+    // Out of memory, say: this connection is dropped, the others are served on.
+    Console::writeLine(std::string("HTTPServer: Dropped a connection: ") + e.what());
+  }
 }
 
 // Loop thread. Asio keeps a record for every socket it watches and never frees it: a closed

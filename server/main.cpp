@@ -1,6 +1,5 @@
 // Velnor_HelperApp: prints the banner, creates the facade with both Bluetooth roles, registers
 // the command routes and serves them on 127.0.0.1 until the process is ended from outside.
-#include <malloc.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -12,6 +11,7 @@
 
 #include "bluetooth/backend.h"
 #include "platform/console.h"
+#include "platform/memory.h"
 #include "plugin/plugin.h"
 #include "server/command_server.h"
 #include "server/config.h"
@@ -73,10 +73,7 @@ CommandServer::Settings serverSettings(rlim_t descriptors) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Each of the many command threads would otherwise get a heap of its own and keep in it the
-  // largest answer it ever built (megabytes for thousands of discoveries); four heaps bound
-  // what stays resident without making the threads wait for one another.
-  mallopt(M_ARENA_MAX, 4);
+  Memory::limitArenas();
   std::optional<Arguments> args = parseArguments(argc, argv);
   if (!args) {
     std::cerr << kUsage << std::endl;

@@ -46,6 +46,10 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
 ChildProcess::ChildProcess(Options options) {
   // A write to a child that has gone must fail with EPIPE, not end the test process.
   std::signal(SIGPIPE, SIG_IGN);
+  // Started through setpriv, a program that cannot run would only make setpriv exit with 127.
+  if (options.dieWithParent && access(options.program.c_str(), X_OK) != 0) {
+    throw systemError("cannot execute " + options.program);
+  }
   int in[2], out[2], err[2];
   if (pipe2(in, O_CLOEXEC) != 0) throw systemError("pipe");
   if (pipe2(out, O_CLOEXEC) != 0) throw systemError("pipe");

@@ -39,4 +39,6 @@ TEST(ChildProcessTest, DeadlinesEndWaitsAndKillIsReported) {
 
 TEST(ChildProcessTest, MissingProgramThrows) {
   EXPECT_THROW(ChildProcess({.program = "/nonexistent/velnor"}), std::runtime_error);
+  EXPECT_THROW(ChildProcess({.program = "/nonexistent/velnor", .dieWithParent = true}),
+               std::runtime_error);
 }

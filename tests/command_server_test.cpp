@@ -21,7 +21,6 @@ namespace {
 
 using json = nlohmann::json;
 
-const std::string kOkText = R"({"lastError":0,"lastErrorMessage":"No error","result":"0"})";
 const std::string kBadRequest =
     R"({"lastError":-300,"lastErrorMessage":"Helper App received bad request","result":"?"})";
 
@@ -305,9 +304,9 @@ TEST_F(CommandServerTest, RequestsFromWebPagesAreRefusedBeforeAnyHandler) {
   auto scan = client.Post("/startScan", {{"Sec-Fetch-Site", "none"}},
                           R"({"options": "", "filename": "F"})", "application/json");
   ASSERT_TRUE(scan);
-  EXPECT_EQ(scan->body, kOkText);
+  EXPECT_EQ(scan->body, kOK.dump());
   EXPECT_NE(status().find(R"("isScanning": true)"), std::string::npos);
-  EXPECT_EQ(post("/stopScan", "{}").body, kOkText);
+  EXPECT_EQ(post("/stopScan", "{}").body, kOK.dump());
 }
 
 // The next whole answer on `connection`, or "" when none comes (its status reads 0).
@@ -400,7 +399,7 @@ TEST(SelectorAnswerTest, DevicesAnswerThatIsNotUTF8IsAnEmptyObject) {
   auto device =
       sim::EmulatedDevice::create(sim::makeSocketAir(helper.airDir()), config, observer, queue);
 
-  ASSERT_EQ(helper.post("/startScan", R"({"options": "", "filename": "F"})").body, kOkText);
+  ASSERT_EQ(helper.post("/startScan", R"({"options": "", "filename": "F"})").body, kOK.dump());
   std::string result = "[]";
   auto deadline = ChildProcess::after(10);
   while (result == "[]" && ChildProcess::Clock::now() < deadline) {

@@ -1,0 +1,99 @@
+// The command server's own limits, in process with short settings: slow and idle connections
+// are closed, connections beyond the cap are refused, and stopping ends the loop.
+#include "server/command_server.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "raw_connection.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string kVersion = "GET /version HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+
+// A server on an ephemeral loopback port, its loop on a thread of its own until the end.
+class LimitsTest : public ::testing::Test {
+ protected:
+  void start(CommandServer::Settings settings) {
+    server_ = std::make_unique<CommandServer>(settings);
+    ASSERT_TRUE(server_->bind("127.0.0.1", 0));
+    loop_ = std::thread([this] { server_->run(); });
+  }
+  void TearDown() override {
+    if (!server_) return;
+    server_->stop();
+    loop_.join();
+    server_.reset();
+  }
+  int port() const { return server_->port(); }
+  // Whether a new connection's /version is answered.
+  bool answersANewClient() {
+    RawConnection c(port());
+    return c.send(kVersion) && c.answers(1, 5).size() == 1;
+  }
+
+  std::unique_ptr<CommandServer> server_;
+  std::thread loop_;
+};
+
+TEST_F(LimitsTest, SlowHeadersAndIdleConnectionsAreClosedWhileOthersAreServed) {
+  CommandServer::Settings settings;
+  settings.headerTimeout = 300ms;
+  settings.idleTimeout = 300ms;
+  start(settings);
+  RawConnection slow(port());
+  ASSERT_TRUE(slow.send("GET /vers"));
+  RawConnection idle(port());
+  ASSERT_TRUE(idle.send(kVersion));
+  ASSERT_EQ(idle.answers(1).size(), 1u);
+  RawConnection silent(port());
+  EXPECT_TRUE(answersANewClient());
+  EXPECT_TRUE(slow.closedByServer(5));
+  EXPECT_TRUE(idle.closedByServer(5));
+  EXPECT_TRUE(silent.closedByServer(5));
+  EXPECT_TRUE(answersANewClient());
+}
+
+TEST_F(LimitsTest, AConnectionBeyondTheCapIsClosedAndItsPlaceIsFreedOnClose) {
+  CommandServer::Settings settings;
+  settings.maxConnections = 2;
+  start(settings);
+  auto first = std::make_unique<RawConnection>(port());
+  RawConnection second(port());
+  for (RawConnection* c : {first.get(), &second}) {
+    ASSERT_TRUE(c->send(kVersion));
+    ASSERT_EQ(c->answers(1).size(), 1u);
+  }
+  RawConnection third(port());
+  third.send(kVersion);
+  EXPECT_TRUE(third.answers(1, 1).empty());
+  EXPECT_TRUE(third.closedByServer(5));
+  first.reset();
+  // The server counts the place free once it has read the close.
+  bool answered = false;
+  for (auto deadline = std::chrono::steady_clock::now() + 10s;
+       !answered && std::chrono::steady_clock::now() < deadline;) {
+    answered = answersANewClient();
+  }
+  EXPECT_TRUE(answered);
+}
+
+TEST_F(LimitsTest, StopEndsTheLoopWithConnectionsStillOpen) {
+  start({});
+  std::vector<std::unique_ptr<RawConnection>> open;
+  for (int i = 0; i < 10; ++i) open.push_back(std::make_unique<RawConnection>(port()));
+  ASSERT_TRUE(answersANewClient());
+  server_->stop();
+  loop_.join();
+  server_.reset();
+  for (auto& c : open) EXPECT_TRUE(c->closedByServer(5));
+}
+
+}  // namespace
