@@ -376,11 +376,11 @@ class CBCentralManagerBlueZ : public CBCentralManager,
 
   void discoverServices(const std::shared_ptr<CBPeripheralBlueZ>& peripheral) {
     if (!connected(*peripheral)) return;
-    auto device = bus_->properties(peripheral->path(), kDevice);
-    if (device && property<bool>(*device, "ServicesResolved").value_or(false)) {
-      return servicesResolved(peripheral);
-    }
+    // Wanted before the look, so that a ServicesResolved arriving in between is not lost.
     peripheral->setDiscoveryWanted(true);
+    auto device = bus_->properties(peripheral->path(), kDevice);
+    bool resolved = device && property<bool>(*device, "ServicesResolved").value_or(false);
+    if (resolved && peripheral->takeDiscoveryWanted()) servicesResolved(peripheral);
   }
 
   void discoverCharacteristics(const std::shared_ptr<CBPeripheralBlueZ>& peripheral,
