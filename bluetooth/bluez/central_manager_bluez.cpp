@@ -509,17 +509,21 @@ class CBCentralManagerBlueZ : public CBCentralManager,
   }
 
   // The object of the device at `path`, made on first sight and kept for good, also while
-  // BlueZ has no object for the device: the same address gives the same path again.
+  // BlueZ has no object for the device: the same address gives the same path again. None while
+  // the adapter's address, part of the identifier, is still loading: the load announces the
+  // device again.
   std::shared_ptr<CBPeripheralBlueZ> peripheralAt(const std::string& path,
                                                   const Properties& device) {
     std::lock_guard lock(mutex_);
-    auto& slot = peripherals_[path];
-    if (!slot) {
-      auto address = property<std::string>(device, "Address").value_or("");
-      slot = std::make_shared<CBPeripheralBlueZ>(
-          path, identifierFor(bus_->adapterAddress(), address), weak_from_this());
-    }
-    return slot;
+    auto it = peripherals_.find(path);
+    if (it != peripherals_.end()) return it->second;
+    std::string adapter = bus_->adapterAddress();
+    if (adapter.empty()) return nullptr;
+    auto address = property<std::string>(device, "Address").value_or("");
+    auto made = std::make_shared<CBPeripheralBlueZ>(path, identifierFor(adapter, address),
+                                                    weak_from_this());
+    peripherals_[path] = made;
+    return made;
   }
 
   // ---- Discovery: the role's scan, and searches for devices BlueZ has forgotten ----
@@ -716,6 +720,7 @@ class CBCentralManagerBlueZ : public CBCentralManager,
     auto device = bus_->properties(path, kDevice);
     if (!device) return;
     auto peripheral = peripheralAt(path, *device);
+    if (!peripheral) return;
     peripheral->setName(property<std::string>(*device, "Name"));
     peripheral->setAddress(*device);
     if (added) foundAgain(peripheral);
