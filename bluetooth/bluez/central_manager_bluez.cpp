@@ -358,11 +358,20 @@ class CBCentralManagerBlueZ : public CBCentralManager,
     if (interface == kGattCharacteristic && !added) return characteristicChanged(path, changed);
   }
 
-  // A device that BlueZ removes keeps its object here, and a connection to it looks for it
-  // again; a connection made ends.
+  // A device that BlueZ removes keeps its object here, and a later connection looks for it
+  // again; a connection made ends. One under way fails at once: bluetoothd drops its Connect
+  // unanswered (device.c:device_free), unless the helper itself had BlueZ forget the device.
   void interfacesRemoved(const std::string& path,
                          const std::vector<std::string>& interfaces) override {
     if (std::find(interfaces.begin(), interfaces.end(), kDevice) == interfaces.end()) return;
+    bool waiting = false;
+    {
+      std::lock_guard lock(mutex_);
+      auto it = links_.find(path);
+      waiting =
+          it != links_.end() && it->second.state == LinkState::connecting && !it->second.forgetting;
+    }
+    if (waiting) return linkLost(path, CBError::link(7));
     linkDropped(path);
   }
 

@@ -744,6 +744,8 @@ def _remove_device(d, forget=True):
     """btd_adapter_remove_device; forget also takes the device out of range for good."""
     _clear_timer(d)
     if d.obj is not None:
+        if d.connecting():
+            d.connect_call.take()  # src/device.c device_free: Connect is dropped unanswered
         if d.connected() or d.connecting():
             _drop_link(d, 'Not connected')
             _clear_timer(d)
