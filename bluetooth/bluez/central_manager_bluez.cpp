@@ -238,11 +238,6 @@ std::vector<Key> changedKeys(const std::map<Key, CBData>& before, const std::map
   return keys;
 }
 
-bool isRetryable(const sdbus::Error& error) {
-  return error.getName() == "org.bluez.Error.InProgress" ||
-         error.getMessage() == "le-connection-abort-by-local";
-}
-
 bool isGone(const sdbus::Error& error) {
   return error.getName() == "org.freedesktop.DBus.Error.UnknownObject" ||
          error.getName() == "org.freedesktop.DBus.Error.UnknownMethod";
@@ -647,12 +642,15 @@ class CBCentralManagerBlueZ : public CBCentralManager,
       std::lock_guard lock(mutex_);
       auto it = links_.find(peripheral->path());
       if (it == links_.end() || it->second.attempt != attempt) return;  // cancelled or lost
+      // Connected came first: the link is made, and a late or dropped call says nothing more.
+      if (it->second.state == LinkState::connected) return;
       bool inTime = std::chrono::steady_clock::now() < it->second.giveUp;
+      std::string message = error ? error->getMessage() : std::string();
       if (!error) {
         it->second.state = LinkState::connected;
-      } else if (inTime && (isRetryable(*error) || isGone(*error))) {
+      } else if (inTime && (isRetryableConnect(error->getName(), message) || isGone(*error))) {
         retry = true;
-      } else if (inTime && connectDevice_ && isClassic(*error) && !it->second.forgetting) {
+      } else if (inTime && connectDevice_ && isClassicAttempt(message) && !it->second.forgetting) {
         retry = removeFirst = it->second.forgetting = true;
       } else {
         links_.erase(it);
@@ -672,10 +670,6 @@ class CBCentralManagerBlueZ : public CBCentralManager,
       });
     }
     later([this, peripheral] { delegate_.centralManagerDidConnectPeripheral(*this, peripheral); });
-  }
-
-  static bool isClassic(const sdbus::Error& error) {
-    return error.getMessage().rfind("br-connection-", 0) == 0;
   }
 
   // Device1.Connect went for BR/EDR: BlueZ forgets the device, so that ConnectDevice, which
@@ -734,6 +728,7 @@ class CBCentralManagerBlueZ : public CBCentralManager,
     peripheral->setAddress(*device);
     if (added) foundAgain(peripheral);
     auto connectedNow = property<bool>(changed, "Connected");
+    if (connectedNow && *connectedNow) linkUp(peripheral);
     if (!added && connectedNow && !*connectedNow) linkDropped(path);
     if (property<bool>(changed, "ServicesResolved").value_or(false) &&
         peripheral->takeDiscoveryWanted()) {
@@ -861,6 +856,20 @@ class CBCentralManagerBlueZ : public CBCentralManager,
           d->peripheralDidDiscoverServices(peripheral, std::nullopt);
       });
     });
+  }
+
+  // The device is connected while a connection to it is under way: it is made, as Connect's
+  // reply would say. After a page time-out bluetoothd connects over LE by itself and never
+  // answers Connect (device.c:browse_request_complete), so Connected is all there is.
+  void linkUp(const std::shared_ptr<CBPeripheralBlueZ>& peripheral) {
+    {
+      std::lock_guard lock(mutex_);
+      auto it = links_.find(peripheral->path());
+      if (it == links_.end() || it->second.state != LinkState::connecting) return;
+      it->second.state = LinkState::connected;
+    }
+    stopLooking(peripheral->path());
+    later([this, peripheral] { delegate_.centralManagerDidConnectPeripheral(*this, peripheral); });
   }
 
   // The device at `path` lost its link, or BlueZ removed it. A connection under way is not
