@@ -336,8 +336,8 @@ sdbus::IProxy* Bus::proxy(const std::string& path) {
 }
 
 void Bus::send(sdbus::IProxy* proxy, sdbus::MethodCall& call, std::chrono::milliseconds timeout,
-               ReplyHandler done) {
-  auto handler = [done = std::move(done)](sdbus::MethodReply& reply, const sdbus::Error* error) {
+               const ReplyHandler& done) {
+  auto handler = [done](sdbus::MethodReply& reply, const sdbus::Error* error) {
     try {
       done(reply, error);
     } catch (const std::exception& e) {

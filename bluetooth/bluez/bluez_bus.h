@@ -90,8 +90,9 @@ class Bus : public std::enable_shared_from_this<Bus> {
   void onPropertiesChanged(sdbus::Message& message);
   bool fromBlueZ(const sdbus::Message& message) const;
   sdbus::IProxy* proxy(const std::string& path);
+  // Copies `done`, so that the caller still holds it when the call cannot be sent.
   void send(sdbus::IProxy* proxy, sdbus::MethodCall& call, std::chrono::milliseconds timeout,
-            ReplyHandler done);
+            const ReplyHandler& done);
   std::vector<std::shared_ptr<BusListener>> listeners();
   void notifyAdded(const std::string& path, const Interfaces& interfaces);
 
@@ -116,7 +117,7 @@ void Bus::call(const std::string& path, const std::string& interface, const std:
   try {
     auto message = target->createMethodCall(interface, method);
     ((void)(message << args), ...);
-    send(target, message, timeout, std::move(done));
+    send(target, message, timeout, done);
   } catch (const sdbus::Error& e) {
     sdbus::MethodReply none;
     done(none, &e);

@@ -170,18 +170,32 @@ CBError gattErrorFrom(const std::string& name, const std::string& message) {
   return CBError::link(0);
 }
 
+bool isClassicAttempt(const std::string& message) {
+  return message.rfind("br-connection-", 0) == 0 && message != "br-connection-canceled";
+}
+
+bool isRetryableConnect(const std::string& name, const std::string& message) {
+  if (name == "org.bluez.Error.InProgress" || name == "org.bluez.Error.AlreadyExists" ||
+      name == "org.bluez.Failed") {
+    return true;
+  }
+  return name == "org.bluez.Error.Failed" &&
+         (message == "le-connection-abort-by-local" || message == "br-connection-canceled" ||
+          message == "Operation already in progress");
+}
+
 CBError connectErrorFrom(const std::string& name, const std::string& message) {
   if (name == "org.freedesktop.DBus.Error.NoReply" ||
-      name == "org.freedesktop.DBus.Error.Timeout" || message == "le-connection-timeout") {
+      name == "org.freedesktop.DBus.Error.Timeout") {
     return CBError::link(6);
   }
-  if (message.rfind("br-connection-", 0) == 0) {
+  if (isClassicAttempt(message)) {
     return CBError{CBError::kErrorDomain, 10,
                    "bluetoothd tried Bluetooth Classic for this LE device (" + message +
                        "); ControllerMode = le or Experimental = true in "
                        "/etc/bluetooth/main.conf makes it connect over LE."};
   }
-  if (message.rfind("le-connection-", 0) == 0) {
+  if (message == "le-connection-abort-by-local") {
     return CBError{CBError::kErrorDomain, 10, "The connection failed (" + message + ")."};
   }
   return CBError::link(0);

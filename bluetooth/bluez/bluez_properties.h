@@ -69,9 +69,21 @@ CBAdvertisementData advertisementFrom(const Properties& device);
 // client's operation, an unanswered call a time-out; anything else is an unknown error.
 CBError gattErrorFrom(const std::string& name, const std::string& message);
 
-// A failed connection: a call that timed out as a connection time-out; a Classic (BR/EDR)
-// attempt, which an LE device never answers, with what the user can change; anything else
-// with BlueZ's reason ("le-connection-abort-by-remote").
+// Whether a failed connection went for Classic (BR/EDR): one of bluetoothd's "br-connection-"
+// reasons, except "br-connection-canceled", which device.c:device_remove_connection gives a
+// waiting Connect of either bearer when the link drops.
+bool isClassicAttempt(const std::string& message);
+
+// Whether a failed connection is worth another try: an LE attempt bluetoothd gave up
+// (device.c:att_connect_cb names every failure "le-connection-abort-by-local"), one already
+// under way (dev_connect: "Operation already in progress"; connect_profiles: InProgress), a
+// link that dropped while Connect waited ("br-connection-canceled"), and Adapter1.ConnectDevice's
+// failure (adapter.c:device_connect_cb: "org.bluez.Failed", no message) or AlreadyExists (an
+// object bluetoothd made that the helper has not yet heard of).
+bool isRetryableConnect(const std::string& name, const std::string& message);
+
+// A failed connection: a call that timed out as a connection time-out; a Classic attempt with
+// what the user can change; an LE attempt that bluetoothd gave up with its reason.
 CBError connectErrorFrom(const std::string& name, const std::string& message);
 
 // The D-Bus error name and message that answer a central's request with `result`: the name

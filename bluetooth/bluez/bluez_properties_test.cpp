@@ -79,5 +79,32 @@ TEST(BlueZPropertiesTest, GattErrorsReadAsThePlatformReportsThem) {
   EXPECT_EQ(gattErrorFrom("org.freedesktop.DBus.Error.NoReply", "").code, 6);
 }
 
+TEST(BlueZPropertiesTest, ConnectFailuresAreRetriedOrReportedAsBluetoothdMeansThem) {
+  const std::string failed = "org.bluez.Error.Failed";
+  // Given up, already under way, a link dropped while waiting, ConnectDevice's nameless
+  // failure, and an object that the helper has not yet heard of: all worth another try.
+  for (const auto& [name, message] : std::vector<std::pair<std::string, std::string>>{
+           {failed, "le-connection-abort-by-local"},
+           {failed, "Operation already in progress"},
+           {failed, "br-connection-canceled"},
+           {"org.bluez.Error.InProgress", "br-connection-busy"},
+           {"org.bluez.Failed", ""},
+           {"org.bluez.Error.AlreadyExists", "Already Exists"}}) {
+    EXPECT_TRUE(isRetryableConnect(name, message)) << name << " " << message;
+  }
+  EXPECT_FALSE(isRetryableConnect(failed, "Input/output error"));
+  EXPECT_FALSE(isRetryableConnect(failed, "br-connection-refused"));
+
+  // "br-connection-canceled" ends links of either bearer and says nothing of Classic.
+  EXPECT_TRUE(isClassicAttempt("br-connection-refused"));
+  EXPECT_FALSE(isClassicAttempt("br-connection-canceled"));
+  EXPECT_NE(connectErrorFrom(failed, "br-connection-refused")
+                .localizedDescription.find("ControllerMode = le"),
+            std::string::npos);
+  EXPECT_EQ(connectErrorFrom(failed, "br-connection-canceled").localizedDescription,
+            "Unknown error.");
+  EXPECT_EQ(connectErrorFrom("org.freedesktop.DBus.Error.NoReply", "").code, 6);
+}
+
 }  // namespace
 }  // namespace bluez

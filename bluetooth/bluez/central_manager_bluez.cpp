@@ -238,11 +238,6 @@ std::vector<Key> changedKeys(const std::map<Key, CBData>& before, const std::map
   return keys;
 }
 
-bool isRetryable(const sdbus::Error& error) {
-  return error.getName() == "org.bluez.Error.InProgress" ||
-         error.getMessage() == "le-connection-abort-by-local";
-}
-
 bool isGone(const sdbus::Error& error) {
   return error.getName() == "org.freedesktop.DBus.Error.UnknownObject" ||
          error.getName() == "org.freedesktop.DBus.Error.UnknownMethod";
@@ -358,11 +353,20 @@ class CBCentralManagerBlueZ : public CBCentralManager,
     if (interface == kGattCharacteristic && !added) return characteristicChanged(path, changed);
   }
 
-  // A device that BlueZ removes keeps its object here, and a connection to it looks for it
-  // again; a connection made ends.
+  // A device that BlueZ removes keeps its object here, and a later connection looks for it
+  // again; a connection made ends. One under way fails at once: bluetoothd drops its Connect
+  // unanswered (device.c:device_free), unless the helper itself had BlueZ forget the device.
   void interfacesRemoved(const std::string& path,
                          const std::vector<std::string>& interfaces) override {
     if (std::find(interfaces.begin(), interfaces.end(), kDevice) == interfaces.end()) return;
+    bool waiting = false;
+    {
+      std::lock_guard lock(mutex_);
+      auto it = links_.find(path);
+      waiting =
+          it != links_.end() && it->second.state == LinkState::connecting && !it->second.forgetting;
+    }
+    if (waiting) return linkLost(path, CBError::link(7));
     linkDropped(path);
   }
 
@@ -376,11 +380,11 @@ class CBCentralManagerBlueZ : public CBCentralManager,
 
   void discoverServices(const std::shared_ptr<CBPeripheralBlueZ>& peripheral) {
     if (!connected(*peripheral)) return;
-    auto device = bus_->properties(peripheral->path(), kDevice);
-    if (device && property<bool>(*device, "ServicesResolved").value_or(false)) {
-      return servicesResolved(peripheral);
-    }
+    // Wanted before the look, so that a ServicesResolved arriving in between is not lost.
     peripheral->setDiscoveryWanted(true);
+    auto device = bus_->properties(peripheral->path(), kDevice);
+    bool resolved = device && property<bool>(*device, "ServicesResolved").value_or(false);
+    if (resolved && peripheral->takeDiscoveryWanted()) servicesResolved(peripheral);
   }
 
   void discoverCharacteristics(const std::shared_ptr<CBPeripheralBlueZ>& peripheral,
@@ -509,17 +513,21 @@ class CBCentralManagerBlueZ : public CBCentralManager,
   }
 
   // The object of the device at `path`, made on first sight and kept for good, also while
-  // BlueZ has no object for the device: the same address gives the same path again.
+  // BlueZ has no object for the device: the same address gives the same path again. None while
+  // the adapter's address, part of the identifier, is still loading: the load announces the
+  // device again.
   std::shared_ptr<CBPeripheralBlueZ> peripheralAt(const std::string& path,
                                                   const Properties& device) {
     std::lock_guard lock(mutex_);
-    auto& slot = peripherals_[path];
-    if (!slot) {
-      auto address = property<std::string>(device, "Address").value_or("");
-      slot = std::make_shared<CBPeripheralBlueZ>(
-          path, identifierFor(bus_->adapterAddress(), address), weak_from_this());
-    }
-    return slot;
+    auto it = peripherals_.find(path);
+    if (it != peripherals_.end()) return it->second;
+    std::string adapter = bus_->adapterAddress();
+    if (adapter.empty()) return nullptr;
+    auto address = property<std::string>(device, "Address").value_or("");
+    auto made = std::make_shared<CBPeripheralBlueZ>(path, identifierFor(adapter, address),
+                                                    weak_from_this());
+    peripherals_[path] = made;
+    return made;
   }
 
   // ---- Discovery: the role's scan, and searches for devices BlueZ has forgotten ----
@@ -634,12 +642,15 @@ class CBCentralManagerBlueZ : public CBCentralManager,
       std::lock_guard lock(mutex_);
       auto it = links_.find(peripheral->path());
       if (it == links_.end() || it->second.attempt != attempt) return;  // cancelled or lost
+      // Connected came first: the link is made, and a late or dropped call says nothing more.
+      if (it->second.state == LinkState::connected) return;
       bool inTime = std::chrono::steady_clock::now() < it->second.giveUp;
+      std::string message = error ? error->getMessage() : std::string();
       if (!error) {
         it->second.state = LinkState::connected;
-      } else if (inTime && (isRetryable(*error) || isGone(*error))) {
+      } else if (inTime && (isRetryableConnect(error->getName(), message) || isGone(*error))) {
         retry = true;
-      } else if (inTime && connectDevice_ && isClassic(*error) && !it->second.forgetting) {
+      } else if (inTime && connectDevice_ && isClassicAttempt(message) && !it->second.forgetting) {
         retry = removeFirst = it->second.forgetting = true;
       } else {
         links_.erase(it);
@@ -659,10 +670,6 @@ class CBCentralManagerBlueZ : public CBCentralManager,
       });
     }
     later([this, peripheral] { delegate_.centralManagerDidConnectPeripheral(*this, peripheral); });
-  }
-
-  static bool isClassic(const sdbus::Error& error) {
-    return error.getMessage().rfind("br-connection-", 0) == 0;
   }
 
   // Device1.Connect went for BR/EDR: BlueZ forgets the device, so that ConnectDevice, which
@@ -716,10 +723,12 @@ class CBCentralManagerBlueZ : public CBCentralManager,
     auto device = bus_->properties(path, kDevice);
     if (!device) return;
     auto peripheral = peripheralAt(path, *device);
+    if (!peripheral) return;
     peripheral->setName(property<std::string>(*device, "Name"));
     peripheral->setAddress(*device);
     if (added) foundAgain(peripheral);
     auto connectedNow = property<bool>(changed, "Connected");
+    if (connectedNow && *connectedNow) linkUp(peripheral);
     if (!added && connectedNow && !*connectedNow) linkDropped(path);
     if (property<bool>(changed, "ServicesResolved").value_or(false) &&
         peripheral->takeDiscoveryWanted()) {
@@ -847,6 +856,20 @@ class CBCentralManagerBlueZ : public CBCentralManager,
           d->peripheralDidDiscoverServices(peripheral, std::nullopt);
       });
     });
+  }
+
+  // The device is connected while a connection to it is under way: it is made, as Connect's
+  // reply would say. After a page time-out bluetoothd connects over LE by itself and never
+  // answers Connect (device.c:browse_request_complete), so Connected is all there is.
+  void linkUp(const std::shared_ptr<CBPeripheralBlueZ>& peripheral) {
+    {
+      std::lock_guard lock(mutex_);
+      auto it = links_.find(peripheral->path());
+      if (it == links_.end() || it->second.state != LinkState::connecting) return;
+      it->second.state = LinkState::connected;
+    }
+    stopLooking(peripheral->path());
+    later([this, peripheral] { delegate_.centralManagerDidConnectPeripheral(*this, peripheral); });
   }
 
   // The device at `path` lost its link, or BlueZ removed it. A connection under way is not

@@ -121,7 +121,8 @@ _gatt = {}  # path -> _Gatt, remote services and characteristics whether exporte
 # --- Values, errors and signals ---
 
 def _error(name, message=None):
-    return dbus.exceptions.DBusException(message or name.rsplit('.', 1)[-1], name=name)
+    text = name.rsplit('.', 1)[-1] if message is None else message
+    return dbus.exceptions.DBusException(text, name=name)
 
 
 def _bluez(kind, message=None):
@@ -728,11 +729,14 @@ def _unexport(g):
 
 
 def _drop_link(d, reason):
-    """The link is gone: calls waiting on it fail, then Connected and ServicesResolved fall
+    """The link is gone: calls waiting on it fail (a waiting Connect with
+    "br-connection-canceled", whatever its bearer), then Connected and ServicesResolved fall
     (src/device.c device_remove_connection, which also counts the device as seen)."""
     if d.resolving is not None:
         GLib.source_remove(d.resolving)
         d.resolving = None
+    if d.connecting() and d.connect_call.take():
+        d.connect_call.err(_bluez('Failed', 'br-connection-canceled'))
     _fail_all(d.pending, reason)
     d.connect_call = None
     _set(d.obj, DEVICE, {'ServicesResolved': dbus.Boolean(False),
@@ -744,6 +748,8 @@ def _remove_device(d, forget=True):
     """btd_adapter_remove_device; forget also takes the device out of range for good."""
     _clear_timer(d)
     if d.obj is not None:
+        if d.connecting():
+            d.connect_call.take()  # src/device.c device_free: Connect is dropped unanswered
         if d.connected() or d.connecting():
             _drop_link(d, 'Not connected')
             _clear_timer(d)
@@ -785,10 +791,12 @@ def _connect_le(d, ok, err):
     d.connect_call = _answer(d.connect_behaviour, d.pending, ok, err, connect)
 
 
-def _page(d, err):
-    """src/device.c connect_profiles over BR/EDR: an LE-only device never answers the page."""
+def _page(d):
+    """src/device.c connect_profiles over BR/EDR: an LE-only device never answers the page, and
+    on the page time-out browse_request_complete connects over LE instead, dropping the Connect
+    call without an answer; only Connected tells that the device is connected."""
     def timeout():
-        err(_bluez('Failed', 'br-connection-page-timeout'))
+        _connect_le(d, lambda: None, lambda _e: None)
         return False
     GLib.timeout_add(PAGE_TIMEOUT_MS, timeout)
 
@@ -801,15 +809,15 @@ class _DeviceMethods:
         d = _devices[obj.path]
         if not d.adapter.powered():
             return err(_bluez('NotReady', 'Resource Not Ready'))
-        if d.connecting():
-            return err(_bluez('InProgress', 'In Progress'))
+        if d.connecting():  # device_connect_le: -EALREADY while att_io is set
+            return err(_bluez('Failed', 'Operation already in progress'))
         if d.connected():
             return ok()
         bearer = _select_bearer(d)
         _log(f'Connect {obj.path} {bearer}')
         if bearer == 'bredr':
             _set_temporary(d, False)
-            return _page(d, err)
+            return _page(d)
         _set_temporary(d, False)
         _connect_le(d, ok, err)
         return None
@@ -818,9 +826,7 @@ class _DeviceMethods:
     def Disconnect(obj):
         d = _devices[obj.path]
         _log(f'Disconnect {obj.path}')
-        if d.connecting():
-            _drop_link(d, 'le-connection-abort-by-local')
-        elif d.connected():
+        if d.connecting() or d.connected():
             _drop_link(d, 'Not connected')
         else:
             raise _bluez('NotConnected', 'Not Connected')
@@ -831,7 +837,8 @@ class _ConnectDevice:
                          async_callbacks=('ok', 'err'))
     def ConnectDevice(obj, properties, ok, err):
         """src/adapter.c connect_device (experimental): an LE connection by address, for a
-        device bluetoothd has no object of."""
+        device bluetoothd has no object of. Its connection fails as "org.bluez.Failed" with no
+        message, whatever went wrong (device_connect_cb)."""
         a = _adapters[obj.path]
         _log(f'ConnectDevice {obj.path} {dict(properties)}')
         if not a.powered():
@@ -845,12 +852,20 @@ class _ConnectDevice:
         d = _devices.get(path)
         if d is not None and d.obj is not None:
             return err(_bluez('AlreadyExists', 'Already Exists'))
+        def failed(_error_of_the_link=None):
+            err(_error('org.bluez.Failed', ''))
+            return False
         if d is None or d.address_type != kind:
-            return GLib.timeout_add(PAGE_TIMEOUT_MS, lambda: err(
-                _bluez('Failed', 'le-connection-abort-by-local')) and False)
-        _export_device(d, {})
-        _set_temporary(d, False)
-        _connect_le(d, ok, err)
+            return GLib.timeout_add(PAGE_TIMEOUT_MS, failed)
+
+        def connect():
+            # The object appears once the link is up (device_connect_cb), none when it fails.
+            d.connect_call = None
+            _export_device(d, {})
+            _set_temporary(d, False)
+            _connect_link(d)
+            return (), None
+        d.connect_call = _answer(d.connect_behaviour, d.pending, ok, failed, connect)
         return None
 
 
