@@ -122,26 +122,37 @@ class Session : public std::enable_shared_from_this<Session> {
     beast::error_code ignored;
     // Nagle off: each small answer goes out at once instead of after the client's delayed ack.
     stream_.socket().set_option(tcp::no_delay(true), ignored);
+    // Writes made directly on the socket return at once when it is full.
+    stream_.socket().non_blocking(true, ignored);
     readNext();
   }
 
  private:
   // Waits for the next request: the idle timeout runs until its first byte.
   void readNext() {
-    if (buffer_.size() > 0) return readHeader();  // a pipelined request is already here
+    if (buffer_.size() > 0) return startRequest();  // a pipelined request is already here
     stream_.expires_after(loop_.settings.idleTimeout);
     stream_.async_read_some(buffer_.prepare(kFirstRead),
                             [self = shared_from_this()](beast::error_code ec, size_t n) {
                               if (ec) return self->close();
                               self->buffer_.commit(n);
-                              self->readHeader();
+                              self->startRequest();
                             });
   }
 
-  void readHeader() {
+  // Parses what has arrived: a request that came in one piece, as most do, is carried out
+  // without another trip through the loop; only a partial one waits for the rest.
+  void startRequest() {
     parser_.emplace();
     parser_->header_limit(kHeaderLimit);
     parser_->body_limit(loop_.settings.bodyLimit);
+    beast::error_code ec;
+    buffer_.consume(parser_->put(buffer_.data(), ec));
+    if (ec == http::error::need_more) return readHeader();
+    onHeader(ec);
+  }
+
+  void readHeader() {
     stream_.expires_after(loop_.settings.headerTimeout);
     http::async_read_header(
         stream_, buffer_, *parser_,
@@ -167,14 +178,25 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void readBody() {
+    if (!parser_->is_done() && buffer_.size() > 0) {
+      parser_->eager(true);
+      beast::error_code ec;
+      buffer_.consume(parser_->put(buffer_.data(), ec));
+      if (ec && ec != http::error::need_more) return readFailed(ec);
+    }
+    if (parser_->is_done()) return bodyRead();
     stream_.expires_after(loop_.settings.bodyTimeout);
     http::async_read(stream_, buffer_, *parser_,
                      [self = shared_from_this()](beast::error_code ec, size_t) {
                        if (ec) return self->readFailed(ec);
-                       self->request_.body = std::move(self->parser_->get().body());
-                       self->parser_.reset();
-                       self->carryOut();
+                       self->bodyRead();
                      });
+  }
+
+  void bodyRead() {
+    request_.body = std::move(parser_->get().body());
+    parser_.reset();
+    carryOut();
   }
 
   // A request that could not be read whole: a malformed or oversized one is answered and the
@@ -228,19 +250,36 @@ class Session : public std::enable_shared_from_this<Session> {
     reply_.body() = std::move(response.body);
     reply_.keep_alive(keepAlive_);
     reply_.prepare_payload();
+    writeReply();
+  }
+
+  // Writes what the socket takes at once, as it takes a small answer whole, and waits on the
+  // loop only for the rest.
+  void writeReply() {
+    serializer_.emplace(reply_);
+    beast::error_code ec;
+    http::write(stream_.socket(), *serializer_, ec);
+    if (ec != net::error::would_block && ec != net::error::try_again) return onWritten(ec);
     stream_.expires_after(loop_.settings.writeTimeout);
-    http::async_write(stream_, reply_, [self = shared_from_this()](beast::error_code ec, size_t) {
-      self->onWritten(ec);
-    });
+    http::async_write(
+        stream_, *serializer_,
+        [self = shared_from_this()](beast::error_code ec, size_t) { self->onWritten(ec); });
   }
 
   void onWritten(beast::error_code ec) {
     if (ec) return close();
     if (!keepAlive_) return lingerAndClose();
+    serializer_.reset();
     reply_ = {};
     parser_.reset();
+    if (buffer_.size() > 0) {
+      // A pipelined request goes through the loop, so that a long run of them cannot deepen
+      // the stack.
+      net::post(stream_.get_executor(), [self = shared_from_this()] { self->readNext(); });
+      return;
+    }
     // An idle connection keeps no more than the first read's few bytes.
-    if (buffer_.size() == 0) buffer_.shrink_to_fit();
+    buffer_.shrink_to_fit();
     readNext();
   }
 
@@ -277,6 +316,7 @@ class Session : public std::enable_shared_from_this<Session> {
   std::optional<http::request_parser<http::string_body>> parser_;
   Request request_;  // read by the command's pool thread while nothing else touches it
   http::response<http::string_body> reply_;
+  std::optional<http::response_serializer<http::string_body>> serializer_;
   unsigned version_ = 11;
   bool keepAlive_ = false;
   bool closed_ = false;

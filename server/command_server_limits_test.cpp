@@ -85,6 +85,38 @@ TEST_F(LimitsTest, AConnectionBeyondTheCapIsClosedAndItsPlaceIsFreedOnClose) {
   EXPECT_TRUE(answered);
 }
 
+// A request that arrives in pieces waits for the rest; an answer larger than the socket takes
+// at once is finished by the loop while the client reads it.
+TEST_F(LimitsTest, RequestsInPiecesAndAnswersLargerThanTheSocketArriveWhole) {
+  start({});
+  const std::string message(4 << 20, 'm');
+  const std::string body = R"({"code": -7, "message": ")" + message + R"("})";
+  RawConnection c(port());
+  for (const std::string& piece :
+       {std::string("POST /setLastError HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-"),
+        "Length: " + std::to_string(body.size()) + "\r\n\r\n", body.substr(0, 10)}) {
+    ASSERT_TRUE(c.send(piece));
+    EXPECT_TRUE(c.answers(1, 0.2).empty());
+  }
+  ASSERT_TRUE(c.send(body.substr(10)));
+  auto set = c.answers(1);
+  ASSERT_EQ(set.size(), 1u);
+  EXPECT_EQ(bodyOf(set[0]),
+            R"({"lastError":-7,"lastErrorMessage":")" + message + R"(","result":"0"})");
+  const std::string get =
+      "POST /getLastErrorMessage HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+      "Content-Length: 2\r\n\r\n{}";
+  ASSERT_TRUE(c.send(get + get));
+  // 16 MiB of answers wait for a client that does not read yet; the loop serves others.
+  EXPECT_TRUE(answersANewClient());
+  auto answers = c.answers(2);
+  ASSERT_EQ(answers.size(), 2u);
+  for (const std::string& answer : answers) {
+    EXPECT_EQ(bodyOf(answer), R"({"lastError":-7,"lastErrorMessage":")" + message +
+                                  R"(","result":")" + message + R"("})");
+  }
+}
+
 TEST_F(LimitsTest, StopEndsTheLoopWithConnectionsStillOpen) {
   start({});
   std::vector<std::unique_ptr<RawConnection>> open;
