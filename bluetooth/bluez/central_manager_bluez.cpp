@@ -354,19 +354,24 @@ class CBCentralManagerBlueZ : public CBCentralManager,
   }
 
   // A device that BlueZ removes keeps its object here, and a later connection looks for it
-  // again; a connection made ends. One under way fails at once: bluetoothd drops its Connect
-  // unanswered (device.c:device_free), unless the helper itself had BlueZ forget the device.
+  // again; a connection made ends. One under way goes on as a new attempt that reaches the
+  // device by its address: bluetoothd drops a pending Connect unanswered (device.c:device_free),
+  // and a Connect sent just before the removal was read goes to an object already gone.
   void interfacesRemoved(const std::string& path,
                          const std::vector<std::string>& interfaces) override {
     if (std::find(interfaces.begin(), interfaces.end(), kDevice) == interfaces.end()) return;
-    bool waiting = false;
+    std::shared_ptr<CBPeripheralBlueZ> peripheral;
+    uint64_t attempt = 0;
     {
       std::lock_guard lock(mutex_);
       auto it = links_.find(path);
-      waiting =
-          it != links_.end() && it->second.state == LinkState::connecting && !it->second.forgetting;
+      if (it != links_.end() && it->second.state == LinkState::connecting &&
+          !it->second.forgetting) {
+        it->second.attempt = attempt = ++attempts_;
+        peripheral = peripherals_[path];
+      }
     }
-    if (waiting) return linkLost(path, CBError::link(7));
+    if (peripheral) return tryConnect(peripheral, attempt);
     linkDropped(path);
   }
 
