@@ -172,11 +172,15 @@ TEST_F(CommandServerTest, DequeueAnswersNullSilently) {
 }
 
 TEST_F(CommandServerTest, OtherMethodsAndPathsGetTheLibrary404) {
+  ASSERT_EQ(post("/setLastError", R"({"code": -78, "message": "kept"})").status, 200);
   EXPECT_EQ(helper_->get("/read").status, 404);
   EXPECT_EQ(post("/version", "{}").status, 404);
   EXPECT_EQ(post("/Read", "{}").status, 404);
   EXPECT_EQ(post("/read/", "{}").status, 404);
   EXPECT_EQ(helper_->get("/version?x=1").body, "4.0.0.12");
+  // No handler ran, so the last error is what it was.
+  EXPECT_EQ(post("/getLastError", "{}").body,
+            R"({"lastError":-78,"lastErrorMessage":"kept","result":"-78"})");
 }
 
 // Sixteen clients at once, each setting its own error, reading the last error and failing a
@@ -375,6 +379,8 @@ TEST(TransportTest, EveryRequestIsAnsweredInOrderOrRefusedClearly) {
     EXPECT_EQ(statusOf(nextAnswer(connection)), 400) << bad.substr(0, 40);
     EXPECT_TRUE(connection.closedByServer()) << bad.substr(0, 40);
   }
+  EXPECT_EQ(helper.post("/getLastError", "{}").body,
+            R"({"lastError":-5,"lastErrorMessage":"kept","result":"-5"})");
 
   // Any content type is read as JSON, at any size up to the limit (a form is not limited).
   httplib::Client client("127.0.0.1", helper.port());

@@ -2,6 +2,7 @@
 // keep-alive connections stall no one, and each client's subscriptions run its own scripts.
 #include <algorithm>
 #include <atomic>
+#include <barrier>
 #include <cstdio>
 #include <future>
 
@@ -127,16 +128,19 @@ TEST_F(ConcurrentClientsTest, BlockedCommandsAndIdleConnectionsStallNoOne) {
   }
 }
 
-// Two clients subscribe at the same time, each under its own file name: every notification
-// runs the script in the file of the client that subscribed to that characteristic.
+// Two clients subscribe in step, each under its own file name, so that their subscriptions
+// overlap: every notification runs the script in the file of the client that subscribed to
+// that characteristic.
 TEST_F(ConcurrentClientsTest, EachClientsSubscriptionsRunItsOwnScripts) {
   connectBusyDevice();
-  auto subscribeAll = [port = helper.port()](int client) {
+  std::barrier inStep(2);
+  auto subscribeAll = [port = helper.port(), &inStep](int client) {
     httplib::Client http("127.0.0.1", port);
     http.set_keep_alive(true);
     std::string file = client == 0 ? "A.fmp12" : "B.fmp12";
     int failures = 0;
     for (int i = 0; i < kPerClient; ++i) {
+      inStep.arrive_and_wait();
       auto reply = http.Post("/subscribe",
                              json{{"deviceID", kBelt},
                                   {"servID", "FFF0"},
