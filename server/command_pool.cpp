@@ -35,9 +35,10 @@ bool CommandPool::submit(Task task) {
     return true;
   }
   try {
-    std::thread thread([this] { work(); });
-    std::thread::id id = thread.get_id();
-    running_.emplace(id, std::move(thread));
+    // The thread's place is made before the thread, so that nothing can fail once it runs.
+    std::list<std::thread> place(1);
+    place.front() = std::thread([this, self = place.begin()] { work(self); });
+    running_.splice(running_.end(), place);
     return true;
   } catch (const std::exception& e) {
     Console::writeLine(std::string("CommandPool: no thread for a command: ") + e.what());
@@ -56,7 +57,7 @@ size_t CommandPool::threads() const {
 
 // Pool thread: takes tasks until it has been idle for the timeout, or the pool stops with
 // nothing left to do.
-void CommandPool::work() {
+void CommandPool::work(std::list<std::thread>::iterator self) {
   std::unique_lock lock(mutex_);
   for (;;) {
     ++idle_;
@@ -77,14 +78,12 @@ void CommandPool::work() {
     task = nullptr;  // what the task holds is released before the thread counts as idle
     lock.lock();
   }
-  auto self = running_.find(std::this_thread::get_id());
-  ended_.push_back(std::move(self->second));
-  running_.erase(self);
+  ended_.splice(ended_.end(), running_, self);
   if (running_.empty()) allEnded_.notify_all();
 }
 
 void CommandPool::joinEnded() {
-  std::vector<std::thread> ended;
+  std::list<std::thread> ended;
   {
     std::lock_guard lock(mutex_);
     ended.swap(ended_);

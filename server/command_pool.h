@@ -7,10 +7,9 @@
 #include <cstddef>
 #include <deque>
 #include <functional>
-#include <map>
+#include <list>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 // A pool that grows while every thread is busy and shrinks when idle. A submitted task starts at
 // once on an idle thread, or on a new thread while fewer than `cap` exist; beyond the cap it
@@ -35,7 +34,8 @@ class CommandPool {
   size_t threads() const;
 
  private:
-  void work();
+  // Runs on the pool thread whose handle is at `self` in running_.
+  void work(std::list<std::thread>::iterator self);
   // Joins the threads that have ended; called without the lock held.
   void joinEnded();
 
@@ -47,6 +47,8 @@ class CommandPool {
   std::deque<Task> tasks_;
   size_t idle_ = 0;
   bool stopping_ = false;
-  std::map<std::thread::id, std::thread> running_;
-  std::vector<std::thread> ended_;
+  // Threads move from one list to the other without allocating, so that a thread's end
+  // cannot fail.
+  std::list<std::thread> running_;
+  std::list<std::thread> ended_;
 };
