@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <chrono>
 #include <map>
+#include <optional>
 #include <set>
 #include <unordered_map>
+#include <vector>
 
 #include "bluetooth/description.h"
 #include "bluetooth/guarded.h"
@@ -276,6 +278,7 @@ class CBCentralManagerBlueZ : public CBCentralManager,
       seen_.clear();
       ++scan_;
     }
+    letGoOfForgotten();
     updateDiscovery(true);
   }
 
@@ -373,6 +376,7 @@ class CBCentralManagerBlueZ : public CBCentralManager,
     }
     if (peripheral) return tryConnect(peripheral, attempt);
     linkDropped(path);
+    letGoOfForgotten(path);
   }
 
   // ---- Operations of the peripherals ----
@@ -533,6 +537,28 @@ class CBCentralManagerBlueZ : public CBCentralManager,
                                                     weak_from_this());
     peripherals_[path] = made;
     return made;
+  }
+
+  // Devices that BlueZ no longer has, that have no link and that no one but this manager holds
+  // are let go (only the one at `path`, when given); one seen again gets a new object under the
+  // same identifier. Among phones whose private addresses change every few minutes, the helper
+  // would otherwise keep every address it ever saw.
+  void letGoOfForgotten(const std::optional<std::string>& path = std::nullopt) {
+    std::lock_guard lock(mutex_);
+    auto forgotten = [this](const auto& entry) {
+      return entry.second.use_count() == 1 && !links_.count(entry.first) &&
+             !looking_.count(entry.first) && !bus_->properties(entry.first, kDevice);
+    };
+    auto it = path ? peripherals_.find(*path) : peripherals_.begin();
+    auto end = path && it != peripherals_.end() ? std::next(it) : peripherals_.end();
+    while (it != end) {
+      if (!forgotten(*it)) {
+        ++it;
+        continue;
+      }
+      ads_.erase(it->first);
+      it = peripherals_.erase(it);
+    }
   }
 
   // ---- Discovery: the role's scan, and searches for devices BlueZ has forgotten ----

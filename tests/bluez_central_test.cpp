@@ -1,0 +1,139 @@
+// The BlueZ central manager in process against the bluetoothd double: what it keeps of the
+// devices that BlueZ forgets.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "bluetooth/bluez/bluez_backend.h"
+#include "bluez_double.h"
+#include "platform/dispatch_queue.h"
+
+namespace {
+
+const std::string kA = "C0:FF:EE:00:00:0A";
+const std::string kB = "C0:FF:EE:00:00:0B";
+// hci0 of the double has the address 00:01:02:03:04:05.
+const std::string kAID = "00010203-0405-0000-0000-C0FFEE00000A";
+const std::string kBID = "00010203-0405-0000-0000-C0FFEE00000B";
+
+bool eventually(const std::function<bool()>& test) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (test()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return test();
+}
+
+// Holds what it discovers until told to let go, and watches whether each object still lives.
+class Holding : public CBCentralManagerDelegate {
+ public:
+  void centralManagerDidUpdateState(CBCentralManager&) override {}
+  void centralManagerDidDiscoverPeripheral(CBCentralManager&,
+                                           const std::shared_ptr<CBPeripheral>& peripheral,
+                                           const CBAdvertisementData&, int) override {
+    std::lock_guard lock(mutex_);
+    held_[peripheral->identifier()] = peripheral;
+    watched_[peripheral->identifier()] = peripheral;
+    ++discoveries_[peripheral->identifier()];
+  }
+  bool holds(const std::string& id) {
+    std::lock_guard lock(mutex_);
+    return held_.count(id) > 0;
+  }
+  std::shared_ptr<CBPeripheral> held(const std::string& id) {
+    std::lock_guard lock(mutex_);
+    return held_[id];
+  }
+  int discoveries(const std::string& id) {
+    std::lock_guard lock(mutex_);
+    return discoveries_[id];
+  }
+  void letGo(const std::string& id) {
+    std::lock_guard lock(mutex_);
+    held_.erase(id);
+  }
+  bool lives(const std::string& id) {
+    std::lock_guard lock(mutex_);
+    return !watched_[id].expired();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<std::string, std::shared_ptr<CBPeripheral>> held_;
+  std::map<std::string, std::weak_ptr<CBPeripheral>> watched_;
+  std::map<std::string, int> discoveries_;
+};
+
+class BlueZCentralTest : public ::testing::Test {
+ protected:
+  BlueZCentralTest() {
+    bluez.addAdapter("hci0");
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", bluez.address().c_str(), 1);
+    central = makeBlueZBackend("hci0")->makeCentralManager(holding, queue);
+  }
+  ~BlueZCentralTest() override {
+    queue.sync([&] { central.reset(); });
+  }
+
+  // A new scan on the role's queue, as the role starts one.
+  void scanAgain() {
+    queue.sync([&] {
+      central->stopScan();
+      central->scanForPeripherals(std::nullopt, {});
+    });
+  }
+  // Advertises until the device is discovered (again).
+  bool discover(const std::string& device, const std::string& id) {
+    int before = holding.discoveries(id);
+    return eventually([&] {
+      bluez.advertise(device, {{"RSSI", sdbus::Variant(int16_t{-50})}});
+      return holding.discoveries(id) > before;
+    });
+  }
+
+  BlueZDouble bluez;
+  Holding holding;
+  DispatchQueue queue{"role"};
+  std::shared_ptr<CBCentralManager> central;
+};
+
+// A device BlueZ has forgotten is let go once no one holds it, and one seen again keeps its
+// identifier; one the role holds stays the object that the manager reports.
+TEST_F(BlueZCentralTest, ForgottenDevicesAreLetGoOnceNoOneHoldsThem) {
+  ASSERT_TRUE(eventually([&] { return central->state() == CBManagerState::poweredOn; }));
+  std::string a = bluez.addLEDevice("hci0", kA);
+  std::string b = bluez.addLEDevice("hci0", kB);
+  scanAgain();
+  ASSERT_TRUE(discover(a, kAID));
+  ASSERT_TRUE(discover(b, kBID));
+  queue.sync([&] { central->stopScan(); });
+
+  holding.letGo(kAID);
+  bluez.forgetDevice(b);
+  bluez.forgetDevice(a);
+  EXPECT_TRUE(eventually([&] {
+    scanAgain();
+    return !holding.lives(kAID);
+  }));
+  ASSERT_TRUE(discover(a, kAID));
+  auto kept = holding.held(kBID);
+  ASSERT_TRUE(discover(b, kBID));
+  EXPECT_EQ(holding.held(kBID), kept);
+
+  holding.letGo(kBID);
+  kept.reset();
+  queue.sync([&] { central->stopScan(); });
+  bluez.forgetDevice(b);
+  EXPECT_TRUE(eventually([&] {
+    scanAgain();
+    return !holding.lives(kBID);
+  }));
+  EXPECT_TRUE(holding.lives(kAID));
+}
+
+}  // namespace
