@@ -157,6 +157,13 @@ BlueZDouble::Props BlueZDouble::discoveryFilter(const std::string& adapter) {
   return filter;
 }
 
+bool BlueZDouble::stoppingDiscovery(const std::string& adapter) {
+  bool stopping = false;
+  auto reply = call(kCallTimeout, "StoppingDiscovery", adapter);
+  reply >> stopping;
+  return stopping;
+}
+
 std::string BlueZDouble::addLEDevice(const std::string& adapter, const std::string& address,
                                      const Props& props) {
   std::string path;

@@ -46,6 +46,9 @@ class BlueZDouble {
   void removeAdapter(const std::string& name);
   void setPowered(const std::string& adapter, bool powered);
   Props discoveryFilter(const std::string& adapter);
+  // Whether a StopDiscovery waits for the controller to stop (20 ms, as bluetoothd answers it
+  // when the controller has stopped).
+  bool stoppingDiscovery(const std::string& adapter);
 
   // bluetoothd -E: Adapter1.ConnectDevice is offered.
   void setExperimental(const std::string& adapter, bool on);

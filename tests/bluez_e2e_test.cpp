@@ -340,6 +340,20 @@ TEST_F(BlueZEndToEnd, ServicesResolvedAheadOfItsObjectsStillGivesTheWholeProfile
   EXPECT_EQ(read(kBeltID, "180D", "2A38", "hex", 5.0), value("0102"));
 }
 
+// bluetoothd refuses to start a client's discovery while its stop is still under way; a scan
+// started again at once still finds devices.
+TEST_F(BlueZEndToEnd, AScanStartedAgainAtOnceFindsDevices) {
+  addBelt();
+  discoverBelt();
+  ASSERT_EQ(call("/stopScan", json::object()), kOK);
+  ASSERT_EQ(startScan(""), kOK);
+  ASSERT_TRUE(eventually([&] { return !bluez.stoppingDiscovery("hci0"); }));
+  EXPECT_TRUE(eventually([&] {
+    bluez.advertise(belt, {{"RSSI", rssi(-50)}});
+    return discovered(kBeltID);
+  }));
+}
+
 TEST_F(BlueZEndToEnd, AClassicAttemptConnectsOverLEOnceThePageTimesOut) {
   discoverClassicCapableBelt();
   // bluetoothd pages the device, then connects it over LE and never answers Connect: the

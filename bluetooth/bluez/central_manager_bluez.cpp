@@ -566,43 +566,91 @@ class CBCentralManagerBlueZ : public CBCentralManager,
   // One discovery session serves both: the scan's filter while the role scans, otherwise LE
   // devices of every kind. `filterChanged` when the scan's filter is to be set anew.
   void updateDiscovery(bool filterChanged) {
-    bool start = false, stop = false, setFilter = filterChanged;
-    std::map<std::string, sdbus::Variant> filter{{"Transport", sdbus::Variant(std::string("le"))}};
     {
       std::lock_guard lock(mutex_);
+      filterStale_ = filterStale_ || filterChanged;
+      ++discoveryWishes_;
+    }
+    nextDiscoveryStep();
+  }
+
+  // Brings bluetoothd's discovery session to what the scan and the searches want, one call at
+  // a time: bluetoothd refuses to start a client's discovery while its stop is still under way
+  // (adapter.c start_discovery), and a start answered after a later stop was sent would leave
+  // the adapter discovering for good.
+  void nextDiscoveryStep() {
+    enum class Step { stop, start, filter } step;
+    std::map<std::string, sdbus::Variant> filter{{"Transport", sdbus::Variant(std::string("le"))}};
+    uint64_t wishes = 0;
+    {
+      std::lock_guard lock(mutex_);
+      if (discoveryBusy_) return;
       bool wanted = scanning_ || !looking_.empty();
-      start = wanted && !discovering_;
-      stop = !wanted && discovering_;
-      discovering_ = wanted;
-      setFilter = setFilter || start || (scanning_ != scanFilterSet_ && wanted);
-      scanFilterSet_ = scanning_;
-      std::vector<std::string> uuids;
-      if (scanning_) {
-        for (const auto& u : filter_.value_or(std::vector<CBUUID>{})) uuids.push_back(textOf(u));
+      if (!wanted && discovering_) {
+        step = Step::stop;
+      } else if (wanted && !discovering_) {
+        step = Step::start;
+      } else if (wanted && (filterStale_ || scanning_ != scanFilterSet_)) {
+        step = Step::filter;
+      } else {
+        return;
       }
-      filter["DuplicateData"] = sdbus::Variant(scanning_ && allowDuplicates_);
-      filter["UUIDs"] = sdbus::Variant(uuids);
+      discoveryBusy_ = true;
+      wishes = discoveryWishes_;
+      if (step != Step::stop) {
+        filterStale_ = false;
+        scanFilterSet_ = scanning_;
+        std::vector<std::string> uuids;
+        if (scanning_) {
+          for (const auto& u : filter_.value_or(std::vector<CBUUID>{})) uuids.push_back(textOf(u));
+        }
+        filter["DuplicateData"] = sdbus::Variant(scanning_ && allowDuplicates_);
+        filter["UUIDs"] = sdbus::Variant(uuids);
+      }
     }
     std::string adapter = bus_->adapterPath();
-    if (stop) {
+    std::weak_ptr<CBCentralManagerBlueZ> weak = weak_from_this();
+    if (step == Step::stop) {
+      // Whatever the answer, bluetoothd no longer discovers for us: "No discovery started", or
+      // the adapter is off.
       return bus_->call(adapter, kAdapter, "StopDiscovery", kControlTimeout,
-                        [](sdbus::MethodReply&, const sdbus::Error*) {});
+                        [weak](sdbus::MethodReply&, const sdbus::Error*) {
+                          if (auto self = weak.lock()) self->discoveryStepDone(false, 0);
+                        });
     }
-    if (!setFilter) return;
-    std::weak_ptr<Bus> bus = bus_;
+    bool start = step == Step::start;
     // The filter is only a hint to the adapter; discovery starts whatever became of it.
     bus_->call(
         adapter, kAdapter, "SetDiscoveryFilter", kControlTimeout,
-        [bus, adapter, start](sdbus::MethodReply&, const sdbus::Error* error) {
+        [weak, adapter, start, wishes](sdbus::MethodReply&, const sdbus::Error* error) {
+          auto self = weak.lock();
+          if (!self) return;
           if (error) logFailure("SetDiscoveryFilter", *error);
-          auto b = bus.lock();
-          if (!b || !start) return;
-          b->call(adapter, kAdapter, "StartDiscovery", kControlTimeout,
-                  [](sdbus::MethodReply&, const sdbus::Error* e) {
-                    if (e) logFailure("StartDiscovery", *e);
-                  });
+          if (!start) return self->discoveryStepDone(true, 0);
+          self->bus_->call(adapter, kAdapter, "StartDiscovery", kControlTimeout,
+                           [weak, wishes](sdbus::MethodReply&, const sdbus::Error* e) {
+                             auto again = weak.lock();
+                             if (!again) return;
+                             if (e) logFailure("StartDiscovery", *e);
+                             // InProgress: the session is already ours.
+                             bool ours = !e || e->getName() == "org.bluez.Error.InProgress";
+                             again->discoveryStepDone(ours, ours ? 0 : wishes);
+                           });
         },
         filter);
+  }
+
+  // A step's answer: whether bluetoothd now discovers for us. After a failed start the next
+  // step waits for a new wish (`failedAt` is the count of wishes it served), so that an adapter
+  // that refuses is not asked again and again.
+  void discoveryStepDone(bool discovering, uint64_t failedAt) {
+    {
+      std::lock_guard lock(mutex_);
+      discoveryBusy_ = false;
+      discovering_ = discovering;
+      if (failedAt != 0 && failedAt == discoveryWishes_) return;
+    }
+    nextDiscoveryStep();
   }
 
   void startLooking(const std::string& path) {
@@ -956,6 +1004,9 @@ class CBCentralManagerBlueZ : public CBCentralManager,
   bool scanning_ = false;
   bool discovering_ = false;    // we hold a discovery session
   bool scanFilterSet_ = false;  // the session's filter is the scan's
+  bool filterStale_ = false;    // the scan's filter is to be set anew
+  bool discoveryBusy_ = false;  // a step of nextDiscoveryStep waits for bluetoothd
+  uint64_t discoveryWishes_ = 0;
   bool connectDevice_ = false;  // Adapter1.ConnectDevice is offered
   uint64_t scan_ = 0;           // counts the role's scans
   std::optional<std::vector<CBUUID>> filter_;

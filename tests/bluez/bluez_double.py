@@ -41,6 +41,9 @@ MAX_ADVERTISEMENTS = 4
 RESOLVE_MS = 10
 # A page of a device that does not answer over BR/EDR (5.12 s on a real controller).
 PAGE_TIMEOUT_MS = 50
+# How long the controller takes to stop discovering: bluetoothd answers StopDiscovery once it has
+# (src/adapter.c discovery_stop, stop_discovery_complete).
+STOP_DISCOVERY_MS = 20
 # bluetoothd waits this long (the D-Bus default) for an application's answer.
 APP_TIMEOUT_S = 25.0
 # How long a temporary device outlives its last advertisement (main.conf TemporaryTimeout, whole
@@ -320,6 +323,7 @@ class _Adapter:
     def __init__(self, obj):
         self.obj = obj
         self.sessions = set()  # clients with a discovery session
+        self.stopping = set()  # clients whose StopDiscovery waits for the controller
         self.filter = dbus.Dictionary({}, signature='sv')  # the last one set
         self.filters = {}  # client -> its discovery filter
         self.found = set()  # devices found by the running discovery (discovery_found)
@@ -507,17 +511,34 @@ class _AdapterMethods:
         a.sessions.add(sender)
         _set(obj, ADAPTER, {'Discovering': dbus.Boolean(True)})
 
-    @dbus.service.method(ADAPTER, in_signature='', out_signature='', sender_keyword='sender')
-    def StopDiscovery(obj, sender):
+    @dbus.service.method(ADAPTER, in_signature='', out_signature='', sender_keyword='sender',
+                         async_callbacks=('ok', 'err'))
+    def StopDiscovery(obj, sender, ok, err):
+        """src/adapter.c stop_discovery: the last session ends when the controller has stopped;
+        until then it stays, and a StartDiscovery of the same client is refused as in progress."""
         a = _adapters[obj.path]
         if not a.powered():
-            raise _bluez('NotReady', 'Resource Not Ready')
+            return err(_bluez('NotReady', 'Resource Not Ready'))
         if sender not in a.sessions:
-            raise _bluez('Failed', 'No discovery started')
-        a.sessions.discard(sender)
-        if not a.sessions:
-            _discovery_cleanup(a)
-        _set(obj, ADAPTER, {'Discovering': dbus.Boolean(bool(a.sessions))})
+            return err(_bluez('Failed', 'No discovery started'))
+        if sender in a.stopping:
+            return err(_bluez('InProgress', 'Operation already in progress'))
+        if len(a.sessions) > 1:
+            a.sessions.discard(sender)
+            return ok()
+        a.stopping.add(sender)
+
+        def stopped():
+            a.stopping.discard(sender)
+            if sender in a.sessions:
+                a.sessions.discard(sender)
+                if not a.sessions:
+                    _discovery_cleanup(a)
+                _set(obj, ADAPTER, {'Discovering': dbus.Boolean(bool(a.sessions))})
+            ok()
+            return False
+        GLib.timeout_add(STOP_DISCOVERY_MS, stopped)
+        return None
 
     @dbus.service.method(ADAPTER, in_signature='a{sv}', out_signature='', sender_keyword='sender')
     def SetDiscoveryFilter(obj, properties, sender):
@@ -597,6 +618,12 @@ def SetPowered(_self, adapter_name, powered):
 @dbus.service.method(MOCK, in_signature='s', out_signature='a{sv}')
 def GetDiscoveryFilter(_self, adapter_name):
     return _adapter(adapter_name).filter
+
+
+@dbus.service.method(MOCK, in_signature='s', out_signature='b')
+def StoppingDiscovery(_self, adapter_name):
+    """Whether a StopDiscovery still waits for the controller."""
+    return bool(_adapter(adapter_name).stopping)
 
 
 # --- Devices ---
