@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 
 #include "central_e2e.h"
 #include "tools/device_file.h"
@@ -187,7 +188,15 @@ TEST_F(CaptureEndToEnd, FailuresSayWhyAndKeepWhatWasCaptured) {
       json::parse(R"([{"atMs": 150, "value": "0041"}, {"atMs": 420, "drop": true}])");
   dropping["services"][1]["characteristics"][0]["timeline"] =
       json::parse(R"([{"atMs": 275, "value": "AA"}])");
-  startDevices({dropping});
+  json beacon = json::parse(R"({"id": "CA97E000-0000-4000-8000-000000000003",
+      "advertising": {"localName": "Beacon", "intervalMs": 20, "connectable": false}})");
+  startDevices({dropping, beacon});
+  // A file that cannot be written leaves nothing half-written beside it.
+  std::string taken = helper.directory() + "/taken";
+  std::filesystem::create_directory(taken);
+  EXPECT_EQ(capture("Beacon", {"--seconds", "1", "--out", taken}), 1);
+  EXPECT_EQ(stderrLines.back(), "velnor-sim: cannot write " + taken);
+  EXPECT_FALSE(std::filesystem::exists(taken + ".part"));
   EXPECT_EQ(capture("Nobody", {"--seconds", "1"}), 1);
   EXPECT_EQ(stderrLines.back(), "velnor-sim: no device \"Nobody\" seen in 1 s");
   EXPECT_TRUE(file.is_null());

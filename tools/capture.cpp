@@ -623,11 +623,13 @@ class Capturer {
         out << text;
         if (!out.flush()) {
           std::fprintf(stderr, "velnor-sim: cannot write %s\n", temporary.c_str());
+          std::remove(temporary.c_str());
           return false;
         }
       }
       if (std::rename(temporary.c_str(), options_.outFile.c_str()) != 0) {
         std::fprintf(stderr, "velnor-sim: cannot write %s\n", options_.outFile.c_str());
+        std::remove(temporary.c_str());
         return false;
       }
     }
