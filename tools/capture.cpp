@@ -759,6 +759,10 @@ Json captureDeviceFile(const CapturedDevice& d) {
   device["services"] = services;
 
   std::vector<std::string> notes = d.notes;
+  if (!dropPlaced) {
+    notes.push_back(
+        "the link dropped before any characteristic was subscribed to: the replay keeps its link");
+  }
   notes.push_back(
       "captured through the helper: the advertising interval, manufacturer data after the "
       "company identifier, and properties other than read, write, writeWithoutResponse and "
