@@ -3,7 +3,10 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
 #include <cmath>
+#include <cstdio>
+#include <filesystem>
 
 #include "central_e2e.h"
 #include "tools/device_file.h"
@@ -185,10 +188,30 @@ TEST_F(CaptureEndToEnd, FailuresSayWhyAndKeepWhatWasCaptured) {
       json::parse(R"([{"atMs": 150, "value": "0041"}, {"atMs": 420, "drop": true}])");
   dropping["services"][1]["characteristics"][0]["timeline"] =
       json::parse(R"([{"atMs": 275, "value": "AA"}])");
-  startDevices({dropping});
+  json beacon = json::parse(R"({"id": "CA97E000-0000-4000-8000-000000000003",
+      "advertising": {"localName": "Beacon", "intervalMs": 20, "connectable": false}})");
+  startDevices({dropping, beacon});
+  // A file that cannot be written leaves nothing half-written beside it.
+  std::string taken = helper.directory() + "/taken";
+  std::filesystem::create_directory(taken);
+  EXPECT_EQ(capture("Beacon", {"--seconds", "1", "--out", taken}), 1);
+  EXPECT_EQ(stderrLines.back(), "velnor-sim: cannot write " + taken);
+  EXPECT_FALSE(std::filesystem::exists(taken + ".part"));
   EXPECT_EQ(capture("Nobody", {"--seconds", "1"}), 1);
   EXPECT_EQ(stderrLines.back(), "velnor-sim: no device \"Nobody\" seen in 1 s");
   EXPECT_TRUE(file.is_null());
+  // Interrupted while it scans: said as such, not as a device that did not show up in time.
+  ChildProcess interrupted(ChildProcess::Options{
+      VELNOR_SIM_PATH, {"capture", "--helper", std::to_string(helper.port()), "Nobody"}, {}, {}});
+  ASSERT_TRUE(interrupted.waitForStderrLine(
+      [](const std::string& l) {
+        return l == "velnor-sim capture: scanning for Nobody (up to 10 s)";
+      },
+      ChildProcess::after(20)));
+  interrupted.terminate();
+  EXPECT_EQ(interrupted.exitCode(ChildProcess::after(20)), 1);
+  EXPECT_EQ(interrupted.stderrLines().back(),
+            "velnor-sim: interrupted before a device \"Nobody\" was seen");
 
   EXPECT_EQ(capture("Round Trip"), 1);
   EXPECT_EQ(stderrLines.back(), "velnor-sim: the link to " + kRoundTrip +
@@ -207,6 +230,63 @@ TEST_F(CaptureEndToEnd, FailuresSayWhyAndKeepWhatWasCaptured) {
   EXPECT_EQ(vendor.size(), 1u);
   EXPECT_EQ(vendor[0]["value"], "AA");
   EXPECT_NEAR(vendor[0]["atMs"].get<double>(), 275, kDeliveryDelayMs);
+
+  // The helper gone while capture listens: the notifications taken until then are written.
+  emulator.reset();
+  startDevices({original()});
+  std::string out = helper.directory() + "/orphaned.json";
+  ChildProcess orphaned(ChildProcess::Options{
+      VELNOR_SIM_PATH,
+      {"capture", "--helper", std::to_string(helper.port()), "Round Trip", "--out", out},
+      {},
+      {}});
+  ASSERT_TRUE(orphaned.waitForStderrLine(
+      [](const std::string& l) { return l == "velnor-sim capture: notifications so far: 6"; },
+      ChildProcess::after(30)))
+      << testing::PrintToString(orphaned.stderrLines());
+  helper.process().kill();
+  EXPECT_EQ(orphaned.exitCode(ChildProcess::after(30)), 1);
+  EXPECT_TRUE(orphaned.stderrLines().back().ends_with("; what was captured so far is written"))
+      << orphaned.stderrLines().back();
+  std::ifstream in(out);
+  json orphanedFile = json::parse(in, nullptr, false);
+  ASSERT_TRUE(orphanedFile.is_object());
+  EXPECT_EQ(eventsOf(*characteristicOf(orphanedFile["devices"][0], "180D", "2A37")).size(), 3u);
+  EXPECT_EQ(
+      eventsOf(*characteristicOf(orphanedFile["devices"][0], kVendorService, kVendorNotify)).size(),
+      3u);
+}
+
+// A burst of notifications that outlasts the listening in the helper's paced queue, and a
+// characteristic that refuses subscriptions.
+TEST_F(CaptureEndToEnd, CaptureTakesEverythingAndLeavesTheHelperClean) {
+  const std::string busy = "CA97E000-0000-4000-8000-000000000002";
+  json burst = json::array();
+  for (int i = 0; i < 80; ++i) {
+    char hex[3];
+    std::snprintf(hex, sizeof hex, "%02X", i);
+    burst.push_back({{"atMs", 2 * i}, {"value", hex}});
+  }
+  json device = {{"id", busy},
+                 {"advertising", {{"localName", "Busy"}, {"intervalMs", 20}}},
+                 {"services",
+                  {{{"uuid", "180D"},
+                    {"characteristics",
+                     {{{"uuid", "2A37"}, {"properties", "notify"}, {"timeline", burst}},
+                      {{"uuid", "2A19"},
+                       {"properties", "read|notify"},
+                       {"value", "5A"},
+                       {"onSubscribe", 3}}}}}}}};
+  startDevices({device});
+  ASSERT_EQ(capture("Busy", {"--seconds", "1"}), 0) << testing::PrintToString(stderrLines);
+  json events = eventsOf(*characteristicOf(file["devices"][0], "180D", "2A37"));
+  ASSERT_EQ(events.size(), burst.size()) << events.dump();
+  for (size_t i = 0; i < burst.size(); ++i) EXPECT_EQ(events[i]["value"], burst[i]["value"]) << i;
+
+  // Nothing of capture's is left in the helper: no script waiting, none kept for a later read.
+  EXPECT_EQ(connect(busy, "", 10.0), value("0"));
+  EXPECT_EQ(read(busy, "180D", "2A19", "hex", 5.0), value("5a"));
+  EXPECT_EQ(scripts(1, 0.5), std::vector<std::string>{});
 }
 
 }  // namespace

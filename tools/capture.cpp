@@ -43,6 +43,9 @@ constexpr auto kDiscoveryTimeout = 10s;
 constexpr auto kPacing = 100ms;
 constexpr auto kHeldWithin = kPacing + 20ms;
 constexpr auto kPollInterval = 2ms;
+// The helper keeps at most 101 waiting scripts and hands them out one per pacing: a full queue
+// takes this long to empty, with some room for a loaded machine.
+constexpr auto kDrainTimeout = 101 * kPacing + 5s;
 
 // A capture that cannot go on; what() is the reason for the user.
 class CaptureFailed : public std::runtime_error {
@@ -260,7 +263,11 @@ class Capturer {
     startedScan_ = r.ok();
     auto deadline = Clock::now() + window();
     while (!sampleAdvertisement()) {
-      if (Clock::now() > deadline || interruption_.happened()) {
+      if (interruption_.happened()) {
+        throw CaptureFailed("interrupted before a device \"" + options_.captureDevice +
+                            "\" was seen");
+      }
+      if (Clock::now() > deadline) {
         throw CaptureFailed("no device \"" + options_.captureDevice + "\" seen in " +
                             std::to_string(options_.seconds) + " s");
       }
@@ -433,6 +440,13 @@ class Capturer {
   // ---- Values ----
 
   void readValues() {
+    // The helper runs a characteristic's notification script on read answers too, and keeps the
+    // script of a capture whose link dropped: forgotten first, so that no read counts as one.
+    for (auto& s : device_.services) {
+      for (auto& c : s.characteristics) {
+        if (has(c, "notify")) subscribe(s, c, "");
+      }
+    }
     for (auto& s : device_.services) {
       for (auto& c : s.characteristics) {
         if (!has(c, "read")) continue;
@@ -482,14 +496,12 @@ class Capturer {
     auto start = Clock::now();
     auto end = start + window();
     auto nextReport = start + 1s;
-    while (Clock::now() < end && !interruption_.happened()) {
+    std::optional<Clock::time_point> dropped;
+    while (!dropped && Clock::now() < end && !interruption_.happened()) {
       auto drop = poller_.waitFor([&](const HandedOut& s) { return isOwn(s, kDisconnectScript); },
                                   Clock::now() + 100ms);
       device_.listenEnd = Clock::now();
-      if (drop) {
-        takeNotifications();
-        linkDropped(drop->at);
-      }
+      if (drop) dropped = drop->at;
       sampleAdvertisement();
       if (Clock::now() >= nextReport) {
         progress("notifications so far: " + std::to_string(notificationCount()));
@@ -497,22 +509,30 @@ class Capturer {
       }
     }
     device_.listenEnd = Clock::now();
+    // Every characteristic capture asked for, also one the device refused or never answered:
+    // the helper keeps a script it was given, and would hand it to the plug-in on later reads.
     for (auto& s : device_.services) {
       for (auto& c : s.characteristics) {
-        if (c.subscribed) subscribe(s, c, "");
+        if (!dropped && has(c, "notify")) subscribe(s, c, "");
       }
     }
+    // Notifications that arrived before the unsubscription or the drop may still wait in the
+    // queue.
     auto unsubscribed = Clock::now();
-    // Notifications that arrived before the unsubscription may still wait in the queue.
-    poller_.waitDrained(unsubscribed, Clock::now() + 5s);
+    if (!poller_.waitDrained(unsubscribed, unsubscribed + kDrainTimeout)) {
+      device_.notes.push_back(
+          "the helper's queue did not empty in time: notifications may be missing");
+    }
     takeNotifications();
+    if (dropped) linkDropped(*dropped);
   }
 
   bool subscribe(const CapturedService& s, CapturedCharacteristic& c, const std::string& script) {
     auto body = gattBody(s, c);
     body["script"] = script;
     body["format"] = "hex";
-    body["timeout"] = kOperationTimeout;
+    // Unsubscribing does not wait: the helper forgets the script at once.
+    body["timeout"] = script.empty() ? 0.0 : kOperationTimeout;
     body["filename"] = kFileName;
     auto r = client_.command("/subscribe", body);
     if (r.lastError == Errors::kNotConnected) linkDropped(Clock::now());
@@ -581,6 +601,7 @@ class Capturer {
     } catch (const std::exception&) {
       // The helper is gone: nothing to leave as it was.
     }
+    takeNotifications();
     bool wrote = !device_.id.empty() && write();
     std::fprintf(stderr, "velnor-sim: %s%s\n", reason.c_str(),
                  wrote ? "; what was captured so far is written" : "");
@@ -602,11 +623,13 @@ class Capturer {
         out << text;
         if (!out.flush()) {
           std::fprintf(stderr, "velnor-sim: cannot write %s\n", temporary.c_str());
+          std::remove(temporary.c_str());
           return false;
         }
       }
       if (std::rename(temporary.c_str(), options_.outFile.c_str()) != 0) {
         std::fprintf(stderr, "velnor-sim: cannot write %s\n", options_.outFile.c_str());
+        std::remove(temporary.c_str());
         return false;
       }
     }
@@ -736,6 +759,10 @@ Json captureDeviceFile(const CapturedDevice& d) {
   device["services"] = services;
 
   std::vector<std::string> notes = d.notes;
+  if (!dropPlaced) {
+    notes.push_back(
+        "the link dropped before any characteristic was subscribed to: the replay keeps its link");
+  }
   notes.push_back(
       "captured through the helper: the advertising interval, manufacturer data after the "
       "company identifier, and properties other than read, write, writeWithoutResponse and "

@@ -82,6 +82,18 @@ TEST(CaptureFileTest, ADroppedLinkEndsTheFirstSubscribedTimelineOnce) {
                             {"atMs": 500, "drop": true}])"));
   EXPECT_TRUE(characteristic(file, 4)["timeline"].is_array());
 
+  // Dropped before any subscription: no timeline can carry the drop, and the file says so.
+  auto early = belt(t0);
+  early.dropped = t0;
+  for (auto& c : early.services[0].characteristics) c.subscribed.reset();
+  file = captureDeviceFile(early);
+  auto notes = file["devices"][0]["notes"];
+  EXPECT_NE(std::find(notes.begin(), notes.end(),
+                      "the link dropped before any characteristic was subscribed to: the replay "
+                      "keeps its link"),
+            notes.end())
+      << notes.dump();
+
   // Refused before any profile: the connection as it went, and no services.
   CapturedDevice refused;
   refused.id = "5C4D2A10-7F3B-4E8A-9C61-0B2D3E4F5A61";

@@ -349,6 +349,9 @@ class Reader {
     } else {
       e.kind = sim::TimelineEvent::Kind::onRead;
       e.onRead = answer(v["onRead"], place + ".onRead", true);
+      if (v.contains("service") && !v.contains("characteristic")) {
+        fail(place + ".service", "goes with \"characteristic\", which names the characteristic");
+      }
       if (v.contains("characteristic")) e.target = target(v, place, d);
     }
     return e;

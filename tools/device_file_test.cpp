@@ -153,6 +153,9 @@ TEST(DeviceFileTest, TimelinesAndWhatIsWrongWithThem) {
   EXPECT_EQ(
       errorOf(withTimeline(R"([{"atMs":5,"onRead":2,"service":"180F","characteristic":"2A38"}])")),
       first + "[0].characteristic: the device has no characteristic 2A38 in service 180F");
+  // A service alone would quietly change the timeline's own characteristic instead.
+  EXPECT_EQ(errorOf(withTimeline(R"([{"atMs":5,"onRead":2,"service":"180D"}])")),
+            first + "[0].service: goes with \"characteristic\", which names the characteristic");
   EXPECT_EQ(errorOf(withTimeline(R"([{"atMs":5,"onRead":2,"characteristic":"2A38"}])",
                                  R"(,{"uuid":"2A38","properties":"read"})")),
             first +
