@@ -34,8 +34,8 @@ using TestOneInput = int (*)(const uint8_t*, size_t);
 // The files of fuzz/corpus/TARGET, in name order.
 std::vector<std::filesystem::path> corpus(const std::string& target) {
   std::vector<std::filesystem::path> files;
-  for (const auto& entry : std::filesystem::directory_iterator(std::string(VELNOR_SOURCE_DIR) +
-                                                               "/fuzz/corpus/" + target)) {
+  const auto directory = std::filesystem::path(VELNOR_SOURCE_DIR) / "fuzz" / "corpus" / target;
+  for (const auto& entry : std::filesystem::directory_iterator(directory)) {
     if (entry.is_regular_file()) files.push_back(entry.path());
   }
   std::sort(files.begin(), files.end());
