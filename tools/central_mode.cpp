@@ -28,7 +28,6 @@ std::string upper(std::string s) {
 // lives on its queue; commands reach it through queue.sync.
 class Central : public CBCentralManagerDelegate, public CBPeripheralDelegate {
  public:
-  explicit Central(DispatchQueue& queue) : queue_(queue) {}
   std::shared_ptr<CBCentralManager> manager;
 
   // On the queue.
@@ -221,7 +220,6 @@ class Central : public CBCentralManagerDelegate, public CBPeripheralDelegate {
     emit(Json{{"event", "services"}, {"id", p->identifier()}, {"services", list}});
   }
 
-  DispatchQueue& queue_;
   std::map<std::string, Known> known_;
   std::shared_ptr<CBPeripheral> current_;
   size_t discovering_ = 0;
@@ -241,7 +239,7 @@ int runCentral(const Invocation& invocation) {
   }
   InputLines input;
   DispatchQueue queue("central");
-  Central central(queue);
+  Central central;
   sim::CentralOptions options;
   options.mtu = invocation.mtu;
   options.helperNode = false;
