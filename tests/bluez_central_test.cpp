@@ -4,11 +4,13 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <future>
 #include <map>
 #include <mutex>
 #include <thread>
 
 #include "bluetooth/bluez/bluez_backend.h"
+#include "bluetooth/bluez/bluez_bus.h"
 #include "bluez_double.h"
 #include "platform/dispatch_queue.h"
 
@@ -134,6 +136,35 @@ TEST_F(BlueZCentralTest, ForgottenDevicesAreLetGoOnceNoOneHoldsThem) {
     return !holding.lives(kBID);
   }));
   EXPECT_TRUE(holding.lives(kAID));
+}
+
+// The last owner of the bus can let go inside one of its callbacks, on the thread that the
+// bus's destructor joins; the bus still closes, and nothing stops.
+TEST(BlueZBusTest, TheLastOwnerMayLetGoOnTheBusThread) {
+  BlueZDouble bluez;
+  setenv("DBUS_SYSTEM_BUS_ADDRESS", bluez.address().c_str(), 1);
+  auto owner = std::make_shared<std::shared_ptr<bluez::Bus>>(bluez::Bus::open("hci0"));
+  ASSERT_NE((*owner)->connection(), nullptr);
+  std::string name = (*owner)->connection()->getUniqueName();
+  std::promise<void> released;
+  (*owner)->call("/", "org.freedesktop.DBus.ObjectManager", "GetManagedObjects",
+                 std::chrono::seconds(5),
+                 [owner, &released](sdbus::MethodReply&, const sdbus::Error*) {
+                   owner->reset();
+                   released.set_value();
+                 });
+  owner.reset();
+  ASSERT_EQ(released.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  auto connection = sdbus::createSystemBusConnection();
+  auto dbus = sdbus::createProxy(*connection, "org.freedesktop.DBus", "/org/freedesktop/DBus");
+  EXPECT_TRUE(eventually([&] {
+    bool owned = true;
+    dbus->callMethod("NameHasOwner")
+        .onInterface("org.freedesktop.DBus")
+        .withArguments(name)
+        .storeResultsTo(owned);
+    return !owned;
+  }));
 }
 
 }  // namespace

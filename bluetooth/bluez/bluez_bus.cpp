@@ -25,7 +25,16 @@ void report(const char* what, const std::exception& e) {
 Bus::Bus(std::string adapterName) : adapterPath_("/org/bluez/" + std::move(adapterName)) {}
 
 std::shared_ptr<Bus> Bus::open(const std::string& adapterName) {
-  std::shared_ptr<Bus> bus(new Bus(adapterName));
+  // The last owner can let go inside a callback, on the loop's own thread, which the destructor
+  // joins: the bus is then destroyed on a thread of its own once that callback has returned.
+  std::shared_ptr<Bus> bus(new Bus(adapterName), [](Bus* b) {
+    if (std::this_thread::get_id() != b->loopThread_.load()) return delete b;
+    try {
+      std::thread([b] { delete b; }).detach();
+    } catch (const std::exception& e) {
+      report("the bus is left open", e);  // no thread to close it: better kept than deadlocked
+    }
+  });
   bus->start();
   return bus;
 }
@@ -65,6 +74,7 @@ void Bus::watchSignals() {
     return [weak, handler](sdbus::Message& message) {
       auto self = weak.lock();
       if (!self) return;
+      self->loopThread_.store(std::this_thread::get_id());
       try {
         (self.get()->*handler)(message);
       } catch (const std::exception& e) {
@@ -88,6 +98,7 @@ void Bus::watchSignals() {
       [weak](sdbus::Message& message) {
         auto self = weak.lock();
         if (!self) return;
+        self->loopThread_.store(std::this_thread::get_id());
         try {
           std::string name, oldOwner, newOwner;
           message >> name >> oldOwner >> newOwner;
@@ -337,7 +348,9 @@ sdbus::IProxy* Bus::proxy(const std::string& path) {
 
 void Bus::send(sdbus::IProxy* proxy, sdbus::MethodCall& call, std::chrono::milliseconds timeout,
                const ReplyHandler& done) {
-  auto handler = [done](sdbus::MethodReply& reply, const sdbus::Error* error) {
+  std::weak_ptr<Bus> weak = weak_from_this();
+  auto handler = [done, weak](sdbus::MethodReply& reply, const sdbus::Error* error) {
+    if (auto self = weak.lock()) self->loopThread_.store(std::this_thread::get_id());
     try {
       done(reply, error);
     } catch (const std::exception& e) {

@@ -5,6 +5,7 @@
 
 #include <sdbus-c++/sdbus-c++.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -12,6 +13,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bluetooth/bluez/bluez_properties.h"
@@ -98,6 +100,9 @@ class Bus : public std::enable_shared_from_this<Bus> {
 
   const std::string adapterPath_;
   std::unique_ptr<sdbus::IConnection> connection_;
+  // The thread that runs the event loop, known from its first callback: the destructor joins
+  // it, so the bus is never destroyed there.
+  std::atomic<std::thread::id> loopThread_{};
   mutable std::mutex mutex_;
   std::string owner_;  // bluetoothd's unique name, empty while it is away
   std::map<std::string, Interfaces> objects_;
