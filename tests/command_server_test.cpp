@@ -27,7 +27,13 @@ const std::string kBadRequest =
 // One helper for the whole suite: starting it per test would only cost time.
 class CommandServerTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { helper_ = new HelperProcess(); }
+  // The roles report Bluetooth's state from their queues, which can be after the server
+  // listens: the suite waits for those lines, so that no test counts them as its own.
+  static void SetUpTestSuite() {
+    helper_ = new HelperProcess();
+    helper_->waitForStdoutLine("CentralDelegate: Is powered on");
+    helper_->waitForStdoutLine("PeripheralDelegate: Is powered on");
+  }
   static void TearDownTestSuite() {
     delete helper_;
     helper_ = nullptr;
