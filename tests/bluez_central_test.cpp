@@ -7,6 +7,7 @@
 #include <future>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "bluetooth/bluez/bluez_backend.h"
@@ -39,9 +40,15 @@ class Holding : public CBCentralManagerDelegate {
                                            const std::shared_ptr<CBPeripheral>& peripheral,
                                            const CBAdvertisementData&, int) override {
     std::lock_guard lock(mutex_);
-    held_[peripheral->identifier()] = peripheral;
-    watched_[peripheral->identifier()] = peripheral;
-    ++discoveries_[peripheral->identifier()];
+    const std::string id = peripheral->identifier();
+    if (!letGo_.count(id)) held_[id] = peripheral;
+    watched_[id] = peripheral;
+    ++discoveries_[id];
+  }
+  // Holds the device again when it is discovered.
+  void hold(const std::string& id) {
+    std::lock_guard lock(mutex_);
+    letGo_.erase(id);
   }
   bool holds(const std::string& id) {
     std::lock_guard lock(mutex_);
@@ -55,9 +62,11 @@ class Holding : public CBCentralManagerDelegate {
     std::lock_guard lock(mutex_);
     return discoveries_[id];
   }
+  // Lets go of the device and of any discovery of it still on its way.
   void letGo(const std::string& id) {
     std::lock_guard lock(mutex_);
     held_.erase(id);
+    letGo_.insert(id);
   }
   bool lives(const std::string& id) {
     std::lock_guard lock(mutex_);
@@ -69,6 +78,7 @@ class Holding : public CBCentralManagerDelegate {
   std::map<std::string, std::shared_ptr<CBPeripheral>> held_;
   std::map<std::string, std::weak_ptr<CBPeripheral>> watched_;
   std::map<std::string, int> discoveries_;
+  std::set<std::string> letGo_;
 };
 
 class BlueZCentralTest : public ::testing::Test {
@@ -91,6 +101,7 @@ class BlueZCentralTest : public ::testing::Test {
   }
   // Advertises until the device is discovered (again).
   bool discover(const std::string& device, const std::string& id) {
+    holding.hold(id);
     int before = holding.discoveries(id);
     return eventually([&] {
       bluez.advertise(device, {{"RSSI", sdbus::Variant(int16_t{-50})}});
@@ -114,7 +125,6 @@ TEST_F(BlueZCentralTest, ForgottenDevicesAreLetGoOnceNoOneHoldsThem) {
   ASSERT_TRUE(discover(a, kAID));
   ASSERT_TRUE(discover(b, kBID));
   queue.sync([&] { central->stopScan(); });
-  queue.sync([] {});
 
   holding.letGo(kAID);
   bluez.forgetDevice(b);
@@ -128,9 +138,7 @@ TEST_F(BlueZCentralTest, ForgottenDevicesAreLetGoOnceNoOneHoldsThem) {
   ASSERT_TRUE(discover(b, kBID));
   EXPECT_EQ(holding.held(kBID), kept);
 
-  // Stopped first, so that no discovery still on its way takes the device up again.
   queue.sync([&] { central->stopScan(); });
-  queue.sync([] {});
   holding.letGo(kBID);
   kept.reset();
   bluez.forgetDevice(b);
