@@ -542,7 +542,7 @@ class CBCentralManagerBlueZ : public CBCentralManager,
   // Devices that BlueZ no longer has, that have no link and that no one but this manager holds
   // are let go (only the one at `path`, when given); one seen again gets a new object under the
   // same identifier. Among phones whose private addresses change every few minutes, the helper
-  // would otherwise keep every address it ever saw.
+  // would otherwise keep every address it ever saw. Any thread; takes mutex_.
   void letGoOfForgotten(const std::optional<std::string>& path = std::nullopt) {
     std::lock_guard lock(mutex_);
     auto forgotten = [this](const auto& entry) {
@@ -577,7 +577,8 @@ class CBCentralManagerBlueZ : public CBCentralManager,
   // Brings bluetoothd's discovery session to what the scan and the searches want, one call at
   // a time: bluetoothd refuses to start a client's discovery while its stop is still under way
   // (adapter.c start_discovery), and a start answered after a later stop was sent would leave
-  // the adapter discovering for good.
+  // the adapter discovering for good. Any thread: the role's queue for a scan, the bus thread
+  // for a search or an answer.
   void nextDiscoveryStep() {
     enum class Step { stop, start, filter } step;
     std::map<std::string, sdbus::Variant> filter{{"Transport", sdbus::Variant(std::string("le"))}};
@@ -642,7 +643,8 @@ class CBCentralManagerBlueZ : public CBCentralManager,
 
   // A step's answer: whether bluetoothd now discovers for us. After a failed start the next
   // step waits for a new wish (`failedAt` is the count of wishes it served), so that an adapter
-  // that refuses is not asked again and again.
+  // that refuses is not asked again and again. The bus thread, or the caller's when a call could
+  // not be sent.
   void discoveryStepDone(bool discovering, uint64_t failedAt) {
     {
       std::lock_guard lock(mutex_);
