@@ -439,14 +439,20 @@ class Capturer {
 
   // ---- Values ----
 
-  void readValues() {
-    // The helper runs a characteristic's notification script on read answers too, and keeps the
-    // script of a capture whose link dropped: forgotten first, so that no read counts as one.
+  // Unsubscribes every notifying characteristic, also one the device refused or never
+  // answered: the helper keeps a script it was given and runs it on read answers too.
+  void forgetScripts() {
     for (auto& s : device_.services) {
       for (auto& c : s.characteristics) {
         if (has(c, "notify")) subscribe(s, c, "");
       }
     }
+  }
+
+  void readValues() {
+    // A capture whose link dropped left its scripts behind: forgotten first, so that no read
+    // counts as a notification.
+    forgetScripts();
     for (auto& s : device_.services) {
       for (auto& c : s.characteristics) {
         if (!has(c, "read")) continue;
@@ -509,13 +515,7 @@ class Capturer {
       }
     }
     device_.listenEnd = Clock::now();
-    // Every characteristic capture asked for, also one the device refused or never answered:
-    // the helper keeps a script it was given, and would hand it to the plug-in on later reads.
-    for (auto& s : device_.services) {
-      for (auto& c : s.characteristics) {
-        if (!dropped && has(c, "notify")) subscribe(s, c, "");
-      }
-    }
+    if (!dropped) forgetScripts();
     // Notifications that arrived before the unsubscription or the drop may still wait in the
     // queue.
     auto unsubscribed = Clock::now();

@@ -95,19 +95,13 @@ void Bus::watchSignals() {
   connection_->addMatch(
       "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
       "member='NameOwnerChanged',arg0='org.bluez'",
-      [weak](sdbus::Message& message) {
-        auto self = weak.lock();
-        if (!self) return;
-        self->loopThread_.store(std::this_thread::get_id());
-        try {
-          std::string name, oldOwner, newOwner;
-          message >> name >> oldOwner >> newOwner;
-          self->ownerChanged(newOwner);
-        } catch (const std::exception& e) {
-          report("NameOwnerChanged could not be read", e);
-        }
-      },
-      sdbus::floating_slot);
+      on(&Bus::onNameOwnerChanged), sdbus::floating_slot);
+}
+
+void Bus::onNameOwnerChanged(sdbus::Message& message) {
+  std::string name, oldOwner, newOwner;
+  message >> name >> oldOwner >> newOwner;
+  ownerChanged(newOwner);
 }
 
 // Asks the bus who owns org.bluez; an error means bluetoothd is not running (yet).

@@ -90,6 +90,7 @@ class Bus : public std::enable_shared_from_this<Bus> {
   void onInterfacesAdded(sdbus::Message& message);
   void onInterfacesRemoved(sdbus::Message& message);
   void onPropertiesChanged(sdbus::Message& message);
+  void onNameOwnerChanged(sdbus::Message& message);
   bool fromBlueZ(const sdbus::Message& message) const;
   sdbus::IProxy* proxy(const std::string& path);
   // Copies `done`, so that the caller still holds it when the call cannot be sent.

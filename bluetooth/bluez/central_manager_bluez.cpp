@@ -287,7 +287,7 @@ class CBCentralManagerBlueZ : public CBCentralManager,
       std::lock_guard lock(mutex_);
       if (!std::exchange(scanning_, false)) return;
     }
-    updateDiscovery(false);
+    updateDiscovery(true);  // a search that goes on looks for every LE device
   }
 
   bool isScanning() const override {
@@ -564,7 +564,7 @@ class CBCentralManagerBlueZ : public CBCentralManager,
   // ---- Discovery: the role's scan, and searches for devices BlueZ has forgotten ----
 
   // One discovery session serves both: the scan's filter while the role scans, otherwise LE
-  // devices of every kind. `filterChanged` when the scan's filter is to be set anew.
+  // devices of every kind. `filterChanged` when the scan started or stopped.
   void updateDiscovery(bool filterChanged) {
     {
       std::lock_guard lock(mutex_);
@@ -591,7 +591,7 @@ class CBCentralManagerBlueZ : public CBCentralManager,
         step = Step::stop;
       } else if (wanted && !discovering_) {
         step = Step::start;
-      } else if (wanted && (filterStale_ || scanning_ != scanFilterSet_)) {
+      } else if (wanted && filterStale_) {
         step = Step::filter;
       } else {
         return;
@@ -600,7 +600,6 @@ class CBCentralManagerBlueZ : public CBCentralManager,
       wishes = discoveryWishes_;
       if (step != Step::stop) {
         filterStale_ = false;
-        scanFilterSet_ = scanning_;
         std::vector<std::string> uuids;
         if (scanning_) {
           for (const auto& u : filter_.value_or(std::vector<CBUUID>{})) uuids.push_back(textOf(u));
@@ -1005,8 +1004,7 @@ class CBCentralManagerBlueZ : public CBCentralManager,
   CBManagerState reportedState_ = CBManagerState::unknown;
   bool scanning_ = false;
   bool discovering_ = false;    // we hold a discovery session
-  bool scanFilterSet_ = false;  // the session's filter is the scan's
-  bool filterStale_ = false;    // the scan's filter is to be set anew
+  bool filterStale_ = false;    // the session's filter is to be set anew
   bool discoveryBusy_ = false;  // a step of nextDiscoveryStep waits for bluetoothd
   uint64_t discoveryWishes_ = 0;
   bool connectDevice_ = false;  // Adapter1.ConnectDevice is offered
