@@ -2,7 +2,7 @@
 # Installs the Debian packages the helper needs to build and test, and any named as arguments,
 # if any is missing. Usage: scripts/install-deps.sh [PACKAGE...]
 set -euo pipefail
-packages=(g++ cmake make pkg-config libcpp-httplib-dev nlohmann-json3-dev libgtest-dev libgmock-dev
+packages=(g++ cmake make pkg-config cpio libcpp-httplib-dev nlohmann-json3-dev libgtest-dev libgmock-dev
           libbenchmark-dev libboost1.81-dev curl python3 libsdbus-c++-dev dbus python3-dbusmock "$@")
 missing=()
 for p in "${packages[@]}"; do
