@@ -1,0 +1,314 @@
+// End-to-end tests on the real Bluetooth stack: the kernel's LE stack with virtual controllers
+// and Debian's bluetoothd, inside the machine that scripts/bluez-vm.sh boots. A peripheral helper
+// runs on hci1, a central helper on hci0 (and a second central on hci2), and they meet through
+// the controllers' shared air. bluetoothd keeps what it learnt from one test to the next, as it
+// does for a user: later tests meet devices that it already knows.
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "central_e2e.h"
+#include "helper_process.h"
+
+namespace {
+
+using central_e2e::eventually;
+using central_e2e::failed;
+using central_e2e::value;
+using nlohmann::json;
+
+const std::string kProfile = R"([{"UUID": "180D", "characteristics": [
+    {"UUID": "2A37", "properties": "read|notify", "afterSubscribe": "Joined",
+     "afterUnsubscribe": "Left", "format": "hex"},
+    {"UUID": "2A38", "properties": "read|write|writeWithoutResponse", "afterRead": "WasRead",
+     "afterWrite": "Written", "format": "hex"},
+    {"UUID": "2A39", "properties": "read|write", "encrypted": true, "afterRead": "SecretRead",
+     "format": "hex"}]}])";
+
+// Runs a command inside the machine to its end; true when it exits 0.
+bool run(const std::vector<std::string>& args) {
+  ChildProcess command(ChildProcess::Options{args[0], {args.begin() + 1, args.end()}, {}, {}});
+  return command.exitCode(ChildProcess::after(20)) == 0;
+}
+
+bool power(const std::string& adapter, bool on) {
+  return run({"/usr/bin/busctl", "--system", "set-property", "org.bluez", "/org/bluez/" + adapter,
+              "org.bluez.Adapter1", "Powered", "b", on ? "true" : "false"});
+}
+
+// One helper on one adapter, driven as the plug-in drives it.
+class Helper {
+ public:
+  Helper(const std::string& name, const std::string& adapter)
+      : name_(name), adapter_(adapter), process_(optionsFor(adapter)) {}
+  ~Helper() {
+    if (::testing::Test::HasFailure()) {
+      for (const auto& line : process_.stdoutLines()) std::cerr << name_ << ": " << line << '\n';
+      for (const auto& line : process_.process().stderrLines()) {
+        std::cerr << name_ << " (stderr): " << line << '\n';
+      }
+    }
+  }
+
+  json call(const std::string& path, const json& body) {
+    HttpReply reply = process_.post(path, body.dump());
+    EXPECT_EQ(reply.status, 200) << name_ << " " << path << " " << body.dump() << " -> "
+                                 << reply.body;
+    return json::parse(reply.body, nullptr, false);
+  }
+  std::string status() {
+    json reply = call("/get", {{"selector", "status"}});
+    json parsed = json::parse(reply["result"].get<std::string>(), nullptr, false);
+    return parsed.is_object() ? parsed.value("bluetooth", "") : "";
+  }
+  bool poweredOn(double seconds = 20) {
+    return eventually([&] { return status() == "powered On"; }, seconds);
+  }
+  std::vector<std::string> scripts(size_t count, double seconds = 10) {
+    return process_.takeScripts(count, seconds);
+  }
+
+  // Peripheral role.
+  json publish(const std::string& profile) {
+    return call("/set", {{"selector", "localprofile"}, {"filename", "P"}, {"value", profile}});
+  }
+  json setLocal(const std::string& ch, const std::string& hex) {
+    return call("/setLocalChar",
+                {{"servID", "180D"}, {"charID", ch}, {"value", hex}, {"format", "hex"}});
+  }
+  json advertise(const std::string& name) {
+    return call("/startAdvertising", {{"options", "displayName=" + name}});
+  }
+
+  // Central role.
+  json scan(const std::string& options) {
+    return call("/startScan", {{"options", options}, {"filename", "C"}});
+  }
+  // Scans with `options` until a device named `name` is listed; its identifier, or "".
+  std::string find(const std::string& name, const std::string& options = "", double seconds = 20) {
+    EXPECT_EQ(scan(options), kOK);
+    std::string id;
+    eventually(
+        [&] {
+          json found = call("/get", {{"selector", "uuid"}, {"deviceID", name}});
+          if (found["lastError"] == 0) id = found["result"].get<std::string>();
+          return !id.empty();
+        },
+        seconds);
+    call("/stopScan", json::object());
+    return id;
+  }
+  json connect(const std::string& device, double timeout = 10) {
+    connected_.push_back(device);
+    return call("/connect",
+                {{"deviceID", device}, {"options", ""}, {"filename", "C"}, {"timeout", timeout}});
+  }
+  // Leaves no link behind for the next test: bluetoothd keeps links its client left.
+  void disconnectAll() {
+    for (const auto& device : connected_) call("/disconnect", {{"deviceID", device}});
+    connected_.clear();
+  }
+  json disconnect(const std::string& device) {
+    return call("/disconnect", {{"deviceID", device}});
+  }
+  json read(const std::string& device, const std::string& ch, double timeout = 10) {
+    return call("/read", {{"deviceID", device},
+                          {"servID", "180D"},
+                          {"charID", ch},
+                          {"format", "hex"},
+                          {"timeout", timeout}});
+  }
+  // A read that waits out the service discovery that follows a connection.
+  json readOnceKnown(const std::string& device, const std::string& ch) {
+    json answer;
+    eventually([&] {
+      answer = read(device, ch);
+      return answer["lastError"] != -13;
+    });
+    return answer;
+  }
+  json write(const std::string& device, const std::string& ch, const std::string& hex,
+             bool withResponse = true) {
+    // A timeout of 0 writes without response.
+    return call("/write", {{"deviceID", device},
+                           {"servID", "180D"},
+                           {"charID", ch},
+                           {"value", hex},
+                           {"format", "hex"},
+                           {"timeout", withResponse ? 10.0 : 0.0}});
+  }
+  json subscribe(const std::string& device, const std::string& ch) {
+    return call("/subscribe", {{"deviceID", device},
+                               {"servID", "180D"},
+                               {"charID", ch},
+                               {"script", "Heard"},
+                               {"format", "hex"},
+                               {"timeout", 10.0},
+                               {"filename", "C"}});
+  }
+
+ private:
+  static HelperProcess::Options optionsFor(const std::string& adapter) {
+    HelperProcess::Options options;
+    options.extraArgs = {"--radio", "bluez:" + adapter};
+    options.dieWithParent = true;
+    return options;
+  }
+
+  std::string name_;
+  std::string adapter_;
+  std::vector<std::string> connected_;
+  HelperProcess process_;
+};
+
+std::string hexOf(size_t length, int seed) {
+  static const char* digits = "0123456789abcdef";
+  std::string hex;
+  for (size_t i = 0; i < length; ++i) {
+    int byte = static_cast<int>((i * 7 + seed) & 0xFF);
+    hex += digits[byte >> 4];
+    hex += digits[byte & 15];
+  }
+  return hex;
+}
+
+class RealStack : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(power("hci0", true) && power("hci1", true) && power("hci2", true));
+    ASSERT_TRUE(peripheral.poweredOn()) << "peripheral: " << peripheral.status();
+    ASSERT_TRUE(central.poweredOn()) << "central: " << central.status();
+  }
+  void TearDown() override { central.disconnectAll(); }
+
+  // Publishes the profile with a value for each characteristic and advertises under `name`.
+  void serve(const std::string& name) {
+    ASSERT_EQ(peripheral.publish(kProfile), kOK);
+    ASSERT_EQ(peripheral.setLocal("2A37", "0048"), kOK);
+    ASSERT_EQ(peripheral.setLocal("2A38", "0a0b0c"), kOK);
+    ASSERT_EQ(peripheral.setLocal("2A39", "5ec7e7"), kOK);
+    ASSERT_EQ(peripheral.advertise(name), kOK);
+  }
+
+  // Finds the peripheral, connects it by name and waits until its profile is known.
+  std::string connectTo(const std::string& name) {
+    std::string id = central.find(name);
+    EXPECT_FALSE(id.empty()) << "the central never saw " << name;
+    if (id.empty()) return id;
+    EXPECT_EQ(central.connect(name), kOK);
+    EXPECT_EQ(central.readOnceKnown(name, "2A38"), value("0a0b0c"));
+    return id;
+  }
+
+  Helper peripheral{"peripheral", "hci1"};
+  Helper central{"central", "hci0"};
+};
+
+TEST_F(RealStack, ReadsWritesAndNotificationsReachTheOtherSidesScripts) {
+  serve("Tag");
+  std::string id = connectTo("Tag");
+  ASSERT_FALSE(id.empty());
+  std::vector<std::string> read = peripheral.scripts(1);
+  ASSERT_EQ(read.size(), 1u);
+  std::string centralID = read[0].substr(8, 36);
+  EXPECT_EQ(read[0], "WasRead(" + centralID + "\r0a0b0c)@P");
+
+  EXPECT_EQ(central.write("Tag", "2A38", "010203"), kOK);
+  EXPECT_EQ(peripheral.scripts(1), std::vector<std::string>{"Written(" + centralID + "\r010203)@P"});
+  EXPECT_EQ(central.write("Tag", "2A38", "0405", false), kOK);
+  EXPECT_EQ(peripheral.scripts(1), std::vector<std::string>{"Written(" + centralID + "\r0405)@P"});
+
+  // Long values: a 200-byte write and read span several ATT requests.
+  std::string longValue = hexOf(200, 3);
+  EXPECT_EQ(central.write("Tag", "2A38", longValue), kOK);
+  peripheral.scripts(1);
+  EXPECT_EQ(central.read("Tag", "2A38"), value(longValue));
+
+  EXPECT_EQ(central.subscribe("Tag", "2A37"), kOK);
+  EXPECT_EQ(peripheral.scripts(2), (std::vector<std::string>{
+                                       "WasRead(" + centralID + "\r" + longValue + ")@P",
+                                       "Joined(" + centralID + "\r)@P"}));
+  EXPECT_EQ(peripheral.setLocal("2A37", "0648"), kOK);
+  EXPECT_EQ(central.scripts(1), std::vector<std::string>{"Heard(" + id + "\r180D\r2A37\r0648)@C"});
+}
+
+// A central that subscribes before any read or write on a new link gets values up to the link's
+// MTU minus 3, not the 20 bytes of the smallest MTU.
+TEST_F(RealStack, NotificationsBeforeAnyReadUseTheLinksMTU) {
+  serve("Wide");
+  std::string id = central.find("Wide");
+  ASSERT_FALSE(id.empty());
+  ASSERT_EQ(central.connect("Wide"), kOK);
+  json subscribed;
+  eventually([&] {
+    subscribed = central.subscribe("Wide", "2A37");
+    return subscribed["lastError"] != -13;
+  });
+  ASSERT_EQ(subscribed, kOK);
+  std::string big = hexOf(200, 9);
+  EXPECT_EQ(peripheral.setLocal("2A37", big), kOK);
+  EXPECT_EQ(central.scripts(1), std::vector<std::string>{"Heard(" + id + "\r180D\r2A37\r" + big + ")@C"});
+}
+
+TEST_F(RealStack, AConnectRightAfterADisconnectGetsALiveLink) {
+  serve("Again");
+  ASSERT_FALSE(connectTo("Again").empty());
+  EXPECT_EQ(central.disconnect("Again"), kOK);
+  EXPECT_EQ(central.connect("Again"), kOK);
+  EXPECT_EQ(central.readOnceKnown("Again", "2A38"), value("0a0b0c"));
+  EXPECT_EQ(central.disconnect("Again"), kOK);
+}
+
+TEST_F(RealStack, AReadOnALostLinkSaysTheDeviceDisconnected) {
+  serve("Lost");
+  ASSERT_FALSE(connectTo("Lost").empty());
+  ASSERT_TRUE(power("hci1", false));
+  json answer;
+  eventually([&] {
+    answer = central.read("Lost", "2A38", 5);
+    return answer["lastError"] != 0;
+  });
+  EXPECT_EQ(answer, failed(-16, "The specified device has disconnected from us."));
+  EXPECT_EQ(central.call("/get", {{"selector", "connections"}})["result"], "");
+}
+
+TEST_F(RealStack, APowerCycledPeripheralIsFoundAgain) {
+  serve("Cycled");
+  ASSERT_FALSE(central.find("Cycled").empty());
+  ASSERT_TRUE(power("hci1", false));
+  ASSERT_TRUE(eventually([&] { return peripheral.status() == "powered Off"; }));
+  ASSERT_TRUE(power("hci1", true));
+  ASSERT_TRUE(peripheral.poweredOn());
+  EXPECT_FALSE(central.find("Cycled", "", 10).empty());
+}
+
+TEST_F(RealStack, AProfileThatBluetoothdWouldRejectIsRefusedAndTheServedOneStays) {
+  serve("Kept");
+  EXPECT_EQ(peripheral.call("/stopAdvertising", json::object()), kOK);
+  for (const std::string uuid : {"1800", "1801", "2A00"}) {
+    json reply = peripheral.publish(R"([{"UUID": "180D", "characteristics": [
+        {"UUID": ")" + uuid + R"(", "properties": "read"}]}])");
+    if (uuid == "2A00") {
+      EXPECT_EQ(reply, kOK) << "2A00 is an ordinary characteristic outside Generic Access";
+      ASSERT_EQ(peripheral.publish(kProfile), kOK);
+      ASSERT_EQ(peripheral.setLocal("2A38", "0a0b0c"), kOK);
+    } else {
+      EXPECT_EQ(reply["lastError"], -50) << uuid;
+    }
+  }
+  ASSERT_EQ(peripheral.advertise("Kept"), kOK);
+  ASSERT_FALSE(connectTo("Kept").empty());
+}
+
+TEST_F(RealStack, AnEncryptedCharacteristicPairsByJustWorks) {
+  serve("Secret");
+  ASSERT_FALSE(connectTo("Secret").empty());
+  EXPECT_EQ(central.read("Secret", "2A39", 20), value("5ec7e7"));
+}
+
+}  // namespace
