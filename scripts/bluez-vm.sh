@@ -35,7 +35,7 @@ kver="${kernel#/boot/vmlinuz-}"
 [ -n "$logs" ] || logs="$(mktemp -d /tmp/velnor-vm-logs.XXXXXX)"
 mkdir -p "$logs"
 logs="$(cd "$logs" && pwd)"
-rm -f "$logs/status" "$logs/ready"
+rm -f "$logs"/{status,ready,command.log,guest.log,bluetoothd.log,dbus.log,btvirt.log,btmon.snoop,console.log}
 
 # The initramfs depends only on the kernel and busybox: built once per kernel, in the cache.
 cache="${XDG_CACHE_HOME:-$HOME/.cache}/velnor-vm"
@@ -104,4 +104,8 @@ if [ ! -s "$logs/status" ]; then
   tail -n 30 "$logs/console.log" >&2 || true
   exit 125
 fi
-exit "$(cat "$logs/status")"
+status="$(cat "$logs/status")"
+# The command's own output, for whoever runs this (ctest shows it on failure).
+cat "$logs/command.log"
+[ "$status" -eq 0 ] || echo "bluez-vm: the command exited with $status; logs in $logs" >&2
+exit "$status"

@@ -390,6 +390,27 @@ TEST_F(BlueZExperimental, ForgottenDevicesConnectByAddressUntilConnectDeviceSucc
   EXPECT_EQ(pending.get(), kOK);
 }
 
+// A Connect that went for Bluetooth Classic makes BlueZ forget the device, so that
+// ConnectDevice reaches it over LE; never a paired one, whose keys would go with it.
+TEST_F(BlueZExperimental, AClassicFailureForgetsOnlyDevicesWithoutKeys) {
+  addBelt({{"Paired", sdbus::Variant(true)}});
+  discoverBelt();
+  ASSERT_EQ(call("/stopScan", json::object()), kOK);
+  bluez.setConnectBehaviour(belt, "org.bluez.Error.Failed:br-connection-page-timeout");
+  EXPECT_EQ(connect(kBeltID, "", 5.0)["lastError"], -15);
+  EXPECT_EQ(logged("RemoveDevice"), 0U);
+
+  // The same for a belt that was never paired: forgotten, then connected by address.
+  const std::string unpairedID = "00010203-0405-0000-0000-C0FFEE000002";
+  addBelt({}, "C0:FF:EE:00:00:02");
+  discoverBelt(unpairedID);
+  ASSERT_EQ(call("/stopScan", json::object()), kOK);
+  bluez.setConnectBehaviour(belt, "org.bluez.Error.Failed:br-connection-page-timeout");
+  EXPECT_EQ(connect(unpairedID, "", 5.0), kOK);
+  EXPECT_EQ(logged("RemoveDevice " + belt), 1U);
+  EXPECT_EQ(logged("ConnectDevice"), 1U);
+}
+
 TEST_F(BlueZEndToEnd, PowerAndADaemonRestartShowInTheStatus) {
   bluez.setPowered("hci0", false);
   EXPECT_TRUE(eventually([&] { return status() == "powered Off"; }));

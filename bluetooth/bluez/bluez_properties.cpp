@@ -80,8 +80,9 @@ std::vector<std::string> flagsFor(uint32_t properties, uint32_t permissions) {
       {CBCharacteristicPropertyRead, encryptRead ? "encrypt-read" : "read"},
       {CBCharacteristicPropertyWriteWithoutResponse, "write-without-response"},
       {CBCharacteristicPropertyWrite, encryptWrite ? "encrypt-write" : "write"},
-      {CBCharacteristicPropertyNotify, "notify"},
-      {CBCharacteristicPropertyIndicate, "indicate"},
+      // Without encrypt-notify bluetoothd lets an unencrypted central enable notifications.
+      {CBCharacteristicPropertyNotify, encryptRead ? "encrypt-notify" : "notify"},
+      {CBCharacteristicPropertyIndicate, encryptRead ? "encrypt-indicate" : "indicate"},
   }};
   std::vector<std::string> flags;
   for (const auto& [bit, flag] : order) {

@@ -28,6 +28,9 @@ TEST(BlueZPropertiesTest, FlagsBecomePropertiesAndBack) {
                          CBCharacteristicPropertyNotify,
                      CBAttributePermissionsWriteEncryptionRequired),
             (std::vector<std::string>{"read", "encrypt-write", "notify"}));
+  EXPECT_EQ(flagsFor(CBCharacteristicPropertyRead | CBCharacteristicPropertyNotify,
+                     CBAttributePermissionsReadEncryptionRequired),
+            (std::vector<std::string>{"encrypt-read", "encrypt-notify"}));
 }
 
 TEST(BlueZPropertiesTest, AdvertisementTakesTypedFieldsAndSkipsStrangeOnes) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -143,16 +144,30 @@ class CBPeripheralBlueZ : public RemotePeripheral<CBServiceBlueZ>,
   const std::string& path() const { return path_; }
   void setServices(const std::vector<std::pair<std::string, Properties>>& found) {
     std::lock_guard lock(mutex_);
-    services_ = keepOrMake(
-        services_, found, [&](const std::string& path, CBUUID uuid, const Properties& props) {
-          return std::make_shared<CBServiceBlueZ>(
-              path, uuid, property<bool>(props, "Primary").value_or(true), weak_from_this());
-        });
+    services_ = keepOrMake(services_ ? services_ : earlier_, found,
+                           [&](const std::string& path, CBUUID uuid, const Properties& props) {
+                             return std::make_shared<CBServiceBlueZ>(
+                                 path, uuid, property<bool>(props, "Primary").value_or(true),
+                                 weak_from_this());
+                           });
   }
+  // The link is down: the services are unknown until discovered again, but their objects are
+  // kept, so that the same paths give the same objects on the next link and what the roles
+  // hold stays usable.
   void clearServices() {
     std::lock_guard lock(mutex_);
+    if (services_) earlier_ = std::move(services_);
     services_.reset();
     discoveryWanted_ = false;
+  }
+  // An operation that waits until BlueZ has the device's GATT objects again after a reconnect.
+  void park(std::function<void()> operation) {
+    std::lock_guard lock(mutex_);
+    parked_.push_back(std::move(operation));
+  }
+  std::vector<std::function<void()>> takeParked() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(parked_, {});
   }
   void setDiscoveryWanted(bool wanted) {
     std::lock_guard lock(mutex_);
@@ -164,7 +179,7 @@ class CBPeripheralBlueZ : public RemotePeripheral<CBServiceBlueZ>,
   }
   std::shared_ptr<CBCharacteristicBlueZ> findCharacteristic(const std::string& path) const {
     std::lock_guard lock(mutex_);
-    for (const auto& s : services_.value_or(std::vector<std::shared_ptr<CBServiceBlueZ>>{})) {
+    for (const auto& s : services_.value_or(earlier_.value_or(Services{}))) {
       if (path.rfind(s->path() + "/", 0) == 0) return s->find(path);
     }
     return nullptr;
@@ -189,8 +204,11 @@ class CBPeripheralBlueZ : public RemotePeripheral<CBServiceBlueZ>,
   }
 
  private:
+  using Services = std::vector<std::shared_ptr<CBServiceBlueZ>>;
   const std::string path_;
   const std::weak_ptr<CBCentralManagerBlueZ> manager_;
+  std::optional<Services> earlier_;  // the services of the last link
+  std::vector<std::function<void()>> parked_;
   bool discoveryWanted_ = false;
   uint16_t mtu_ = kDefaultMTU;
   std::string address_;
@@ -324,9 +342,19 @@ class CBCentralManagerBlueZ : public CBCentralManager,
       if (!links_.erase(peripheral->path())) return;
     }
     stopLooking(peripheral->path());
+    {
+      std::lock_guard lock(mutex_);
+      disconnecting_[peripheral->path()] = false;
+    }
+    // bluetoothd answers Disconnect about 2 s later, just before Connected turns false: a
+    // connection asked for meanwhile waits for both instead of riding the dying link.
+    std::weak_ptr<CBCentralManagerBlueZ> weak = weak_from_this();
     bus_->call(peripheral->path(), kDevice, "Disconnect", kControlTimeout,
-               [](sdbus::MethodReply&, const sdbus::Error*) {});
+               [weak, peripheral](sdbus::MethodReply&, const sdbus::Error*) {
+                 if (auto self = weak.lock()) self->disconnectAnswered(peripheral);
+               });
     peripheral->clearServices();
+    resumeParked(peripheral);
     later([this, peripheral] {
       delegate_.centralManagerDidDisconnectPeripheral(*this, peripheral, std::nullopt);
     });
@@ -413,23 +441,33 @@ class CBCentralManagerBlueZ : public CBCentralManager,
 
   void read(const std::shared_ptr<CBPeripheralBlueZ>& peripheral,
             const std::shared_ptr<CBCharacteristicBlueZ>& characteristic) {
-    if (!connected(*peripheral)) return;
+    if (!connected(*peripheral)) {
+      return later([peripheral, characteristic] {
+        if (auto* d = peripheral->delegate())
+          d->peripheralDidUpdateValueForCharacteristic(peripheral, characteristic,
+                                                       CBError::link(7));
+      });
+    }
+    if (parkUntilResolved(peripheral, characteristic,
+                          [=, this] { read(peripheral, characteristic); }))
+      return;
     characteristic->readStarted();
     std::weak_ptr<CBCentralManagerBlueZ> weak = weak_from_this();
     bus_->call(
         characteristic->path(), kGattCharacteristic, "ReadValue", kGattTimeout,
         [weak, peripheral, characteristic](sdbus::MethodReply& reply, const sdbus::Error* error) {
+          auto self = weak.lock();
           std::optional<CBError> failure;
           std::optional<CBData> value;
           if (error) {
-            failure = gattErrorFrom(error->getName(), error->getMessage());
+            failure = self ? self->gattFailure(*peripheral, *error)
+                           : gattErrorFrom(error->getName(), error->getMessage());
           } else if (!(value = valueIn(reply))) {
             failure = CBError::link(0);
           } else {
             characteristic->setValue(*value);
           }
           characteristic->readEnded(value);
-          auto self = weak.lock();
           if (!self) return;
           self->later([peripheral, characteristic, failure] {
             if (auto* d = peripheral->delegate()) {
@@ -443,8 +481,17 @@ class CBCentralManagerBlueZ : public CBCentralManager,
   void write(const std::shared_ptr<CBPeripheralBlueZ>& peripheral,
              const std::shared_ptr<CBCharacteristicBlueZ>& characteristic, const CBData& data,
              CBCharacteristicWriteType type) {
-    if (!connected(*peripheral)) return;
     bool withResponse = type == CBCharacteristicWriteType::withResponse;
+    if (!connected(*peripheral)) {
+      if (!withResponse) return;
+      return later([peripheral, characteristic] {
+        if (auto* d = peripheral->delegate())
+          d->peripheralDidWriteValueForCharacteristic(peripheral, characteristic, CBError::link(7));
+      });
+    }
+    if (parkUntilResolved(peripheral, characteristic,
+                          [=, this] { write(peripheral, characteristic, data, type); }))
+      return;
     std::map<std::string, sdbus::Variant> options{
         {"type", sdbus::Variant(std::string(withResponse ? "request" : "command"))}};
     std::weak_ptr<CBCentralManagerBlueZ> weak = weak_from_this();
@@ -455,7 +502,7 @@ class CBCentralManagerBlueZ : public CBCentralManager,
           auto self = weak.lock();
           if (!self || !withResponse) return;
           std::optional<CBError> failure;
-          if (error) failure = gattErrorFrom(error->getName(), error->getMessage());
+          if (error) failure = self->gattFailure(*peripheral, *error);
           self->later([peripheral, characteristic, failure] {
             if (auto* d = peripheral->delegate()) {
               d->peripheralDidWriteValueForCharacteristic(peripheral, characteristic, failure);
@@ -465,9 +512,47 @@ class CBCentralManagerBlueZ : public CBCentralManager,
         data, options);
   }
 
+  // Right after a reconnect the roles may use a characteristic before BlueZ has announced its
+  // object again: the operation waits for ServicesResolved instead of going to no object.
+  bool parkUntilResolved(const std::shared_ptr<CBPeripheralBlueZ>& peripheral,
+                         const std::shared_ptr<CBCharacteristicBlueZ>& characteristic,
+                         std::function<void()> operation) {
+    if (bus_->properties(characteristic->path(), kGattCharacteristic)) return false;
+    auto device = bus_->properties(peripheral->path(), kDevice);
+    if (device && property<bool>(*device, "ServicesResolved").value_or(false)) return false;
+    peripheral->park(std::move(operation));
+    return true;
+  }
+
+  // Runs the operations that waited for the device's GATT objects (or for the link's end,
+  // which answers them).
+  void resumeParked(const std::shared_ptr<CBPeripheralBlueZ>& peripheral) {
+    for (auto& operation : peripheral->takeParked()) operation();
+  }
+
+  // Bus thread. bluetoothd fails the operations of a link that went down with ATT error 0x0e,
+  // which a device may send too: Connected tells the two apart.
+  CBError gattFailure(const CBPeripheralBlueZ& peripheral, const sdbus::Error& error) const {
+    CBError failure = gattErrorFrom(error.getName(), error.getMessage());
+    if (failure.domain != CBError::kATTErrorDomain || failure.code != 0x0E) return failure;
+    auto device = bus_->properties(peripheral.path(), kDevice);
+    bool up = device && property<bool>(*device, "Connected").value_or(false);
+    return up && connected(peripheral) ? failure : CBError::link(7);
+  }
+
   void setNotify(const std::shared_ptr<CBPeripheralBlueZ>& peripheral,
                  const std::shared_ptr<CBCharacteristicBlueZ>& characteristic, bool enabled) {
-    if (!connected(*peripheral)) return;
+    if (!connected(*peripheral)) {
+      return later([peripheral, characteristic] {
+        if (auto* d = peripheral->delegate()) {
+          d->peripheralDidUpdateNotificationStateForCharacteristic(peripheral, characteristic,
+                                                                   CBError::link(7));
+        }
+      });
+    }
+    if (parkUntilResolved(peripheral, characteristic,
+                          [=, this] { setNotify(peripheral, characteristic, enabled); }))
+      return;
     std::weak_ptr<CBCentralManagerBlueZ> weak = weak_from_this();
     bus_->call(characteristic->path(), kGattCharacteristic, enabled ? "StartNotify" : "StopNotify",
                kGattTimeout,
@@ -477,7 +562,7 @@ class CBCentralManagerBlueZ : public CBCentralManager,
                  if (!self) return;
                  std::optional<CBError> failure;
                  if (error) {
-                   failure = gattErrorFrom(error->getName(), error->getMessage());
+                   failure = self->gattFailure(*peripheral, *error);
                  } else {
                    characteristic->setNotifying(enabled);
                  }
@@ -686,6 +771,38 @@ class CBCentralManagerBlueZ : public CBCentralManager,
 
   // ---- Connecting ----
 
+  // Bus thread. Disconnect was answered: once Connected is false too, the link is down.
+  void disconnectAnswered(const std::shared_ptr<CBPeripheralBlueZ>& peripheral) {
+    auto device = bus_->properties(peripheral->path(), kDevice);
+    bool up = device && property<bool>(*device, "Connected").value_or(false);
+    {
+      std::lock_guard lock(mutex_);
+      auto it = disconnecting_.find(peripheral->path());
+      if (it == disconnecting_.end()) return;
+      if (up) {
+        it->second = true;
+        return;
+      }
+    }
+    linkDown(peripheral->path());
+  }
+
+  // Bus thread. The link is down after a Disconnect: a connection attempt that waited goes on.
+  void linkDown(const std::string& path) {
+    std::shared_ptr<CBPeripheralBlueZ> peripheral;
+    uint64_t attempt = 0;
+    {
+      std::lock_guard lock(mutex_);
+      disconnecting_.erase(path);
+      if (auto known = peripherals_.find(path); known != peripherals_.end())
+        peripheral = known->second;
+      auto it = links_.find(path);
+      if (!peripheral || it == links_.end() || it->second.state != LinkState::connecting) return;
+      attempt = it->second.attempt;
+    }
+    tryConnect(peripheral, attempt);
+  }
+
   // The next step of a connection attempt that is still under way: Device1.Connect while
   // BlueZ has the device, else Adapter1.ConnectDevice where offered, else a search for it.
   void tryConnect(const std::shared_ptr<CBPeripheralBlueZ>& peripheral, uint64_t attempt) {
@@ -694,6 +811,7 @@ class CBCentralManagerBlueZ : public CBCentralManager,
       std::lock_guard lock(mutex_);
       auto it = links_.find(peripheral->path());
       if (it == links_.end() || it->second.attempt != attempt) return;
+      if (disconnecting_.count(peripheral->path())) return;  // resumed by disconnectAnswered
       offered = connectDevice_;
     }
     std::weak_ptr<CBCentralManagerBlueZ> weak = weak_from_this();
@@ -730,7 +848,8 @@ class CBCentralManagerBlueZ : public CBCentralManager,
         it->second.state = LinkState::connected;
       } else if (inTime && (isRetryableConnect(error->getName(), message) || isGone(*error))) {
         retry = true;
-      } else if (inTime && connectDevice_ && isClassicAttempt(message) && !it->second.forgetting) {
+      } else if (inTime && connectDevice_ && isClassicAttempt(message) && !it->second.forgetting &&
+                 !holdsKeys(peripheral->path())) {
         retry = removeFirst = it->second.forgetting = true;
       } else {
         links_.erase(it);
@@ -750,6 +869,14 @@ class CBCentralManagerBlueZ : public CBCentralManager,
       });
     }
     later([this, peripheral] { delegate_.centralManagerDidConnectPeripheral(*this, peripheral); });
+  }
+
+  // Forgetting a paired or bonded device would throw away its keys, which a desktop's own
+  // pairing may have made: such a device's classic failure is reported instead.
+  bool holdsKeys(const std::string& path) const {
+    auto device = bus_->properties(path, kDevice);
+    return device && (property<bool>(*device, "Paired").value_or(false) ||
+                      property<bool>(*device, "Bonded").value_or(false));
   }
 
   // Device1.Connect went for BR/EDR: BlueZ forgets the device, so that ConnectDevice, which
@@ -809,10 +936,19 @@ class CBCentralManagerBlueZ : public CBCentralManager,
     if (added) foundAgain(peripheral);
     auto connectedNow = property<bool>(changed, "Connected");
     if (connectedNow && *connectedNow) linkUp(peripheral);
-    if (!added && connectedNow && !*connectedNow) linkDropped(path);
-    if (property<bool>(changed, "ServicesResolved").value_or(false) &&
-        peripheral->takeDiscoveryWanted()) {
-      servicesResolved(peripheral);
+    if (!added && connectedNow && !*connectedNow) {
+      if (disconnectDone(path)) linkDown(path);
+      linkDropped(path);
+    }
+    if (property<bool>(changed, "ServicesResolved").value_or(false)) {
+      if (peripheral->takeDiscoveryWanted()) {
+        servicesResolved(peripheral);
+      } else {
+        std::weak_ptr<CBCentralManagerBlueZ> weak = weak_from_this();
+        bus_->reload([weak, peripheral] {
+          if (auto self = weak.lock()) self->resumeParked(peripheral);
+        });
+      }
     }
     CBAdvertisementData ad = recordAdvertisement(path, added ? *device : changed, added, *device);
     bool advertised = changed.count("RSSI") || changed.count("ManufacturerData") ||
@@ -935,7 +1071,15 @@ class CBCentralManagerBlueZ : public CBCentralManager,
         if (auto* d = peripheral->delegate())
           d->peripheralDidDiscoverServices(peripheral, std::nullopt);
       });
+      self->resumeParked(peripheral);
     });
+  }
+
+  // Whether the device's Disconnect was answered and only Connected turning false was missing.
+  bool disconnectDone(const std::string& path) const {
+    std::lock_guard lock(mutex_);
+    auto it = disconnecting_.find(path);
+    return it != disconnecting_.end() && it->second;
   }
 
   // The device is connected while a connection to it is under way: it is made, as Connect's
@@ -979,6 +1123,7 @@ class CBCentralManagerBlueZ : public CBCentralManager,
     stopLooking(path);
     if (!peripheral) return;
     peripheral->clearServices();
+    resumeParked(peripheral);
     later([this, peripheral, error, was] {
       if (was == LinkState::connected) {
         delegate_.centralManagerDidDisconnectPeripheral(*this, peripheral, error);
@@ -1013,6 +1158,8 @@ class CBCentralManagerBlueZ : public CBCentralManager,
   bool allowDuplicates_ = false;
   std::set<std::string> seen_;
   std::set<std::string> looking_;  // devices searched for by a connection
+  // Devices whose link is going down after a Disconnect: whether bluetoothd answered it.
+  std::map<std::string, bool> disconnecting_;
   std::unordered_map<std::string, std::shared_ptr<CBPeripheralBlueZ>> peripherals_;
   std::unordered_map<std::string, Link> links_;
   std::unordered_map<std::string, AdRecord> ads_;

@@ -1,5 +1,9 @@
 #include "bluetooth/bluez/peripheral_manager_bluez.h"
 
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <set>
@@ -20,6 +24,7 @@ constexpr auto kControlTimeout = seconds(10);
 // Changes of the profile that arrive together are published as one application.
 constexpr auto kPublishDelay = std::chrono::milliseconds(20);
 constexpr const char* kEveryCentral = "00:00:00:00:00:00";
+constexpr uint16_t kDefaultMTU = 23;
 
 std::atomic<int> gManagers{0};
 
@@ -27,16 +32,32 @@ class CBCentralBlueZ : public CBCentral {
  public:
   explicit CBCentralBlueZ(std::string identifier) : identifier_(std::move(identifier)) {}
   std::string identifier() const override { return identifier_; }
-  size_t maximumUpdateValueLength() const override { return mtu_.load() - 3; }
+  size_t maximumUpdateValueLength() const override {
+    std::lock_guard lock(mutex_);
+    return mtu_ - 3;
+  }
+  // Requests carry their link's MTU; until a central subscribes, the largest one is taken.
   void raiseMTU(uint16_t mtu) {
-    uint16_t now = mtu_.load();
-    while (mtu > now && !mtu_.compare_exchange_weak(now, mtu)) {
-    }
+    std::lock_guard lock(mutex_);
+    if (!subscribers_) mtu_ = std::max(mtu_, mtu);
+  }
+  // A central subscribed on a link of this MTU: as bluetoothd cuts each notification to each
+  // subscriber's MTU, the smallest one is the longest value that reaches every subscriber.
+  void subscriberMTU(uint16_t mtu) {
+    std::lock_guard lock(mutex_);
+    mtu_ = subscribers_ ? std::min(mtu_, mtu) : mtu;
+    subscribers_ = true;
+  }
+  void noSubscribers() {
+    std::lock_guard lock(mutex_);
+    subscribers_ = false;
   }
 
  private:
   const std::string identifier_;
-  std::atomic<uint16_t> mtu_{23};
+  mutable std::mutex mutex_;
+  uint16_t mtu_ = kDefaultMTU;
+  bool subscribers_ = false;
 };
 
 // A central's read or write, answered once through the D-Bus call it came in.
@@ -87,6 +108,11 @@ std::optional<std::string> refusalOf(const CBMutableService& service) {
            " is provided by BlueZ itself and cannot be published";
   }
   for (const auto& c : service.mutableCharacteristics()) {
+    // bluetoothd refuses these UUIDs on characteristics too (gatt-database.c parse_uuid).
+    if (reservedByBlueZ(c->UUID())) {
+      return "Characteristic " + c->UUID().UUIDString() +
+             " has a UUID that BlueZ keeps for its own services and cannot be published";
+    }
     if (c->properties() == 0) {
       return "Characteristic " + c->UUID().UUIDString() +
              " needs a property for BlueZ to publish it";
@@ -441,6 +467,20 @@ class CBPeripheralManagerBlueZ : public CBPeripheralManager,
                 self->writeRequested(path, std::move(result), std::move(value), options);
               }
             });
+    if (characteristic->properties() & CBCharacteristicPropertyNotify) {
+      // With NotifyAcquired present bluetoothd asks AcquireNotify, which names the subscribing
+      // central and its MTU, where StartNotify names nothing; see acquireNotify.
+      object->registerProperty("NotifyAcquired").onInterface(kGattCharacteristic).withGetter([] {
+        return false;
+      });
+      object->registerMethod("AcquireNotify")
+          .onInterface(kGattCharacteristic)
+          .implementedAs([weak, path](Options options) -> std::tuple<sdbus::UnixFd, uint16_t> {
+            auto self = weak.lock();
+            if (!self) throw sdbus::Error("org.bluez.Error.Failed", "Not available");
+            return self->acquireNotify(path, options);
+          });
+    }
     object->registerMethod("StartNotify")
         .onInterface(kGattCharacteristic)
         .implementedAs([weak, path] {
@@ -561,16 +601,38 @@ class CBPeripheralManagerBlueZ : public CBPeripheralManager,
         [this, request] { delegate_.peripheralManagerDidReceiveWriteRequests(*this, {request}); });
   }
 
+  // A central subscribed while bluetoothd had no notification socket of ours. The socket is
+  // closed at once: bluetoothd then keeps sending notifications from Value changes, asks again
+  // for the next central that subscribes (so each one's MTU is learnt), and calls StopNotify
+  // when the last one has gone (gatt-database.c ccc_write_cb, sock_hup).
+  std::tuple<sdbus::UnixFd, uint16_t> acquireNotify(const std::string& path,
+                                                    const Options& options) {
+    int ends[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) {
+      throw sdbus::Error("org.bluez.Error.Failed", "No socket for notifications");
+    }
+    sdbus::UnixFd theirs(ends[0], sdbus::adopt_fd);
+    ::close(ends[1]);
+    uint16_t mtu = property<uint16_t>(options, "mtu").value_or(kDefaultMTU);
+    centralFor(options);
+    centralAt(kEveryCentral)->subscriberMTU(mtu);
+    notifyChanged(path, true);
+    return {std::move(theirs), mtu};
+  }
+
   void notifyChanged(const std::string& path, bool notifying) {
     std::shared_ptr<CBMutableCharacteristic> characteristic;
+    bool anyNotifying = false;
     {
       std::lock_guard lock(mutex_);
       auto it = locals_.find(path);
       if (it == locals_.end() || it->second.notifying == notifying) return;
       it->second.notifying = notifying;
       characteristic = it->second.characteristic;
+      for (const auto& [p, local] : locals_) anyNotifying = anyNotifying || local.notifying;
     }
     auto central = centralAt(kEveryCentral);
+    if (!anyNotifying) central->noSubscribers();
     later([this, central, characteristic, notifying] {
       if (notifying) {
         delegate_.peripheralManagerCentralDidSubscribe(*this, central, characteristic);

@@ -33,30 +33,55 @@ dbus-monitor --system >"$share/dbus.log" 2>&1 &
 [ "$btmon_wanted" = 1 ] && btmon -w "$share/btmon.snoop" >/dev/null 2>&1 &
 
 # btvirt's controllers see each other only within one process. On a loaded host the kernel's
-# first reset of a controller can time out, and such a controller never gets an index: start
-# btvirt again until all three are there.
-controllers_up() { [ "$(ls /sys/class/bluetooth 2>/dev/null | grep -c '^hci[0-9]*$')" -ge 3 ]; }
-for attempt in 1 2 3 4 5; do
-  btvirt -L -l3 >>"$share/btvirt.log" 2>&1 &
-  btvirt_pid=$!
-  for i in $(seq 1 100); do controllers_up && break; sleep 0.1; done
-  controllers_up && break
-  log "btvirt attempt $attempt: $(ls /sys/class/bluetooth | tr '\n' ' ')"
-  kill "$btvirt_pid"; wait "$btvirt_pid" 2>/dev/null
-  for i in $(seq 1 50); do [ -z "$(ls /sys/class/bluetooth)" ] && break; sleep 0.1; done
-done
-controllers_up || { log "btvirt gave no three controllers"; finish 125; }
-log "controllers after $(cut -d' ' -f1 /proc/uptime) s"
-echo "$btvirt_pid" >/run/btvirt.pid
-
-/usr/libexec/bluetooth/bluetoothd -n -d >>"$share/bluetoothd.log" 2>&1 &
-echo $! >/run/bluetoothd.pid
+# first reset of a controller can time out, and such a controller never gets a management
+# index, so bluetoothd never sees it: then btvirt and bluetoothd start again.
+controllers() { ls /sys/class/bluetooth 2>/dev/null | grep -c '^hci[0-9]*$'; }
 adapters_known() {
   dbus-send --system --print-reply --dest=org.bluez / org.freedesktop.DBus.ObjectManager.GetManagedObjects 2>/dev/null \
     | grep -c 'object path "/org/bluez/hci[0-9]*"$'
 }
-for i in $(seq 1 600); do [ "$(adapters_known)" -ge 3 ] && break; sleep 0.1; done
-[ "$(adapters_known)" -ge 3 ] || { log "bluetoothd has $(adapters_known) adapters"; finish 125; }
+controllers_up() { [ "$(controllers)" -ge 3 ]; }
+controllers_gone() { [ "$(controllers)" -eq 0 ]; }
+adapters_up() { [ "$(adapters_known)" -ge 3 ]; }
+reset_failed() { dmesg | grep -q 'Opcode 0x0c03 failed'; }
+adapters_up_or_reset_failed() { reset_failed || adapters_up; }
+wait_until() {  # SECONDS CHECK...: runs CHECK until it succeeds or SECONDS have passed
+  local end=$((SECONDS + $1)); shift
+  until "$@"; do [ "$SECONDS" -ge "$end" ] && return 1; sleep 0.2; done
+}
+# bluetoothd, started again whenever it exits, as a service manager would: a test that stops or
+# crashes it leaves a working stack to the next. Each exit is in guest.log.
+run_bluetoothd() {
+  trap 'kill "$daemon" 2>/dev/null; exit 0' TERM
+  while true; do
+    /usr/libexec/bluetooth/bluetoothd -n -d >>"$share/bluetoothd.log" 2>&1 &
+    daemon=$!
+    echo "$daemon" >/run/bluetoothd.pid
+    wait "$daemon"
+    log "bluetoothd exited with status $? after $(cut -d' ' -f1 /proc/uptime) s; started again"
+    sleep 0.5
+  done
+}
+stack_up=0
+for attempt in 1 2 3 4 5; do
+  dmesg -C
+  btvirt -L -l3 >>"$share/btvirt.log" 2>&1 &
+  btvirt_pid=$!
+  # The kernel resets each new controller within a few seconds of its appearance.
+  if wait_until 15 controllers_up; then
+    run_bluetoothd &
+    bluetoothd_pid=$!
+    if wait_until 30 adapters_up_or_reset_failed && ! reset_failed; then stack_up=1; break; fi
+    log "attempt $attempt: bluetoothd has $(adapters_known) adapters"
+    kill "$bluetoothd_pid"; wait "$bluetoothd_pid" 2>/dev/null
+  else
+    log "attempt $attempt: $(controllers) controllers; $(dmesg | grep -c 'failed: -110') resets timed out"
+  fi
+  kill "$btvirt_pid"; wait "$btvirt_pid" 2>/dev/null
+  wait_until 10 controllers_gone
+done
+[ "$stack_up" = 1 ] || { log "no three controllers in bluetoothd"; finish 125; }
+echo "$btvirt_pid" >/run/btvirt.pid
 log "bluetoothd ready after $(cut -d' ' -f1 /proc/uptime) s"
 touch "$share/ready"
 

@@ -563,6 +563,7 @@ class _AdapterMethods:
 
     @dbus.service.method(ADAPTER, in_signature='o', out_signature='')
     def RemoveDevice(obj, device):
+        _log(f'RemoveDevice {device}')
         d = _devices.get(device)
         if d is None or d.obj is None or d.adapter is not _adapters[obj.path]:
             raise _bluez('InvalidArguments', 'Device does not exist')
