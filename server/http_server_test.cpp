@@ -6,18 +6,14 @@
 #include <stdexcept>
 
 #include "server/script_scheduler.h"
+#include "thrown.h"
 
 namespace {
 
 using json = nlohmann::json;
 
 std::string readerFailure(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const std::invalid_argument& e) {
-    return e.what();
-  }
-  return "no error";
+  return thrown<std::invalid_argument>(fn);
 }
 
 TEST(FieldReadersTest, StringsAreStrictlyTypedAndCutAtNul) {
