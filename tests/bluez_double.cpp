@@ -40,12 +40,6 @@ std::string busConfig(const std::string& socket) {
 )";
 }
 
-std::string joined(const std::vector<std::string>& lines) {
-  std::string text;
-  for (const auto& line : lines) text += line + "\n";
-  return text;
-}
-
 }  // namespace
 
 BlueZDouble::Dir::~Dir() {
@@ -54,9 +48,7 @@ BlueZDouble::Dir::~Dir() {
 }
 
 BlueZDouble::BlueZDouble() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "velnor-bluez-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  dir_.path = pattern;
+  dir_.path = makeTemporaryDirectory("velnor-bluez");
   std::ofstream(dir_.path + "/bus.conf") << busConfig(dir_.path + "/system_bus_socket");
 
   bus_ = std::make_unique<ChildProcess>(ChildProcess::Options{
@@ -65,7 +57,9 @@ BlueZDouble::BlueZDouble() {
       .dieWithParent = true});
   auto line = bus_->waitForLine([](const std::string& l) { return l.rfind("unix:", 0) == 0; },
                                 ChildProcess::after(kStartSeconds));
-  if (!line) throw std::runtime_error("dbus-daemon did not start:\n" + joined(bus_->stderrLines()));
+  if (!line)
+    throw std::runtime_error("dbus-daemon did not start:\n" +
+                             ChildProcess::joined(bus_->stderrLines()));
   address_ = *line;
 
   connection_ = sdbus::createSessionBusConnectionWithAddress(address_);
@@ -91,7 +85,8 @@ void BlueZDouble::waitForBlueZ(bool owned) {
   auto deadline = ChildProcess::after(kStartSeconds);
   while (bluezOwned() != owned) {
     if (owned && bluez_->waitForExit(ChildProcess::Clock::now())) {
-      throw std::runtime_error("the BlueZ double exited:\n" + joined(bluez_->stderrLines()));
+      throw std::runtime_error("the BlueZ double exited:\n" +
+                               ChildProcess::joined(bluez_->stderrLines()));
     }
     if (ChildProcess::Clock::now() > deadline) {
       throw std::runtime_error("org.bluez did not " + std::string(owned ? "appear" : "go"));
