@@ -246,9 +246,7 @@ BlueZDouble::Props BlueZDouble::advertisement(const std::string& adapter) {
 }
 
 std::pair<uint32_t, uint32_t> BlueZDouble::registrations(const std::string& adapter) {
-  sdbus::Struct<uint32_t, uint32_t> counts;
-  auto reply = call(kCallTimeout, "CountRegistrations", adapter);
-  reply >> counts;
+  auto counts = ask<sdbus::Struct<uint32_t, uint32_t>>(kCallTimeout, "CountRegistrations", adapter);
   return {std::get<0>(counts), std::get<1>(counts)};
 }
 
