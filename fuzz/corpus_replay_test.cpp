@@ -67,23 +67,28 @@ void replay(const std::string& target, Initialize initialize, TestOneInput testO
   }
 }
 
-TEST(FuzzCorpusTest, EveryTargetTakesEverySeed) {
-  const struct {
-    std::string target;
-    Initialize initialize;
-    TestOneInput testOneInput;
-  } targets[] = {
-      {"air_fuzz", air_fuzz_Initialize, air_fuzz_TestOneInput},
-      {"device_file_fuzz", nullptr, device_file_fuzz_TestOneInput},
-      {"formatter_fuzz", nullptr, formatter_fuzz_TestOneInput},
-      {"http_fuzz", http_fuzz_Initialize, http_fuzz_TestOneInput},
-      {"options_fuzz", nullptr, options_fuzz_TestOneInput},
-      {"profile_fuzz", profile_fuzz_Initialize, profile_fuzz_TestOneInput},
-  };
-  for (const auto& t : targets) {
-    SCOPED_TRACE(t.target);
-    replay(t.target, t.initialize, t.testOneInput);
-  }
+TEST(FuzzCorpusTest, AirTakesEverySeed) {
+  replay("air_fuzz", air_fuzz_Initialize, air_fuzz_TestOneInput);
+}
+
+TEST(FuzzCorpusTest, DeviceFileTakesEverySeed) {
+  replay("device_file_fuzz", nullptr, device_file_fuzz_TestOneInput);
+}
+
+TEST(FuzzCorpusTest, FormatterTakesEverySeed) {
+  replay("formatter_fuzz", nullptr, formatter_fuzz_TestOneInput);
+}
+
+TEST(FuzzCorpusTest, CommandServerTakesEverySeed) {
+  replay("http_fuzz", http_fuzz_Initialize, http_fuzz_TestOneInput);
+}
+
+TEST(FuzzCorpusTest, OptionsTakeEverySeed) {
+  replay("options_fuzz", nullptr, options_fuzz_TestOneInput);
+}
+
+TEST(FuzzCorpusTest, ProfileTakesEverySeed) {
+  replay("profile_fuzz", profile_fuzz_Initialize, profile_fuzz_TestOneInput);
 }
 
 }  // namespace
