@@ -353,7 +353,16 @@ TEST_F(ConnectionTest, ReadEndsWithTheAnswerOfItsCharacteristicObject) {
   EXPECT_EQ(lastMessage(), "The handle is invalid.");
 }
 
-TEST_F(ConnectionTest, RequestedDisconnectRunsNoScript) {
+TEST_F(ConnectionTest, BadRequestsIssueNothingAndARequestedDisconnectRunsNoScript) {
+  central.connect(kBelt, "onConnect=A\r", 5.0);
+  EXPECT_EQ(lastMessage(), "Invalid format for connection option");
+  central.connect("F0000000-0000-0000-0000-000000000000", "", 5.0);
+  EXPECT_EQ(lastError(), Errors::kUnknownDevice);
+  central.connect("belt", "", 5.0);
+  EXPECT_EQ(lastError(), Errors::kUnknownDevice);
+  EXPECT_TRUE(manager->connects().empty());
+  EXPECT_TRUE(central.getConnectedDevices().empty());
+
   central.connect(kBelt, "ondisconnect=D", 5.0);
   ASSERT_TRUE(central.isConnected(kBelt));
   resetError();
@@ -368,7 +377,7 @@ TEST_F(ConnectionTest, RequestedDisconnectRunsNoScript) {
   EXPECT_EQ(lastMessage(), "Device is not connected");
 }
 
-TEST_F(ConnectionTest, TimedOutConnectionIsCancelledWhenItCompletesLate) {
+TEST_F(ConnectionTest, LateAnswersCancelATimedOutConnectionAndEndNoLaterWait) {
   manager->setAnswer(FakeCentralManager::Answer::ignore);
   central.connect("Strap", "onConnectionFailed=F\ronConnect=C", 0.05);
   EXPECT_EQ(lastError(), Errors::kTimeoutError);
@@ -384,10 +393,9 @@ TEST_F(ConnectionTest, TimedOutConnectionIsCancelledWhenItCompletesLate) {
   resetError();
   central.connect(kStrap, "timeout=0.05", 1000.0);
   EXPECT_EQ(lastError(), Errors::kTimeoutError);
-}
 
-TEST_F(ConnectionTest, AnswerToAnUnwaitedAttemptNeverEndsALaterWait) {
-  manager->setAnswer(FakeCentralManager::Answer::ignore);
+  // The answer to an attempt no one waits for never ends a later wait.
+  resetError();
   central.connect(kBelt, "timeout=0\ronConnect=C", 10.0);
   EXPECT_EQ(lastError(), Errors::kNoError);
   onQueue([&] { central.centralManagerDidConnectPeripheral(*manager, belt); });
@@ -397,17 +405,6 @@ TEST_F(ConnectionTest, AnswerToAnUnwaitedAttemptNeverEndsALaterWait) {
   central.connect(kStrap, "", 0.2);
   EXPECT_EQ(lastError(), Errors::kTimeoutError);
   EXPECT_FALSE(central.isConnected(kStrap));
-}
-
-TEST_F(ConnectionTest, BadRequestsIssueNothing) {
-  central.connect(kBelt, "onConnect=A\r", 5.0);
-  EXPECT_EQ(lastMessage(), "Invalid format for connection option");
-  central.connect("F0000000-0000-0000-0000-000000000000", "", 5.0);
-  EXPECT_EQ(lastError(), Errors::kUnknownDevice);
-  central.connect("belt", "", 5.0);
-  EXPECT_EQ(lastError(), Errors::kUnknownDevice);
-  EXPECT_TRUE(manager->connects().empty());
-  EXPECT_TRUE(central.getConnectedDevices().empty());
 }
 
 }  // namespace

@@ -118,14 +118,13 @@ class GattClientTest : public ScriptQueueTest {
   }};
 };
 
-TEST_F(GattClientTest, ReadsOfTwoCharacteristicsWaitIndependently) {
+TEST_F(GattClientTest, ReadsWaitIndependentlyAndANotificationAnswersAWaitingOne) {
   auto slow = readInBackground("FFF1", 5.0);
   auto fast = readInBackground("FFF2", 5.0);
   EXPECT_EQ(fast.get(), "f2");
   EXPECT_EQ(slow.get(), "f1");
-}
 
-TEST_F(GattClientTest, NotificationAnswersAWaitingReadAndRunsTheScriptOnce) {
+  // A notification answers a waiting read and runs the script once.
   central.subscribe(kDevice, "FFF0", "FFF3", "OnValue", "hex", 5.0);
   ASSERT_EQ(lastError(), Errors::kNoError);
   auto read = readInBackground("FFF3", 5.0);

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
-
 namespace {
 
 WaitSlot::Clock::time_point soon() {
@@ -46,14 +44,6 @@ TEST(WaitSlotTest, LateAndRepeatedSignalsEndNoOtherWait) {
   slot.signal(answered);
   slot.signal(answered, CBError{"CBErrorDomain", 1, "Too late."});
   EXPECT_FALSE(slot.wait(answered, past()).error);
-}
-
-TEST(WaitSlotTest, WaiterWakesWhenItsAnswerComesFromAnotherThread) {
-  WaitSlot slot;
-  uint64_t attempt = slot.begin();
-  std::thread answer([&] { slot.signal(attempt); });
-  EXPECT_EQ(slot.wait(attempt, soon()).result, DispatchWaitResult::success);
-  answer.join();
 }
 
 }  // namespace

@@ -4,18 +4,14 @@
 
 #include <functional>
 
+#include "thrown.h"
+
 namespace {
 
 using Bytes = Formatter::Bytes;
 
-// The message of the FormatError that `fn` throws, or "no error".
 std::string failure(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const FormatError& e) {
-    return e.what();
-  }
-  return "no error";
+  return thrown<FormatError>(fn);
 }
 
 }  // namespace

@@ -26,7 +26,7 @@ std::string oneCharacteristic(const std::string& members, const std::string& ser
   return R"([{"UUID": ")" + service + R"(", "characteristics": [{)" + members + "}]}]";
 }
 
-TEST(LocalProfileTest, DecoderNamesTheFirstFault) {
+TEST(LocalProfileTest, DecoderAndChecksNameTheFirstFault) {
   const Case cases[] = {
       {"", "Unsupported JSON format"},
       {"[{]", "Unsupported JSON format"},
@@ -58,12 +58,7 @@ TEST(LocalProfileTest, DecoderNamesTheFirstFault) {
       {oneCharacteristic(R"("UUID": "2A37", "properties": "read", "protection": null,
                             "format": null, "encrypted": null, "colour": "red")"),
        ""},
-  };
-  for (const Case& c : cases) EXPECT_EQ(verdict(c.profile), c.message) << c.profile;
-}
-
-TEST(LocalProfileTest, ChecksNameTheFirstFault) {
-  const Case cases[] = {
+      // Then the checks.
       {"[]", ""},
       {oneCharacteristic(R"("UUID": "2A37", "properties": "read")", "18G0"),
        "Invalid service UUID"},

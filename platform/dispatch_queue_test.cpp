@@ -89,10 +89,3 @@ TEST(DispatchSemaphoreTest, CountsSignalsAndTimesOut) {
   EXPECT_EQ(sem.wait(DispatchSemaphore::deadlineAfter(0)), DispatchWaitResult::success);
   EXPECT_EQ(sem.wait(DispatchSemaphore::deadlineAfter(0.01)), DispatchWaitResult::timedOut);
 }
-
-TEST(DispatchSemaphoreTest, WakesWaiterFromAnotherThread) {
-  DispatchSemaphore sem;
-  DispatchQueue queue("test.signal");
-  queue.asyncAfter(0.01, [&] { sem.signal(); });
-  EXPECT_EQ(sem.wait(DispatchSemaphore::deadlineAfter(10)), DispatchWaitResult::success);
-}

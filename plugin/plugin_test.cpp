@@ -8,14 +8,6 @@
 
 #include "plugin/errors.h"
 
-TEST(PluginTest, DefaultsAtStart) {
-  // Runs first in this file's suite; other suites leave the defaults alone.
-  EXPECT_EQ(Plugin::defaultTimeout(), 3.0);
-  EXPECT_EQ(Plugin::defaultFormat(), "UTF-8");
-  EXPECT_EQ(&Plugin::shared(), &Plugin::shared());
-  EXPECT_EQ(Plugin::shared().badResult, "?");
-}
-
 TEST(PluginTest, SetLastErrorTakesCatalogueTextOnlyWithoutMessage) {
   Plugin& plugin = Plugin::shared();
   plugin.setLastError(Errors::kReadError);

@@ -1,21 +1,17 @@
 #include "server/config.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+
+#include "child_process.h"
 
 namespace {
 
 class ConfigTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "velnor-config-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
+  void SetUp() override { dir_ = makeTemporaryDirectory("velnor-config"); }
   void TearDown() override { std::filesystem::remove_all(dir_); }
 
   int32_t portFrom(const std::string& text) {

@@ -40,12 +40,6 @@ std::string busConfig(const std::string& socket) {
 )";
 }
 
-std::string joined(const std::vector<std::string>& lines) {
-  std::string text;
-  for (const auto& line : lines) text += line + "\n";
-  return text;
-}
-
 }  // namespace
 
 BlueZDouble::Dir::~Dir() {
@@ -54,9 +48,7 @@ BlueZDouble::Dir::~Dir() {
 }
 
 BlueZDouble::BlueZDouble() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "velnor-bluez-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  dir_.path = pattern;
+  dir_.path = makeTemporaryDirectory("velnor-bluez");
   std::ofstream(dir_.path + "/bus.conf") << busConfig(dir_.path + "/system_bus_socket");
 
   bus_ = std::make_unique<ChildProcess>(ChildProcess::Options{
@@ -65,7 +57,9 @@ BlueZDouble::BlueZDouble() {
       .dieWithParent = true});
   auto line = bus_->waitForLine([](const std::string& l) { return l.rfind("unix:", 0) == 0; },
                                 ChildProcess::after(kStartSeconds));
-  if (!line) throw std::runtime_error("dbus-daemon did not start:\n" + joined(bus_->stderrLines()));
+  if (!line)
+    throw std::runtime_error("dbus-daemon did not start:\n" +
+                             ChildProcess::joined(bus_->stderrLines()));
   address_ = *line;
 
   connection_ = sdbus::createSessionBusConnectionWithAddress(address_);
@@ -91,7 +85,8 @@ void BlueZDouble::waitForBlueZ(bool owned) {
   auto deadline = ChildProcess::after(kStartSeconds);
   while (bluezOwned() != owned) {
     if (owned && bluez_->waitForExit(ChildProcess::Clock::now())) {
-      throw std::runtime_error("the BlueZ double exited:\n" + joined(bluez_->stderrLines()));
+      throw std::runtime_error("the BlueZ double exited:\n" +
+                               ChildProcess::joined(bluez_->stderrLines()));
     }
     if (ChildProcess::Clock::now() > deadline) {
       throw std::runtime_error("org.bluez did not " + std::string(owned ? "appear" : "go"));
@@ -135,15 +130,17 @@ sdbus::MethodReply BlueZDouble::call(std::chrono::microseconds timeout, const st
   return mock_->callMethod(message, timeout);
 }
 
-std::string BlueZDouble::addAdapter(const std::string& name, const std::string& systemName) {
-  std::string path;
-  auto reply = call(kCallTimeout, "AddAdapter", name, systemName);
-  reply >> path;
-  return path;
+template <typename Result, typename... Args>
+Result BlueZDouble::ask(std::chrono::microseconds timeout, const std::string& method,
+                        const Args&... args) {
+  Result result{};
+  auto reply = call(timeout, method, args...);
+  reply >> result;
+  return result;
 }
 
-void BlueZDouble::removeAdapter(const std::string& name) {
-  call(kCallTimeout, "RemoveAdapter", name);
+std::string BlueZDouble::addAdapter(const std::string& name, const std::string& systemName) {
+  return ask<std::string>(kCallTimeout, "AddAdapter", name, systemName);
 }
 
 void BlueZDouble::setPowered(const std::string& adapter, bool powered) {
@@ -151,25 +148,16 @@ void BlueZDouble::setPowered(const std::string& adapter, bool powered) {
 }
 
 BlueZDouble::Props BlueZDouble::discoveryFilter(const std::string& adapter) {
-  Props filter;
-  auto reply = call(kCallTimeout, "GetDiscoveryFilter", adapter);
-  reply >> filter;
-  return filter;
+  return ask<Props>(kCallTimeout, "GetDiscoveryFilter", adapter);
 }
 
 bool BlueZDouble::stoppingDiscovery(const std::string& adapter) {
-  bool stopping = false;
-  auto reply = call(kCallTimeout, "StoppingDiscovery", adapter);
-  reply >> stopping;
-  return stopping;
+  return ask<bool>(kCallTimeout, "StoppingDiscovery", adapter);
 }
 
 std::string BlueZDouble::addLEDevice(const std::string& adapter, const std::string& address,
                                      const Props& props) {
-  std::string path;
-  auto reply = call(kCallTimeout, "AddLEDevice", adapter, address, props);
-  reply >> path;
-  return path;
+  return ask<std::string>(kCallTimeout, "AddLEDevice", adapter, address, props);
 }
 
 void BlueZDouble::setExperimental(const std::string& adapter, bool on) {
@@ -185,17 +173,11 @@ void BlueZDouble::setTemporaryTimeout(double seconds) {
 }
 
 bool BlueZDouble::advertise(const std::string& device, const Props& props) {
-  bool taken = false;
-  auto reply = call(kCallTimeout, "Advertise", sdbus::ObjectPath(device), props);
-  reply >> taken;
-  return taken;
+  return ask<bool>(kCallTimeout, "Advertise", sdbus::ObjectPath(device), props);
 }
 
 bool BlueZDouble::deviceExists(const std::string& device) {
-  bool exists = false;
-  auto reply = call(kCallTimeout, "DeviceExists", sdbus::ObjectPath(device));
-  reply >> exists;
-  return exists;
+  return ask<bool>(kCallTimeout, "DeviceExists", sdbus::ObjectPath(device));
 }
 
 void BlueZDouble::forgetDevice(const std::string& device) {
@@ -226,20 +208,14 @@ void BlueZDouble::dropLink(const std::string& device) {
 
 std::string BlueZDouble::addGattService(const std::string& device, const std::string& uuid,
                                         bool primary) {
-  std::string path;
-  auto reply = call(kCallTimeout, "AddGattService", sdbus::ObjectPath(device), uuid, primary);
-  reply >> path;
-  return path;
+  return ask<std::string>(kCallTimeout, "AddGattService", sdbus::ObjectPath(device), uuid, primary);
 }
 
 std::string BlueZDouble::addGattCharacteristic(const std::string& service, const std::string& uuid,
                                                const std::vector<std::string>& flags,
                                                const Bytes& value) {
-  std::string path;
-  auto reply =
-      call(kCallTimeout, "AddGattCharacteristic", sdbus::ObjectPath(service), uuid, flags, value);
-  reply >> path;
-  return path;
+  return ask<std::string>(kCallTimeout, "AddGattCharacteristic", sdbus::ObjectPath(service), uuid,
+                          flags, value);
 }
 
 void BlueZDouble::setCharBehaviour(const std::string& characteristic, const std::string& method,
@@ -262,39 +238,25 @@ std::vector<std::pair<BlueZDouble::Bytes, std::string>> BlueZDouble::writes(
 }
 
 BlueZDouble::ManagedObjects BlueZDouble::application(const std::string& adapter) {
-  ManagedObjects objects;
-  auto reply = call(kCallTimeout, "GetApplication", adapter);
-  reply >> objects;
-  return objects;
+  return ask<ManagedObjects>(kCallTimeout, "GetApplication", adapter);
 }
 
 BlueZDouble::Props BlueZDouble::advertisement(const std::string& adapter) {
-  Props props;
-  auto reply = call(kCallTimeout, "GetAdvertisement", adapter);
-  reply >> props;
-  return props;
+  return ask<Props>(kCallTimeout, "GetAdvertisement", adapter);
 }
 
 std::pair<uint32_t, uint32_t> BlueZDouble::registrations(const std::string& adapter) {
-  sdbus::Struct<uint32_t, uint32_t> counts;
-  auto reply = call(kCallTimeout, "CountRegistrations", adapter);
-  reply >> counts;
+  auto counts = ask<sdbus::Struct<uint32_t, uint32_t>>(kCallTimeout, "CountRegistrations", adapter);
   return {std::get<0>(counts), std::get<1>(counts)};
 }
 
 uint8_t BlueZDouble::advertisingFlags(const std::string& adapter) {
-  uint8_t flags = 0;
-  auto reply = call(kCallTimeout, "GetAdvertisingFlags", adapter);
-  reply >> flags;
-  return flags;
+  return ask<uint8_t>(kCallTimeout, "GetAdvertisingFlags", adapter);
 }
 
 BlueZDouble::Bytes BlueZDouble::remoteRead(const std::string& adapter, const std::string& charUuid,
                                            const std::string& device, uint16_t mtu) {
-  Bytes value;
-  auto reply = call(kRemoteTimeout, "RemoteRead", adapter, charUuid, device, mtu);
-  reply >> value;
-  return value;
+  return ask<Bytes>(kRemoteTimeout, "RemoteRead", adapter, charUuid, device, mtu);
 }
 
 void BlueZDouble::remoteWrite(const std::string& adapter, const std::string& charUuid,
@@ -313,10 +275,7 @@ void BlueZDouble::remoteStopNotify(const std::string& adapter, const std::string
 
 std::vector<BlueZDouble::Bytes> BlueZDouble::notifications(const std::string& adapter,
                                                            const std::string& charUuid) {
-  std::vector<Bytes> values;
-  auto reply = call(kCallTimeout, "GetNotifications", adapter, charUuid);
-  reply >> values;
-  return values;
+  return ask<std::vector<Bytes>>(kCallTimeout, "GetNotifications", adapter, charUuid);
 }
 
 void BlueZDouble::remotePair(const std::string& device, bool justWorks) {

@@ -43,7 +43,6 @@ class BlueZDouble {
 
   // Adapters: name is "hci0" and the like; the adapter is powered.
   std::string addAdapter(const std::string& name, const std::string& systemName = "velnor-test");
-  void removeAdapter(const std::string& name);
   void setPowered(const std::string& adapter, bool powered);
   Props discoveryFilter(const std::string& adapter);
   // Whether a StopDiscovery waits for the controller to stop (20 ms, as bluetoothd answers it
@@ -127,6 +126,9 @@ class BlueZDouble {
   template <typename... Args>
   sdbus::MethodReply call(std::chrono::microseconds timeout, const std::string& method,
                           const Args&... args);
+  // Calls a control of the double and returns the one value of its reply.
+  template <typename Result, typename... Args>
+  Result ask(std::chrono::microseconds timeout, const std::string& method, const Args&... args);
   bool bluezOwned();
   void waitForBlueZ(bool owned);
 

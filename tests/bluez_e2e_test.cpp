@@ -111,14 +111,8 @@ class BlueZEndToEnd : protected DoubleFirst, public CentralEndToEnd {
 
   // A /connect on a client of its own, answered while the test goes on.
   std::future<json> connectLater(const std::string& id, double timeout) {
-    return std::async(std::launch::async, [this, id, timeout] {
-      httplib::Client client("127.0.0.1", helper.port());
-      auto answer = client.Post(
-          "/connect",
-          json{{"deviceID", id}, {"options", ""}, {"filename", "Lab"}, {"timeout", timeout}}.dump(),
-          "application/json");
-      return answer ? json::parse(answer->body, nullptr, false) : json();
-    });
+    return later("/connect",
+                 {{"deviceID", id}, {"options", ""}, {"filename", "Lab"}, {"timeout", timeout}});
   }
 
   // The belt advertises until the connection `pending` answers.
@@ -436,13 +430,6 @@ const std::string kEveryCentralID = "00010203-0405-0000-0000-000000000000";
 
 class BlueZPeripheralEndToEnd : public BlueZEndToEnd {
  protected:
-  json setProfile(const std::string& profile) {
-    return call("/set", {{"selector", "localprofile"}, {"filename", "Lab"}, {"value", profile}});
-  }
-  json setLocal(const std::string& ch, const std::string& value, const std::string& format) {
-    return call("/setLocalChar",
-                {{"servID", "180D"}, {"charID", ch}, {"value", value}, {"format", format}});
-  }
   // Waits until bluetoothd has read an application that serves `serviceUUID`.
   bool serves(const std::string& serviceUUID) {
     return eventually([&] {
@@ -578,8 +565,7 @@ TEST_F(BlueZPeripheralEndToEnd, WritesWithoutResponseAreAcknowledgedBeforeTheRol
   // bluetoothd has told the central "written" before the role refuses it: nothing is stored.
   bluez.remoteWrite("hci0", uuid128("2a38"), phone, {0x01});
   ASSERT_TRUE(helper.waitForStdoutLine("PeriodheralDelegate: Insufficient authorization level"));
-  EXPECT_EQ(call("/getLocalChar", {{"servID", "180D"}, {"charID", "2A38"}, {"format", "hex"}}),
-            reply(-14, "Cannot get value of unset characteristic", "?"));
+  EXPECT_EQ(getLocal("2A38", "hex"), reply(-14, "Cannot get value of unset characteristic", "?"));
   // Without write-without-response the refusal reaches the central.
   try {
     bluez.remoteWrite("hci0", uuid128("2a39"), phone, {0x01});

@@ -1,9 +1,5 @@
 // `velnor-sim capture` through a running helper: a device captured, replayed and captured again
 // looks like the original, and a capture that cannot finish says why and keeps what it has.
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -167,15 +163,7 @@ TEST_F(CaptureEndToEnd, CapturedReplayLooksLikeTheOriginal) {
 
 TEST_F(CaptureEndToEnd, FailuresSayWhyAndKeepWhatWasCaptured) {
   // Nothing listens on a port that was just bound and let go.
-  int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length), 0);
-  ::close(s);
-  std::string port = std::to_string(ntohs(address.sin_port));
+  std::string port = std::to_string(freeLoopbackPort());
   ChildProcess unreachable(
       ChildProcess::Options{VELNOR_SIM_PATH, {"capture", "--helper", port, "Belt"}, {}, {}});
   EXPECT_EQ(unreachable.exitCode(ChildProcess::after(20)), 1);

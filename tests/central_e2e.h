@@ -1,11 +1,12 @@
-// The end-to-end fixture of the central role: the built helper and the device emulator as
-// processes in a private air, driven over HTTP as the plug-in drives them.
+// The end-to-end fixture: the built helper and the device emulator as processes in a private
+// air, driven over HTTP as the plug-in drives them, in either role.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <functional>
+#include <future>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -123,6 +124,14 @@ class CentralEndToEnd : public ::testing::Test {
         "/connect",
         {{"deviceID", device}, {"options", options}, {"filename", file}, {"timeout", timeout}});
   }
+  // A command on a connection of its own, answered while the test goes on.
+  std::future<json> later(const std::string& path, const json& body) {
+    return std::async(std::launch::async, [port = helper.port(), path, body] {
+      httplib::Client client("127.0.0.1", port);
+      auto answer = client.Post(path, body.dump(), "application/json");
+      return answer ? json::parse(answer->body, nullptr, false) : json();
+    });
+  }
   json get(const std::string& selector) { return call("/get", {{"selector", selector}}); }
   json get(const std::string& selector, const std::string& device) {
     return call("/get", {{"selector", selector}, {"deviceID", device}});
@@ -154,6 +163,21 @@ class CentralEndToEnd : public ::testing::Test {
                                {"format", format},
                                {"timeout", timeout},
                                {"filename", "Lab"}});
+  }
+
+  // The peripheral role: its profile, advertising and the values of its characteristics of 180D.
+  json setProfile(const std::string& profile, const std::string& file = "Lab") {
+    return call("/set", {{"selector", "localprofile"}, {"value", profile}, {"filename", file}});
+  }
+  json startAdvertising(const std::string& options) {
+    return call("/startAdvertising", {{"options", options}});
+  }
+  json setLocal(const std::string& charID, const std::string& value, const std::string& format) {
+    return call("/setLocalChar",
+                {{"servID", "180D"}, {"charID", charID}, {"value", value}, {"format", format}});
+  }
+  json getLocal(const std::string& charID, const std::string& format) {
+    return call("/getLocalChar", {{"servID", "180D"}, {"charID", charID}, {"format", format}});
   }
 
   // The discoveries by identifier.

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 
 extern char** environ;
@@ -225,6 +226,18 @@ std::optional<int> ChildProcess::exitCode(Clock::time_point deadline) {
   auto status = waitForExit(deadline);
   if (!status || !WIFEXITED(*status)) return std::nullopt;
   return WEXITSTATUS(*status);
+}
+
+std::string makeTemporaryDirectory(const std::string& prefix) {
+  std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  return pattern;
+}
+
+std::string ChildProcess::joined(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const auto& line : lines) text += line + "\n";
+  return text;
 }
 
 ChildProcess::Clock::time_point ChildProcess::after(double seconds) {

@@ -17,6 +17,10 @@
 // Not copyable or movable: reader threads hold `this`. Any thread may call any member; the
 // captured lines are guarded by one lock. The destructor kills the child if it still runs and
 // reaps it, so no test leaves a process behind.
+// A new directory under the system's temporary one, named PREFIX-XXXXXX; throws when none can
+// be made.
+std::string makeTemporaryDirectory(const std::string& prefix);
+
 class ChildProcess {
  public:
   using Clock = std::chrono::steady_clock;
@@ -72,6 +76,8 @@ class ChildProcess {
 
   // Deadline helper: now plus `seconds`.
   static Clock::time_point after(double seconds);
+  // The lines, each ended by a newline, for an error message.
+  static std::string joined(const std::vector<std::string>& lines);
 
  private:
   struct Stream {

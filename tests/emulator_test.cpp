@@ -55,10 +55,7 @@ class EmulatorTest : public ::testing::Test {
     return dir + "/" + name;
   }
 
-  std::string dir = [] {
-    char pattern[] = "/tmp/velnor-emulator-test-XXXXXX";
-    return std::string(mkdtemp(pattern));
-  }();
+  std::string dir = makeTemporaryDirectory("velnor-emulator-test");
   std::string air = dir + "/air";
 };
 

@@ -195,26 +195,19 @@ TEST_F(GattEndToEnd, SubscriptionFailuresKeepTheScript) {
 TEST_F(GattEndToEnd, KilledDeviceEndsEveryWaitByItsTimeout) {
   connectBelt();
   // Each command on a connection of its own, all waiting on characteristics that never answer.
-  auto waiting = [&](const std::string& path, json body) {
-    return std::async(std::launch::async, [this, path, body] {
-      httplib::Client client("127.0.0.1", helper.port());
-      auto answer = client.Post(path, body.dump(), "application/json");
-      return answer ? json::parse(answer->body, nullptr, false) : json();
-    });
-  };
   json target = {{"deviceID", kBelt}, {"servID", kVendor}, {"charID", "FFF1"},
                  {"format", "hex"},   {"timeout", 1.0},    {"filename", "Lab"}};
   json withValue = target;
   withValue["value"] = "01";
   json withScript = target;
   withScript["script"] = "S";
-  auto reading = waiting("/read", target);
+  auto reading = later("/read", target);
   ASSERT_TRUE(deviceSaw("read", "FFF1"));
   withValue["charID"] = "FFF3";
-  auto writing = waiting("/write", withValue);
+  auto writing = later("/write", withValue);
   ASSERT_TRUE(deviceSaw("write", "FFF3"));
   withScript["charID"] = "FFF3";
-  auto subscribing = waiting("/subscribe", withScript);
+  auto subscribing = later("/subscribe", withScript);
   // The subscription is issued once its script runs for a read of the characteristic.
   ASSERT_TRUE(eventually([&] {
     read(kBelt, kVendor, "FFF3", "hex", 5.0);

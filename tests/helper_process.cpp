@@ -16,19 +16,8 @@ namespace {
 
 const std::string kListeningPrefix = "HTTPServer: Listening on 127.0.0.1:";
 
-std::string makeTempDirectory() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "velnor-test-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  return pattern;
-}
+}  // namespace
 
-std::string joinLines(const std::vector<std::string>& lines) {
-  std::string text;
-  for (const auto& l : lines) text += l + "\n";
-  return text;
-}
-
-// A port on 127.0.0.1 that was free a moment ago (bound to port 0, then released).
 int freeLoopbackPort() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) throw std::runtime_error("socket failed");
@@ -46,12 +35,10 @@ int freeLoopbackPort() {
   return ntohs(addr.sin_port);
 }
 
-}  // namespace
-
 HelperProcess::HelperProcess() : HelperProcess(Options{}) {}
 
 HelperProcess::HelperProcess(Options options) {
-  dir_ = makeTempDirectory();
+  dir_ = makeTemporaryDirectory("velnor-test");
   configPath_ = dir_ + "/config.json";
   airDir_ = options.airDir.value_or(dir_ + "/air");
   std::filesystem::create_directories(airDir_);
@@ -89,8 +76,8 @@ void HelperProcess::waitReady(bool lineCaptured) {
         [](const std::string& l) { return l.rfind(kListeningPrefix, 0) == 0; }, deadline);
     if (!line) {
       throw std::runtime_error("helper printed no Listening line; stdout:\n" +
-                               joinLines(process_->stdoutLines()) + "stderr:\n" +
-                               joinLines(process_->stderrLines()));
+                               ChildProcess::joined(process_->stdoutLines()) + "stderr:\n" +
+                               ChildProcess::joined(process_->stderrLines()));
     }
     port_ = std::stoi(line->substr(kListeningPrefix.size()));
   }
@@ -101,7 +88,7 @@ void HelperProcess::waitReady(bool lineCaptured) {
     client_.reset();
   }
   throw std::runtime_error("helper did not answer GET /version on port " + std::to_string(port_) +
-                           "; stdout:\n" + joinLines(process_->stdoutLines()));
+                           "; stdout:\n" + ChildProcess::joined(process_->stdoutLines()));
 }
 
 httplib::Client& HelperProcess::client() {

@@ -18,6 +18,9 @@
 inline const nlohmann::json kOK = {
     {"lastError", 0}, {"lastErrorMessage", "No error"}, {"result", "0"}};
 
+// A port on 127.0.0.1 that was free a moment ago (bound to port 0, then released).
+int freeLoopbackPort();
+
 struct HttpReply {
   int status = 0;  // 0 when no answer came (connection refused or broken)
   std::string body;

@@ -1,21 +1,11 @@
 // End-to-end tests of the peripheral role: the built helper publishes and advertises a profile,
 // driven over HTTP as the plug-in drives it, and emulated centrals in other processes use it.
-#include <gtest/gtest.h>
-
 #include <algorithm>
-#include <functional>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include <nlohmann/json.hpp>
-
+#include "central_e2e.h"
 #include "emulated_central.h"
-#include "helper_process.h"
 
 namespace {
-
-using nlohmann::json;
 
 const char* const kProfile = R"([
   {"UUID": "180D", "characteristics": [
@@ -25,41 +15,9 @@ const char* const kProfile = R"([
      "afterWrite": "Written", "format": "hex"},
     {"UUID": "2A39", "properties": "read", "protection": 2}]}])";
 
-json error(int code, const std::string& message, const std::string& result = "0") {
-  return {{"lastError", code}, {"lastErrorMessage", message}, {"result", result}};
-}
+using namespace central_e2e;
 
-class PeripheralEndToEnd : public ::testing::Test {
- protected:
-  json call(const std::string& path, const json& body) {
-    HttpReply reply = helper.post(path, body.dump());
-    EXPECT_EQ(reply.status, 200) << path << " " << body.dump() << " -> " << reply.body;
-    return json::parse(reply.body, nullptr, false);
-  }
-  json setProfile(const std::string& profile, const std::string& file = "Lab.fmp12") {
-    return call("/set", {{"selector", "localprofile"}, {"value", profile}, {"filename", file}});
-  }
-  json startAdvertising(const std::string& options) {
-    return call("/startAdvertising", {{"options", options}});
-  }
-  json setLocal(const std::string& charID, const std::string& value, const std::string& format) {
-    return call("/setLocalChar",
-                {{"servID", "180D"}, {"charID", charID}, {"value", value}, {"format", format}});
-  }
-  json getLocal(const std::string& charID, const std::string& format) {
-    return call("/getLocalChar", {{"servID", "180D"}, {"charID", charID}, {"format", format}});
-  }
-  json get(const std::string& selector) { return call("/get", {{"selector", selector}}); }
-  json get(const std::string& selector, const std::string& device) {
-    return call("/get", {{"selector", selector}, {"deviceID", device}});
-  }
-
-  std::vector<std::string> scripts(size_t count, double seconds = 10) {
-    return helper.takeScripts(count, seconds);
-  }
-
-  HelperProcess helper;
-};
+class PeripheralEndToEnd : public CentralEndToEnd {};
 
 TEST_F(PeripheralEndToEnd, CentralReadsWritesAndSubscribesUnderProtection) {
   EXPECT_EQ(setProfile(kProfile), kOK);
@@ -84,10 +42,9 @@ TEST_F(PeripheralEndToEnd, CentralReadsWritesAndSubscribesUnderProtection) {
   EXPECT_TRUE(helper.waitForStdoutLine("PeripheralDelegate: Got write request", lines));
   central.send("read 180D 2A38");
   EXPECT_EQ(central.next({{"event", "read"}})["value"], "0A0B0C");
-  EXPECT_EQ(getLocal("2A38", "hex"), error(0, "No error", "0a0b0c"));
-  EXPECT_EQ(scripts(2),
-            (std::vector<std::string>{"Written(" + central.id() + "\r0a0b0c)@Lab.fmp12",
-                                      "WasRead(" + central.id() + "\r0a0b0c)@Lab.fmp12"}));
+  EXPECT_EQ(getLocal("2A38", "hex"), value("0a0b0c"));
+  EXPECT_EQ(scripts(2), (std::vector<std::string>{"Written(" + central.id() + "\r0a0b0c)@Lab",
+                                                  "WasRead(" + central.id() + "\r0a0b0c)@Lab"}));
 
   // Protection 2: refused, then allowed once the central's level is raised.
   EXPECT_EQ(setLocal("2A39", "7", "uint8"), kOK);
@@ -107,10 +64,10 @@ TEST_F(PeripheralEndToEnd, CentralReadsWritesAndSubscribesUnderProtection) {
   // Subscribed: a set from the plug-in arrives as a notification.
   central.send("subscribe 180D 2A37");
   EXPECT_EQ(central.next({{"event", "subscribed"}})["att"], 0);
-  EXPECT_EQ(scripts(1), std::vector<std::string>{"Subscribed(" + central.id() + "\r)@Lab.fmp12"});
+  EXPECT_EQ(scripts(1), std::vector<std::string>{"Subscribed(" + central.id() + "\r)@Lab"});
   EXPECT_EQ(setLocal("2A37", "Hi", "utf-8"), kOK);
   EXPECT_EQ(central.next({{"event", "notification"}})["value"], "4869");
-  EXPECT_EQ(get("subscribed"), error(0, "No error", central.id()));
+  EXPECT_EQ(get("subscribed"), value(central.id()));
   json status = json::parse(get("status", central.id())["result"].get<std::string>());
   EXPECT_EQ(status, json({{"UUID", central.id()},
                           {"relationship", "subscribedCentral"},
@@ -119,37 +76,36 @@ TEST_F(PeripheralEndToEnd, CentralReadsWritesAndSubscribesUnderProtection) {
 
   central.send("unsubscribe 180D 2A37");
   EXPECT_EQ(central.next({{"event", "unsubscribed"}})["att"], 0);
-  EXPECT_EQ(scripts(1),
-            std::vector<std::string>{"Unsubscribed(" + central.id() + "\rHi)@Lab.fmp12"});
-  EXPECT_EQ(get("subscribed"), error(0, "No error", ""));
+  EXPECT_EQ(scripts(1), std::vector<std::string>{"Unsubscribed(" + central.id() + "\rHi)@Lab"});
+  EXPECT_EQ(get("subscribed"), value(""));
   status = json::parse(get("status", central.id())["result"].get<std::string>());
   EXPECT_EQ(status["relationship"], "knownCentral");
 }
 
 TEST_F(PeripheralEndToEnd, CommandsAnswerTheirErrorsAndTheProfileComesBackAsSubmitted) {
-  EXPECT_EQ(get("localprofile"), error(-14, "No local profile", "?"));
-  EXPECT_EQ(startAdvertising(""), error(-14, "No services to advertise"));
-  EXPECT_EQ(call("/stopAdvertising", json::object()), error(-32, "Not advertising"));
+  EXPECT_EQ(get("localprofile"), reply(-14, "No local profile", "?"));
+  EXPECT_EQ(startAdvertising(""), failed(-14, "No services to advertise"));
+  EXPECT_EQ(call("/stopAdvertising", json::object()), failed(-32, "Not advertising"));
   EXPECT_EQ(setProfile(R"([{"UUID": "180D", "characteristics": [{"UUID": "2A37"}]}])"),
-            error(-50, "Missing key 'properties'"));
+            failed(-50, "Missing key 'properties'"));
   EXPECT_EQ(setProfile("[]"), kOK);
-  EXPECT_EQ(get("localprofile"), error(0, "No error", "[]"));
+  EXPECT_EQ(get("localprofile"), value("[]"));
   EXPECT_EQ(setProfile(kProfile), kOK);
   EXPECT_EQ(json::parse(get("localprofile")["result"].get<std::string>()), json::parse(kProfile));
-  EXPECT_EQ(getLocal("2A37", "hex"), error(-14, "Cannot get value of unset characteristic", "?"));
-  EXPECT_EQ(getLocal("2a37", "hex"), error(-50, "Characteristic does not exist", "?"));
-  EXPECT_EQ(setLocal("2A37", "300", "uint8"), error(-17, "Invalid UInt8: 300"));
+  EXPECT_EQ(getLocal("2A37", "hex"), reply(-14, "Cannot get value of unset characteristic", "?"));
+  EXPECT_EQ(getLocal("2a37", "hex"), reply(-50, "Characteristic does not exist", "?"));
+  EXPECT_EQ(setLocal("2A37", "300", "uint8"), failed(-17, "Invalid UInt8: 300"));
   EXPECT_EQ(setLocal("2A37", "A", "utf-8"), kOK);
-  EXPECT_EQ(getLocal("2A37", "uint8"), error(0, "No error", "65"));
+  EXPECT_EQ(getLocal("2A37", "uint8"), value("65"));
   EXPECT_EQ(call("/set", {{"selector", "authorization"}, {"deviceID", "Nobody"}, {"value", "1"}}),
-            error(-11, "Nobody is not a UUID of a known central device"));
+            failed(-11, "Nobody is not a UUID of a known central device"));
   EXPECT_EQ(call("/set", {{"selector", "authorization"}, {"deviceID", "Nobody"}, {"value", "-1"}}),
-            error(-50, "Invalid authorization level"));
+            failed(-50, "Invalid authorization level"));
 
-  EXPECT_EQ(startAdvertising("stopAfter=abc"), error(-50, "Invalid stopAfter value"));
+  EXPECT_EQ(startAdvertising("stopAfter=abc"), failed(-50, "Invalid stopAfter value"));
   EXPECT_EQ(startAdvertising("stopAfter=2"), kOK);
-  EXPECT_EQ(startAdvertising(""), error(-42, "Already advertising"));
-  EXPECT_EQ(setProfile("[]"), error(-42, "Cannot change profile while advertising"));
+  EXPECT_EQ(startAdvertising(""), failed(-42, "Already advertising"));
+  EXPECT_EQ(setProfile("[]"), failed(-42, "Cannot change profile while advertising"));
   ASSERT_TRUE(helper.waitForStdoutLine("PeripheralDelegate: Stopping advertising"));
   auto all = helper.stdoutLines();
   auto scheduled =
@@ -183,7 +139,7 @@ TEST_F(PeripheralEndToEnd, EveryCentralOfTwoProcessesReceivesEverySetInOrder) {
     }
   }
   // The small link of the second central limits what may be sent to both.
-  EXPECT_EQ(setLocal("2A37", std::string(21, 'x'), "utf-8"), error(-20, "Data is too long"));
+  EXPECT_EQ(setLocal("2A37", std::string(21, 'x'), "utf-8"), failed(-20, "Data is too long"));
   EXPECT_EQ(setLocal("2A37", std::string(20, 'x'), "utf-8"), kOK);
   EXPECT_FALSE(second.next({{"event", "notification"}}).is_null());
 }
@@ -200,8 +156,8 @@ TEST_F(PeripheralEndToEnd, KilledCentralIsUnsubscribedButStaysKnown) {
 
   central->process().kill();
   central.reset();
-  EXPECT_EQ(scripts(2), (std::vector<std::string>{"Subscribed(" + id + "\r)@Lab.fmp12",
-                                                  "Unsubscribed(" + id + "\r)@Lab.fmp12"}));
+  EXPECT_EQ(scripts(2), (std::vector<std::string>{"Subscribed(" + id + "\r)@Lab",
+                                                  "Unsubscribed(" + id + "\r)@Lab"}));
   EXPECT_EQ(get("subscribed")["result"], "");
   json status = json::parse(get("status", id)["result"].get<std::string>());
   EXPECT_EQ(status["relationship"], "knownCentral");

@@ -2,16 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include "thrown.h"
+
 namespace tool {
 namespace {
 
 std::string errorOf(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const CommandError& e) {
-    return e.what();
-  }
-  return "";
+  return thrown<CommandError>(fn);
 }
 
 TEST(InvocationTest, FormsAndAirDirectory) {

@@ -2,16 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include "thrown.h"
+
 namespace tool {
 namespace {
 
 std::string errorOf(const std::string& text) {
-  try {
-    parseDeviceFile(text, "belt.json");
-  } catch (const DeviceFileError& e) {
-    return e.what();
-  }
-  return "";
+  return thrown<DeviceFileError>([&] { parseDeviceFile(text, "belt.json"); });
 }
 
 TEST(DeviceFileTest, ReadsEveryField) {
@@ -192,12 +189,8 @@ TEST(DeviceFileTest, ExamplesAreValid) {
     path.append("/examples/").append(name);
     EXPECT_NO_THROW(loadDeviceFile(path)) << name;
   }
-  try {
-    loadDeviceFile("/nonexistent/x.json");
-    ADD_FAILURE();
-  } catch (const DeviceFileError& e) {
-    EXPECT_STREQ(e.what(), "/nonexistent/x.json: cannot be read");
-  }
+  EXPECT_EQ(thrown<DeviceFileError>([] { loadDeviceFile("/nonexistent/x.json"); }),
+            "/nonexistent/x.json: cannot be read");
 }
 
 }  // namespace

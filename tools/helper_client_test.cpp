@@ -10,6 +10,8 @@
 
 #include <thread>
 
+#include "thrown.h"
+
 namespace tool {
 namespace {
 
@@ -81,12 +83,7 @@ std::string ok(const std::string& body) {
 }
 
 std::string failureOf(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const HelperUnreachable& e) {
-    return e.what();
-  }
-  return "";
+  return thrown<HelperUnreachable>(fn);
 }
 
 TEST(HelperClientTest, AConnectionTheHelperClosedIsOpenedAgainOnce) {

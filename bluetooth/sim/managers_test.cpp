@@ -156,7 +156,7 @@ TEST_F(ManagersTest, ScanReportsAdvertisementOncePerScanAndHonoursTheServiceFilt
   EXPECT_FALSE(central->isScanning());
 }
 
-TEST_F(ManagersTest, LengthLimitsFollowTheLinkMTU) {
+TEST_F(ManagersTest, LengthLimitsFollowTheLinkMTUAndAManagerGoneIsALinkLoss) {
   auto p = connectAndDiscover();
   auto loc = centralEvents.characteristic("180D/2A38");
   EXPECT_EQ(p->maximumWriteValueLength(CBCharacteristicWriteType::withResponse), 512u);
@@ -167,6 +167,12 @@ TEST_F(ManagersTest, LengthLimitsFollowTheLinkMTU) {
   p->writeValue(CBData(512, 2), loc, CBCharacteristicWriteType::withResponse);
   EXPECT_EQ(centralEvents.log.next("written"), "written 2A38 ok");
   EXPECT_EQ(location->value()->size(), 512u);
+
+  // A peripheral manager that goes away is a link loss.
+  peripheral.reset();
+  EXPECT_EQ(centralEvents.log.next("disconnected"),
+            "disconnected " + p->identifier() +
+                " CBErrorDomain/7 The specified device has disconnected from us.");
 }
 
 TEST_F(ManagersTest, CancelEndsTheLinkAndAReconnectionKeepsTheObjects) {
@@ -221,14 +227,6 @@ TEST_F(ManagersTest, PowerOffReportsStateEndsLinksAndStopsScanAndAdvertising) {
   EXPECT_NE(line.find("local=Back"), std::string::npos) << line;
   // The same device is the same object after the power cycle.
   EXPECT_EQ(centralEvents.peripheral(p->identifier()), p);
-}
-
-TEST_F(ManagersTest, ManagerThatGoesAwayIsSeenAsLinkLoss) {
-  auto p = connectAndDiscover();
-  peripheral.reset();
-  EXPECT_EQ(centralEvents.log.next("disconnected"),
-            "disconnected " + p->identifier() +
-                " CBErrorDomain/7 The specified device has disconnected from us.");
 }
 
 // Two socket airs in one directory stand for two processes: notifications to several centrals

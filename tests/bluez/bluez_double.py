@@ -28,7 +28,6 @@ ADAPTER = 'org.bluez.Adapter1'
 DEVICE = 'org.bluez.Device1'
 SERVICE = 'org.bluez.GattService1'
 CHAR = 'org.bluez.GattCharacteristic1'
-DESC = 'org.bluez.GattDescriptor1'
 GATT_MANAGER = 'org.bluez.GattManager1'
 ADV_MANAGER = 'org.bluez.LEAdvertisingManager1'
 ADVERTISEMENT = 'org.bluez.LEAdvertisement1'
@@ -52,7 +51,7 @@ DEFAULT_TEMPORARY_TIMEOUT_S = 30.0
 # src/device.c select_conn_bearer: a bearer last seen longer ago than this does not count.
 SEEN_THRESHOLD_S = 300
 # Advertising data flags (src/eir.h).
-EIR_LIM_DISC, EIR_GEN_DISC, EIR_BREDR_UNSUP = 0x01, 0x02, 0x04
+EIR_GEN_DISC, EIR_BREDR_UNSUP = 0x02, 0x04
 # src/gatt-client.c create_gatt_dbus_error: ATT error codes as D-Bus errors.
 _ATT_ERRORS = {
     0x02: ('NotPermitted', 'Read not permitted'),
@@ -74,8 +73,6 @@ _CHAR_FLAGS = {
     'encrypt-authenticated-read', 'encrypt-authenticated-write', 'encrypt-authenticated-notify',
     'encrypt-authenticated-indicate', 'secure-read', 'secure-write', 'secure-notify',
     'secure-indicate', 'authorize'}
-_DESC_FLAGS = {'read', 'write', 'encrypt-read', 'encrypt-write', 'encrypt-authenticated-read',
-               'encrypt-authenticated-write', 'secure-read', 'secure-write', 'authorize'}
 # Flags that let a remote central read, write (request or command) or subscribe to a local one.
 _SERVE_FLAGS = {
     'read': {'read', 'encrypt-read', 'encrypt-authenticated-read', 'secure-read'},
@@ -86,9 +83,6 @@ _SERVE_FLAGS = {
                'encrypt-authenticated-notify', 'encrypt-authenticated-indicate', 'secure-notify',
                'secure-indicate'},
 }
-# The flag a remote characteristic needs for each kind of write.
-_WRITE_FLAG = {'request': 'write', 'command': 'write-without-response',
-               'reliable': 'reliable-write'}
 _CHAR_METHODS = ('ReadValue', 'WriteValue', 'StartNotify', 'StopNotify')
 
 # Properties a test may give a device, with their Device1 types.
@@ -98,11 +92,6 @@ _DEVICE_TYPES = {
     'Icon': 's', 'Paired': 'b', 'Bonded': 'b', 'Trusted': 'b', 'Blocked': 'b'}
 _FILTER_TYPES = {'UUIDs': 'as', 'RSSI': 'n', 'Pathloss': 'q', 'Transport': 's',
                  'DuplicateData': 'b', 'Discoverable': 'b', 'Pattern': 's'}
-_WRITABLE = {
-    ADAPTER: {'Powered': 'b', 'Alias': 's', 'Discoverable': 'b', 'Pairable': 'b',
-              'PairableTimeout': 'u', 'DiscoverableTimeout': 'u'},
-    DEVICE: {'Alias': 's', 'Trusted': 'b', 'Blocked': 'b'},
-}
 _AD_TYPES = {
     'Type': 's', 'ServiceUUIDs': 'as', 'ManufacturerData': 'a{qv}', 'SolicitUUIDs': 'as',
     'ServiceData': 'a{sv}', 'Data': 'a{yv}', 'Discoverable': 'b', 'DiscoverableTimeout': 'q',
@@ -218,7 +207,7 @@ def _add_object(path, iface, props, *method_classes):
     _root.AddObject(path, iface, props.pop(iface), [])
     obj = mockobject.objects[path]
     obj.props.update(props)
-    _add_methods(obj, (_Properties,) + method_classes)
+    _add_methods(obj, method_classes)
     _signal('/', OBJECT_MANAGER, 'InterfacesAdded', 'oa{sa{sv}}', dbus.ObjectPath(path),
             obj.props)
     return obj
@@ -362,7 +351,6 @@ class _Device:
         self.bredr = False  # an advertisement lacked "BR/EDR not supported"
         self.le_seen = 0.0
         self.bredr_seen = 0.0
-        self.connectable = True
 
     def connected(self):
         return self.obj is not None and bool(self.obj.props[DEVICE]['Connected'])
@@ -420,57 +408,6 @@ def _characteristic(path):
     if g is None or g.iface != CHAR:
         raise _error(MOCK + '.NoSuchCharacteristic', f'Characteristic {path} does not exist')
     return g
-
-
-# --- org.freedesktop.DBus.Properties as bluetoothd answers it ---
-
-class _Properties:
-    @dbus.service.method(PROPS, in_signature='ss', out_signature='v')
-    def Get(obj, interface, name):
-        props = obj.props.get(interface)
-        if props is None or name not in props:
-            raise _error('org.freedesktop.DBus.Error.InvalidArgs', f"No such property '{name}'")
-        return props[name]
-
-    @dbus.service.method(PROPS, in_signature='s', out_signature='a{sv}')
-    def GetAll(obj, interface):
-        if interface not in obj.props:
-            raise _error('org.freedesktop.DBus.Error.InvalidArgs',
-                         f"No such interface '{interface}'")
-        return dbus.Dictionary(obj.props[interface], signature='sv')
-
-    @dbus.service.method(PROPS, in_signature='ssv', out_signature='')
-    def Set(obj, interface, name, value):
-        props = obj.props.get(interface)
-        if props is None:
-            raise _error('org.freedesktop.DBus.Error.InvalidArgs',
-                         f"No such interface '{interface}'")
-        sig = _WRITABLE.get(interface, {}).get(name)
-        if sig is None:
-            if name in props:
-                raise _error('org.freedesktop.DBus.Error.PropertyReadOnly',
-                             f"Property '{name}' is not writable")
-            raise _error('org.freedesktop.DBus.Error.UnknownProperty',
-                         f"No such property '{name}'")
-        if not _is(value, sig):
-            raise _error('org.freedesktop.DBus.Error.InvalidSignature',
-                         f"Invalid signature for '{name}'")
-        value = _typed(sig, value)
-        if interface == ADAPTER:
-            a = _adapters[obj.path]
-            if name == 'Powered':
-                _power(a, bool(value))
-                return
-            if name == 'Discoverable' and not a.powered():
-                raise _bluez('NotReady', 'Resource Not Ready')
-            if name == 'Alias' and not value:
-                value = props['Name']
-        if interface == DEVICE and name == 'Alias':
-            d = _devices[obj.path]
-            d.alias_set = bool(value)
-            if not value:
-                value = props.get('Name', props['Address'].replace(':', '-'))
-        _set(obj, interface, {name: value})
 
 
 # --- Adapters ---
@@ -557,10 +494,6 @@ class _AdapterMethods:
         a.filter = dbus.Dictionary(properties, signature='sv')
         a.filters[str(sender)] = a.filter
 
-    @dbus.service.method(ADAPTER, in_signature='', out_signature='as')
-    def GetDiscoveryFilters(_obj):
-        return dbus.Array(list(_FILTER_TYPES), signature='s')
-
     @dbus.service.method(ADAPTER, in_signature='o', out_signature='')
     def RemoveDevice(obj, device):
         _log(f'RemoveDevice {device}')
@@ -597,18 +530,6 @@ def AddAdapter(self, device_name, system_name):
                       _AdapterMethods, _GattManager, _AdvertisingManager)
     _adapters[path] = _Adapter(obj)
     return path
-
-
-@dbus.service.method(MOCK, in_signature='s', out_signature='')
-def RemoveAdapter(_self, device_name):
-    '''The adapter is unplugged: its devices go, then the adapter.'''
-    a = _adapter(device_name)
-    for d in [d for d in _devices.values() if d.adapter is a]:
-        _remove_device(d)
-    for key in list(a.apps):
-        _drop_app(a, key)
-    del _adapters[a.obj.path]
-    _remove_object(a.obj)
 
 
 @dbus.service.method(MOCK, in_signature='sb', out_signature='')
@@ -736,7 +657,7 @@ def _export(g, announce=True):
         methods = (_CharacteristicMethods,) if g.iface == CHAR else ()
         _root.AddObject(g.path, g.iface, dict(g.props), [])
         g.obj = mockobject.objects[g.path]
-        _add_methods(g.obj, (_Properties,) + methods)
+        _add_methods(g.obj, methods)
         g.props = g.obj.props[g.iface]
         if announce:
             _announce(g)
@@ -1031,9 +952,6 @@ def _discovery_cleanup(a):
             _signal(d.path, PROPS, 'PropertiesChanged', 'sa{sv}as', DEVICE,
                     dbus.Dictionary({}, signature='sv'), dbus.Array(gone, signature='s'))
     a.found.clear()
-    for d in [d for d in _devices.values() if d.adapter is a and d.obj is not None]:
-        if d.temporary and not d.connectable:
-            _remove_device(d, forget=False)
 
 
 @dbus.service.method(MOCK, in_signature='ob', out_signature='')
@@ -1417,8 +1335,6 @@ class _GattManager:
         def read(objects):
             a.reading.discard(key)
             try:
-                if _adapters.get(obj.path) is not a:
-                    raise _bluez('Failed', 'Adapter removed')
                 tree, chars = _read_app(key[1], objects)
             except dbus.exceptions.DBusException as e:
                 return err(e)
@@ -1669,8 +1585,6 @@ class _AdvertisingManager:
         def read(props):
             a.reading.discard(key)
             try:
-                if _adapters.get(obj.path) is not a:
-                    raise _bluez('Failed', 'Adapter removed')
                 fault = _advertisement_fault(props)
             except dbus.exceptions.DBusException as e:
                 return err(e)
@@ -1738,13 +1652,6 @@ class _AgentManager:
         if capability not in _CAPABILITIES:
             raise _bluez('InvalidArguments', 'Invalid arguments in method call')
         _agents[str(sender)] = (str(path), str(capability) or 'KeyboardDisplay')
-
-    @dbus.service.method(AGENT_MANAGER, in_signature='o', out_signature='',
-                         sender_keyword='sender')
-    def UnregisterAgent(_obj, path, sender):
-        if _agents.get(sender, (None,))[0] != path:
-            raise _bluez('DoesNotExist', 'Does Not Exist')
-        _drop_agent(str(sender))
 
     @dbus.service.method(AGENT_MANAGER, in_signature='o', out_signature='',
                          sender_keyword='sender')
@@ -1826,11 +1733,7 @@ def load(mock, parameters):
     _root = mock
     bluez5.load(mock, parameters)
     # bluetoothd's own AgentManager1 in place of the template's, which keys agents by path.
-    manager = mockobject.objects['/org/bluez']
-    for fn in vars(_AgentManager).values():
-        if getattr(fn, '_dbus_is_method', False):
-            manager.methods[AGENT_MANAGER][fn.__name__] = (
-                fn._dbus_in_signature, fn._dbus_out_signature, '', fn)
+    _add_methods(mockobject.objects['/org/bluez'], (_AgentManager,))
     mock.connection.add_signal_receiver(
         _name_owner_changed, signal_name='NameOwnerChanged', dbus_interface='org.freedesktop.DBus',
         path='/org/freedesktop/DBus')
