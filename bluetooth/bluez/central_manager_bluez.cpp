@@ -224,15 +224,15 @@ struct Link {
   bool forgetting = false;  // BlueZ was asked to forget the device (once per attempt)
 };
 
-// What one device advertised: the entries of its Device1 record as last signalled, and those
-// signalled during the current scan. bluetoothd's record keeps what earlier advertisements
-// carried (src/device.c), so only entries it signalled anew belong to the current one.
+// What one device advertised: its services as last signalled, and the entries signalled during
+// the current scan. bluetoothd's record keeps what earlier advertisements carried (src/device.c),
+// so only entries it signalled anew belong to the current one.
 struct AdRecord {
   uint64_t scan = 0;
   std::vector<std::string> uuids, uuidsNow;
-  std::map<uint16_t, CBData> msd, msdNow;
+  std::map<uint16_t, CBData> msdNow;
   std::optional<uint16_t> msdLatest;
-  std::map<std::string, CBData> sd, sdNow;
+  std::map<std::string, CBData> sdNow;
 };
 
 template <class Key>
@@ -244,18 +244,6 @@ std::map<Key, CBData> bytesOf(const std::map<Key, sdbus::Variant>& entries) {
     }
   }
   return bytes;
-}
-
-// Entries of `next` that are new or changed against `before`; all of them when `fresh`.
-template <class Key>
-std::vector<Key> changedKeys(const std::map<Key, CBData>& before, const std::map<Key, CBData>& next,
-                             bool fresh) {
-  std::vector<Key> keys;
-  for (const auto& [key, value] : next) {
-    auto it = before.find(key);
-    if (fresh || it == before.end() || it->second != value) keys.push_back(key);
-  }
-  return keys;
 }
 
 bool isGone(const sdbus::Error& error) {
@@ -689,7 +677,9 @@ class CBCentralManagerBlueZ : public CBCentralManager,
         if (scanning_) {
           for (const auto& u : filter_.value_or(std::vector<CBUUID>{})) uuids.push_back(textOf(u));
         }
-        filter["DuplicateData"] = sdbus::Variant(scanning_ && allowDuplicates_);
+        // Without duplicates bluetoothd signals a known device's manufacturer and service data
+        // only when they change, so a later scan would never see them.
+        filter["DuplicateData"] = sdbus::Variant(scanning_);
         filter["UUIDs"] = sdbus::Variant(uuids);
       }
     }
@@ -977,18 +967,16 @@ class CBCentralManagerBlueZ : public CBCentralManager,
       }
       r.uuids = *uuids;
     }
+    // The scan asks for duplicates, so bluetoothd clears a device's manufacturer and service
+    // data at each advertisement and signals what this one carried, changed or not.
     if (auto m = property<std::map<uint16_t, sdbus::Variant>>(signalled, "ManufacturerData")) {
-      auto next = bytesOf(*m);
-      for (auto company : changedKeys(r.msd, next, fresh)) {
-        r.msdNow[company] = next[company];
+      for (const auto& [company, bytes] : bytesOf(*m)) {
+        r.msdNow[company] = bytes;
         r.msdLatest = company;
       }
-      r.msd = std::move(next);
     }
     if (auto d = property<std::map<std::string, sdbus::Variant>>(signalled, "ServiceData")) {
-      auto next = bytesOf(*d);
-      for (const auto& uuid : changedKeys(r.sd, next, fresh)) r.sdNow[uuid] = next[uuid];
-      r.sd = std::move(next);
+      for (const auto& [uuid, bytes] : bytesOf(*d)) r.sdNow[uuid] = bytes;
     }
     return currentAdvertisement(r, device);
   }

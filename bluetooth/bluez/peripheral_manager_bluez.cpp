@@ -203,6 +203,7 @@ class CBPeripheralManagerBlueZ : public CBPeripheralManager,
       std::lock_guard lock(mutex_);
       advertisement_ = object;
       advertising_ = true;
+      request_ = request;
       round = ++advertisingRound_;
     }
     std::weak_ptr<CBPeripheralManagerBlueZ> weak = weak_from_this();
@@ -222,6 +223,8 @@ class CBPeripheralManagerBlueZ : public CBPeripheralManager,
     std::shared_ptr<sdbus::IObject> object;
     {
       std::lock_guard lock(mutex_);
+      request_.reset();
+      advertiseAgain_ = false;
       if (!std::exchange(advertising_, false)) return;
       ++advertisingRound_;
       object = std::move(advertisement_);
@@ -287,21 +290,28 @@ class CBPeripheralManagerBlueZ : public CBPeripheralManager,
   void adapterChanged() override {
     CBManagerState now = bus_->adapterState();
     bool republish = false;
+    std::optional<CBAdvertisingRequest> readvertise;
     {
       std::lock_guard lock(mutex_);
       if (now == reportedState_) return;
       bool wasPresent = reportedState_ != CBManagerState::unsupported;
       reportedState_ = now;
       if (now == CBManagerState::unsupported) {
+        advertiseAgain_ = advertising_ && request_;
         advertising_ = false;
         advertisement_.reset();
         registered_ = false;
       } else if (!wasPresent) {
         republish = !services_.empty();
       }
+      if (now == CBManagerState::poweredOn && std::exchange(advertiseAgain_, false)) {
+        readvertise = request_;
+      }
     }
-    // A restarted bluetoothd, or an adapter plugged in again, gets the profile once more.
+    // A restarted bluetoothd, or an adapter plugged in again, gets the profile and the
+    // advertisement once more: the roles still count on both.
     if (republish) schedulePublish();
+    if (readvertise) startAdvertising(*readvertise);
     later([this] { delegate_.peripheralManagerDidUpdateState(*this); });
   }
 
@@ -659,6 +669,8 @@ class CBPeripheralManagerBlueZ : public CBPeripheralManager,
   std::shared_ptr<sdbus::IObject> advertisement_;
   bool advertising_ = false;
   uint64_t advertisingRound_ = 0;
+  std::optional<CBAdvertisingRequest> request_;  // what the roles last asked to advertise
+  bool advertiseAgain_ = false;                  // bluetoothd went away while advertising
 };
 
 }  // namespace

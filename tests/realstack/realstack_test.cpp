@@ -119,14 +119,21 @@ class Helper {
   json scan(const std::string& options) {
     return call("/startScan", {{"options", options}, {"filename", "C"}});
   }
-  // Scans with `options` until a device named `name` is listed; its identifier, or "".
+  // The devices the current scan lists.
+  json devices() {
+    json list = json::parse(call("/get", {{"selector", "devices"}})["result"].get<std::string>(),
+                            nullptr, false);
+    return list.is_array() ? list : json::array();
+  }
+  // Scans with `options` until this scan lists a device named `name`; its identifier, or "".
   std::string find(const std::string& name, const std::string& options = "", double seconds = 20) {
     EXPECT_EQ(scan(options), kOK);
     std::string id;
     eventually(
         [&] {
-          json found = call("/get", {{"selector", "uuid"}, {"deviceID", name}});
-          if (found["lastError"] == 0) id = found["result"].get<std::string>();
+          for (const auto& d : devices()) {
+            if (d.value("name", "") == name) id = d["UUID"].get<std::string>();
+          }
           return !id.empty();
         },
         seconds);
@@ -224,12 +231,15 @@ class RealStack : public ::testing::Test {
   }
 
   // Finds the peripheral, connects it by name and waits until its profile is known.
-  std::string connectTo(const std::string& name) {
+  // Finds the peripheral, connects it (by name, or by identifier) and waits until its profile
+  // is known; its identifier, or "".
+  std::string connectTo(const std::string& name, bool byName = true) {
     std::string id = central.find(name);
     EXPECT_FALSE(id.empty()) << "the central never saw " << name;
     if (id.empty()) return id;
-    EXPECT_EQ(central.connect(name), kOK);
-    EXPECT_EQ(central.readOnceKnown(name, "2A38"), value("0a0b0c"));
+    const std::string& device = byName ? name : id;
+    EXPECT_EQ(central.connect(device), kOK);
+    EXPECT_EQ(central.readOnceKnown(device, "2A38"), value("0a0b0c"));
     return id;
   }
 
@@ -365,6 +375,63 @@ TEST_F(RealStack, EncryptedCharacteristicsPairByJustWorksBeforeReadsAndNotificat
   EXPECT_EQ(peripheral.setLocal("2A3A", "0102"), kOK);
   EXPECT_EQ(central.scripts(1), std::vector<std::string>{"Heard(" + id + "\r180D\r2A3A\r0102)@C"});
   EXPECT_EQ(central.read("Secret", "2A39", 20), value("5ec7e7"));
+}
+
+// A device that bluetoothd learnt of in one scan is listed by later scans that filter by its
+// vendor or its service, although bluetoothd signals only what changed since.
+TEST_F(RealStack, LaterScansByVendorAndServiceListAKnownDevice) {
+  // hci2 advertises, connectable and general discoverable: the 180D service, data of company
+  // 0x0059 and the name "Tag".
+  ASSERT_TRUE(run({"/usr/bin/btmgmt", "--index", "2", "add-adv", "-c", "-g", "-d",
+                   "03030d1805ff590001020409546167", "1"}));
+  ASSERT_FALSE(central.find("Tag").empty());
+  // btvirt reports an advertiser once when a scan starts, and not always then: the advertisement
+  // is set again while the scan waits, as a real controller reports each advertisement.
+  auto advertiseAgain = [] {
+    run({"/usr/bin/btmgmt", "--index", "2", "add-adv", "-c", "-g", "-d",
+         "03030d1805ff590001020409546167", "1"});
+  };
+  for (const std::string options : {"filterbyvendorid=89", "filterbyservice=180D", ""}) {
+    ASSERT_EQ(central.scan(options), kOK);
+    json devices;
+    EXPECT_TRUE(eventually(
+        [&] {
+          advertiseAgain();
+          devices = central.devices();
+          for (const auto& d : devices) {
+            // bluetoothd signals a known service again only to a scan whose filter names it.
+            bool services = options != "filterbyservice=180D" ||
+                            d.value("serviceUUIDs", json()) == json({"180D"});
+            if (d.value("name", "") == "Tag" && d.value("vendorID", 0) == 89 && services)
+              return true;
+          }
+          return false;
+        },
+        10))
+        << "scan with \"" << options << "\" listed " << devices;
+    central.call("/stopScan", json::object());
+  }
+  run({"/usr/bin/btmgmt", "--index", "2", "rm-adv", "1"});
+}
+
+// bluetoothd goes away with a read waiting and comes back: the read ends with an error in its
+// time, both helpers find the daemon again, and a new connection works.
+TEST_F(RealStack, ARestartedBluetoothdIsFoundAgain) {
+  serve("Restart");
+  std::string id = connectTo("Restart", false);
+  ASSERT_FALSE(id.empty());
+  ASSERT_EQ(::kill(peripheral.pid(), SIGSTOP), 0);
+  auto pending = std::async(std::launch::async, [&] { return central.read(id, "2A38", 5); });
+  ASSERT_TRUE(run({"/usr/bin/pkill", "-x", "bluetoothd"}));
+  json answer = pending.get();
+  EXPECT_NE(answer["lastError"], 0) << answer;
+  ::kill(peripheral.pid(), SIGCONT);
+  EXPECT_TRUE(eventually([&] { return central.status() != "powered On"; }));
+  EXPECT_TRUE(eventually([&] { return central.status() == "powered On"; }, 30));
+  EXPECT_TRUE(peripheral.poweredOn(30));
+  EXPECT_EQ(central.call("/get", {{"selector", "connections"}})["result"], "");
+  // The peripheral helper publishes its profile and advertises again by itself.
+  EXPECT_EQ(connectTo("Restart", false), id);
 }
 
 }  // namespace
