@@ -8,6 +8,7 @@ GATT services, the GATT and advertising managers of an adapter, and controls on 
 at "/" through which a test drives it. Object paths, types and error names are bluetoothd's.
 '''
 
+import os
 import re
 
 import dbus
@@ -1239,6 +1240,8 @@ class _App:
         self.sender, self.root = key
         self.tree = tree
         self.chars = chars  # path -> (UUID, flags)
+        # Characteristics with NotifyAcquired, which bluetoothd asks AcquireNotify instead.
+        self.acquire = {p for p, ifs in tree.items() if CHAR in ifs and 'NotifyAcquired' in ifs[CHAR]}
         self.subscribers = {}  # path -> centrals with notifications on (chrc->ntfy_cnt)
         self.match = _conn().add_signal_receiver(
             self.on_signal, bus_name=self.sender, member_keyword='member', path_keyword='path',
@@ -1470,10 +1473,24 @@ def RemoteWrite(_self, adapter_name, char_uuid, device_path, value, kind, ok, er
 @dbus.service.method(MOCK, in_signature='ss', out_signature='')
 def RemoteStartNotify(_self, adapter_name, char_uuid):
     '''A central enables notifications. ccc_write_cb (gatt-database.c) calls StartNotify for
-    every enable, without waiting for its reply.'''
+    every enable, without waiting for its reply; a characteristic with NotifyAcquired is asked
+    AcquireNotify with the central's options instead, counted once it answers (the socket it
+    returns is closed here, as bluetoothd drops one whose other end is closed: sock_hup).'''
     app, path = _served(adapter_name, char_uuid, 'notify')
-    app.subscribers[path] = app.subscribers.get(path, 0) + 1
-    _send_no_reply(app, path, 'StartNotify', '', ())
+    if path not in app.acquire:
+        app.subscribers[path] = app.subscribers.get(path, 0) + 1
+        return _send_no_reply(app, path, 'StartNotify', '', ())
+
+    def acquired(fd, _mtu):
+        os.close(fd.take())
+        app.subscribers[path] = app.subscribers.get(path, 0) + 1
+
+    def failed(e):
+        _log(f'Failed to acquire notify: {e.get_dbus_name()}')
+    options = _options(f'/org/bluez/{adapter_name}/dev_00_00_00_00_00_00', DEFAULT_MTU)
+    _conn().call_async(app.sender, path, CHAR, 'AcquireNotify', 'a{sv}', (options,), acquired,
+                       failed, timeout=APP_TIMEOUT_S)
+    return None
 
 
 @dbus.service.method(MOCK, in_signature='ss', out_signature='')
