@@ -454,7 +454,21 @@ class BlueZPeripheralEndToEnd : public BlueZEndToEnd {
   }
 };
 
-TEST_F(BlueZPeripheralEndToEnd, PublishedProfileAnswersCentralsWithTheCodesBlueZSends) {
+TEST_F(BlueZPeripheralEndToEnd, PublishedProfileAnswersCentralsAndPairsWithoutADesktopAgent) {
+  // The helper's agent is registered once it has found bluetoothd, before any profile: devices
+  // pair by Just Works or a passkey to confirm.
+  std::string phone = bluez.addLEDevice("hci0", kPhone, {});
+  auto paired = [&](bool justWorks) {
+    try {
+      bluez.remotePair(phone, justWorks);
+      return true;
+    } catch (const sdbus::Error&) {
+      return false;
+    }
+  };
+  ASSERT_TRUE(eventually([&] { return paired(true); }));
+  EXPECT_TRUE(paired(false));
+
   ASSERT_EQ(setProfile(R"([{"UUID": "180D", "characteristics": [
       {"UUID": "2A37", "properties": "read|notify", "afterSubscribe": "Subscribed",
        "afterUnsubscribe": "Unsubscribed"},
@@ -470,7 +484,6 @@ TEST_F(BlueZPeripheralEndToEnd, PublishedProfileAnswersCentralsWithTheCodesBlueZ
   EXPECT_EQ(bluez.advertisingFlags("hci0"), 0x06);
   ASSERT_TRUE(serves(kHeartRate));
 
-  std::string phone = bluez.addLEDevice("hci0", kPhone, {});
   bluez.remoteWrite("hci0", uuid128("2a38"), phone, {0x0A, 0x0B});
   EXPECT_EQ(scripts(1), std::vector<std::string>{"Written(" + kPhoneID + "\r0a0b)@Lab"});
   EXPECT_EQ(bluez.remoteRead("hci0", uuid128("2a38"), phone), (Bytes{0x0A, 0x0B}));
@@ -503,14 +516,16 @@ TEST_F(BlueZPeripheralEndToEnd, PublishedProfileAnswersCentralsWithTheCodesBlueZ
   ASSERT_EQ(call("/stopAdvertising", json::object()), kOK);
   EXPECT_TRUE(eventually([&] { return bluez.advertisement("hci0").empty(); }));
 
-  // A restarted bluetoothd gets the profile again.
+  // A restarted bluetoothd gets the profile and the agent again.
   bluez.stopBlueZ();
   bluez.startBlueZ();
   bluez.addAdapter("hci0");
   EXPECT_TRUE(serves(kHeartRate));
+  phone = bluez.addLEDevice("hci0", kPhone, {});
+  EXPECT_TRUE(eventually([&] { return paired(true); }));
 }
 
-TEST_F(BlueZPeripheralEndToEnd, PowerCyclesKeepOneApplicationAndOneAdvertisement) {
+TEST_F(BlueZPeripheralEndToEnd, PowerCyclesKeepOneApplicationAndRefusedProfilesChangeNothing) {
   ASSERT_EQ(setProfile(R"([{"UUID": "180D", "characteristics": [
       {"UUID": "2A37", "properties": "read"}]}])"),
             kOK);
@@ -529,16 +544,9 @@ TEST_F(BlueZPeripheralEndToEnd, PowerCyclesKeepOneApplicationAndOneAdvertisement
   ASSERT_EQ(setProfile(R"([{"UUID": "180F", "characteristics": [
       {"UUID": "2A19", "properties": "read"}]}])"),
             kOK);
-  EXPECT_TRUE(serves("0000180f-0000-1000-8000-00805f9b34fb"));
-  ASSERT_EQ(call("/startAdvertising", {{"options", ""}}), kOK);
-  EXPECT_TRUE(eventually([&] { return bluez.registrations("hci0") == std::pair(1U, 1U); }));
-}
-
-TEST_F(BlueZPeripheralEndToEnd, ProfilesBlueZWouldRejectAreRefusedUpFront) {
-  ASSERT_EQ(setProfile(R"([{"UUID": "180F", "characteristics": [
-      {"UUID": "2A19", "properties": "read"}]}])"),
-            kOK);
   ASSERT_TRUE(serves("0000180f-0000-1000-8000-00805f9b34fb"));
+
+  // Profiles that bluetoothd would reject are refused up front.
   EXPECT_EQ(setProfile(R"([{"UUID": "180D", "characteristics": []},
       {"UUID": "1801", "characteristics": [{"UUID": "2A05", "properties": "read"}]}])"),
             failed(-50, "Service 1801 is provided by BlueZ itself and cannot be published"));
@@ -552,6 +560,8 @@ TEST_F(BlueZPeripheralEndToEnd, ProfilesBlueZWouldRejectAreRefusedUpFront) {
   EXPECT_NE(get("localprofile")["result"].get<std::string>().find("180F"), std::string::npos);
   EXPECT_EQ(bluez.registrations("hci0"), std::pair(1U, 0U));
   EXPECT_TRUE(serves("0000180f-0000-1000-8000-00805f9b34fb"));
+  ASSERT_EQ(call("/startAdvertising", {{"options", ""}}), kOK);
+  EXPECT_TRUE(eventually([&] { return bluez.registrations("hci0") == std::pair(1U, 1U); }));
 }
 
 TEST_F(BlueZPeripheralEndToEnd, WritesWithoutResponseAreAcknowledgedBeforeTheRoleDecides) {
@@ -578,28 +588,6 @@ TEST_F(BlueZPeripheralEndToEnd, WritesWithoutResponseAreAcknowledgedBeforeTheRol
             kOK);
   bluez.remoteWrite("hci0", uuid128("2a38"), phone, {'A'}, "command");
   EXPECT_EQ(scripts(1), std::vector<std::string>{"Written(" + kPhoneID + "\rA)@Lab"});
-}
-
-TEST_F(BlueZPeripheralEndToEnd, DevicesPairWithoutADesktopAgent) {
-  std::string phone = bluez.addLEDevice("hci0", kPhone, {});
-  auto paired = [&](bool justWorks) {
-    try {
-      bluez.remotePair(phone, justWorks);
-      return true;
-    } catch (const sdbus::Error&) {
-      return false;
-    }
-  };
-  // The helper's agent is registered once it has found bluetoothd.
-  ASSERT_TRUE(eventually([&] { return paired(true); }));
-  EXPECT_TRUE(paired(false));
-
-  // A restarted bluetoothd has no agent until the helper registers its own again.
-  bluez.stopBlueZ();
-  bluez.startBlueZ();
-  bluez.addAdapter("hci0");
-  phone = bluez.addLEDevice("hci0", kPhone, {});
-  EXPECT_TRUE(eventually([&] { return paired(true); }));
 }
 
 }  // namespace
