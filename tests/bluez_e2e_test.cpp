@@ -98,21 +98,21 @@ class BlueZEndToEnd : protected DoubleFirst, public CentralEndToEnd {
         eventually([&] { return read(kBeltID, "180D", "2A37", "hex", 5.0) == value("0048"); }));
   }
 
-  // A public address whose advertisement lacks "BR/EDR not supported": Device1.Connect pages
-  // it over BR/EDR (src/device.c select_conn_bearer), which an LE device never answers.
-  void discoverClassicCapableBelt() {
-    addBelt({{"AddressType", sdbus::Variant(std::string("public"))}});
-    ASSERT_EQ(startScan(""), kOK);
-    ASSERT_TRUE(eventually([&] {
-      bluez.advertise(belt, {{"RSSI", rssi(-50)}, {"Flags", sdbus::Variant(uint8_t{0x02})}});
-      return discovered(kBeltID);
-    }));
-  }
-
   // A /connect on a client of its own, answered while the test goes on.
   std::future<json> connectLater(const std::string& id, double timeout) {
     return later("/connect",
                  {{"deviceID", id}, {"options", ""}, {"filename", "Lab"}, {"timeout", timeout}});
+  }
+
+  // A /connect of the belt whose Device1.Connect behaves as `behaviour` until bluetoothd got
+  // one; the ones after it succeed.
+  std::future<json> connectFirstAs(const std::string& behaviour, double timeout) {
+    size_t before = logged("Connect " + belt);
+    bluez.setConnectBehaviour(belt, behaviour);
+    auto pending = connectLater(kBeltID, timeout);
+    EXPECT_TRUE(eventually([&] { return logged("Connect " + belt) > before; })) << behaviour;
+    bluez.setConnectBehaviour(belt, "");
+    return pending;
   }
 
   // The belt advertises until the connection `pending` answers.
@@ -265,39 +265,23 @@ TEST_F(BlueZEndToEnd, LostLinksRefusalsAndVanishingDevicesEndConnections) {
   // again within the command's timeout.
   for (std::string refusal : {"org.bluez.Error.Failed:le-connection-abort-by-local",
                               "org.bluez.Error.Failed:Operation already in progress"}) {
-    size_t before = logged("Connect " + belt);
-    bluez.setConnectBehaviour(belt, refusal);
-    auto pending = connectLater(kBeltID, 5.0);
-    ASSERT_TRUE(eventually([&] { return logged("Connect " + belt) > before; })) << refusal;
-    bluez.setConnectBehaviour(belt, "");
-    EXPECT_EQ(pending.get(), kOK) << refusal;
+    EXPECT_EQ(connectFirstAs(refusal, 5.0).get(), kOK) << refusal;
     ASSERT_EQ(call("/disconnect", {{"deviceID", kBeltID}}), kOK);
   }
 
   // So is one whose link drops while Connect waits ("br-connection-canceled", LE or not).
-  bluez.setConnectBehaviour(belt, "hang");
-  size_t before = logged("Connect " + belt);
-  auto pending = connectLater(kBeltID, 5.0);
-  ASSERT_TRUE(eventually([&] { return logged("Connect " + belt) > before; }));
-  bluez.setConnectBehaviour(belt, "");
+  auto pending = connectFirstAs("hang", 5.0);
   bluez.dropLink(belt);
   EXPECT_EQ(pending.get(), kOK);
   ASSERT_EQ(call("/disconnect", {{"deviceID", kBeltID}}), kOK);
 
   // A device that BlueZ forgets while it connects is looked for again, although bluetoothd
   // never answers the Connect it dropped; one that is out of range fails by the timeout.
-  bluez.setConnectBehaviour(belt, "hang");
-  before = logged("Connect " + belt);
-  pending = connectLater(kBeltID, 20.0);
-  ASSERT_TRUE(eventually([&] { return logged("Connect " + belt) > before; }));
-  bluez.setConnectBehaviour(belt, "");
+  pending = connectFirstAs("hang", 20.0);
   bluez.forgetDevice(belt);
   EXPECT_EQ(advertiseUntilAnswered(pending), kOK);
   ASSERT_EQ(call("/disconnect", {{"deviceID", kBeltID}}), kOK);
-  bluez.setConnectBehaviour(belt, "hang");
-  before = logged("Connect " + belt);
-  pending = connectLater(kBeltID, 1.0);
-  ASSERT_TRUE(eventually([&] { return logged("Connect " + belt) > before; }));
+  pending = connectFirstAs("hang", 1.0);
   bluez.removeLEDevice(belt);
   EXPECT_EQ(pending.get(), failed(-100, "Operation timeout"));
 }
@@ -354,7 +338,14 @@ TEST_F(BlueZEndToEnd, AScanStartedAgainAtOnceFindsDevices) {
 }
 
 TEST_F(BlueZEndToEnd, AClassicAttemptConnectsOverLEOnceThePageTimesOut) {
-  discoverClassicCapableBelt();
+  // A public address whose advertisement lacks "BR/EDR not supported": Device1.Connect pages
+  // it over BR/EDR (src/device.c select_conn_bearer), which an LE device never answers.
+  addBelt({{"AddressType", sdbus::Variant(std::string("public"))}});
+  ASSERT_EQ(startScan(""), kOK);
+  ASSERT_TRUE(eventually([&] {
+    bluez.advertise(belt, {{"RSSI", rssi(-50)}, {"Flags", sdbus::Variant(uint8_t{0x02})}});
+    return discovered(kBeltID);
+  }));
   // bluetoothd pages the device, then connects it over LE and never answers Connect: the
   // device's Connected is what makes the connection, well within the command's timeout.
   ASSERT_EQ(connect(kBeltID, "", 5.0), kOK);
