@@ -202,15 +202,20 @@ def _add_methods(obj, method_classes):
                     fn._dbus_in_signature, fn._dbus_out_signature, '', fn)
 
 
-def _add_object(path, iface, props, *method_classes):
+def _add_object(path, iface, props, *method_classes, announce=True):
     '''Exports an object with its interfaces' properties (iface's and any others in props).'''
     _root.AddObject(path, iface, props.pop(iface), [])
     obj = mockobject.objects[path]
     obj.props.update(props)
     _add_methods(obj, method_classes)
-    _signal('/', OBJECT_MANAGER, 'InterfacesAdded', 'oa{sa{sv}}', dbus.ObjectPath(path),
-            obj.props)
+    if announce:
+        _announce(obj)
     return obj
+
+
+def _announce(obj):
+    _signal('/', OBJECT_MANAGER, 'InterfacesAdded', 'oa{sa{sv}}', dbus.ObjectPath(obj.path),
+            obj.props)
 
 
 def _remove_object(obj):
@@ -625,17 +630,14 @@ def _resolve(d):
     """Service discovery is done: the GATT objects appear, then ServicesResolved (or, with
     resolve_early, ServicesResolved first, as when the signals of a busy bus interleave)."""
     d.resolving = None
+    gatt = [_gatt[path] for path in d.gatt]
+    for g in gatt:
+        _export(g, announce=not d.resolve_early)
     if d.resolve_early:
-        for path in d.gatt:
-            _export(_gatt[path], announce=False)
         _set(d.obj, DEVICE, {'ServicesResolved': dbus.Boolean(True)})
-        for path in d.gatt:
-            _announce(_gatt[path])
-    else:
-        for path in d.gatt:
-            _export(_gatt[path])
-    for path in d.gatt:
-        g = _gatt[path]
+        for g in gatt:
+            _announce(g.obj)
+    for g in gatt:
         if g.sessions and not g.props.get('Notifying', True):
             g.set({'Notifying': dbus.Boolean(True)})
     if not d.resolve_early:
@@ -646,17 +648,8 @@ def _resolve(d):
 def _export(g, announce=True):
     if g.obj is None:
         methods = (_CharacteristicMethods,) if g.iface == CHAR else ()
-        _root.AddObject(g.path, g.iface, dict(g.props), [])
-        g.obj = mockobject.objects[g.path]
-        _add_methods(g.obj, methods)
+        g.obj = _add_object(g.path, g.iface, {g.iface: dict(g.props)}, *methods, announce=announce)
         g.props = g.obj.props[g.iface]
-        if announce:
-            _announce(g)
-
-
-def _announce(g):
-    _signal('/', OBJECT_MANAGER, 'InterfacesAdded', 'oa{sa{sv}}', dbus.ObjectPath(g.path),
-            g.obj.props)
 
 
 def _unexport(g):
