@@ -50,10 +50,6 @@ class Holding : public CBCentralManagerDelegate {
     std::lock_guard lock(mutex_);
     letGo_.erase(id);
   }
-  bool holds(const std::string& id) {
-    std::lock_guard lock(mutex_);
-    return held_.count(id) > 0;
-  }
   std::shared_ptr<CBPeripheral> held(const std::string& id) {
     std::lock_guard lock(mutex_);
     return held_[id];

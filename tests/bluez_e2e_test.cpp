@@ -98,21 +98,21 @@ class BlueZEndToEnd : protected DoubleFirst, public CentralEndToEnd {
         eventually([&] { return read(kBeltID, "180D", "2A37", "hex", 5.0) == value("0048"); }));
   }
 
-  // A public address whose advertisement lacks "BR/EDR not supported": Device1.Connect pages
-  // it over BR/EDR (src/device.c select_conn_bearer), which an LE device never answers.
-  void discoverClassicCapableBelt() {
-    addBelt({{"AddressType", sdbus::Variant(std::string("public"))}});
-    ASSERT_EQ(startScan(""), kOK);
-    ASSERT_TRUE(eventually([&] {
-      bluez.advertise(belt, {{"RSSI", rssi(-50)}, {"Flags", sdbus::Variant(uint8_t{0x02})}});
-      return discovered(kBeltID);
-    }));
-  }
-
   // A /connect on a client of its own, answered while the test goes on.
   std::future<json> connectLater(const std::string& id, double timeout) {
     return later("/connect",
                  {{"deviceID", id}, {"options", ""}, {"filename", "Lab"}, {"timeout", timeout}});
+  }
+
+  // A /connect of the belt whose Device1.Connect behaves as `behaviour` until bluetoothd got
+  // one; the ones after it succeed.
+  std::future<json> connectFirstAs(const std::string& behaviour, double timeout) {
+    size_t before = logged("Connect " + belt);
+    bluez.setConnectBehaviour(belt, behaviour);
+    auto pending = connectLater(kBeltID, timeout);
+    EXPECT_TRUE(eventually([&] { return logged("Connect " + belt) > before; })) << behaviour;
+    bluez.setConnectBehaviour(belt, "");
+    return pending;
   }
 
   // The belt advertises until the connection `pending` answers.
@@ -265,39 +265,23 @@ TEST_F(BlueZEndToEnd, LostLinksRefusalsAndVanishingDevicesEndConnections) {
   // again within the command's timeout.
   for (std::string refusal : {"org.bluez.Error.Failed:le-connection-abort-by-local",
                               "org.bluez.Error.Failed:Operation already in progress"}) {
-    size_t before = logged("Connect " + belt);
-    bluez.setConnectBehaviour(belt, refusal);
-    auto pending = connectLater(kBeltID, 5.0);
-    ASSERT_TRUE(eventually([&] { return logged("Connect " + belt) > before; })) << refusal;
-    bluez.setConnectBehaviour(belt, "");
-    EXPECT_EQ(pending.get(), kOK) << refusal;
+    EXPECT_EQ(connectFirstAs(refusal, 5.0).get(), kOK) << refusal;
     ASSERT_EQ(call("/disconnect", {{"deviceID", kBeltID}}), kOK);
   }
 
   // So is one whose link drops while Connect waits ("br-connection-canceled", LE or not).
-  bluez.setConnectBehaviour(belt, "hang");
-  size_t before = logged("Connect " + belt);
-  auto pending = connectLater(kBeltID, 5.0);
-  ASSERT_TRUE(eventually([&] { return logged("Connect " + belt) > before; }));
-  bluez.setConnectBehaviour(belt, "");
+  auto pending = connectFirstAs("hang", 5.0);
   bluez.dropLink(belt);
   EXPECT_EQ(pending.get(), kOK);
   ASSERT_EQ(call("/disconnect", {{"deviceID", kBeltID}}), kOK);
 
   // A device that BlueZ forgets while it connects is looked for again, although bluetoothd
   // never answers the Connect it dropped; one that is out of range fails by the timeout.
-  bluez.setConnectBehaviour(belt, "hang");
-  before = logged("Connect " + belt);
-  pending = connectLater(kBeltID, 20.0);
-  ASSERT_TRUE(eventually([&] { return logged("Connect " + belt) > before; }));
-  bluez.setConnectBehaviour(belt, "");
+  pending = connectFirstAs("hang", 20.0);
   bluez.forgetDevice(belt);
   EXPECT_EQ(advertiseUntilAnswered(pending), kOK);
   ASSERT_EQ(call("/disconnect", {{"deviceID", kBeltID}}), kOK);
-  bluez.setConnectBehaviour(belt, "hang");
-  before = logged("Connect " + belt);
-  pending = connectLater(kBeltID, 1.0);
-  ASSERT_TRUE(eventually([&] { return logged("Connect " + belt) > before; }));
+  pending = connectFirstAs("hang", 1.0);
   bluez.removeLEDevice(belt);
   EXPECT_EQ(pending.get(), failed(-100, "Operation timeout"));
 }
@@ -354,7 +338,14 @@ TEST_F(BlueZEndToEnd, AScanStartedAgainAtOnceFindsDevices) {
 }
 
 TEST_F(BlueZEndToEnd, AClassicAttemptConnectsOverLEOnceThePageTimesOut) {
-  discoverClassicCapableBelt();
+  // A public address whose advertisement lacks "BR/EDR not supported": Device1.Connect pages
+  // it over BR/EDR (src/device.c select_conn_bearer), which an LE device never answers.
+  addBelt({{"AddressType", sdbus::Variant(std::string("public"))}});
+  ASSERT_EQ(startScan(""), kOK);
+  ASSERT_TRUE(eventually([&] {
+    bluez.advertise(belt, {{"RSSI", rssi(-50)}, {"Flags", sdbus::Variant(uint8_t{0x02})}});
+    return discovered(kBeltID);
+  }));
   // bluetoothd pages the device, then connects it over LE and never answers Connect: the
   // device's Connected is what makes the connection, well within the command's timeout.
   ASSERT_EQ(connect(kBeltID, "", 5.0), kOK);
@@ -456,7 +447,21 @@ class BlueZPeripheralEndToEnd : public BlueZEndToEnd {
   }
 };
 
-TEST_F(BlueZPeripheralEndToEnd, PublishedProfileAnswersCentralsWithTheCodesBlueZSends) {
+TEST_F(BlueZPeripheralEndToEnd, PublishedProfileAnswersCentralsAndPairsWithoutADesktopAgent) {
+  // The helper's agent is registered once it has found bluetoothd, before any profile: devices
+  // pair by Just Works or a passkey to confirm.
+  std::string phone = bluez.addLEDevice("hci0", kPhone, {});
+  auto paired = [&](bool justWorks) {
+    try {
+      bluez.remotePair(phone, justWorks);
+      return true;
+    } catch (const sdbus::Error&) {
+      return false;
+    }
+  };
+  ASSERT_TRUE(eventually([&] { return paired(true); }));
+  EXPECT_TRUE(paired(false));
+
   ASSERT_EQ(setProfile(R"([{"UUID": "180D", "characteristics": [
       {"UUID": "2A37", "properties": "read|notify", "afterSubscribe": "Subscribed",
        "afterUnsubscribe": "Unsubscribed"},
@@ -472,7 +477,6 @@ TEST_F(BlueZPeripheralEndToEnd, PublishedProfileAnswersCentralsWithTheCodesBlueZ
   EXPECT_EQ(bluez.advertisingFlags("hci0"), 0x06);
   ASSERT_TRUE(serves(kHeartRate));
 
-  std::string phone = bluez.addLEDevice("hci0", kPhone, {});
   bluez.remoteWrite("hci0", uuid128("2a38"), phone, {0x0A, 0x0B});
   EXPECT_EQ(scripts(1), std::vector<std::string>{"Written(" + kPhoneID + "\r0a0b)@Lab"});
   EXPECT_EQ(bluez.remoteRead("hci0", uuid128("2a38"), phone), (Bytes{0x0A, 0x0B}));
@@ -505,14 +509,16 @@ TEST_F(BlueZPeripheralEndToEnd, PublishedProfileAnswersCentralsWithTheCodesBlueZ
   ASSERT_EQ(call("/stopAdvertising", json::object()), kOK);
   EXPECT_TRUE(eventually([&] { return bluez.advertisement("hci0").empty(); }));
 
-  // A restarted bluetoothd gets the profile again.
+  // A restarted bluetoothd gets the profile and the agent again.
   bluez.stopBlueZ();
   bluez.startBlueZ();
   bluez.addAdapter("hci0");
   EXPECT_TRUE(serves(kHeartRate));
+  phone = bluez.addLEDevice("hci0", kPhone, {});
+  EXPECT_TRUE(eventually([&] { return paired(true); }));
 }
 
-TEST_F(BlueZPeripheralEndToEnd, PowerCyclesKeepOneApplicationAndOneAdvertisement) {
+TEST_F(BlueZPeripheralEndToEnd, PowerCyclesKeepOneApplicationAndRefusedProfilesChangeNothing) {
   ASSERT_EQ(setProfile(R"([{"UUID": "180D", "characteristics": [
       {"UUID": "2A37", "properties": "read"}]}])"),
             kOK);
@@ -531,16 +537,9 @@ TEST_F(BlueZPeripheralEndToEnd, PowerCyclesKeepOneApplicationAndOneAdvertisement
   ASSERT_EQ(setProfile(R"([{"UUID": "180F", "characteristics": [
       {"UUID": "2A19", "properties": "read"}]}])"),
             kOK);
-  EXPECT_TRUE(serves("0000180f-0000-1000-8000-00805f9b34fb"));
-  ASSERT_EQ(call("/startAdvertising", {{"options", ""}}), kOK);
-  EXPECT_TRUE(eventually([&] { return bluez.registrations("hci0") == std::pair(1U, 1U); }));
-}
-
-TEST_F(BlueZPeripheralEndToEnd, ProfilesBlueZWouldRejectAreRefusedUpFront) {
-  ASSERT_EQ(setProfile(R"([{"UUID": "180F", "characteristics": [
-      {"UUID": "2A19", "properties": "read"}]}])"),
-            kOK);
   ASSERT_TRUE(serves("0000180f-0000-1000-8000-00805f9b34fb"));
+
+  // Profiles that bluetoothd would reject are refused up front.
   EXPECT_EQ(setProfile(R"([{"UUID": "180D", "characteristics": []},
       {"UUID": "1801", "characteristics": [{"UUID": "2A05", "properties": "read"}]}])"),
             failed(-50, "Service 1801 is provided by BlueZ itself and cannot be published"));
@@ -554,6 +553,8 @@ TEST_F(BlueZPeripheralEndToEnd, ProfilesBlueZWouldRejectAreRefusedUpFront) {
   EXPECT_NE(get("localprofile")["result"].get<std::string>().find("180F"), std::string::npos);
   EXPECT_EQ(bluez.registrations("hci0"), std::pair(1U, 0U));
   EXPECT_TRUE(serves("0000180f-0000-1000-8000-00805f9b34fb"));
+  ASSERT_EQ(call("/startAdvertising", {{"options", ""}}), kOK);
+  EXPECT_TRUE(eventually([&] { return bluez.registrations("hci0") == std::pair(1U, 1U); }));
 }
 
 TEST_F(BlueZPeripheralEndToEnd, WritesWithoutResponseAreAcknowledgedBeforeTheRoleDecides) {
@@ -580,28 +581,6 @@ TEST_F(BlueZPeripheralEndToEnd, WritesWithoutResponseAreAcknowledgedBeforeTheRol
             kOK);
   bluez.remoteWrite("hci0", uuid128("2a38"), phone, {'A'}, "command");
   EXPECT_EQ(scripts(1), std::vector<std::string>{"Written(" + kPhoneID + "\rA)@Lab"});
-}
-
-TEST_F(BlueZPeripheralEndToEnd, DevicesPairWithoutADesktopAgent) {
-  std::string phone = bluez.addLEDevice("hci0", kPhone, {});
-  auto paired = [&](bool justWorks) {
-    try {
-      bluez.remotePair(phone, justWorks);
-      return true;
-    } catch (const sdbus::Error&) {
-      return false;
-    }
-  };
-  // The helper's agent is registered once it has found bluetoothd.
-  ASSERT_TRUE(eventually([&] { return paired(true); }));
-  EXPECT_TRUE(paired(false));
-
-  // A restarted bluetoothd has no agent until the helper registers its own again.
-  bluez.stopBlueZ();
-  bluez.startBlueZ();
-  bluez.addAdapter("hci0");
-  phone = bluez.addLEDevice("hci0", kPhone, {});
-  EXPECT_TRUE(eventually([&] { return paired(true); }));
 }
 
 }  // namespace

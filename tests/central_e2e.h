@@ -25,8 +25,6 @@ using nlohmann::json;
 inline const std::string kBelt = "E2E00000-0000-4000-8000-000000000001";
 inline const std::string kStrap = "E2E00000-0000-4000-8000-000000000002";
 inline const std::string kTag = "E2E00000-0000-4000-8000-000000000003";
-inline const std::string kBeacon = "E2E00000-0000-4000-8000-000000000004";
-inline const std::string kQuiet = "E2E00000-0000-4000-8000-000000000005";
 
 inline json reply(int code, const std::string& message, const std::string& result) {
   return {{"lastError", code}, {"lastErrorMessage", message}, {"result", result}};

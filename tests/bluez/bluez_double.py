@@ -203,15 +203,20 @@ def _add_methods(obj, method_classes):
                     fn._dbus_in_signature, fn._dbus_out_signature, '', fn)
 
 
-def _add_object(path, iface, props, *method_classes):
+def _add_object(path, iface, props, *method_classes, announce=True):
     '''Exports an object with its interfaces' properties (iface's and any others in props).'''
     _root.AddObject(path, iface, props.pop(iface), [])
     obj = mockobject.objects[path]
     obj.props.update(props)
     _add_methods(obj, method_classes)
-    _signal('/', OBJECT_MANAGER, 'InterfacesAdded', 'oa{sa{sv}}', dbus.ObjectPath(path),
-            obj.props)
+    if announce:
+        _announce(obj)
     return obj
+
+
+def _announce(obj):
+    _signal('/', OBJECT_MANAGER, 'InterfacesAdded', 'oa{sa{sv}}', dbus.ObjectPath(obj.path),
+            obj.props)
 
 
 def _remove_object(obj):
@@ -243,15 +248,6 @@ class _Call:
             GLib.source_remove(self.source)
             self.source = None
         return True
-
-
-def _parse_behaviour(behaviour):
-    '''"" answers, "hang" never does, "delay:MS" answers later, "att:0xNN" fails as the device's
-    ATT error NN, an error name (with ":message" after it) fails with that error.'''
-    if behaviour in ('', 'hang') or re.fullmatch(r'(delay:\d+|att:0x[0-9a-fA-F]{2})', behaviour) or \
-            re.fullmatch(r'[A-Za-z_][A-Za-z0-9_]*(\.[A-Za-z_][A-Za-z0-9_]*)+(:.*)?', behaviour):
-        return str(behaviour)
-    raise _error('org.freedesktop.DBus.Error.InvalidArgs', f'Unknown behaviour {behaviour!r}')
 
 
 def _answer(behaviour, pending, ok, err, action):
@@ -635,17 +631,14 @@ def _resolve(d):
     """Service discovery is done: the GATT objects appear, then ServicesResolved (or, with
     resolve_early, ServicesResolved first, as when the signals of a busy bus interleave)."""
     d.resolving = None
+    gatt = [_gatt[path] for path in d.gatt]
+    for g in gatt:
+        _export(g, announce=not d.resolve_early)
     if d.resolve_early:
-        for path in d.gatt:
-            _export(_gatt[path], announce=False)
         _set(d.obj, DEVICE, {'ServicesResolved': dbus.Boolean(True)})
-        for path in d.gatt:
-            _announce(_gatt[path])
-    else:
-        for path in d.gatt:
-            _export(_gatt[path])
-    for path in d.gatt:
-        g = _gatt[path]
+        for g in gatt:
+            _announce(g.obj)
+    for g in gatt:
         if g.sessions and not g.props.get('Notifying', True):
             g.set({'Notifying': dbus.Boolean(True)})
     if not d.resolve_early:
@@ -656,17 +649,8 @@ def _resolve(d):
 def _export(g, announce=True):
     if g.obj is None:
         methods = (_CharacteristicMethods,) if g.iface == CHAR else ()
-        _root.AddObject(g.path, g.iface, dict(g.props), [])
-        g.obj = mockobject.objects[g.path]
-        _add_methods(g.obj, methods)
+        g.obj = _add_object(g.path, g.iface, {g.iface: dict(g.props)}, *methods, announce=announce)
         g.props = g.obj.props[g.iface]
-        if announce:
-            _announce(g)
-
-
-def _announce(g):
-    _signal('/', OBJECT_MANAGER, 'InterfacesAdded', 'oa{sa{sv}}', dbus.ObjectPath(g.path),
-            g.obj.props)
 
 
 def _unexport(g):
@@ -1001,7 +985,7 @@ def RemoveLEDevice(_self, path):
 
 @dbus.service.method(MOCK, in_signature='os', out_signature='')
 def SetConnectBehaviour(_self, device, behaviour):
-    _device(device).connect_behaviour = _parse_behaviour(behaviour)
+    _device(device).connect_behaviour = str(behaviour)
 
 
 @dbus.service.method(MOCK, in_signature='o', out_signature='')
@@ -1208,7 +1192,7 @@ def AddGattCharacteristic(_self, service, uuid, flags, value):
 def SetCharBehaviour(_self, char, method, behaviour):
     if method not in _CHAR_METHODS:
         raise _error('org.freedesktop.DBus.Error.InvalidArgs', f'Unknown method {method}')
-    _characteristic(char).behaviour[str(method)] = _parse_behaviour(behaviour)
+    _characteristic(char).behaviour[str(method)] = str(behaviour)
 
 
 @dbus.service.method(MOCK, in_signature='oay', out_signature='')
@@ -1514,34 +1498,6 @@ def GetNotifications(_self, adapter_name, char_uuid):
 
 # --- Advertising ---
 
-def _uuid_size(uuid):
-    u = _uuid(uuid)
-    if not u.endswith(_UUID_BASE):
-        return 16
-    return 2 if u.startswith('0000') else 4
-
-
-def _ad_length(props):
-    '''Bytes the advertising data takes and the room it has, as bluetoothd counts them; the
-    local name goes into the scan response.'''
-    room = 31
-    includes = set(props.get('Includes', []))
-    if props.get('Type', 'peripheral') == 'peripheral' or props.get('Discoverable', False):
-        room -= 3  # flags
-    if 'tx-power' in includes:
-        room -= 3
-    if 'appearance' in includes or 'Appearance' in props:
-        room -= 4
-    length = 0
-    for key in ('ServiceUUIDs', 'SolicitUUIDs'):
-        sizes = [_uuid_size(u) for u in props.get(key, [])]
-        length += sum(2 + size * sizes.count(size) for size in set(sizes))
-    length += sum(4 + len(v) for v in props.get('ManufacturerData', {}).values())
-    length += sum(2 + _uuid_size(k) + len(v) for k, v in props.get('ServiceData', {}).items())
-    length += sum(2 + len(v) for v in props.get('Data', {}).values())
-    return length, room
-
-
 def _advertisement_fault(props):
     '''What parse_advertisement and refresh_legacy_adv (advertising.c) find wrong with an
     advertisement, or None.'''
@@ -1559,9 +1515,6 @@ def _advertisement_fault(props):
         return 'Broadcast cannot set flags'
     if props.get('MinInterval', 0) > props.get('MaxInterval', 0xFFFFFFFF):
         return 'MinInterval must be less than MaxInterval'
-    length, room = _ad_length(props)
-    if length > room:
-        return 'Advertising data too long or couldn\'t be generated.'
     return None
 
 
