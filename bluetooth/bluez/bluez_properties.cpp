@@ -91,6 +91,15 @@ std::vector<std::string> flagsFor(uint32_t properties, uint32_t permissions) {
   return flags;
 }
 
+std::string advertisedName(const std::string& name) {
+  constexpr size_t kRoom = 29;
+  if (name.size() <= kRoom) return name;
+  size_t end = kRoom;
+  // Back over the continuation bytes (10xxxxxx) of a character that does not fit whole.
+  while (end > 0 && (static_cast<unsigned char>(name[end]) & 0xC0) == 0x80) --end;
+  return name.substr(0, end);
+}
+
 std::string identifierFor(const std::string& adapterAddress, const std::string& deviceAddress) {
   std::string a = addressDigits(adapterAddress);
   return a.substr(0, 8) + "-" + a.substr(8, 4) + "-0000-0000-" + addressDigits(deviceAddress);

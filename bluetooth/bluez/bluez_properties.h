@@ -50,6 +50,10 @@ uint32_t propertiesFromFlags(const std::vector<std::string>& flags);
 // variants where its permissions require encryption.
 std::vector<std::string> flagsFor(uint32_t properties, uint32_t permissions);
 
+// The local name as it fits the scan response (29 bytes, where bluetoothd cuts it), cut before a
+// character instead of through one.
+std::string advertisedName(const std::string& name);
+
 // The stable identifier of a device seen by an adapter: the adapter's address as the first
 // twelve hex digits, "0000-0000", then the device's address, upper-case:
 // "00:1A:7D:DA:71:13" and "C0:FF:EE:00:00:01" give "001A7DDA-7113-0000-0000-C0FFEE000001".

@@ -13,6 +13,18 @@ TEST(BlueZPropertiesTest, IdentifierJoinsAdapterAndDeviceAddresses) {
             "00000000-0000-0000-0000-000000000000");
 }
 
+TEST(BlueZPropertiesTest, AdvertisedNamesAreCutBeforeACharacterThatDoesNotFit) {
+  EXPECT_EQ(advertisedName("Lab Sensor"), "Lab Sensor");
+  EXPECT_EQ(advertisedName(std::string(29, 'a')), std::string(29, 'a'));
+  EXPECT_EQ(advertisedName(std::string(30, 'a')), std::string(29, 'a'));
+  // 28 bytes, then "é" (two bytes) that would end at byte 30.
+  EXPECT_EQ(advertisedName(std::string(28, 'a') + "\xC3\xA9"
+                                                  "b"),
+            std::string(28, 'a'));
+  // 27 bytes, then "€" (three bytes).
+  EXPECT_EQ(advertisedName(std::string(27, 'a') + "\xE2\x82\xAC"), std::string(27, 'a'));
+}
+
 TEST(BlueZPropertiesTest, UUIDsAreWrittenInFull) {
   EXPECT_EQ(textOf(CBUUID::from16(0x180D)), "0000180d-0000-1000-8000-00805f9b34fb");
   EXPECT_EQ(textOf(*CBUUID::fromString("6E400001-B5A3-F393-E0A9-E50E24DCCA9E")),

@@ -436,13 +436,13 @@ class CBCentralManagerBlueZ : public CBCentralManager,
                                                        CBError::link(7));
       });
     }
-    if (parkUntilResolved(peripheral, characteristic,
-                          [=, this] { read(peripheral, characteristic); }))
-      return;
+    auto path =
+        reachOrPark(peripheral, characteristic, [=, this] { read(peripheral, characteristic); });
+    if (!path) return;
     characteristic->readStarted();
     std::weak_ptr<CBCentralManagerBlueZ> weak = weak_from_this();
     bus_->call(
-        characteristic->path(), kGattCharacteristic, "ReadValue", kGattTimeout,
+        *path, kGattCharacteristic, "ReadValue", kGattTimeout,
         [weak, peripheral, characteristic](sdbus::MethodReply& reply, const sdbus::Error* error) {
           auto self = weak.lock();
           std::optional<CBError> failure;
@@ -477,14 +477,14 @@ class CBCentralManagerBlueZ : public CBCentralManager,
           d->peripheralDidWriteValueForCharacteristic(peripheral, characteristic, CBError::link(7));
       });
     }
-    if (parkUntilResolved(peripheral, characteristic,
-                          [=, this] { write(peripheral, characteristic, data, type); }))
-      return;
+    auto path = reachOrPark(peripheral, characteristic,
+                            [=, this] { write(peripheral, characteristic, data, type); });
+    if (!path) return;
     std::map<std::string, sdbus::Variant> options{
         {"type", sdbus::Variant(std::string(withResponse ? "request" : "command"))}};
     std::weak_ptr<CBCentralManagerBlueZ> weak = weak_from_this();
     bus_->call(
-        characteristic->path(), kGattCharacteristic, "WriteValue", kGattTimeout,
+        *path, kGattCharacteristic, "WriteValue", kGattTimeout,
         [weak, peripheral, characteristic, withResponse](sdbus::MethodReply&,
                                                          const sdbus::Error* error) {
           auto self = weak.lock();
@@ -500,16 +500,42 @@ class CBCentralManagerBlueZ : public CBCentralManager,
         data, options);
   }
 
-  // Right after a reconnect the roles may use a characteristic before BlueZ has announced its
-  // object again: the operation waits for ServicesResolved instead of going to no object.
-  bool parkUntilResolved(const std::shared_ptr<CBPeripheralBlueZ>& peripheral,
-                         const std::shared_ptr<CBCharacteristicBlueZ>& characteristic,
-                         std::function<void()> operation) {
-    if (bus_->properties(characteristic->path(), kGattCharacteristic)) return false;
+  // The object path that reaches the characteristic on the current link. Right after a
+  // reconnect the roles may use it before BlueZ has announced its object again: the operation
+  // then waits for ServicesResolved (none is returned). After bluetoothd was restarted the
+  // objects come back under other paths: the one with the same service and characteristic
+  // UUIDs stands in for the object the roles hold.
+  std::optional<std::string> reachOrPark(
+      const std::shared_ptr<CBPeripheralBlueZ>& peripheral,
+      const std::shared_ptr<CBCharacteristicBlueZ>& characteristic,
+      std::function<void()> operation) {
+    if (bus_->properties(characteristic->path(), kGattCharacteristic))
+      return characteristic->path();
+    if (auto now = samePathNow(*peripheral, *characteristic)) return now;
     auto device = bus_->properties(peripheral->path(), kDevice);
-    if (device && property<bool>(*device, "ServicesResolved").value_or(false)) return false;
+    if (device && property<bool>(*device, "ServicesResolved").value_or(false)) {
+      return characteristic->path();  // gone: BlueZ's answer says so
+    }
     peripheral->park(std::move(operation));
-    return true;
+    return std::nullopt;
+  }
+
+  std::optional<std::string> samePathNow(const CBPeripheralBlueZ& peripheral,
+                                         const CBCharacteristicBlueZ& characteristic) const {
+    auto service = characteristic.service();
+    if (!service) return std::nullopt;
+    for (const auto& [servicePath, serviceProps] :
+         bus_->objectsWith(kGattService, peripheral.path())) {
+      if (CBUUID::fromString(property<std::string>(serviceProps, "UUID").value_or("")) !=
+          service->UUID())
+        continue;
+      for (const auto& [path, props] : bus_->objectsWith(kGattCharacteristic, servicePath)) {
+        if (CBUUID::fromString(property<std::string>(props, "UUID").value_or("")) ==
+            characteristic.UUID())
+          return path;
+      }
+    }
+    return std::nullopt;
   }
 
   // Runs the operations that waited for the device's GATT objects (or for the link's end,
@@ -538,12 +564,11 @@ class CBCentralManagerBlueZ : public CBCentralManager,
         }
       });
     }
-    if (parkUntilResolved(peripheral, characteristic,
-                          [=, this] { setNotify(peripheral, characteristic, enabled); }))
-      return;
+    auto path = reachOrPark(peripheral, characteristic,
+                            [=, this] { setNotify(peripheral, characteristic, enabled); });
+    if (!path) return;
     std::weak_ptr<CBCentralManagerBlueZ> weak = weak_from_this();
-    bus_->call(characteristic->path(), kGattCharacteristic, enabled ? "StartNotify" : "StopNotify",
-               kGattTimeout,
+    bus_->call(*path, kGattCharacteristic, enabled ? "StartNotify" : "StopNotify", kGattTimeout,
                [weak, peripheral, characteristic, enabled](sdbus::MethodReply&,
                                                            const sdbus::Error* error) {
                  auto self = weak.lock();

@@ -285,8 +285,8 @@ class CBPeripheralManagerBlueZ : public CBPeripheralManager,
 
   // ---- BusListener (bus thread) ----
 
-  // bluetoothd keeps the application and the advertisement while the adapter is switched off
-  // and on; they go only with the adapter (or bluetoothd) itself.
+  // bluetoothd keeps the application while the adapter is switched off and on; it goes only
+  // with the adapter (or bluetoothd) itself.
   void adapterChanged() override {
     CBManagerState now = bus_->adapterState();
     bool republish = false;
@@ -304,6 +304,9 @@ class CBPeripheralManagerBlueZ : public CBPeripheralManager,
       } else if (!wasPresent) {
         republish = !services_.empty();
       }
+      // Switched off, the adapter stops advertising, and bluetoothd 5.66 with the kernel does
+      // not always start again: the advertisement is registered anew once it is on.
+      if (now == CBManagerState::poweredOff && advertising_ && request_) advertiseAgain_ = true;
       if (now == CBManagerState::poweredOn && std::exchange(advertiseAgain_, false)) {
         readvertise = request_;
       }
@@ -523,7 +526,7 @@ class CBPeripheralManagerBlueZ : public CBPeripheralManager,
       return true;
     });
     if (request.localName) {
-      std::string name = *request.localName;
+      std::string name = advertisedName(*request.localName);
       object->registerProperty("LocalName").onInterface(kAdvertisement).withGetter([name] {
         return name;
       });
