@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <exception>
 #include <optional>
 #include <string_view>
@@ -400,7 +401,11 @@ struct CommandServer::Impl : Loop {
   using Loop::Loop;
 };
 
-CommandServer::CommandServer(Settings settings) : impl_(std::make_unique<Impl>(settings)) {}
+CommandServer::CommandServer(Settings settings) : impl_(std::make_unique<Impl>(settings)) {
+  // A standard output whose reader went away (a log pipe, journald restarting) must fail the
+  // write, not end the process.
+  std::signal(SIGPIPE, SIG_IGN);
+}
 
 CommandServer::~CommandServer() {
   stop();

@@ -75,8 +75,18 @@ ChildProcess::ChildProcess(Options options) {
   std::vector<std::string> envp = buildEnvironment(options.env);
   auto argvPtrs = pointers(argv);
   auto envPtrs = pointers(envp);
-  int rc =
-      posix_spawn(&pid_, argv.front().c_str(), &actions, nullptr, argvPtrs.data(), envPtrs.data());
+  // The child starts with SIGPIPE's default action, as from a shell or a service manager: the
+  // SIG_IGN above would otherwise be inherited and hide a child that dies of it.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+  int rc = posix_spawn(&pid_, argv.front().c_str(), &actions, &attributes, argvPtrs.data(),
+                       envPtrs.data());
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   close(in[0]);
   close(out[1]);

@@ -1,7 +1,12 @@
 // End-to-end tests of the command server: the built helper on its own port and air directory.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <random>
@@ -496,6 +501,21 @@ TEST(StartupTest, APortOutsideTheTCPRangeIsABindFailure) {
     auto helper = helperOnPort(port);
     expectBindFailure(*helper, port);
   }
+}
+
+// The reader of the helper's standard output may go away (a log pipe that ends, journald
+// restarting): the writes fail, and the helper goes on answering.
+TEST(StartupTest, AStandardOutputWithoutReaderStopsNothing) {
+  std::string fifo = makeTemporaryDirectory("velnor-stdout") + "/stdout";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  HelperProcess::Options options;
+  options.stdoutPath = fifo;
+  HelperProcess helper(options);
+  ::close(reader);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(helper.post("/getLastError", "{}").status, 200) << i;
+  std::filesystem::remove_all(std::filesystem::path(fifo).parent_path());
 }
 
 TEST(StartupTest, UnknownArgumentIsAUsageError) {

@@ -58,8 +58,10 @@ HelperProcess::HelperProcess(Options options) {
   child.env = options.env;
   child.dieWithParent = options.dieWithParent;
   if (options.stdoutToFile) child.stdoutFile = dir_ + "/stdout.log";
+  if (options.stdoutPath) child.stdoutFile = *options.stdoutPath;
+  bool captured = child.stdoutFile.empty();
   process_ = std::make_unique<ChildProcess>(std::move(child));
-  if (options.waitUntilReady) waitReady(!options.stdoutToFile);
+  if (options.waitUntilReady) waitReady(captured);
 }
 
 HelperProcess::~HelperProcess() {

@@ -41,6 +41,8 @@ class HelperProcess {
     // Send standard output to stdout.log in the temporary directory instead of capturing it
     // (benchmarks: a capturing reader would compete for the CPU). Needs the generated config.
     bool stdoutToFile = false;
+    // Send standard output to this file (a FIFO, say) instead of capturing it.
+    std::optional<std::string> stdoutPath;
     // Join this air directory (another helper's, say) instead of a new one of its own.
     std::optional<std::string> airDir;
     // More arguments (--radio bluez, say) and environment (a private system bus, say).
