@@ -410,7 +410,8 @@ TEST_F(RealStack, ARestartedBluetoothdIsFoundAgain) {
   ASSERT_FALSE(id.empty());
   ASSERT_EQ(::kill(peripheral.pid(), SIGSTOP), 0);
   auto pending = std::async(std::launch::async, [&] { return central.read(id, "2A38", 5); });
-  ASSERT_TRUE(run({"/usr/bin/pkill", "-x", "bluetoothd"}));
+  // Killed outright: a bluetoothd that stops cleanly releases the advertisement first.
+  ASSERT_TRUE(run({"/usr/bin/pkill", "-KILL", "-x", "bluetoothd"}));
   json answer = pending.get();
   EXPECT_NE(answer["lastError"], 0) << answer;
   ::kill(peripheral.pid(), SIGCONT);
