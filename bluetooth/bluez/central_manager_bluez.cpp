@@ -407,9 +407,8 @@ class CBCentralManagerBlueZ : public CBCentralManager,
     if (!connected(*peripheral)) return;
     // Wanted before the look, so that a ServicesResolved arriving in between is not lost.
     peripheral->setDiscoveryWanted(true);
-    auto device = bus_->properties(peripheral->path(), kDevice);
-    bool resolved = device && property<bool>(*device, "ServicesResolved").value_or(false);
-    if (resolved && peripheral->takeDiscoveryWanted()) servicesResolved(peripheral);
+    bool resolved = deviceSays(peripheral->path(), "ServicesResolved");
+    if (resolved && peripheral->takeDiscoveryWanted()) servicesResolved(peripheral, true);
   }
 
   void discoverCharacteristics(const std::shared_ptr<CBPeripheralBlueZ>& peripheral,
@@ -511,28 +510,26 @@ class CBCentralManagerBlueZ : public CBCentralManager,
       std::function<void()> operation) {
     if (bus_->properties(characteristic->path(), kGattCharacteristic))
       return characteristic->path();
-    if (auto now = samePathNow(*peripheral, *characteristic)) return now;
-    auto device = bus_->properties(peripheral->path(), kDevice);
-    if (device && property<bool>(*device, "ServicesResolved").value_or(false)) {
+    if (auto now = pathWithSameUUIDs(*peripheral, *characteristic)) return now;
+    if (deviceSays(peripheral->path(), "ServicesResolved")) {
       return characteristic->path();  // gone: BlueZ's answer says so
     }
     peripheral->park(std::move(operation));
     return std::nullopt;
   }
 
-  std::optional<std::string> samePathNow(const CBPeripheralBlueZ& peripheral,
-                                         const CBCharacteristicBlueZ& characteristic) const {
+  std::optional<std::string> pathWithSameUUIDs(const CBPeripheralBlueZ& peripheral,
+                                               const CBCharacteristicBlueZ& characteristic) const {
     auto service = characteristic.service();
     if (!service) return std::nullopt;
+    auto uuidOf = [](const Properties& props) {
+      return CBUUID::fromString(property<std::string>(props, "UUID").value_or(""));
+    };
     for (const auto& [servicePath, serviceProps] :
          bus_->objectsWith(kGattService, peripheral.path())) {
-      if (CBUUID::fromString(property<std::string>(serviceProps, "UUID").value_or("")) !=
-          service->UUID())
-        continue;
+      if (uuidOf(serviceProps) != service->UUID()) continue;
       for (const auto& [path, props] : bus_->objectsWith(kGattCharacteristic, servicePath)) {
-        if (CBUUID::fromString(property<std::string>(props, "UUID").value_or("")) ==
-            characteristic.UUID())
-          return path;
+        if (uuidOf(props) == characteristic.UUID()) return path;
       }
     }
     return std::nullopt;
@@ -549,9 +546,8 @@ class CBCentralManagerBlueZ : public CBCentralManager,
   CBError gattFailure(const CBPeripheralBlueZ& peripheral, const sdbus::Error& error) const {
     CBError failure = gattErrorFrom(error.getName(), error.getMessage());
     if (failure.domain != CBError::kATTErrorDomain || failure.code != 0x0E) return failure;
-    auto device = bus_->properties(peripheral.path(), kDevice);
-    bool up = device && property<bool>(*device, "Connected").value_or(false);
-    return up && connected(peripheral) ? failure : CBError::link(7);
+    bool up = deviceSays(peripheral.path(), "Connected") && connected(peripheral);
+    return up ? failure : CBError::link(7);
   }
 
   void setNotify(const std::shared_ptr<CBPeripheralBlueZ>& peripheral,
@@ -788,8 +784,7 @@ class CBCentralManagerBlueZ : public CBCentralManager,
 
   // Bus thread. Disconnect was answered: once Connected is false too, the link is down.
   void disconnectAnswered(const std::shared_ptr<CBPeripheralBlueZ>& peripheral) {
-    auto device = bus_->properties(peripheral->path(), kDevice);
-    bool up = device && property<bool>(*device, "Connected").value_or(false);
+    bool up = deviceSays(peripheral->path(), "Connected");
     {
       std::lock_guard lock(mutex_);
       auto it = disconnecting_.find(peripheral->path());
@@ -889,9 +884,13 @@ class CBCentralManagerBlueZ : public CBCentralManager,
   // Forgetting a paired or bonded device would throw away its keys, which a desktop's own
   // pairing may have made: such a device's classic failure is reported instead.
   bool holdsKeys(const std::string& path) const {
+    return deviceSays(path, "Paired") || deviceSays(path, "Bonded");
+  }
+
+  // A boolean property of the device as bluetoothd last signalled it (false when unknown).
+  bool deviceSays(const std::string& path, const std::string& name) const {
     auto device = bus_->properties(path, kDevice);
-    return device && (property<bool>(*device, "Paired").value_or(false) ||
-                      property<bool>(*device, "Bonded").value_or(false));
+    return device && property<bool>(*device, name).value_or(false);
   }
 
   // Device1.Connect went for BR/EDR: BlueZ forgets the device, so that ConnectDevice, which
@@ -956,14 +955,7 @@ class CBCentralManagerBlueZ : public CBCentralManager,
       linkDropped(path);
     }
     if (property<bool>(changed, "ServicesResolved").value_or(false)) {
-      if (peripheral->takeDiscoveryWanted()) {
-        servicesResolved(peripheral);
-      } else {
-        std::weak_ptr<CBCentralManagerBlueZ> weak = weak_from_this();
-        bus_->reload([weak, peripheral] {
-          if (auto self = weak.lock()) self->resumeParked(peripheral);
-        });
-      }
+      servicesResolved(peripheral, peripheral->takeDiscoveryWanted());
     }
     CBAdvertisementData ad = recordAdvertisement(path, added ? *device : changed, added, *device);
     bool advertised = changed.count("RSSI") || changed.count("ManufacturerData") ||
@@ -1073,17 +1065,20 @@ class CBCentralManagerBlueZ : public CBCentralManager,
   }
 
   // The services are resolved; the objects that make them up are read afresh first, as their
-  // announcements may still be on their way.
-  void servicesResolved(const std::shared_ptr<CBPeripheralBlueZ>& peripheral) {
+  // announcements may still be on their way. Then the services are reported when a discovery
+  // asked for them, and the operations that waited for the objects go on.
+  void servicesResolved(const std::shared_ptr<CBPeripheralBlueZ>& peripheral, bool wanted) {
     std::weak_ptr<CBCentralManagerBlueZ> weak = weak_from_this();
-    bus_->reload([weak, peripheral] {
+    bus_->reload([weak, peripheral, wanted] {
       auto self = weak.lock();
-      if (!self || !self->connected(*peripheral)) return;
-      peripheral->setServices(self->bus_->objectsWith(kGattService, peripheral->path()));
-      self->later([peripheral] {
-        if (auto* d = peripheral->delegate())
-          d->peripheralDidDiscoverServices(peripheral, std::nullopt);
-      });
+      if (!self) return;
+      if (wanted && self->connected(*peripheral)) {
+        peripheral->setServices(self->bus_->objectsWith(kGattService, peripheral->path()));
+        self->later([peripheral] {
+          if (auto* d = peripheral->delegate())
+            d->peripheralDidDiscoverServices(peripheral, std::nullopt);
+        });
+      }
       self->resumeParked(peripheral);
     });
   }

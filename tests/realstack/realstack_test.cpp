@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <functional>
 #include <future>
 #include <iostream>
 #include <string>
@@ -125,14 +126,16 @@ class Helper {
                             nullptr, false);
     return list.is_array() ? list : json::array();
   }
-  // Scans with `options` until this scan lists a device named `name`; its identifier, or "".
-  std::string find(const std::string& name, const std::string& options = "", double seconds = 20) {
+  // Scans with `options` until this scan lists a device that `wanted` accepts; its identifier,
+  // or "".
+  std::string scanFor(const std::string& options, const std::function<bool(const json&)>& wanted,
+                      double seconds = 20) {
     EXPECT_EQ(scan(options), kOK);
     std::string id;
     eventually(
         [&] {
           for (const auto& d : devices()) {
-            if (d.value("name", "") == name) id = d["UUID"].get<std::string>();
+            if (wanted(d)) id = d["UUID"].get<std::string>();
           }
           return !id.empty();
         },
@@ -140,20 +143,14 @@ class Helper {
     call("/stopScan", json::object());
     return id;
   }
-  // Scans until this scan lists the device with identifier `id`. After a power cycle or a
-  // restart, btvirt may report the advertisement without the scan response that names it.
-  bool lists(const std::string& id, double seconds = 20) {
-    EXPECT_EQ(scan(""), kOK);
-    bool found = eventually(
-        [&] {
-          for (const auto& d : devices()) {
-            if (d["UUID"] == id) return true;
-          }
-          return false;
-        },
-        seconds);
-    call("/stopScan", json::object());
-    return found;
+  std::string find(const std::string& name, const std::string& options = "", double seconds = 20) {
+    return scanFor(
+        options, [&](const json& d) { return d.value("name", "") == name; }, seconds);
+  }
+  // After a power cycle or a restart, btvirt may report the advertisement without the scan
+  // response that names it: the device is looked for by its identifier.
+  bool lists(const std::string& id) {
+    return scanFor("", [&](const json& d) { return d["UUID"] == id; }) == id;
   }
   json connect(const std::string& device, double timeout = 10) {
     connected_.push_back(device);
