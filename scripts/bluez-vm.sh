@@ -2,7 +2,7 @@
 # Boots Debian's own kernel in QEMU over this machine's root (read-only, with a tmpfs overlay),
 # with a system bus, three virtual LE controllers (btvirt) and Debian's bluetoothd, runs one
 # command inside, and exits with its status. The guest writes its logs to LOGDIR (command.log,
-# bluetoothd.log, dbus.log, btmon.snoop, console.log), which it shares with the host.
+# bluetoothd.log, dbus.log, btmon.snoop, console.log, dmesg.log), which it shares with the host.
 #
 # Usage: scripts/bluez-vm.sh [--logs LOGDIR] [--timeout SECONDS] [--btmon] -- COMMAND [ARG...]
 # Exit status: the command's; 124 when the machine did not finish in time; 125 when the
@@ -35,7 +35,7 @@ kver="${kernel#/boot/vmlinuz-}"
 [ -n "$logs" ] || logs="$(mktemp -d /tmp/velnor-vm-logs.XXXXXX)"
 mkdir -p "$logs"
 logs="$(cd "$logs" && pwd)"
-rm -f "$logs"/{status,ready,command.log,guest.log,bluetoothd.log,dbus.log,btvirt.log,btmon.snoop,console.log}
+rm -f "$logs"/{status,ready,command.log,guest.log,bluetoothd.log,dbus.log,btvirt.log,btmon.snoop,console.log,dmesg.log}
 
 # The initramfs depends only on the kernel and busybox: built once per kernel, in the cache.
 cache="${XDG_CACHE_HOME:-$HOME/.cache}/velnor-vm"

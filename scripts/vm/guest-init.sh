@@ -9,6 +9,7 @@ share="$(sed -n 's/.*velnor.share=\([^ ]*\).*/\1/p' /proc/cmdline)"
 btmon_wanted="$(sed -n 's/.*velnor.btmon=\([^ ]*\).*/\1/p' /proc/cmdline)"
 log() { echo "guest: $*" | tee -a "$share/guest.log" >/dev/console; }
 finish() {
+  dmesg >"$share/dmesg.log" 2>&1
   echo "$1" >"$share/status"
   sync
   echo o >/proc/sysrq-trigger
