@@ -5,6 +5,8 @@
 // does for a user: later tests meet devices that it already knows.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <functional>
 #include <future>
@@ -60,6 +62,20 @@ void forgetEachOther() {
        "RemoveDevice", "o", kPeripheralSide});
 }
 
+// Whether bluetoothd advertises for a client on `adapter`.
+bool advertising(const std::string& adapter) {
+  return eventually([&] {
+    ChildProcess get(
+        ChildProcess::Options{"/usr/bin/busctl",
+                              {"--system", "get-property", "org.bluez", "/org/bluez/" + adapter,
+                               "org.bluez.LEAdvertisingManager1", "ActiveInstances"},
+                              {},
+                              {}});
+    return get.waitForLine([](const std::string& l) { return l == "y 1"; }, ChildProcess::after(10))
+        .has_value();
+  });
+}
+
 bool paired(const std::string& device) {
   ChildProcess get(ChildProcess::Options{
       "/usr/bin/busctl",
@@ -113,7 +129,12 @@ class Helper {
                 {{"servID", "180D"}, {"charID", ch}, {"value", hex}, {"format", "hex"}});
   }
   json advertise(const std::string& name) {
+    advertisedName_ = name;
     return call("/startAdvertising", {{"options", "displayName=" + name}});
+  }
+  void advertiseAgain() {
+    call("/stopAdvertising", json::object());
+    advertise(advertisedName_);
   }
 
   // Central role.
@@ -127,30 +148,29 @@ class Helper {
     return list.is_array() ? list : json::array();
   }
   // Scans with `options` until this scan lists a device that `wanted` accepts; its identifier,
-  // or "".
+  // or "". btvirt reports an advertiser only when scanning or advertising is switched on, and
+  // the kernel drops the reports that come with the scan's start, before its discovery counts
+  // as running: so `advertiseAgain` runs while the scan waits, as a real controller would
+  // report each advertisement.
   std::string scanFor(const std::string& options, const std::function<bool(const json&)>& wanted,
-                      double seconds = 20) {
+                      const std::function<void()>& advertiseAgain, double seconds = 30) {
     EXPECT_EQ(scan(options), kOK);
     std::string id;
+    auto again = ChildProcess::after(0.5);
     eventually(
         [&] {
           for (const auto& d : devices()) {
             if (wanted(d)) id = d["UUID"].get<std::string>();
+          }
+          if (id.empty() && ChildProcess::Clock::now() > again) {
+            advertiseAgain();
+            again = ChildProcess::after(2);
           }
           return !id.empty();
         },
         seconds);
     call("/stopScan", json::object());
     return id;
-  }
-  std::string find(const std::string& name, const std::string& options = "", double seconds = 20) {
-    return scanFor(
-        options, [&](const json& d) { return d.value("name", "") == name; }, seconds);
-  }
-  // After a power cycle or a restart, btvirt may report the advertisement without the scan
-  // response that names it: the device is looked for by its identifier.
-  bool lists(const std::string& id) {
-    return scanFor("", [&](const json& d) { return d["UUID"] == id; }) == id;
   }
   json connect(const std::string& device, double timeout = 10) {
     connected_.push_back(device);
@@ -177,6 +197,21 @@ class Helper {
       answer = read(device, ch);
       return answer["lastError"] != -13;
     });
+    return answer;
+  }
+  // Connects `device` and reads 2A38 once its profile is known. bluetoothd 5.66 closes a link's
+  // ATT bearer on a response it did not wait for (two bluetoothd whose MTU exchanges cross, see
+  // docs/bluez.md), and that link never resolves its services: as a plug-in would, the test
+  // then disconnects and connects once more.
+  json connectAndRead(const std::string& device, double timeout = 10) {
+    json answer;
+    for (int attempt = 1; attempt <= 2; ++attempt) {
+      EXPECT_EQ(connect(device, timeout), kOK) << name_ << ", attempt " << attempt;
+      answer = readOnceKnown(device, "2A38");
+      if (answer["lastError"] == 0) break;
+      std::cerr << name_ << ": the services of " << device << " were never resolved\n";
+      disconnect(device);
+    }
     return answer;
   }
   json write(const std::string& device, const std::string& ch, const std::string& hex,
@@ -209,6 +244,7 @@ class Helper {
 
   std::string name_;
   std::string adapter_;
+  std::string advertisedName_;
   std::vector<std::string> connected_;
   HelperProcess process_;
 };
@@ -242,16 +278,28 @@ class RealStack : public ::testing::Test {
     ASSERT_EQ(peripheral.advertise(name), kOK);
   }
 
-  // Finds the peripheral, connects it by name and waits until its profile is known.
+  // The peripheral's identifier once the central's scan lists it under `name`, or "".
+  std::string find(const std::string& name) {
+    return central.scanFor(
+        "", [&](const json& d) { return d.value("name", "") == name; },
+        [&] { peripheral.advertiseAgain(); });
+  }
+  // After a power cycle or a restart, btvirt may report the advertisement without the scan
+  // response that names it: the peripheral is looked for by its identifier.
+  bool lists(const std::string& id) {
+    return central.scanFor(
+               "", [&](const json& d) { return d["UUID"] == id; },
+               [&] { peripheral.advertiseAgain(); }) == id;
+  }
+
   // Finds the peripheral, connects it (by name, or by identifier) and waits until its profile
   // is known; its identifier, or "".
   std::string connectTo(const std::string& name, bool byName = true) {
-    std::string id = central.find(name);
+    std::string id = find(name);
     EXPECT_FALSE(id.empty()) << "the central never saw " << name;
     if (id.empty()) return id;
     const std::string& device = byName ? name : id;
-    EXPECT_EQ(central.connect(device), kOK);
-    EXPECT_EQ(central.readOnceKnown(device, "2A38"), value("0a0b0c"));
+    EXPECT_EQ(central.connectAndRead(device), value("0a0b0c"));
     return id;
   }
 
@@ -295,7 +343,7 @@ TEST_F(RealStack, ReadsWritesAndNotificationsReachTheOtherSidesScripts) {
 // MTU minus 3, not the 20 bytes of the smallest MTU.
 TEST_F(RealStack, NotificationsBeforeAnyReadUseTheLinksMTU) {
   serve("Wide");
-  std::string id = central.find("Wide");
+  std::string id = find("Wide");
   ASSERT_FALSE(id.empty());
   ASSERT_EQ(central.connect("Wide"), kOK);
   json subscribed;
@@ -314,20 +362,51 @@ TEST_F(RealStack, AConnectRightAfterADisconnectGetsALiveLink) {
   serve("Again");
   ASSERT_FALSE(connectTo("Again").empty());
   EXPECT_EQ(central.disconnect("Again"), kOK);
-  EXPECT_EQ(central.connect("Again"), kOK);
-  EXPECT_EQ(central.readOnceKnown("Again", "2A38"), value("0a0b0c"));
+  EXPECT_EQ(central.connectAndRead("Again"), value("0a0b0c"));
   EXPECT_EQ(central.disconnect("Again"), kOK);
 }
 
-TEST_F(RealStack, APowerCycledPeripheralIsFoundAgain) {
+// BlueZ forgets the device between two connections: the helper looks for it again by itself.
+TEST_F(RealStack, ADeviceThatBluetoothdForgotIsConnectedAgain) {
+  serve("Forgot");
+  std::string id = connectTo("Forgot", false);
+  ASSERT_FALSE(id.empty());
+  EXPECT_EQ(central.disconnect(id), kOK);
+  ASSERT_TRUE(eventually([] {
+    return run({"/usr/bin/busctl", "--system", "call", "org.bluez", "/org/bluez/hci0",
+                "org.bluez.Adapter1", "RemoveDevice", "o", kCentralSide});
+  }));
+  std::atomic<bool> connecting{true};
+  auto nudges = std::async(std::launch::async, [&] {
+    while (connecting) {
+      peripheral.advertiseAgain();
+      std::this_thread::sleep_for(std::chrono::seconds(2));
+    }
+  });
+  EXPECT_EQ(central.connectAndRead(id, 20), value("0a0b0c"));
+  connecting = false;
+  nudges.get();
+}
+
+TEST_F(RealStack, PowerCyclesOfEitherAdapterEndLinksAndLeaveBothWorking) {
   serve("Cycled");
-  std::string id = central.find("Cycled");
+  std::string id = find("Cycled");
   ASSERT_FALSE(id.empty());
   ASSERT_TRUE(power("hci1", false));
   ASSERT_TRUE(eventually([&] { return peripheral.status() == "powered Off"; }));
   ASSERT_TRUE(power("hci1", true));
   ASSERT_TRUE(peripheral.poweredOn());
-  EXPECT_TRUE(central.lists(id));
+  EXPECT_TRUE(advertising("hci1")) << "the helper did not advertise again after power-on";
+  EXPECT_TRUE(lists(id));
+
+  ASSERT_FALSE(connectTo("Cycled").empty());
+  ASSERT_TRUE(power("hci0", false));
+  ASSERT_TRUE(eventually([&] { return central.status() == "powered Off"; }));
+  EXPECT_EQ(central.call("/get", {{"selector", "connections"}})["result"], "");
+  EXPECT_NE(central.read("Cycled", "2A38")["lastError"], 0);
+  ASSERT_TRUE(power("hci0", true));
+  ASSERT_TRUE(central.poweredOn());
+  EXPECT_FALSE(connectTo("Cycled").empty());
 }
 
 TEST_F(RealStack, AProfileThatBluetoothdWouldRejectIsRefusedAndTheServedOneStays) {
@@ -360,6 +439,36 @@ TEST_F(RealStack, EncryptedCharacteristicsPairByJustWorksBeforeReadsAndNotificat
   EXPECT_EQ(peripheral.setLocal("2A3A", "0102"), kOK);
   EXPECT_EQ(central.scripts(1), std::vector<std::string>{"Heard(" + id + "\r180D\r2A3A\r0102)@C"});
   EXPECT_EQ(central.read("Secret", "2A39", 20), value("5ec7e7"));
+  // Bonded, a reconnection between two bluetoothd 5.66 can stall its service discovery (see
+  // docs/bluez.md): the tests after this one start unpaired.
+  central.disconnectAll();
+  forgetEachOther();
+}
+
+// Two centrals on one peripheral: the peripheral tells them apart, and one value set reaches both.
+TEST_F(RealStack, TwoCentralsAreToldApartAndBothHearTheValue) {
+  serve("Shared");
+  Helper second{"second", "hci2"};
+  ASSERT_TRUE(second.poweredOn());
+  std::string id = connectTo("Shared");
+  std::string secondID = second.scanFor(
+      "", [](const json& d) { return d.value("name", "") == "Shared"; },
+      [&] { peripheral.advertiseAgain(); });
+  ASSERT_FALSE(id.empty() || secondID.empty());
+  EXPECT_EQ(second.connectAndRead("Shared"), value("0a0b0c"));
+  std::vector<std::string> reads = peripheral.scripts(2);
+  ASSERT_EQ(reads.size(), 2u);
+  EXPECT_NE(reads[0].substr(8, 36), reads[1].substr(8, 36)) << "one central for two";
+
+  EXPECT_EQ(central.subscribe("Shared", "2A37"), kOK);
+  EXPECT_EQ(second.subscribe("Shared", "2A37"), kOK);
+  std::string value = hexOf(100, 5);
+  EXPECT_EQ(peripheral.setLocal("2A37", value), kOK);
+  EXPECT_EQ(central.scripts(1),
+            std::vector<std::string>{"Heard(" + id + "\r180D\r2A37\r" + value + ")@C"});
+  EXPECT_EQ(second.scripts(1),
+            std::vector<std::string>{"Heard(" + secondID + "\r180D\r2A37\r" + value + ")@C"});
+  second.disconnectAll();
 }
 
 // A device that bluetoothd learnt of in one scan is listed by later scans that filter by its
@@ -367,34 +476,25 @@ TEST_F(RealStack, EncryptedCharacteristicsPairByJustWorksBeforeReadsAndNotificat
 TEST_F(RealStack, LaterScansByVendorAndServiceListAKnownDevice) {
   // hci2 advertises, connectable and general discoverable: the 180D service, data of company
   // 0x0059 and the name "Tag".
-  ASSERT_TRUE(run({"/usr/bin/btmgmt", "--index", "2", "add-adv", "-c", "-g", "-d",
-                   "03030d1805ff590001020409546167", "1"}));
-  ASSERT_FALSE(central.find("Tag").empty());
-  // btvirt reports an advertiser once when a scan starts, and not always then: the advertisement
-  // is set again while the scan waits, as a real controller reports each advertisement.
   auto advertiseAgain = [] {
     run({"/usr/bin/btmgmt", "--index", "2", "add-adv", "-c", "-g", "-d",
          "03030d1805ff590001020409546167", "1"});
   };
+  advertiseAgain();
+  ASSERT_FALSE(
+      central
+          .scanFor(
+              "", [](const json& d) { return d.value("name", "") == "Tag"; }, advertiseAgain)
+          .empty());
   for (const std::string options : {"filterbyvendorid=89", "filterbyservice=180D", ""}) {
-    ASSERT_EQ(central.scan(options), kOK);
-    json devices;
-    EXPECT_TRUE(eventually(
-        [&] {
-          advertiseAgain();
-          devices = central.devices();
-          for (const auto& d : devices) {
-            // bluetoothd signals a known service again only to a scan whose filter names it.
-            bool services = options != "filterbyservice=180D" ||
-                            d.value("serviceUUIDs", json()) == json({"180D"});
-            if (d.value("name", "") == "Tag" && d.value("vendorID", 0) == 89 && services)
-              return true;
-          }
-          return false;
-        },
-        20))
-        << "scan with \"" << options << "\" listed " << devices;
-    central.call("/stopScan", json::object());
+    // bluetoothd signals a known service again only to a scan whose filter names it.
+    auto tag = [&](const json& d) {
+      bool services =
+          options != "filterbyservice=180D" || d.value("serviceUUIDs", json()) == json({"180D"});
+      return d.value("name", "") == "Tag" && d.value("vendorID", 0) == 89 && services;
+    };
+    EXPECT_FALSE(central.scanFor(options, tag, advertiseAgain).empty())
+        << "scan with \"" << options << "\"";
   }
   run({"/usr/bin/btmgmt", "--index", "2", "rm-adv", "1"});
 }
@@ -417,9 +517,9 @@ TEST_F(RealStack, ARestartedBluetoothdIsFoundAgain) {
   EXPECT_TRUE(peripheral.poweredOn(30));
   EXPECT_EQ(central.call("/get", {{"selector", "connections"}})["result"], "");
   // The peripheral helper publishes its profile and advertises again by itself.
-  EXPECT_TRUE(central.lists(id));
-  EXPECT_EQ(central.connect(id), kOK);
-  EXPECT_EQ(central.readOnceKnown(id, "2A38"), value("0a0b0c"));
+  EXPECT_TRUE(advertising("hci1"));
+  EXPECT_TRUE(lists(id));
+  EXPECT_EQ(central.connectAndRead(id), value("0a0b0c"));
 }
 
 // The peripheral helper is stopped, so that the central's read waits for its answer while the
@@ -449,6 +549,24 @@ TEST_F(RealStack, AReadOnALostLinkSaysTheDeviceDisconnected) {
   EXPECT_EQ(central.call("/get", {{"selector", "connections"}})["result"], "");
   ASSERT_TRUE(power("hci1", true));
   EXPECT_TRUE(peripheral.poweredOn());
+}
+
+// The controllers go away (btvirt stops) with a read waiting: the read ends with an error, and
+// both helpers say so and keep answering. Last: nothing brings the controllers back.
+TEST_F(RealStack, ControllersThatGoAwayEndWaitingCommands) {
+  serve("Gone");
+  ASSERT_FALSE(connectTo("Gone").empty());
+  ASSERT_EQ(::kill(peripheral.pid(), SIGSTOP), 0);
+  auto pending = std::async(std::launch::async, [&] { return central.read("Gone", "2A38", 8); });
+  ASSERT_TRUE(run({"/bin/sh", "-c", "kill $(cat /run/btvirt.pid)"}));
+  json answer = pending.get();
+  EXPECT_NE(answer["lastError"], 0) << answer;
+  ::kill(peripheral.pid(), SIGCONT);
+  for (Helper* helper : {&central, &peripheral}) {
+    EXPECT_TRUE(eventually([&] { return helper->status() == "unsupported"; })) << helper->status();
+  }
+  EXPECT_EQ(central.call("/get", {{"selector", "connections"}})["result"], "");
+  EXPECT_NE(central.read("Gone", "2A38")["lastError"], 0);
 }
 
 }  // namespace
