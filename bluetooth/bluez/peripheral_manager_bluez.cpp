@@ -199,13 +199,23 @@ class CBPeripheralManagerBlueZ : public CBPeripheralManager,
       return;
     }
     uint64_t round = 0;
+    bool now = false;
     {
       std::lock_guard lock(mutex_);
       advertisement_ = object;
       advertising_ = true;
       request_ = request;
       round = ++advertisingRound_;
+      // bluetoothd 5.66 may hand a new advertisement the instance that an unregistration still
+      // under way then removes, and crashes on the failure: the registration waits for it.
+      now = unregistering_ == 0;
+      if (!now) waitingRegistration_ = round;
     }
+    if (now) registerAdvertisement(object->getObjectPath(), round);
+  }
+
+  // Registers the advertisement exported at `path` for advertising round `round`.
+  void registerAdvertisement(const std::string& path, uint64_t round) {
     std::weak_ptr<CBPeripheralManagerBlueZ> weak = weak_from_this();
     bus_->call(
         bus_->adapterPath(), kAdvertisingManager, "RegisterAdvertisement", kControlTimeout,
@@ -216,7 +226,22 @@ class CBPeripheralManagerBlueZ : public CBPeripheralManager,
           std::lock_guard lock(self->mutex_);
           if (self->advertisingRound_ == round) self->advertising_ = false;
         },
-        sdbus::ObjectPath(object->getObjectPath()), Options{});
+        sdbus::ObjectPath(path), Options{});
+  }
+
+  // An unregistration was answered: a registration that waited for the last one goes on, if
+  // its round is still the current one.
+  void unregistered() {
+    std::string path;
+    uint64_t round = 0;
+    {
+      std::lock_guard lock(mutex_);
+      if (--unregistering_ > 0 || waitingRegistration_ == 0) return;
+      round = std::exchange(waitingRegistration_, 0);
+      if (round != advertisingRound_ || !advertisement_) return;
+      path = advertisement_->getObjectPath();
+    }
+    registerAdvertisement(path, round);
   }
 
   void stopAdvertising() override {
@@ -230,10 +255,17 @@ class CBPeripheralManagerBlueZ : public CBPeripheralManager,
       object = std::move(advertisement_);
     }
     if (!object) return;
+    {
+      std::lock_guard lock(mutex_);
+      ++unregistering_;
+    }
     // The object stays exported until bluetoothd has let go of it.
+    std::weak_ptr<CBPeripheralManagerBlueZ> weak = weak_from_this();
     bus_->call(
         bus_->adapterPath(), kAdvertisingManager, "UnregisterAdvertisement", kControlTimeout,
-        [object](sdbus::MethodReply&, const sdbus::Error*) {},
+        [object, weak](sdbus::MethodReply&, const sdbus::Error*) {
+          if (auto self = weak.lock()) self->unregistered();
+        },
         sdbus::ObjectPath(object->getObjectPath()));
   }
 
@@ -674,6 +706,8 @@ class CBPeripheralManagerBlueZ : public CBPeripheralManager,
   uint64_t advertisingRound_ = 0;
   std::optional<CBAdvertisingRequest> request_;  // what the roles last asked to advertise
   bool advertiseAgain_ = false;                  // bluetoothd went away while advertising
+  int unregistering_ = 0;                        // UnregisterAdvertisement calls unanswered
+  uint64_t waitingRegistration_ = 0;             // the round whose registration waits for them
 };
 
 }  // namespace
