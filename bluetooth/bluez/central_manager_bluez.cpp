@@ -154,11 +154,23 @@ class CBPeripheralBlueZ : public RemotePeripheral<CBServiceBlueZ>,
   // The link is down: the services are unknown until discovered again, but their objects are
   // kept, so that the same paths give the same objects on the next link and what the roles
   // hold stays usable.
-  void clearServices() {
+  // Returns the paths of the characteristics that were notifying, now not notifying.
+  std::vector<std::string> clearServices() {
     std::lock_guard lock(mutex_);
+    std::vector<std::string> notifying;
+    for (const auto& service : services_.value_or(decltype(services_)::value_type{})) {
+      for (const auto& c :
+           service->characteristics().value_or(std::vector<std::shared_ptr<CBCharacteristic>>{})) {
+        if (!c->isNotifying()) continue;
+        auto* own = static_cast<CBCharacteristicBlueZ*>(c.get());
+        notifying.push_back(own->path());
+        own->setNotifying(false);
+      }
+    }
     if (services_) earlier_ = std::move(services_);
     services_.reset();
     discoveryWanted_ = false;
+    return notifying;
   }
   // An operation that waits until BlueZ has the device's GATT objects again after a reconnect.
   void park(std::function<void()> operation) {
@@ -341,7 +353,7 @@ class CBCentralManagerBlueZ : public CBCentralManager,
                [weak, peripheral](sdbus::MethodReply&, const sdbus::Error*) {
                  if (auto self = weak.lock()) self->disconnectAnswered(peripheral);
                });
-    peripheral->clearServices();
+    endNotifications(peripheral);
     resumeParked(peripheral);
     later([this, peripheral] {
       delegate_.centralManagerDidDisconnectPeripheral(*this, peripheral, std::nullopt);
@@ -582,6 +594,16 @@ class CBCentralManagerBlueZ : public CBCentralManager,
                    }
                  });
                });
+  }
+
+  // The link ended: the subscriptions end with it, as on the original platform. bluetoothd
+  // would keep them and subscribe again by itself on the next link, with handles the device
+  // may have changed meanwhile, and answer a new subscription with that one's failure.
+  void endNotifications(const std::shared_ptr<CBPeripheralBlueZ>& peripheral) {
+    for (const auto& path : peripheral->clearServices()) {
+      bus_->call(path, kGattCharacteristic, "StopNotify", kControlTimeout,
+                 [](sdbus::MethodReply&, const sdbus::Error*) {});
+    }
   }
 
   // Runs `fn` on the manager's queue while the manager lives; nothing it throws escapes.
@@ -1130,7 +1152,7 @@ class CBCentralManagerBlueZ : public CBCentralManager,
     }
     stopLooking(path);
     if (!peripheral) return;
-    peripheral->clearServices();
+    endNotifications(peripheral);
     resumeParked(peripheral);
     later([this, peripheral, error, was] {
       if (was == LinkState::connected) {

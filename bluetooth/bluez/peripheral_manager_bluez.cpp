@@ -184,8 +184,28 @@ class CBPeripheralManagerBlueZ : public CBPeripheralManager,
   }
 
   void startAdvertising(const CBAdvertisingRequest& request) override {
+    uint64_t wanted = 0;
+    {
+      std::lock_guard lock(mutex_);
+      wanted = ++wanted_;
+    }
+    advertise(request, wanted);
+  }
+
+  void stopAdvertising() override {
+    {
+      std::lock_guard lock(mutex_);
+      ++wanted_;
+    }
+    withdrawAdvertisement();
+  }
+
+ private:
+  // Advertises `request`, unless the role started or stopped advertising since `wanted` (the
+  // adapter came back on, and the role stopped meanwhile).
+  void advertise(const CBAdvertisingRequest& request, uint64_t wanted) {
     if (state() != CBManagerState::poweredOn || !bus_->connection()) return;
-    stopAdvertising();
+    withdrawAdvertisement();
     uint64_t next = 0;
     {
       std::lock_guard lock(mutex_);
@@ -202,6 +222,7 @@ class CBPeripheralManagerBlueZ : public CBPeripheralManager,
     bool now = false;
     {
       std::lock_guard lock(mutex_);
+      if (wanted != wanted_) return;
       advertisement_ = object;
       advertising_ = true;
       request_ = request;
@@ -244,7 +265,8 @@ class CBPeripheralManagerBlueZ : public CBPeripheralManager,
     registerAdvertisement(path, round);
   }
 
-  void stopAdvertising() override {
+  // Unregisters the advertisement, if there is one; the role no longer wants it.
+  void withdrawAdvertisement() {
     std::shared_ptr<sdbus::IObject> object;
     {
       std::lock_guard lock(mutex_);
@@ -269,6 +291,7 @@ class CBPeripheralManagerBlueZ : public CBPeripheralManager,
         sdbus::ObjectPath(object->getObjectPath()));
   }
 
+ public:
   bool isAdvertising() const override {
     std::lock_guard lock(mutex_);
     return advertising_;
@@ -323,6 +346,7 @@ class CBPeripheralManagerBlueZ : public CBPeripheralManager,
     CBManagerState now = bus_->adapterState();
     bool republish = false;
     std::optional<CBAdvertisingRequest> readvertise;
+    uint64_t wanted = 0;
     {
       std::lock_guard lock(mutex_);
       if (now == reportedState_) return;
@@ -341,12 +365,13 @@ class CBPeripheralManagerBlueZ : public CBPeripheralManager,
       if (now == CBManagerState::poweredOff && advertising_ && request_) advertiseAgain_ = true;
       if (now == CBManagerState::poweredOn && std::exchange(advertiseAgain_, false)) {
         readvertise = request_;
+        wanted = wanted_;
       }
     }
     // A restarted bluetoothd, or an adapter plugged in again, gets the profile and the
     // advertisement once more: the roles still count on both.
     if (republish) schedulePublish();
-    if (readvertise) startAdvertising(*readvertise);
+    if (readvertise) advertise(*readvertise, wanted);
     later([this] { delegate_.peripheralManagerDidUpdateState(*this); });
   }
 
@@ -708,6 +733,7 @@ class CBPeripheralManagerBlueZ : public CBPeripheralManager,
   bool advertiseAgain_ = false;                  // bluetoothd went away while advertising
   int unregistering_ = 0;                        // UnregisterAdvertisement calls unanswered
   uint64_t waitingRegistration_ = 0;             // the round whose registration waits for them
+  uint64_t wanted_ = 0;                          // counts the role's starts and stops
 };
 
 }  // namespace
