@@ -129,10 +129,9 @@ TEST_F(CentralDelegateTest, ScanStartsOnceStopsAnywayAndResumesAfterPowerCycle) 
   EXPECT_EQ(lastMessage(), "Invalid minrssi value");
   EXPECT_FALSE(central.isScanning());
   EXPECT_EQ(manager->scans().size(), 2U);
-}
 
-TEST_F(CentralDelegateTest, StopTimerOfAnEarlierScanEndsALaterOne) {
-  startScanning("stopafter=1");
+  // The stop timer of an earlier scan ends a later one.
+  central.startScan("stopafter=1");
   central.stopScan();
   central.startScan("");
   ASSERT_TRUE(central.isScanning());

@@ -74,7 +74,7 @@ class BlueZDouble {
   void floodRSSI(const std::string& device, uint32_t count);
   void removeLEDevice(const std::string& device);
   // "" succeeds, an error name fails with it (message after a ":"), "att:0xNN" fails as the
-  // device's ATT error NN, "hang" never answers, "delay:MS" answers later.
+  // device's ATT error NN, "hang" never answers.
   void setConnectBehaviour(const std::string& device, const std::string& behaviour);
   void dropLink(const std::string& device);
 
@@ -91,8 +91,7 @@ class BlueZDouble {
   // Every write so far with its "type" option ("" when absent), oldest first.
   std::vector<std::pair<Bytes, std::string>> writes(const std::string& characteristic);
 
-  // The local application and advertisement registered on an adapter (empty when none; an
-  // adapter of "" asks for the application on any).
+  // The local application and advertisement registered on an adapter (empty when none).
   ManagedObjects application(const std::string& adapter);
   Props advertisement(const std::string& adapter);
   // How many applications and advertisements the adapter has registered.

@@ -21,6 +21,13 @@ constexpr int kIdle = 256;
 constexpr double kReadTimeout = 10.0;
 constexpr int kPerClient = 10;
 
+// FF00, FF01, ...: the notifying characteristics, one per subscription.
+std::string characteristic(int i) {
+  char uuid[5];
+  std::snprintf(uuid, sizeof uuid, "FF%02X", i);
+  return uuid;
+}
+
 // A device whose FFF1 never answers a read, whose FFF2 answers, and with a notifying
 // characteristic for each subscription of the two clients (FF00 to FF13).
 json busyDevice() {
@@ -28,19 +35,11 @@ json busyDevice() {
     {"uuid": "FFF1", "properties": "read", "value": "00", "onRead": "ignore"},
     {"uuid": "FFF2", "properties": "read", "value": "01"}])");
   for (int i = 0; i < 2 * kPerClient; ++i) {
-    char uuid[5];
-    std::snprintf(uuid, sizeof uuid, "FF%02X", i);
-    characteristics.push_back({{"uuid", uuid}, {"properties", "notify"}});
+    characteristics.push_back({{"uuid", characteristic(i)}, {"properties", "notify"}});
   }
   json d = device(kBelt, "Belt");
   d["services"] = json::array({{{"uuid", "FFF0"}, {"characteristics", characteristics}}});
   return d;
-}
-
-std::string characteristic(int i) {
-  char uuid[5];
-  std::snprintf(uuid, sizeof uuid, "FF%02X", i);
-  return uuid;
 }
 
 class ConcurrentClientsTest : public CentralEndToEnd {

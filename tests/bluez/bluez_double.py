@@ -232,21 +232,17 @@ def _log(text):
 # --- Calls answered later ---
 
 class _Call:
-    '''A call the double answers later; a link loss can still end it.'''
+    '''A call the double never answers by itself; a link loss can still end it.'''
 
     def __init__(self, pending, err):
         self.pending = pending
         self.err = err
-        self.source = None
 
     def take(self):
         '''True for the first taker only, which then answers the call.'''
         if self not in self.pending:
             return False
         self.pending.discard(self)
-        if self.source is not None:
-            GLib.source_remove(self.source)
-            self.source = None
         return True
 
 
@@ -269,17 +265,6 @@ def _answer(behaviour, pending, ok, err, action):
     if behaviour == 'hang':
         call = _Call(pending, err)
         pending.add(call)
-        return call
-    if behaviour.startswith('delay:'):
-        call = _Call(pending, err)
-        pending.add(call)
-
-        def fire():
-            call.source = None
-            if call.take():
-                finish()
-            return False
-        call.source = GLib.timeout_add(int(behaviour[6:]), fire)
         return call
     if behaviour.startswith('att:'):
         err(_att_error(int(behaviour[4:], 16)))
@@ -376,7 +361,7 @@ class _Gatt:
         self.behaviour = {}
         self.sessions = set()  # clients with a notify session
         self.starting = set()
-        self.read_op = None  # (offset, callers waiting) of the read under way
+        self.read_op = None  # callers waiting for the read under way
         self.write_op = False  # a write request under way
 
     def set(self, changes, always=False):
@@ -482,10 +467,6 @@ class _AdapterMethods:
         for key, value in properties.items():
             if key not in _FILTER_TYPES or not _is(value, _FILTER_TYPES[key]):
                 raise _bluez('InvalidArguments', f'Invalid filter entry {key}')
-        if properties.get('Transport', 'auto') not in ('auto', 'bredr', 'le'):
-            raise _bluez('InvalidArguments', 'Invalid transport')
-        if 'RSSI' in properties and 'Pathloss' in properties:
-            raise _bluez('InvalidArguments', 'RSSI and Pathloss cannot both be set')
         for u in properties.get('UUIDs', []):
             _uuid(u)
         a.filter = dbus.Dictionary(properties, signature='sv')
@@ -807,11 +788,8 @@ class _ConnectDevice:
 def SetExperimental(_self, adapter_name, on):
     """bluetoothd -E (Experimental in main.conf): Adapter1.ConnectDevice is offered."""
     a = _adapter(adapter_name)
-    methods = a.obj.methods.setdefault(ADAPTER, {})
     if on:
         _add_methods(a.obj, (_ConnectDevice,))
-    else:
-        methods.pop('ConnectDevice', None)
 
 
 @dbus.service.method(MOCK, in_signature='b', out_signature='')
@@ -1002,39 +980,32 @@ def DropLink(_self, device):
 class _CharacteristicMethods:
     @dbus.service.method(CHAR, in_signature='a{sv}', out_signature='ay',
                          async_callbacks=('ok', 'err'), byte_arrays=True)
-    def ReadValue(obj, options, ok, err):
-        """src/gatt-client.c characteristic_read_value and chrc_read_cb."""
+    def ReadValue(obj, _options, ok, err):
+        """src/gatt-client.c characteristic_read_value and chrc_read_cb; the helper never reads
+        at an offset. A read while one is under way joins it."""
         c = _gatt[obj.path]
         _log(f'ReadValue {obj.path}')
         if not c.device.connected():
             return err(_bluez('Failed', 'Not connected'))
-        try:
-            offset = int(_option(options, 'offset', 'q', 0))
-        except dbus.exceptions.DBusException:
-            return err(_bluez('InvalidArguments', 'Invalid arguments in method call'))
         if c.read_op is not None:
-            if c.read_op[0] != offset:
-                return err(_bluez('InProgress', 'In Progress'))
-            c.read_op[1].append((ok, err))  # joins the read under way
+            c.read_op.append((ok, err))
             return None
-        c.read_op = (offset, [(ok, err)])
+        c.read_op = [(ok, err)]
 
         def read():
             refused = _refusal(c, 'read')
             if refused:
                 raise _att_error(refused)
-            if offset > len(c.value):
-                raise _att_error(0x07)
-            # The value is stored and announced before the reply is sent.
-            announce = (lambda: c.set({'Value': _typed('ay', c.value)}, always=True)) \
-                if offset == 0 else None
-            if announce and not _value_after_reply:
-                announce()
-                announce = None
-            return (dbus.ByteArray(c.value[offset:]),), announce
+            # bluetoothd stores and announces the value before it sends the reply.
+            def announce():
+                c.set({'Value': _typed('ay', c.value)}, always=True)
+            if _value_after_reply:
+                return (dbus.ByteArray(c.value),), announce
+            announce()
+            return (dbus.ByteArray(c.value),), None
 
         def answered(reply=None, error=None):
-            waiting, c.read_op = c.read_op[1], None
+            waiting, c.read_op = c.read_op, None
             for w_ok, w_err in waiting:
                 if error is not None:
                     w_err(error)
@@ -1047,8 +1018,8 @@ class _CharacteristicMethods:
     @dbus.service.method(CHAR, in_signature='aya{sv}', out_signature='',
                          async_callbacks=('ok', 'err'), byte_arrays=True)
     def WriteValue(obj, value, options, ok, err):
-        """src/gatt-client.c characteristic_write_value: the write kind comes from "type", else
-        from the flags; a command longer than MTU - 3 cannot be sent."""
+        """src/gatt-client.c characteristic_write_value, with the "type" the helper always
+        gives; a command longer than MTU - 3 cannot be sent."""
         c = _gatt[obj.path]
         _log(f'WriteValue {obj.path} {bytes(value).hex()}')
         if not c.device.connected():
@@ -1057,18 +1028,18 @@ class _CharacteristicMethods:
             return err(_bluez('InProgress', 'In Progress'))
         try:
             kind = str(_option(options, 'type', 's', '')).lower()
-            offset = int(_option(options, 'offset', 'q', 0))
         except dbus.exceptions.DBusException:
+            kind = None
+        if kind not in ('request', 'command'):
             return err(_bluez('InvalidArguments', 'Invalid arguments in method call'))
         data = bytes(value)
-        if kind in ('reliable', 'request') or (not kind and (
-                {'reliable-write', 'write'} & set(c.flags))):
+        if kind == 'request':
             def write():
                 c.write_op = False
                 refused = _refusal(c, 'request')
                 if refused:
                     raise _att_error(refused)
-                c.value = c.value[:offset] + data
+                c.value = data
                 c.writes.append((data, kind))
                 return (), None
 
@@ -1078,9 +1049,6 @@ class _CharacteristicMethods:
             c.write_op = True
             _answer(c.behaviour.get('WriteValue', ''), c.device.pending, ok, failed, write)
             return None
-        if (kind and kind != 'command') or offset or (
-                not kind and 'write-without-response' not in c.flags):
-            return err(_bluez('NotSupported', 'Operation is not supported'))
         if len(data) > int(c.props['MTU']) - 3:
             return err(_bluez('Failed', 'Failed to initiate write'))
         # A command is not answered; the device drops one it does not take.
@@ -1348,9 +1316,8 @@ class _GattManager:
 
 @dbus.service.method(MOCK, in_signature='s', out_signature='a{oa{sa{sv}}}')
 def GetApplication(_self, adapter_name):
-    '''The objects read from the applications registered on the adapter ("": on any).'''
-    adapters = list(_adapters.values()) if adapter_name == '' else [_adapter(adapter_name)]
-    return dbus.Dictionary({p: ifs for a in adapters for app in a.apps.values()
+    '''The objects read from the applications registered on the adapter.'''
+    return dbus.Dictionary({p: ifs for app in _adapter(adapter_name).apps.values()
                             for p, ifs in app.tree.items()}, signature='oa{sa{sv}}')
 
 
@@ -1511,10 +1478,6 @@ def _advertisement_fault(props):
     includes = set(props.get('Includes', []))
     if kind not in ('broadcast', 'peripheral') or includes - set(_SUPPORTED_INCLUDES):
         return 'Error parsing Type or Includes property'
-    if kind == 'broadcast' and props.get('Discoverable', False):
-        return 'Broadcast cannot set flags'
-    if props.get('MinInterval', 0) > props.get('MaxInterval', 0xFFFFFFFF):
-        return 'MinInterval must be less than MaxInterval'
     return None
 
 
@@ -1635,12 +1598,6 @@ class _AgentManager:
         _default_agents.insert(0, str(sender))
 
 
-def _drop_agent(sender):
-    _agents.pop(sender, None)
-    if sender in _default_agents:
-        _default_agents.remove(sender)
-
-
 @dbus.service.method(MOCK, in_signature='ob', out_signature='',
                      async_callbacks=('ok', 'err'))
 def RemotePair(_self, device, just_works, ok, err):
@@ -1670,40 +1627,9 @@ def RemotePair(_self, device, just_works, ok, err):
     return None
 
 
-# --- Clients leaving the bus ---
-
-def _name_owner_changed(name, _old_owner, new_owner):
-    '''A client left: bluetoothd ends its discovery and notify sessions, applications and
-    advertisements.'''
-    if new_owner or not name.startswith(':'):
-        return
-    _drop_agent(name)
-    for a in list(_adapters.values()):
-        a.filters.pop(name, None)
-        if name in a.sessions:
-            a.sessions.discard(name)
-            if not a.sessions:
-                _discovery_cleanup(a)
-            _set(a.obj, ADAPTER, {'Discovering': dbus.Boolean(bool(a.sessions))})
-        for key in [k for k in a.apps if k[0] == name]:
-            _drop_app(a, key)
-        if any(k[0] == name for k in a.ads):
-            a.ads = {k: v for k, v in a.ads.items() if k[0] != name}
-            _count_ads(a)
-    for g in list(_gatt.values()):
-        if name in g.sessions or name in g.starting:
-            g.sessions.discard(name)
-            g.starting.discard(name)
-            if not g.sessions:
-                g.set({'Notifying': dbus.Boolean(False)})
-
-
 def load(mock, parameters):
     global _root  # pylint: disable=global-statement
     _root = mock
     bluez5.load(mock, parameters)
     # bluetoothd's own AgentManager1 in place of the template's, which keys agents by path.
     _add_methods(mockobject.objects['/org/bluez'], (_AgentManager,))
-    mock.connection.add_signal_receiver(
-        _name_owner_changed, signal_name='NameOwnerChanged', dbus_interface='org.freedesktop.DBus',
-        path='/org/freedesktop/DBus')
