@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <deque>
+#include <functional>
 #include <set>
 
 #include "bluetooth/guarded.h"
@@ -219,7 +221,6 @@ class CBPeripheralManagerBlueZ : public CBPeripheralManager,
       return;
     }
     uint64_t round = 0;
-    bool now = false;
     {
       std::lock_guard lock(mutex_);
       if (wanted != wanted_) return;
@@ -227,42 +228,34 @@ class CBPeripheralManagerBlueZ : public CBPeripheralManager,
       advertising_ = true;
       request_ = request;
       round = ++advertisingRound_;
-      // bluetoothd 5.66 may hand a new advertisement the instance that an unregistration still
-      // under way then removes, and crashes on the failure: the registration waits for it.
-      now = unregistering_ == 0;
-      if (!now) waitingRegistration_ = round;
     }
-    if (now) registerAdvertisement(object->getObjectPath(), round);
+    registerAdvertisement(object->getObjectPath(), round);
   }
 
-  // Registers the advertisement exported at `path` for advertising round `round`.
+  // Registers the advertisement exported at `path`, unless a stop ended round `round` first.
   void registerAdvertisement(const std::string& path, uint64_t round) {
     std::weak_ptr<CBPeripheralManagerBlueZ> weak = weak_from_this();
-    bus_->call(
-        bus_->adapterPath(), kAdvertisingManager, "RegisterAdvertisement", kControlTimeout,
-        [weak, round](sdbus::MethodReply&, const sdbus::Error* error) {
-          auto self = weak.lock();
-          if (!self || !error) return;
-          std::fprintf(stderr, "BlueZ: RegisterAdvertisement failed: %s\n", error->what());
-          std::lock_guard lock(self->mutex_);
-          if (self->advertisingRound_ == round) self->advertising_ = false;
-        },
-        sdbus::ObjectPath(path), Options{});
-  }
-
-  // An unregistration was answered: a registration that waited for the last one goes on, if
-  // its round is still the current one.
-  void unregistered() {
-    std::string path;
-    uint64_t round = 0;
-    {
-      std::lock_guard lock(mutex_);
-      if (--unregistering_ > 0 || waitingRegistration_ == 0) return;
-      round = std::exchange(waitingRegistration_, 0);
-      if (round != advertisingRound_ || !advertisement_) return;
-      path = advertisement_->getObjectPath();
-    }
-    registerAdvertisement(path, round);
+    oneAtATime([weak, path, round] {
+      auto self = weak.lock();
+      if (!self) return;
+      {
+        std::lock_guard lock(self->mutex_);
+        if (self->advertisingRound_ != round) return self->advertisingCallAnswered();
+      }
+      self->bus_->call(
+          self->bus_->adapterPath(), kAdvertisingManager, "RegisterAdvertisement", kControlTimeout,
+          [weak, round](sdbus::MethodReply&, const sdbus::Error* error) {
+            auto self = weak.lock();
+            if (!self) return;
+            if (error) {
+              std::fprintf(stderr, "BlueZ: RegisterAdvertisement failed: %s\n", error->what());
+              std::lock_guard lock(self->mutex_);
+              if (self->advertisingRound_ == round) self->advertising_ = false;
+            }
+            self->advertisingCallAnswered();
+          },
+          sdbus::ObjectPath(path), Options{});
+    });
   }
 
   // Unregisters the advertisement, if there is one; the role no longer wants it.
@@ -277,18 +270,46 @@ class CBPeripheralManagerBlueZ : public CBPeripheralManager,
       object = std::move(advertisement_);
     }
     if (!object) return;
-    {
-      std::lock_guard lock(mutex_);
-      ++unregistering_;
-    }
     // The object stays exported until bluetoothd has let go of it.
     std::weak_ptr<CBPeripheralManagerBlueZ> weak = weak_from_this();
-    bus_->call(
-        bus_->adapterPath(), kAdvertisingManager, "UnregisterAdvertisement", kControlTimeout,
-        [object, weak](sdbus::MethodReply&, const sdbus::Error*) {
-          if (auto self = weak.lock()) self->unregistered();
-        },
-        sdbus::ObjectPath(object->getObjectPath()));
+    oneAtATime([weak, object] {
+      auto self = weak.lock();
+      if (!self) return;
+      self->bus_->call(
+          self->bus_->adapterPath(), kAdvertisingManager, "UnregisterAdvertisement",
+          kControlTimeout,
+          [object, weak](sdbus::MethodReply&, const sdbus::Error*) {
+            if (auto self = weak.lock()) self->advertisingCallAnswered();
+          },
+          sdbus::ObjectPath(object->getObjectPath()));
+    });
+  }
+
+  // Sends `call` once no other advertising call waits for its answer; `call` ends with
+  // advertisingCallAnswered. bluetoothd 5.66 crashes when an advertisement is unregistered while
+  // its registration is under way, and when a new one gets the instance that an unregistration
+  // under way then removes.
+  void oneAtATime(std::function<void()> call) {
+    {
+      std::lock_guard lock(mutex_);
+      if (advertisingCallOut_) return waitingCalls_.push_back(std::move(call));
+      advertisingCallOut_ = true;
+    }
+    call();
+  }
+
+  void advertisingCallAnswered() {
+    std::function<void()> next;
+    {
+      std::lock_guard lock(mutex_);
+      if (waitingCalls_.empty()) {
+        advertisingCallOut_ = false;
+        return;
+      }
+      next = std::move(waitingCalls_.front());
+      waitingCalls_.pop_front();
+    }
+    next();
   }
 
  public:
@@ -729,11 +750,11 @@ class CBPeripheralManagerBlueZ : public CBPeripheralManager,
   std::shared_ptr<sdbus::IObject> advertisement_;
   bool advertising_ = false;
   uint64_t advertisingRound_ = 0;
-  std::optional<CBAdvertisingRequest> request_;  // what the roles last asked to advertise
-  bool advertiseAgain_ = false;                  // bluetoothd went away while advertising
-  int unregistering_ = 0;                        // UnregisterAdvertisement calls unanswered
-  uint64_t waitingRegistration_ = 0;             // the round whose registration waits for them
-  uint64_t wanted_ = 0;                          // counts the role's starts and stops
+  std::optional<CBAdvertisingRequest> request_;     // what the roles last asked to advertise
+  bool advertiseAgain_ = false;                     // bluetoothd went away while advertising
+  bool advertisingCallOut_ = false;                 // a (un)registration waits for its answer
+  std::deque<std::function<void()>> waitingCalls_;  // the advertising calls after it
+  uint64_t wanted_ = 0;                             // counts the role's starts and stops
 };
 
 }  // namespace
