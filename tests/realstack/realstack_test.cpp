@@ -1,7 +1,7 @@
 // End-to-end tests on the real Bluetooth stack: the kernel's LE stack with virtual controllers
 // and Debian's bluetoothd, inside the machine that scripts/bluez-vm.sh boots. A peripheral helper
-// runs on hci1, a central helper on hci0 (and a second central on hci2), and they meet through
-// the controllers' shared air. bluetoothd keeps what it learnt from one test to the next, as it
+// runs on hci1, a central helper on hci0, and they meet through the controllers' shared air (hci2
+// advertises as a third device). bluetoothd keeps what it learnt from one test to the next, as it
 // does for a user: later tests meet devices that it already knows.
 #include <gtest/gtest.h>
 
@@ -35,7 +35,8 @@ const std::string kProfile = R"([{"UUID": "180D", "characteristics": [
      "afterWrite": "Written", "format": "hex"},
     {"UUID": "2A39", "properties": "read|write", "encrypted": true, "afterRead": "SecretRead",
      "format": "hex"},
-    {"UUID": "2A3A", "properties": "read|notify", "encrypted": true}]}])";
+    {"UUID": "2A3A", "properties": "read|notify", "encrypted": true, "afterSubscribe": "Joined",
+     "format": "hex"}]}])";
 
 // Runs a command inside the machine to its end; true when it exits 0.
 bool run(const std::vector<std::string>& args) {
@@ -210,16 +211,19 @@ class Helper {
     return answer;
   }
   // Connects `device` and reads 2A38 once its profile is known. bluetoothd 5.66 closes a link's
-  // ATT bearer on a response it did not wait for (two bluetoothd whose MTU exchanges cross, see
-  // docs/bluez.md), and that link never resolves its services: as a plug-in would, the test
-  // then disconnects and connects once more.
+  // ATT bearer on a response it did not wait for (both ends in one daemon, see docs/bluez.md),
+  // and that link never resolves its services (-13) or drops while connecting: as a plug-in
+  // would, the test then disconnects and connects once more. A read that failed otherwise on a
+  // connected link is the answer.
   json connectAndRead(const std::string& device, double timeout = 10) {
     json answer;
     for (int attempt = 1; attempt <= 2; ++attempt) {
-      EXPECT_EQ(connect(device, timeout), kOK) << name_ << ", attempt " << attempt;
-      answer = readOnceKnown(device, "2A38");
-      if (answer["lastError"] == 0) break;
-      std::cerr << name_ << ": the services of " << device << " were never resolved\n";
+      answer = connect(device, timeout);
+      if (answer == kOK) answer = readOnceKnown(device, "2A38");
+      if (answer["lastError"] == 0 || (answer["result"] != "0" && answer["lastError"] != -13)) {
+        break;
+      }
+      std::cerr << name_ << ": attempt " << attempt << " on " << device << ": " << answer << '\n';
       disconnect(device);
     }
     return answer;
@@ -277,8 +281,7 @@ class RealStack : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     helpers_ =
-        new std::vector<Helper*>{new Helper("peripheral", "hci1"), new Helper("central", "hci0"),
-                                 new Helper("second", "hci2")};
+        new std::vector<Helper*>{new Helper("peripheral", "hci1"), new Helper("central", "hci0")};
   }
   static void TearDownTestSuite() {
     for (Helper* helper : *helpers_) delete helper;
@@ -293,16 +296,21 @@ class RealStack : public ::testing::Test {
   }
   void TearDown() override {
     central.disconnectAll();
-    second.disconnectAll();
     if (HasFailure()) {
       for (Helper* helper : *helpers_) helper->report();
     }
   }
 
   // Publishes the profile with a value for each characteristic and advertises under `name`.
+  // The profile is published once: a profile published anew moves its handles, and bluetoothd
+  // 5.66 first serves a central its cached ones, whose requests then fail, and it has crashed
+  // in the rediscovery that follows.
   void serve(const std::string& name) {
     peripheral.call("/stopAdvertising", json::object());
-    ASSERT_EQ(peripheral.publish(kProfile), kOK);
+    if (!published_) {
+      ASSERT_EQ(peripheral.publish(kProfile), kOK);
+    }
+    published_ = true;
     ASSERT_EQ(peripheral.setLocal("2A37", "0048"), kOK);
     ASSERT_EQ(peripheral.setLocal("2A38", "0a0b0c"), kOK);
     ASSERT_EQ(peripheral.setLocal("2A39", "5ec7e7"), kOK);
@@ -314,6 +322,17 @@ class RealStack : public ::testing::Test {
     return central.scanFor(
         "", [&](const json& d) { return d.value("name", "") == name; },
         [&] { peripheral.advertiseAgain(); });
+  }
+  // bluetoothd answers the central's subscription before it tells the peripheral helper, so a
+  // value set before the peripheral's "Joined" script reaches nobody.
+  bool joined() {
+    auto until = ChildProcess::after(10);
+    while (ChildProcess::Clock::now() < until) {
+      for (const std::string& script : peripheral.scripts(1, 1)) {
+        if (script.rfind("Joined(", 0) == 0) return true;
+      }
+    }
+    return false;
   }
   // After a power cycle or a restart, btvirt may report the advertisement without the scan
   // response that names it: the peripheral is looked for by its identifier.
@@ -335,12 +354,13 @@ class RealStack : public ::testing::Test {
   }
 
   static std::vector<Helper*>* helpers_;
+  static bool published_;
   Helper& peripheral = *(*helpers_)[0];
   Helper& central = *(*helpers_)[1];
-  Helper& second = *(*helpers_)[2];
 };
 
 std::vector<Helper*>* RealStack::helpers_ = nullptr;
+bool RealStack::published_ = false;
 
 TEST_F(RealStack, ReadsWritesAndNotificationsReachTheOtherSidesScripts) {
   serve("Tag");
@@ -387,6 +407,7 @@ TEST_F(RealStack, NotificationsBeforeAnyReadUseTheLinksMTU) {
     return subscribed["lastError"] != -13;
   });
   ASSERT_EQ(subscribed, kOK);
+  ASSERT_TRUE(joined());
   std::string big = hexOf(200, 9);
   EXPECT_EQ(peripheral.setLocal("2A37", big), kOK);
   EXPECT_EQ(central.scripts(1),
@@ -444,24 +465,6 @@ TEST_F(RealStack, PowerCyclesOfEitherAdapterEndLinksAndLeaveBothWorking) {
   EXPECT_FALSE(connectTo("Cycled").empty());
 }
 
-TEST_F(RealStack, AProfileThatBluetoothdWouldRejectIsRefusedAndTheServedOneStays) {
-  serve("Kept");
-  EXPECT_EQ(peripheral.call("/stopAdvertising", json::object()), kOK);
-  for (const std::string uuid : {"1800", "1801", "2A00"}) {
-    json reply = peripheral.publish(R"([{"UUID": "180D", "characteristics": [
-        {"UUID": ")" + uuid + R"(", "properties": "read"}]}])");
-    if (uuid == "2A00") {
-      EXPECT_EQ(reply, kOK) << "2A00 is an ordinary characteristic outside Generic Access";
-      ASSERT_EQ(peripheral.publish(kProfile), kOK);
-      ASSERT_EQ(peripheral.setLocal("2A38", "0a0b0c"), kOK);
-    } else {
-      EXPECT_EQ(reply["lastError"], -50) << uuid;
-    }
-  }
-  ASSERT_EQ(peripheral.advertise("Kept"), kOK);
-  ASSERT_FALSE(connectTo("Kept").empty());
-}
-
 // Reading an encrypted characteristic, or subscribing to one, pairs the two by Just Works first.
 TEST_F(RealStack, EncryptedCharacteristicsPairByJustWorksBeforeReadsAndNotifications) {
   forgetEachOther();
@@ -471,6 +474,7 @@ TEST_F(RealStack, EncryptedCharacteristicsPairByJustWorksBeforeReadsAndNotificat
   EXPECT_FALSE(paired(kCentralSide));
   EXPECT_EQ(central.subscribe("Secret", "2A3A"), kOK);
   EXPECT_TRUE(paired(kCentralSide)) << "notifications of an encrypted characteristic unencrypted";
+  ASSERT_TRUE(joined());
   EXPECT_EQ(peripheral.setLocal("2A3A", "0102"), kOK);
   EXPECT_EQ(central.scripts(1), std::vector<std::string>{"Heard(" + id + "\r180D\r2A3A\r0102)@C"});
   EXPECT_EQ(central.read("Secret", "2A39", 20), value("5ec7e7"));
@@ -480,66 +484,54 @@ TEST_F(RealStack, EncryptedCharacteristicsPairByJustWorksBeforeReadsAndNotificat
   forgetEachOther();
 }
 
-// Two centrals on one peripheral: the peripheral tells them apart, and one value set reaches both.
-TEST_F(RealStack, TwoCentralsAreToldApartAndBothHearTheValue) {
-  serve("Shared");
-  std::string id = connectTo("Shared");
-  std::string secondID = second.scanFor(
-      "", [](const json& d) { return d.value("name", "") == "Shared"; },
-      [&] { peripheral.advertiseAgain(); });
-  ASSERT_FALSE(id.empty() || secondID.empty());
-  EXPECT_EQ(second.connectAndRead("Shared"), value("0a0b0c"));
-  std::vector<std::string> reads = peripheral.scripts(2);
-  ASSERT_EQ(reads.size(), 2u);
-  EXPECT_NE(reads[0].substr(8, 36), reads[1].substr(8, 36)) << "one central for two";
-
-  EXPECT_EQ(central.subscribe("Shared", "2A37"), kOK);
-  EXPECT_EQ(second.subscribe("Shared", "2A37"), kOK);
-  std::string value = hexOf(100, 5);
-  EXPECT_EQ(peripheral.setLocal("2A37", value), kOK);
-  EXPECT_EQ(central.scripts(1),
-            std::vector<std::string>{"Heard(" + id + "\r180D\r2A37\r" + value + ")@C"});
-  EXPECT_EQ(second.scripts(1),
-            std::vector<std::string>{"Heard(" + secondID + "\r180D\r2A37\r" + value + ")@C"});
-}
-
 // velnor-sim capture through the central helper records the peripheral's profile, values and
 // notifications; the emulator replays the file, where a helper on the simulated radio reads it.
 TEST_F(RealStack, ACaptureThroughBlueZReplaysInTheEmulator) {
   serve("Captured");
   HelperProcess sim;
   const std::string file = sim.directory() + "/captured.json";
-  ChildProcess capture(ChildProcess::Options{VELNOR_SIM_PATH,
-                                             {"capture", "--helper", std::to_string(central.port()),
-                                              "Captured", "--seconds", "3", "--out", file},
-                                             {},
-                                             {}});
-  auto listening = [&] {
-    for (const auto& line : capture.stderrLines()) {
-      if (line.find("velnor-sim capture: listening to") == 0) return true;
+  // Captures for 3 s while the peripheral notifies; the file's device, or null.
+  auto capture = [&] {
+    ChildProcess capturing(
+        ChildProcess::Options{VELNOR_SIM_PATH,
+                              {"capture", "--helper", std::to_string(central.port()), "Captured",
+                               "--seconds", "3", "--out", file},
+                              {},
+                              {}});
+    auto listening = [&] {
+      for (const auto& line : capturing.stderrLines()) {
+        if (line.find("velnor-sim capture: listening to") == 0) return true;
+      }
+      return false;
+    };
+    auto again = ChildProcess::after(0);
+    EXPECT_TRUE(eventually(
+        [&] {
+          if (ChildProcess::Clock::now() > again && !listening()) {
+            peripheral.advertiseAgain();
+            again = ChildProcess::after(2);
+          }
+          return listening();
+        },
+        40))
+        << testing::PrintToString(capturing.stderrLines());
+    for (const std::string value : {"0101", "0202", "0303"}) {
+      EXPECT_EQ(peripheral.setLocal("2A37", value), kOK);
     }
-    return false;
+    EXPECT_EQ(capturing.exitCode(ChildProcess::after(30)), 0)
+        << testing::PrintToString(capturing.stderrLines());
+    std::ifstream in(file);
+    json captured = json::parse(in, nullptr, false);
+    return captured.is_object() ? captured["devices"][0] : json();
   };
-  auto again = ChildProcess::after(0);
-  ASSERT_TRUE(eventually(
-      [&] {
-        if (ChildProcess::Clock::now() > again && !listening()) {
-          peripheral.advertiseAgain();
-          again = ChildProcess::after(2);
-        }
-        return listening();
-      },
-      40))
-      << testing::PrintToString(capture.stderrLines());
-  for (const std::string value : {"0101", "0202", "0303"}) {
-    EXPECT_EQ(peripheral.setLocal("2A37", value), kOK);
+  json device = capture();
+  // The service discovery that bluetoothd 5.66 drops now and then (see connectAndRead).
+  if (device.dump().find("did not finish discovering") != std::string::npos) {
+    std::cerr << "capture, attempt 2\n";
+    central.disconnectAll();
+    device = capture();
   }
-  ASSERT_EQ(capture.exitCode(ChildProcess::after(30)), 0)
-      << testing::PrintToString(capture.stderrLines());
-  std::ifstream in(file);
-  json captured = json::parse(in, nullptr, false);
-  ASSERT_TRUE(captured.is_object());
-  const json& device = captured["devices"][0];
+  ASSERT_TRUE(device.is_object());
   EXPECT_EQ(device["name"], "Captured");
   EXPECT_NE(device.dump().find(R"("value":"0a0b0c")"), std::string::npos) << device.dump();
   EXPECT_NE(device.dump().find(R"("value":"0303")"), std::string::npos) << device.dump();
@@ -596,6 +588,24 @@ TEST_F(RealStack, LaterScansByVendorAndServiceListAKnownDevice) {
         << "scan with \"" << options << "\"";
   }
   run({"/usr/bin/btmgmt", "--index", "2", "rm-adv", "1"});
+}
+
+TEST_F(RealStack, AProfileThatBluetoothdWouldRejectIsRefusedAndTheServedOneStays) {
+  serve("Kept");
+  EXPECT_EQ(peripheral.call("/stopAdvertising", json::object()), kOK);
+  for (const std::string uuid : {"1800", "1801", "2A00"}) {
+    json reply = peripheral.publish(R"([{"UUID": "180D", "characteristics": [
+        {"UUID": ")" + uuid + R"(", "properties": "read"}]}])");
+    if (uuid == "2A00") {
+      EXPECT_EQ(reply, kOK) << "2A00 is an ordinary characteristic outside Generic Access";
+      ASSERT_EQ(peripheral.publish(kProfile), kOK);
+      ASSERT_EQ(peripheral.setLocal("2A38", "0a0b0c"), kOK);
+    } else {
+      EXPECT_EQ(reply["lastError"], -50) << uuid;
+    }
+  }
+  ASSERT_EQ(peripheral.advertise("Kept"), kOK);
+  ASSERT_FALSE(connectTo("Kept").empty());
 }
 
 // A read waits for the peripheral helper (stopped) when the link drops with the peripheral's
