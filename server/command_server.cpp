@@ -48,6 +48,8 @@ constexpr size_t kRecordBatch = 256;
 // Once this many connections have ended, their memory goes back to the system a little later.
 constexpr size_t kEndedBeforeTrim = 256;
 constexpr auto kTrimDelay = std::chrono::seconds(1);
+// After a request, a run of capitals longer than this is not taken as the next one's method.
+constexpr size_t kLongestMethod = 16;
 
 // What every connection shares: the loop, the settings, the pool and the count of connections.
 // Members are destroyed in reverse order: the pool first (it waits for the commands in flight,
@@ -109,6 +111,22 @@ bool expectsContinue(const http::request<http::string_body>& message) {
   return beast::iequals(message[http::field::expect], "100-continue");
 }
 
+// Where in `data` a request line can begin: at a method of capitals followed by a space and a
+// target starting with '/', or at capitals that the end of `data` cuts short, which the next
+// bytes may complete. data.size() when nothing in it can.
+size_t requestLineStart(std::string_view data) {
+  for (size_t start = 0; start < data.size();) {
+    size_t end = start;
+    while (end < data.size() && data[end] >= 'A' && data[end] <= 'Z') ++end;
+    bool begins =
+        end > start && (end == data.size() ||
+                        (data[end] == ' ' && (end + 1 == data.size() || data[end + 1] == '/')));
+    if (begins) return std::max(start, end > kLongestMethod ? end - kLongestMethod : 0);
+    start = end + 1;
+  }
+  return data.size();
+}
+
 // One connection, owned by the handlers of its pending operation (or of its command). Every
 // member function runs on the loop thread, except the command itself, which runs on a pool
 // thread while the connection has no operation pending.
@@ -129,16 +147,33 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
  private:
-  // Waits for the next request: the idle timeout runs until its first byte.
+  // Waits for the next request: the idle timeout runs until its first byte. A pipelined request
+  // may already be here.
   void readNext() {
-    if (buffer_.size() > 0) return startRequest();  // a pipelined request is already here
+    bool begun = buffer_.size() > 0 && (!answered_ || dropStrayBytes());
+    if (begun) return startRequest();
     stream_.expires_after(loop_.settings.idleTimeout);
     stream_.async_read_some(buffer_.prepare(kFirstRead),
                             [self = shared_from_this()](beast::error_code ec, size_t n) {
                               if (ec) return self->close();
                               self->buffer_.commit(n);
-                              self->startRequest();
+                              self->readNext();
                             });
+  }
+
+  // After a request, drops what cannot begin the next one: the rest of a body that its
+  // Content-Length undercounted (characters counted instead of bytes, say). True when a whole
+  // method, its space and the target's '/' are here; false when a method may still be arriving.
+  bool dropStrayBytes() {
+    std::string_view data(static_cast<const char*>(buffer_.data().data()), buffer_.size());
+    size_t stray = requestLineStart(data);
+    if (stray > 0) {
+      Console::writeLine("HTTPServer: Dropped " + std::to_string(stray) +
+                         " bytes after a request's body");
+      buffer_.consume(stray);
+      data.remove_prefix(stray);
+    }
+    return data.find(" /") != std::string_view::npos;
   }
 
   // Parses what has arrived: a request that came in one piece, as most do, is carried out
@@ -270,6 +305,7 @@ class Session : public std::enable_shared_from_this<Session> {
   void onWritten(beast::error_code ec) {
     if (ec) return close();
     if (!keepAlive_) return lingerAndClose();
+    answered_ = true;
     serializer_.reset();
     reply_ = {};
     parser_.reset();
@@ -320,6 +356,7 @@ class Session : public std::enable_shared_from_this<Session> {
   std::optional<http::response_serializer<http::string_body>> serializer_;
   unsigned version_ = 11;
   bool keepAlive_ = false;
+  bool answered_ = false;  // a request was answered and the connection kept
   bool closed_ = false;
 };
 
