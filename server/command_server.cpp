@@ -132,7 +132,8 @@ size_t requestLineStart(std::string_view data) {
 // thread while the connection has no operation pending.
 class Session : public std::enable_shared_from_this<Session> {
  public:
-  Session(Loop& loop, tcp::socket socket) : loop_(loop), stream_(std::move(socket)) {
+  Session(Loop& loop, tcp::socket socket)
+      : loop_(loop), stream_(std::move(socket)), stallTimer_(stream_.get_executor()) {
     ++loop_.open;
   }
   ~Session() { --loop_.open; }
@@ -214,19 +215,40 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void readBody() {
+    parser_->eager(true);
     if (!parser_->is_done() && buffer_.size() > 0) {
-      parser_->eager(true);
       beast::error_code ec;
       buffer_.consume(parser_->put(buffer_.data(), ec));
       if (ec && ec != http::error::need_more) return readFailed(ec);
     }
     if (parser_->is_done()) return bodyRead();
     stream_.expires_after(loop_.settings.bodyTimeout);
-    http::async_read(stream_, buffer_, *parser_,
-                     [self = shared_from_this()](beast::error_code ec, size_t) {
-                       if (ec) return self->readFailed(ec);
-                       self->bodyRead();
-                     });
+    readBodyPiece();
+  }
+
+  // Reads the body as it arrives, each piece within the stall timeout: a body that stops short
+  // of its length is answered, while one that trickles on is cut off at bodyTimeout.
+  void readBodyPiece() {
+    unsigned piece = ++bodyPieces_;
+    stalled_ = false;
+    stallTimer_.expires_after(loop_.settings.bodyStallTimeout);
+    stallTimer_.async_wait([self = shared_from_this(), piece](beast::error_code ec) {
+      if (ec || piece != self->bodyPieces_) return;  // the piece arrived in time
+      self->stalled_ = true;
+      beast::error_code ignored;
+      self->stream_.socket().cancel(ignored);
+    });
+    http::async_read_some(
+        stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code ec, size_t) {
+          ++self->bodyPieces_;
+          self->stallTimer_.cancel();
+          if (ec == net::error::operation_aborted && self->stalled_) {
+            return self->refuseRequest("the body ended before its Content-Length");
+          }
+          if (ec) return self->readFailed(ec);
+          if (!self->parser_->is_done()) return self->readBodyPiece();
+          self->bodyRead();
+        });
   }
 
   void bodyRead() {
@@ -242,9 +264,13 @@ class Session : public std::enable_shared_from_this<Session> {
     static const beast::error_category& parsing =
         beast::error_code(http::error::bad_target).category();
     if (ec.category() != parsing || ec == http::error::end_of_stream) return close();
+    refuseRequest(ec.message());
+  }
+
+  void refuseRequest(const std::string& reason) {
     keepAlive_ = false;
     answer(Response{.status = 400,
-                    .body = "Bad request: " + ec.message(),
+                    .body = "Bad request: " + reason,
                     .contentType = "text/plain",
                     .close = true});
   }
@@ -349,12 +375,15 @@ class Session : public std::enable_shared_from_this<Session> {
 
   Loop& loop_;
   beast::tcp_stream stream_;
+  net::steady_timer stallTimer_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
   Request request_;  // read by the command's pool thread while nothing else touches it
   http::response<http::string_body> reply_;
   std::optional<http::response_serializer<http::string_body>> serializer_;
   unsigned version_ = 11;
+  unsigned bodyPieces_ = 0;
+  bool stalled_ = false;
   bool keepAlive_ = false;
   bool answered_ = false;  // a request was answered and the connection kept
   bool closed_ = false;

@@ -19,6 +19,9 @@ class CommandServer {
     // bodyTimeout after the header; a slower client is disconnected.
     std::chrono::milliseconds headerTimeout{std::chrono::seconds(10)};
     std::chrono::milliseconds bodyTimeout{std::chrono::seconds(30)};
+    // A body of which nothing more arrives for this long is taken to be shorter than its
+    // Content-Length: the request is answered 400 and the connection closed.
+    std::chrono::milliseconds bodyStallTimeout{std::chrono::seconds(5)};
     // A keep-alive connection with no request for this long is closed.
     std::chrono::milliseconds idleTimeout{std::chrono::seconds(120)};
     // An answer the client does not take within this time ends the connection.

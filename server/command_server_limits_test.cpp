@@ -85,6 +85,34 @@ TEST_F(LimitsTest, AConnectionBeyondTheCapIsClosedAndItsPlaceIsFreedOnClose) {
   EXPECT_TRUE(answered);
 }
 
+// A body that stops short of its Content-Length is answered once nothing more has come for the
+// stall time; a slow one, each piece within that time, is read whole.
+TEST_F(LimitsTest, ABodyThatStopsShortIsRefusedWhileASlowOneIsRead) {
+  CommandServer::Settings settings;
+  settings.bodyStallTimeout = 2s;
+  start(settings);
+  const std::string head =
+      "POST /getLastErrorMessage HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 5\r\n\r\n";
+  RawConnection cut(port());
+  ASSERT_TRUE(cut.send(head + "{}"));
+  RawConnection slow(port());
+  ASSERT_TRUE(slow.send(head));
+  for (char c : std::string("{}   ")) {
+    EXPECT_TRUE(slow.answers(1, 0.5).empty());
+    ASSERT_TRUE(slow.send(std::string(1, c)));
+  }
+  auto read = slow.answers(1);
+  ASSERT_EQ(read.size(), 1u);
+  EXPECT_EQ(statusOf(read[0]), 200);
+  auto refused = cut.answers(1);
+  ASSERT_EQ(refused.size(), 1u);
+  EXPECT_EQ(statusOf(refused[0]), 400);
+  EXPECT_EQ(bodyOf(refused[0]), "Bad request: the body ended before its Content-Length");
+  EXPECT_EQ(headerOf(refused[0], "Content-Type"), "text/plain");
+  EXPECT_EQ(headerOf(refused[0], "Connection"), "close");
+  EXPECT_TRUE(cut.closedByServer(5));
+}
+
 // A request that arrives in pieces waits for the rest; an answer larger than the socket takes
 // at once is finished by the loop while the client reads it.
 TEST_F(LimitsTest, RequestsInPiecesAndAnswersLargerThanTheSocketArriveWhole) {
