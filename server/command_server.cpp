@@ -2,6 +2,8 @@
 // heavy to compile, and nothing else needs them.
 #include "server/command_server.h"
 
+#include <sys/resource.h>
+
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -15,6 +17,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <exception>
 #include <optional>
@@ -48,8 +51,21 @@ constexpr size_t kRecordBatch = 256;
 // Once this many connections have ended, their memory goes back to the system a little later.
 constexpr size_t kEndedBeforeTrim = 256;
 constexpr auto kTrimDelay = std::chrono::seconds(1);
+// Descriptors that connections and socket records leave to the rest of the process (the
+// Bluetooth side's sockets, files).
+constexpr rlim_t kDescriptorReserve = 64;
 // After a request, a run of capitals longer than this is not taken as the next one's method.
 constexpr size_t kLongestMethod = 16;
+
+// The lowest descriptor number that leaves fewer than the reserve free: the system hands out
+// the lowest free number, so a socket numbered at or above it took one of the last.
+int readDescriptorCeiling() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return INT_MAX;
+  rlim_t soft = limit.rlim_cur;
+  rlim_t ceiling = soft > 2 * kDescriptorReserve ? soft - kDescriptorReserve : soft / 2;
+  return static_cast<int>(std::min<rlim_t>(ceiling, INT_MAX));
+}
 
 // What every connection shares: the loop, the settings, the pool and the count of connections.
 // Members are destroyed in reverse order: the pool first (it waits for the commands in flight,
@@ -65,6 +81,7 @@ struct Loop {
   void connectionEnded();
 
   const CommandServer::Settings settings;
+  const int descriptorCeiling = readDescriptorCeiling();
   std::atomic<size_t> open{0};
   net::io_context context{1};
   tcp::acceptor acceptor{context};
@@ -411,10 +428,11 @@ void Loop::accept() {
   });
 }
 
-// Loop thread. A connection beyond the cap is closed at once: the descriptors left are kept
-// for the roles and for the connections already served.
+// Loop thread. A connection beyond the cap, or one that took a descriptor of the reserve, is
+// closed at once: the descriptors left are kept for the roles and for the connections already
+// served.
 void Loop::admit(tcp::socket socket) {
-  if (open >= settings.maxConnections) {
+  if (open >= settings.maxConnections || socket.native_handle() >= descriptorCeiling) {
     beast::error_code ignored;
     socket.close(ignored);
     return;
@@ -441,7 +459,8 @@ void Loop::reserveSocketRecords() {
     tcp::socket socket(context);
     beast::error_code ec;
     socket.open(tcp::v4(), ec);
-    if (ec) break;  // out of descriptors: the next connection takes a record of its own
+    // Near the reserve: the next connection takes a record of its own.
+    if (ec || socket.native_handle() >= descriptorCeiling) break;
     sockets.push_back(std::move(socket));
   }
   socketRecords += sockets.size();

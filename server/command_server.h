@@ -28,7 +28,8 @@ class CommandServer {
     std::chrono::milliseconds writeTimeout{std::chrono::seconds(30)};
     // Bodies beyond this are refused with 413 before they are read. Headers: 8 KiB.
     size_t bodyLimit = size_t{16} << 20;
-    // Connections beyond this are closed as soon as they are accepted.
+    // Connections beyond this are closed as soon as they are accepted, as are those that would
+    // leave fewer than 64 descriptors to the rest of the process.
     size_t maxConnections = 16384;
     // Commands in flight at most; beyond it a command waits its turn.
     size_t maxCommands = 512;
