@@ -4,6 +4,7 @@
 
 #include <thread>
 
+#include "platform/console.h"
 #include "platform/dispatch_queue.h"
 #include "plugin/plugin.h"
 #include "server/script_scheduler.h"
@@ -68,6 +69,7 @@ TEST_F(FMScriptTest, FailedConversionQueuesNothingAndSaysWhy) {
   testing::internal::CaptureStdout();
   FMScript{"S", "F", "uint8"}.schedule("p", {1, 2});
   FMScript{"S", "F", "text"}.schedule("p", {1});
+  Console::flush(std::chrono::seconds(10));
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(out, "ScriptError: Data must be 1 byte long\nScriptError: Unknown format type\n");
   EXPECT_EQ(ScriptScheduler::dequeueScriptIfTime(), std::nullopt);

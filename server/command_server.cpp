@@ -2,6 +2,8 @@
 // heavy to compile, and nothing else needs them.
 #include "server/command_server.h"
 
+#include <sys/resource.h>
+
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -15,6 +17,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <exception>
 #include <optional>
@@ -48,6 +51,21 @@ constexpr size_t kRecordBatch = 256;
 // Once this many connections have ended, their memory goes back to the system a little later.
 constexpr size_t kEndedBeforeTrim = 256;
 constexpr auto kTrimDelay = std::chrono::seconds(1);
+// Descriptors that connections and socket records leave to the rest of the process (the
+// Bluetooth side's sockets, files).
+constexpr rlim_t kDescriptorReserve = 64;
+// After a request, a run of capitals longer than this is not taken as the next one's method.
+constexpr size_t kLongestMethod = 16;
+
+// The lowest descriptor number that leaves fewer than the reserve free: the system hands out
+// the lowest free number, so a socket numbered at or above it took one of the last.
+int readDescriptorCeiling() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return INT_MAX;
+  rlim_t soft = limit.rlim_cur;
+  rlim_t ceiling = soft > 2 * kDescriptorReserve ? soft - kDescriptorReserve : soft / 2;
+  return static_cast<int>(std::min<rlim_t>(ceiling, INT_MAX));
+}
 
 // What every connection shares: the loop, the settings, the pool and the count of connections.
 // Members are destroyed in reverse order: the pool first (it waits for the commands in flight,
@@ -63,6 +81,7 @@ struct Loop {
   void connectionEnded();
 
   const CommandServer::Settings settings;
+  const int descriptorCeiling = readDescriptorCeiling();
   std::atomic<size_t> open{0};
   net::io_context context{1};
   tcp::acceptor acceptor{context};
@@ -109,12 +128,29 @@ bool expectsContinue(const http::request<http::string_body>& message) {
   return beast::iequals(message[http::field::expect], "100-continue");
 }
 
+// Where in `data` a request line can begin: at a method of capitals followed by a space and a
+// target starting with '/', or at capitals that the end of `data` cuts short, which the next
+// bytes may complete. data.size() when nothing in it can.
+size_t requestLineStart(std::string_view data) {
+  for (size_t start = 0; start < data.size();) {
+    size_t end = start;
+    while (end < data.size() && data[end] >= 'A' && data[end] <= 'Z') ++end;
+    bool begins =
+        end > start && (end == data.size() ||
+                        (data[end] == ' ' && (end + 1 == data.size() || data[end + 1] == '/')));
+    if (begins) return std::max(start, end > kLongestMethod ? end - kLongestMethod : 0);
+    start = end + 1;
+  }
+  return data.size();
+}
+
 // One connection, owned by the handlers of its pending operation (or of its command). Every
 // member function runs on the loop thread, except the command itself, which runs on a pool
 // thread while the connection has no operation pending.
 class Session : public std::enable_shared_from_this<Session> {
  public:
-  Session(Loop& loop, tcp::socket socket) : loop_(loop), stream_(std::move(socket)) {
+  Session(Loop& loop, tcp::socket socket)
+      : loop_(loop), stream_(std::move(socket)), stallTimer_(stream_.get_executor()) {
     ++loop_.open;
   }
   ~Session() { --loop_.open; }
@@ -129,16 +165,33 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
  private:
-  // Waits for the next request: the idle timeout runs until its first byte.
+  // Waits for the next request: the idle timeout runs until its first byte. A pipelined request
+  // may already be here.
   void readNext() {
-    if (buffer_.size() > 0) return startRequest();  // a pipelined request is already here
+    bool begun = buffer_.size() > 0 && (!answered_ || dropStrayBytes());
+    if (begun) return startRequest();
     stream_.expires_after(loop_.settings.idleTimeout);
     stream_.async_read_some(buffer_.prepare(kFirstRead),
                             [self = shared_from_this()](beast::error_code ec, size_t n) {
                               if (ec) return self->close();
                               self->buffer_.commit(n);
-                              self->startRequest();
+                              self->readNext();
                             });
+  }
+
+  // After a request, drops what cannot begin the next one: the rest of a body that its
+  // Content-Length undercounted (characters counted instead of bytes, say). True when a whole
+  // method, its space and the target's '/' are here; false when a method may still be arriving.
+  bool dropStrayBytes() {
+    std::string_view data(static_cast<const char*>(buffer_.data().data()), buffer_.size());
+    size_t stray = requestLineStart(data);
+    if (stray > 0) {
+      Console::writeLine("HTTPServer: Dropped " + std::to_string(stray) +
+                         " bytes after a request's body");
+      buffer_.consume(stray);
+      data.remove_prefix(stray);
+    }
+    return data.find(" /") != std::string_view::npos;
   }
 
   // Parses what has arrived: a request that came in one piece, as most do, is carried out
@@ -179,19 +232,40 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void readBody() {
+    parser_->eager(true);
     if (!parser_->is_done() && buffer_.size() > 0) {
-      parser_->eager(true);
       beast::error_code ec;
       buffer_.consume(parser_->put(buffer_.data(), ec));
       if (ec && ec != http::error::need_more) return readFailed(ec);
     }
     if (parser_->is_done()) return bodyRead();
     stream_.expires_after(loop_.settings.bodyTimeout);
-    http::async_read(stream_, buffer_, *parser_,
-                     [self = shared_from_this()](beast::error_code ec, size_t) {
-                       if (ec) return self->readFailed(ec);
-                       self->bodyRead();
-                     });
+    readBodyPiece();
+  }
+
+  // Reads the body as it arrives, each piece within the stall timeout: a body that stops short
+  // of its length is answered, while one that trickles on is cut off at bodyTimeout.
+  void readBodyPiece() {
+    unsigned piece = ++bodyPieces_;
+    stalled_ = false;
+    stallTimer_.expires_after(loop_.settings.bodyStallTimeout);
+    stallTimer_.async_wait([self = shared_from_this(), piece](beast::error_code ec) {
+      if (ec || piece != self->bodyPieces_) return;  // the piece arrived in time
+      self->stalled_ = true;
+      beast::error_code ignored;
+      self->stream_.socket().cancel(ignored);
+    });
+    http::async_read_some(
+        stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code ec, size_t) {
+          ++self->bodyPieces_;
+          self->stallTimer_.cancel();
+          if (ec == net::error::operation_aborted && self->stalled_) {
+            return self->refuseRequest("the body ended before its Content-Length");
+          }
+          if (ec) return self->readFailed(ec);
+          if (!self->parser_->is_done()) return self->readBodyPiece();
+          self->bodyRead();
+        });
   }
 
   void bodyRead() {
@@ -207,9 +281,13 @@ class Session : public std::enable_shared_from_this<Session> {
     static const beast::error_category& parsing =
         beast::error_code(http::error::bad_target).category();
     if (ec.category() != parsing || ec == http::error::end_of_stream) return close();
+    refuseRequest(ec.message());
+  }
+
+  void refuseRequest(const std::string& reason) {
     keepAlive_ = false;
     answer(Response{.status = 400,
-                    .body = "Bad request: " + ec.message(),
+                    .body = "Bad request: " + reason,
                     .contentType = "text/plain",
                     .close = true});
   }
@@ -270,6 +348,7 @@ class Session : public std::enable_shared_from_this<Session> {
   void onWritten(beast::error_code ec) {
     if (ec) return close();
     if (!keepAlive_) return lingerAndClose();
+    answered_ = true;
     serializer_.reset();
     reply_ = {};
     parser_.reset();
@@ -313,13 +392,17 @@ class Session : public std::enable_shared_from_this<Session> {
 
   Loop& loop_;
   beast::tcp_stream stream_;
+  net::steady_timer stallTimer_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
   Request request_;  // read by the command's pool thread while nothing else touches it
   http::response<http::string_body> reply_;
   std::optional<http::response_serializer<http::string_body>> serializer_;
   unsigned version_ = 11;
+  unsigned bodyPieces_ = 0;
+  bool stalled_ = false;
   bool keepAlive_ = false;
+  bool answered_ = false;  // a request was answered and the connection kept
   bool closed_ = false;
 };
 
@@ -345,10 +428,11 @@ void Loop::accept() {
   });
 }
 
-// Loop thread. A connection beyond the cap is closed at once: the descriptors left are kept
-// for the roles and for the connections already served.
+// Loop thread. A connection beyond the cap, or one that took a descriptor of the reserve, is
+// closed at once: the descriptors left are kept for the roles and for the connections already
+// served.
 void Loop::admit(tcp::socket socket) {
-  if (open >= settings.maxConnections) {
+  if (open >= settings.maxConnections || socket.native_handle() >= descriptorCeiling) {
     beast::error_code ignored;
     socket.close(ignored);
     return;
@@ -375,7 +459,8 @@ void Loop::reserveSocketRecords() {
     tcp::socket socket(context);
     beast::error_code ec;
     socket.open(tcp::v4(), ec);
-    if (ec) break;  // out of descriptors: the next connection takes a record of its own
+    // Near the reserve: the next connection takes a record of its own.
+    if (ec || socket.native_handle() >= descriptorCeiling) break;
     sockets.push_back(std::move(socket));
   }
   socketRecords += sockets.size();

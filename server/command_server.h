@@ -19,13 +19,17 @@ class CommandServer {
     // bodyTimeout after the header; a slower client is disconnected.
     std::chrono::milliseconds headerTimeout{std::chrono::seconds(10)};
     std::chrono::milliseconds bodyTimeout{std::chrono::seconds(30)};
+    // A body of which nothing more arrives for this long is taken to be shorter than its
+    // Content-Length: the request is answered 400 and the connection closed.
+    std::chrono::milliseconds bodyStallTimeout{std::chrono::seconds(5)};
     // A keep-alive connection with no request for this long is closed.
     std::chrono::milliseconds idleTimeout{std::chrono::seconds(120)};
     // An answer the client does not take within this time ends the connection.
     std::chrono::milliseconds writeTimeout{std::chrono::seconds(30)};
     // Bodies beyond this are refused with 413 before they are read. Headers: 8 KiB.
     size_t bodyLimit = size_t{16} << 20;
-    // Connections beyond this are closed as soon as they are accepted.
+    // Connections beyond this are closed as soon as they are accepted, as are those that would
+    // leave fewer than 64 descriptors to the rest of the process.
     size_t maxConnections = 16384;
     // Commands in flight at most; beyond it a command waits its turn.
     size_t maxCommands = 512;

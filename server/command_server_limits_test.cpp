@@ -1,10 +1,17 @@
 // The command server's own limits, in process with short settings: slow and idle connections
-// are closed, connections beyond the cap are refused, and stopping ends the loop.
+// are closed, connections beyond the cap or the descriptors' reserve are refused, and stopping
+// ends the loop.
 #include "server/command_server.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -83,6 +90,91 @@ TEST_F(LimitsTest, AConnectionBeyondTheCapIsClosedAndItsPlaceIsFreedOnClose) {
     answered = answersANewClient();
   }
   EXPECT_TRUE(answered);
+}
+
+// A body that stops short of its Content-Length is answered once nothing more has come for the
+// stall time; a slow one, each piece within that time, is read whole.
+TEST_F(LimitsTest, ABodyThatStopsShortIsRefusedWhileASlowOneIsRead) {
+  CommandServer::Settings settings;
+  settings.bodyStallTimeout = 2s;
+  start(settings);
+  const std::string head =
+      "POST /getLastErrorMessage HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 5\r\n\r\n";
+  RawConnection cut(port());
+  ASSERT_TRUE(cut.send(head + "{}"));
+  RawConnection slow(port());
+  ASSERT_TRUE(slow.send(head));
+  for (char c : std::string("{}   ")) {
+    EXPECT_TRUE(slow.answers(1, 0.5).empty());
+    ASSERT_TRUE(slow.send(std::string(1, c)));
+  }
+  auto read = slow.answers(1);
+  ASSERT_EQ(read.size(), 1u);
+  EXPECT_EQ(statusOf(read[0]), 200);
+  auto refused = cut.answers(1);
+  ASSERT_EQ(refused.size(), 1u);
+  EXPECT_EQ(statusOf(refused[0]), 400);
+  EXPECT_EQ(bodyOf(refused[0]), "Bad request: the body ended before its Content-Length");
+  EXPECT_EQ(headerOf(refused[0], "Content-Type"), "text/plain");
+  EXPECT_EQ(headerOf(refused[0], "Connection"), "close");
+  EXPECT_TRUE(cut.closedByServer(5));
+}
+
+// Files held open until the end of the test, then closed.
+struct HeldFiles {
+  ~HeldFiles() { release(fds.size()); }
+  // Opens files until the descriptors run out; returns how many it opened.
+  size_t openAll() {
+    size_t before = fds.size();
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) fds.push_back(fd);
+    return fds.size() - before;
+  }
+  // Closes the `count` last opened, the highest numbers.
+  void release(size_t count) {
+    for (; count > 0; --count, fds.pop_back()) ::close(fds.back());
+  }
+  std::vector<int> fds;
+};
+
+// The server leaves the last 64 descriptors to the rest of the process: a connection that takes
+// one of them is closed at once, and connections are served again once descriptors are freed.
+TEST_F(LimitsTest, ConnectionsLeaveTheLastDescriptorsFree) {
+  constexpr size_t kReserve = 64;
+  // A soft limit a little above the descriptors open now, set before the server reads it.
+  int highest = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    highest = std::max(highest, std::stoi(entry.path().filename().string()));
+  }
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit lowered = saved;
+  lowered.rlim_cur = static_cast<rlim_t>(highest) + 256;
+  if (lowered.rlim_cur > saved.rlim_max) GTEST_SKIP() << "hard limit " << saved.rlim_max;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  struct Restore {
+    rlimit limit;
+    ~Restore() { setrlimit(RLIMIT_NOFILE, &limit); }
+  } restore{saved};
+  start({});
+  // Kept open: the server's side closing later would free a descriptor below the others.
+  RawConnection first(port());
+  ASSERT_TRUE(first.send(kVersion));
+  ASSERT_EQ(first.answers(1).size(), 1u);
+
+  // Every descriptor but the reserve and one more, which the client's socket takes.
+  HeldFiles held;
+  held.openAll();
+  held.release(kReserve + 1);
+  {
+    RawConnection refused(port());
+    ASSERT_TRUE(refused.connected());
+    ASSERT_TRUE(refused.send(kVersion));
+    EXPECT_TRUE(refused.answers(1).empty());
+    EXPECT_TRUE(refused.closedByServer(5));
+    EXPECT_GE(held.openAll(), kReserve - 1);
+  }
+  held.release(held.fds.size());
+  EXPECT_TRUE(answersANewClient());
 }
 
 // A request that arrives in pieces waits for the rest; an answer larger than the socket takes

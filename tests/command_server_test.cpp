@@ -1,5 +1,6 @@
 // End-to-end tests of the command server: the built helper on its own port and air directory.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -388,6 +389,29 @@ TEST(TransportTest, EveryRequestIsAnsweredInOrderOrRefusedClearly) {
   EXPECT_EQ(helper.post("/getLastError", "{}").body,
             R"({"lastError":-5,"lastErrorMessage":"kept","result":"-5"})");
 
+  // A Content-Length of characters instead of UTF-8 bytes leaves the body's end behind, in the
+  // read of the request or in a later one: it is dropped, and the next request is answered.
+  const std::string dropped = "HTTPServer: Dropped 2 bytes after a request's body";
+  const std::string undercounted = "POST /dequeueScriptIfTime HTTP/1.1\r\n" + host +
+                                   "Content-Length: 6\r\n\r\n[\"\xC3\xA9\xC3\xA9";
+  RawConnection rest(helper.port());
+  size_t before = helper.stdoutLines().size();
+  ASSERT_TRUE(rest.send(undercounted + "\"]GET /version HTTP/1.1\r\n" + host + "\r\n"));
+  answers = rest.answers(2);
+  ASSERT_EQ(answers.size(), 2u);
+  EXPECT_EQ(bodyOf(answers[0]), "null");
+  EXPECT_EQ(bodyOf(answers[1]), "4.0.0.12");
+  EXPECT_TRUE(helper.waitForStdoutLine(dropped, before));
+  ASSERT_TRUE(rest.send(undercounted));
+  EXPECT_EQ(bodyOf(nextAnswer(rest)), "null");
+  before = helper.stdoutLines().size();
+  // The start of a method waits for the rest of it.
+  ASSERT_TRUE(rest.send("\"]PO"));
+  EXPECT_TRUE(helper.waitForStdoutLine(dropped, before));
+  ASSERT_TRUE(rest.send("ST /getLastError HTTP/1.1\r\n" + host + "Content-Length: 2\r\n\r\n{}"));
+  EXPECT_EQ(bodyOf(nextAnswer(rest)),
+            R"({"lastError":-5,"lastErrorMessage":"kept","result":"-5"})");
+
   // Any content type is read as JSON, at any size up to the limit (a form is not limited).
   httplib::Client client("127.0.0.1", helper.port());
   std::string padded = R"({"code": -6, "message": "form"})" + std::string(100000, ' ');
@@ -503,8 +527,9 @@ TEST(StartupTest, APortOutsideTheTCPRangeIsABindFailure) {
   }
 }
 
-// The reader of the helper's standard output may go away (a log pipe that ends, journald
-// restarting): the writes fail, and the helper goes on answering.
+// The reader of the helper's standard output may stop reading (a stuck log pipe) or go away
+// (journald restarting): the lines that neither the pipe nor the helper's queue hold are
+// dropped and counted, the writes fail, and the helper goes on answering.
 TEST(StartupTest, AStandardOutputWithoutReaderStopsNothing) {
   std::string fifo = makeTemporaryDirectory("velnor-stdout") + "/stdout";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
@@ -513,6 +538,50 @@ TEST(StartupTest, AStandardOutputWithoutReaderStopsNothing) {
   HelperProcess::Options options;
   options.stdoutPath = fifo;
   HelperProcess helper(options);
+  std::string text;
+  // Reads what has come; false when nothing more comes within 20 s.
+  auto readMore = [&] {
+    pollfd p{reader, POLLIN, 0};
+    char chunk[64 * 1024];
+    ssize_t n = 0;
+    if (::poll(&p, 1, 20000) <= 0 || (n = ::read(reader, chunk, sizeof chunk)) <= 0) return false;
+    text.append(chunk, static_cast<size_t>(n));
+    return true;
+  };
+  auto count = [&](const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+  };
+  while (count("Delegate: Is powered on\n") < 2) ASSERT_TRUE(readMore());
+
+  // Each refusal logs its 7000-byte Origin: a few hundred overflow the pipe and the queue.
+  constexpr size_t kRefused = 300;
+  for (size_t i = 0; i < kRefused; ++i) {
+    RawConnection page(helper.port());
+    ASSERT_TRUE(page.send("GET /version HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: " +
+                          std::string(7000, 'o') + "\r\n\r\n"));
+    ASSERT_EQ(statusOf(nextAnswer(page)), 403) << i;
+  }
+  ASSERT_EQ(helper.post("/getLastError", "{}").status, 200);
+  // Read again, each line logged since comes, or is counted in a report of the lines dropped.
+  const std::string report = " lines dropped while standard output was blocked\n";
+  auto dropped = [&] {
+    size_t n = 0;
+    for (size_t at = text.find(report); at != std::string::npos; at = text.find(report, at + 1)) {
+      size_t number = text.rfind("\nConsole: ", at) + 10;
+      n += std::stoul(text.substr(number, at - number));
+    }
+    return n;
+  };
+  auto accounted = [&] {
+    return count("\nHTTPServer: Refused a request from a web page (Origin: o") +
+           count("\nHTTPServer: Request OK\n") + dropped();
+  };
+  while (accounted() < kRefused + 1) ASSERT_TRUE(readMore()) << accounted();
+  EXPECT_EQ(accounted(), kRefused + 1);
+  EXPECT_GT(dropped(), 0u);
+
   ::close(reader);
   for (int i = 0; i < 4; ++i) EXPECT_EQ(helper.post("/getLastError", "{}").status, 200) << i;
   std::filesystem::remove_all(std::filesystem::path(fifo).parent_path());
