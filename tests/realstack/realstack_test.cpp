@@ -212,15 +212,16 @@ class Helper {
   }
   // Connects `device` and reads 2A38 once its profile is known. bluetoothd 5.66 closes a link's
   // ATT bearer on a response it did not wait for (both ends in one daemon, see docs/bluez.md),
-  // and that link never resolves its services (-13) or drops while connecting: as a plug-in
-  // would, the test then disconnects and connects once more. A read that failed otherwise on a
-  // connected link is the answer.
+  // and that link never resolves its services (-13), never answers a read (-100), or drops while
+  // connecting: as a plug-in would, the test then disconnects and connects once more. A read that
+  // failed otherwise on a connected link is the answer.
   json connectAndRead(const std::string& device, double timeout = 10) {
     json answer;
     for (int attempt = 1; attempt <= 2; ++attempt) {
       answer = connect(device, timeout);
       if (answer == kOK) answer = readOnceKnown(device, "2A38");
-      if (answer["lastError"] == 0 || (answer["result"] != "0" && answer["lastError"] != -13)) {
+      if (answer["lastError"] == 0 ||
+          (answer["result"] != "0" && answer["lastError"] != -13 && answer["lastError"] != -100)) {
         break;
       }
       std::cerr << name_ << ": attempt " << attempt << " on " << device << ": " << answer << '\n';
@@ -533,11 +534,11 @@ TEST_F(RealStack, ACaptureThroughBlueZReplaysInTheEmulator) {
   }
   ASSERT_TRUE(device.is_object());
   EXPECT_EQ(device["name"], "Captured");
-  EXPECT_NE(device.dump().find(R"("value":"0a0b0c")"), std::string::npos) << device.dump();
+  EXPECT_NE(device.dump().find(R"("value":"0A0B0C")"), std::string::npos) << device.dump();
   EXPECT_NE(device.dump().find(R"("value":"0303")"), std::string::npos) << device.dump();
 
   ChildProcess emulator(
-      ChildProcess::Options{VELNOR_SIM_PATH, {"device", file}, {{"VELNOR_AIR", sim.airDir()}}, {}});
+      ChildProcess::Options{VELNOR_SIM_PATH, {"--air", sim.airDir(), "device", file}, {}, {}});
   ASSERT_TRUE(emulator.waitForLine([](const std::string& l) { return l == R"({"event":"ready"})"; },
                                    ChildProcess::after(30)));
   auto post = [&](const std::string& path, const json& body) {
@@ -545,7 +546,7 @@ TEST_F(RealStack, ACaptureThroughBlueZReplaysInTheEmulator) {
   };
   EXPECT_EQ(post("/startScan", {{"options", ""}, {"filename", "S"}}), kOK);
   EXPECT_TRUE(eventually([&] {
-    return post("/get", {{"selector", "uuid"}, {"value", "Captured"}})["lastError"] == 0;
+    return post("/get", {{"selector", "uuid"}, {"deviceID", "Captured"}})["lastError"] == 0;
   }));
   EXPECT_EQ(post("/connect",
                  {{"deviceID", "Captured"}, {"options", ""}, {"filename", "S"}, {"timeout", 10.0}}),
@@ -604,6 +605,9 @@ TEST_F(RealStack, AProfileThatBluetoothdWouldRejectIsRefusedAndTheServedOneStays
       EXPECT_EQ(reply["lastError"], -50) << uuid;
     }
   }
+  // The profile published anew has new handles: a central that kept the old ones reads them
+  // before the Service Changed indication has been handled, and gets "Invalid Handle".
+  forgetEachOther();
   ASSERT_EQ(peripheral.advertise("Kept"), kOK);
   ASSERT_FALSE(connectTo("Kept").empty());
 }
