@@ -1,5 +1,6 @@
 #include "bluez_double.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -100,6 +101,10 @@ void BlueZDouble::stopBlueZ() {
   bluez_->kill();
   bluez_->waitForExit(ChildProcess::after(kStartSeconds));
   waitForBlueZ(false);
+}
+
+void BlueZDouble::freeze(bool frozen) {
+  if (bluez_) ::kill(bluez_->pid(), frozen ? SIGSTOP : SIGCONT);
 }
 
 void BlueZDouble::startBlueZ() {

@@ -38,6 +38,8 @@ class BlueZDouble {
   void stopBlueZ();
   // bluetoothd (re)starts empty, with no adapter until one is added.
   void startBlueZ();
+  // bluetoothd stalls (frozen) or goes on: calls to it wait meanwhile, unanswered.
+  void freeze(bool frozen);
   // What the double logged (every call of a control and of the BlueZ API) and wrote to stderr.
   std::vector<std::string> log() const;
 

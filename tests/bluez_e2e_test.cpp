@@ -552,6 +552,19 @@ TEST_F(BlueZPeripheralEndToEnd, PowerCyclesKeepOneApplicationAndRefusedProfilesC
   EXPECT_TRUE(serves("0000180f-0000-1000-8000-00805f9b34fb"));
   ASSERT_EQ(call("/startAdvertising", {{"options", ""}}), kOK);
   EXPECT_TRUE(eventually([&] { return bluez.registrations("hci0") == std::pair(1U, 1U); }));
+
+  // Stops and starts while bluetoothd stalls: each advertising call waits for the answer to the
+  // last, a registration whose advertising stopped meanwhile is dropped, and the helper goes on.
+  bluez.freeze(true);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(call("/stopAdvertising", json::object()), kOK);
+    EXPECT_EQ(call("/startAdvertising", {{"options", ""}}), kOK);
+  }
+  EXPECT_EQ(call("/stopAdvertising", json::object()), kOK);
+  bluez.freeze(false);
+  EXPECT_TRUE(eventually([&] { return bluez.registrations("hci0") == std::pair(1U, 0U); }));
+  EXPECT_EQ(call("/startAdvertising", {{"options", ""}}), kOK);
+  EXPECT_TRUE(eventually([&] { return bluez.registrations("hci0") == std::pair(1U, 1U); }));
 }
 
 TEST_F(BlueZPeripheralEndToEnd, WritesWithoutResponseAreAcknowledgedBeforeTheRoleDecides) {

@@ -238,10 +238,12 @@ class CBPeripheralManagerBlueZ : public CBPeripheralManager,
     oneAtATime([weak, path, round] {
       auto self = weak.lock();
       if (!self) return;
+      bool stopped = false;
       {
         std::lock_guard lock(self->mutex_);
-        if (self->advertisingRound_ != round) return self->advertisingCallAnswered();
+        stopped = self->advertisingRound_ != round;
       }
+      if (stopped) return self->advertisingCallAnswered();  // takes the lock itself
       self->bus_->call(
           self->bus_->adapterPath(), kAdvertisingManager, "RegisterAdvertisement", kControlTimeout,
           [weak, round](sdbus::MethodReply&, const sdbus::Error* error) {
