@@ -526,6 +526,8 @@ class CBCentralManagerBlueZ : public CBCentralManager,
     if (deviceSays(peripheral->path(), "ServicesResolved")) {
       return characteristic->path();  // gone: BlueZ's answer says so
     }
+    std::fprintf(stderr, "BlueZ: %s waits until the services of %s are resolved\n",
+                 characteristic->path().c_str(), peripheral->path().c_str());
     peripheral->park(std::move(operation));
     return std::nullopt;
   }
