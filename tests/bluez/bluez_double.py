@@ -62,23 +62,16 @@ _ATT_ERRORS = {
 }
 
 _UUID_BASE = '-0000-1000-8000-00805f9b34fb'
-_CHAR_FLAGS = {
-    'broadcast', 'read', 'write-without-response', 'write', 'notify', 'indicate',
-    'authenticated-signed-writes', 'extended-properties', 'reliable-write', 'writable-auxiliaries',
-    'encrypt-read', 'encrypt-write', 'encrypt-notify', 'encrypt-indicate',
-    'encrypt-authenticated-read', 'encrypt-authenticated-write', 'encrypt-authenticated-notify',
-    'encrypt-authenticated-indicate', 'secure-read', 'secure-write', 'secure-notify',
-    'secure-indicate', 'authorize'}
-# Flags that let a remote central read, write (request or command) or subscribe to a local one.
+# Flags that let a remote central read, write (request or command) or subscribe to a local
+# characteristic, of those the helper gives its own.
 _SERVE_FLAGS = {
-    'read': {'read', 'encrypt-read', 'encrypt-authenticated-read', 'secure-read'},
-    'request': {'write', 'encrypt-write', 'encrypt-authenticated-write', 'secure-write',
-                'reliable-write'},
-    'command': {'write-without-response', 'authenticated-signed-writes'},
-    'notify': {'notify', 'indicate', 'encrypt-notify', 'encrypt-indicate',
-               'encrypt-authenticated-notify', 'encrypt-authenticated-indicate', 'secure-notify',
-               'secure-indicate'},
+    'read': {'read', 'encrypt-read'},
+    'request': {'write', 'encrypt-write'},
+    'command': {'write-without-response'},
+    'notify': {'notify', 'indicate', 'encrypt-notify', 'encrypt-indicate'},
 }
+# The characteristic flags the helper may give (parse_chrc_flags knows more).
+_CHAR_FLAGS = {'broadcast'}.union(*_SERVE_FLAGS.values())
 
 # Properties a test may give a device, with their Device1 types.
 _DEVICE_TYPES = {'Name': 's', 'RSSI': 'n', 'ManufacturerData': 'a{qv}', 'ServiceData': 'a{sv}',
