@@ -211,9 +211,8 @@ void BlueZDouble::dropLink(const std::string& device) {
   call(kCallTimeout, "DropLink", sdbus::ObjectPath(device));
 }
 
-std::string BlueZDouble::addGattService(const std::string& device, const std::string& uuid,
-                                        bool primary) {
-  return ask<std::string>(kCallTimeout, "AddGattService", sdbus::ObjectPath(device), uuid, primary);
+std::string BlueZDouble::addGattService(const std::string& device, const std::string& uuid) {
+  return ask<std::string>(kCallTimeout, "AddGattService", sdbus::ObjectPath(device), uuid);
 }
 
 std::string BlueZDouble::addGattCharacteristic(const std::string& service, const std::string& uuid,

@@ -58,8 +58,8 @@ class BlueZDouble {
   // A read's Value change follows its reply instead of coming before it.
   void setValueAfterReply(bool after);
 
-  // Devices. props may hold Name, Alias (s), RSSI, TxPower (n), ManufacturerData (a{qv} of ay),
-  // ServiceData (a{sv} of ay), UUIDs (as), AddressType (s: "random", the default, or "public");
+  // Devices. props may hold Name (s), RSSI (n), ManufacturerData (a{qv} of ay), ServiceData
+  // (a{sv} of ay), UUIDs (as), Paired (b), AddressType (s: "random", the default, or "public");
   // absent ones stay absent. The device stays in range until removeLEDevice, while bluetoothd
   // removes its object as a temporary device would.
   std::string addLEDevice(const std::string& adapter, const std::string& address,
@@ -82,8 +82,7 @@ class BlueZDouble {
 
   // Remote GATT, on the bus once the device's services are resolved. value is what ReadValue
   // of the characteristic returns.
-  std::string addGattService(const std::string& device, const std::string& uuid,
-                             bool primary = true);
+  std::string addGattService(const std::string& device, const std::string& uuid);
   std::string addGattCharacteristic(const std::string& service, const std::string& uuid,
                                     const std::vector<std::string>& flags, const Bytes& value = {});
   // method: ReadValue, WriteValue, StartNotify or StopNotify; behaviour as for Connect.
