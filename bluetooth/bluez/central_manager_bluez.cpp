@@ -552,7 +552,12 @@ class CBCentralManagerBlueZ : public CBCentralManager,
   // Runs the operations that waited for the device's GATT objects (or for the link's end,
   // which answers them).
   void resumeParked(const std::shared_ptr<CBPeripheralBlueZ>& peripheral) {
-    for (auto& operation : peripheral->takeParked()) operation();
+    auto parked = peripheral->takeParked();
+    if (!parked.empty()) {
+      std::fprintf(stderr, "BlueZ: %zu operations on %s go on\n", parked.size(),
+                   peripheral->path().c_str());
+    }
+    for (auto& operation : parked) operation();
   }
 
   // Bus thread. bluetoothd fails the operations of a link that went down with ATT error 0x0e,

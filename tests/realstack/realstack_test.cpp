@@ -223,8 +223,8 @@ class Helper {
       if (answer == kOK) answer = readOnceKnown(device, "2A38");
       int error = answer.value("lastError", 0);
       bool connectFailed = answer["result"] == "0";
-      if (error == 0 || !(connectFailed || error == -13 || error == -100 ||
-                          (error == -30 && !dyingLinksFail))) {
+      if (error == 0 ||
+          !(connectFailed || error == -13 || error == -100 || (error == -30 && !dyingLinksFail))) {
         break;
       }
       std::cerr << name_ << ": attempt " << attempt << " on " << device << ": " << answer << '\n';
@@ -300,6 +300,7 @@ class RealStack : public ::testing::Test {
     }
   }
   void TearDown() override {
+    ::kill(peripheral.pid(), SIGCONT);  // a test that stopped it may have ended early
     central.disconnectAll();
     if (HasFailure()) {
       for (Helper* helper : *helpers_) helper->report();
@@ -649,8 +650,9 @@ TEST_F(RealStack, ReadsCutByALostLinkOrAKilledBluetoothdEndInTime) {
 
   ASSERT_EQ(::kill(peripheral.pid(), SIGSTOP), 0);
   pending = std::async(std::launch::async, [&] { return central.read(id, "2A38", 5); });
-  // Killed outright: a bluetoothd that stops cleanly releases the advertisement first.
-  ASSERT_TRUE(run({"/usr/bin/pkill", "-KILL", "-x", "bluetoothd"}));
+  // Killed outright: a bluetoothd that stops cleanly releases the advertisement first. bluetoothd
+  // 5.66 may have crashed by itself already, with the read out to the stopped helper.
+  run({"/usr/bin/pkill", "-KILL", "-x", "bluetoothd"});
   json answer = pending.get();
   EXPECT_NE(answer["lastError"], 0) << answer;
   ::kill(peripheral.pid(), SIGCONT);
