@@ -189,6 +189,8 @@ class CBPeripheralBlueZ : public RemotePeripheral<CBServiceBlueZ>,
     std::lock_guard lock(mutex_);
     return std::exchange(discoveryWanted_, false);
   }
+  std::shared_ptr<CBCharacteristicBlueZ> standIn(
+      const std::shared_ptr<CBCharacteristic>& characteristic) const;
   std::shared_ptr<CBCharacteristicBlueZ> findCharacteristic(const std::string& path) const {
     std::lock_guard lock(mutex_);
     for (const auto& s : services_.value_or(earlier_.value_or(Services{}))) {
@@ -1221,17 +1223,29 @@ void CBPeripheralBlueZ::discoverCharacteristics(const std::shared_ptr<CBService>
   });
 }
 
+// A characteristic the roles got from an earlier object of this device (bluetoothd forgot the
+// device and found it again) is replaced by this one's at the same path; without one, the
+// operation goes to that path and bluetoothd's answer ends it. Only a characteristic of another
+// device is refused: the roles never pair the two.
+std::shared_ptr<CBCharacteristicBlueZ> CBPeripheralBlueZ::standIn(
+    const std::shared_ptr<CBCharacteristic>& characteristic) const {
+  auto given = std::dynamic_pointer_cast<CBCharacteristicBlueZ>(characteristic);
+  if (!given || given->path().rfind(path_ + "/", 0) != 0) return nullptr;
+  auto current = findCharacteristic(given->path());
+  return current ? current : given;
+}
+
 void CBPeripheralBlueZ::readValue(const std::shared_ptr<CBCharacteristic>& characteristic) {
-  auto own = std::dynamic_pointer_cast<CBCharacteristicBlueZ>(characteristic);
-  if (!own || findCharacteristic(own->path()) != own) return;
+  auto own = standIn(characteristic);
+  if (!own) return;
   withManager(manager_, [&](CBCentralManagerBlueZ& m) { m.read(shared_from_this(), own); });
 }
 
 void CBPeripheralBlueZ::writeValue(const CBData& data,
                                    const std::shared_ptr<CBCharacteristic>& characteristic,
                                    CBCharacteristicWriteType type) {
-  auto own = std::dynamic_pointer_cast<CBCharacteristicBlueZ>(characteristic);
-  if (!own || findCharacteristic(own->path()) != own) return;
+  auto own = standIn(characteristic);
+  if (!own) return;
   withManager(manager_,
               [&](CBCentralManagerBlueZ& m) { m.write(shared_from_this(), own, data, type); });
 }
@@ -1251,8 +1265,8 @@ size_t CBPeripheralBlueZ::maximumWriteValueLength(CBCharacteristicWriteType type
 
 void CBPeripheralBlueZ::setNotifyValue(bool enabled,
                                        const std::shared_ptr<CBCharacteristic>& characteristic) {
-  auto own = std::dynamic_pointer_cast<CBCharacteristicBlueZ>(characteristic);
-  if (!own || findCharacteristic(own->path()) != own) return;
+  auto own = standIn(characteristic);
+  if (!own) return;
   withManager(manager_,
               [&](CBCentralManagerBlueZ& m) { m.setNotify(shared_from_this(), own, enabled); });
 }

@@ -212,10 +212,10 @@ class Helper {
   }
   // Connects `device` and reads 2A38 once its profile is known. bluetoothd 5.66 closes a link's
   // ATT bearer on a response it did not wait for (both ends in one daemon, see docs/bluez.md),
-  // and that link never resolves its services (-13), never answers a read (-100), or drops while
-  // connecting or right after (-30, unless `dyingLinksFail`, for the test of a connection made
-  // while the last one dies): as a plug-in would, the test then disconnects and connects once
-  // more. A read that failed otherwise on a connected link is the answer.
+  // and that link never resolves its services (-13), or drops while connecting or right after
+  // (-30, unless `dyingLinksFail`, for the test of a connection made while the last one dies): as
+  // a plug-in would, the test then disconnects and connects once more. A read that failed
+  // otherwise on a connected link is the answer.
   json connectAndRead(const std::string& device, bool dyingLinksFail = false) {
     json answer;
     for (int attempt = 1; attempt <= 2; ++attempt) {
@@ -223,8 +223,7 @@ class Helper {
       if (answer == kOK) answer = readOnceKnown(device, "2A38");
       int error = answer.value("lastError", 0);
       bool connectFailed = answer["result"] == "0";
-      if (error == 0 ||
-          !(connectFailed || error == -13 || error == -100 || (error == -30 && !dyingLinksFail))) {
+      if (error == 0 || !(connectFailed || error == -13 || (error == -30 && !dyingLinksFail))) {
         break;
       }
       std::cerr << name_ << ": attempt " << attempt << " on " << device << ": " << answer << '\n';
