@@ -25,6 +25,10 @@ using VoidResult = sdbus::Result<>;
 constexpr auto kControlTimeout = seconds(10);
 // Changes of the profile that arrive together are published as one application.
 constexpr auto kPublishDelay = std::chrono::milliseconds(20);
+// A registration refused because bluetoothd has no advertising manager yet: tried again this
+// often, this many times (10 s).
+constexpr auto kEarlyRetryDelay = std::chrono::milliseconds(500);
+constexpr unsigned kEarlyRetries = 20;
 constexpr const char* kEveryCentral = "00:00:00:00:00:00";
 constexpr uint16_t kDefaultMTU = 23;
 
@@ -250,13 +254,38 @@ class CBPeripheralManagerBlueZ : public CBPeripheralManager,
             auto self = weak.lock();
             if (!self) return;
             if (error) {
-              std::fprintf(stderr, "BlueZ: RegisterAdvertisement failed: %s\n", error->what());
+              self->registrationFailed(*error, round);
+            } else {
               std::lock_guard lock(self->mutex_);
-              if (self->advertisingRound_ == round) self->advertising_ = false;
+              self->earlyRetries_ = 0;
             }
             self->advertisingCallAnswered();
           },
           sdbus::ObjectPath(path), Options{});
+    });
+  }
+
+  // Bus thread. A bluetoothd that has just started has the adapter before its advertising
+  // manager: the registration is tried again a little later, while the role still wants it.
+  void registrationFailed(const sdbus::Error& error, uint64_t round) {
+    std::fprintf(stderr, "BlueZ: RegisterAdvertisement failed: %s\n", error.what());
+    bool early = error.getName() == "org.freedesktop.DBus.Error.UnknownMethod" ||
+                 error.getName() == "org.freedesktop.DBus.Error.UnknownObject";
+    std::optional<CBAdvertisingRequest> again;
+    uint64_t wanted = 0;
+    {
+      std::lock_guard lock(mutex_);
+      if (advertisingRound_ != round) return;
+      advertising_ = false;
+      if (early && request_ && earlyRetries_++ < kEarlyRetries) {
+        again = request_;
+        wanted = wanted_;
+      }
+    }
+    if (!again) return;
+    std::weak_ptr<CBPeripheralManagerBlueZ> weak = weak_from_this();
+    queue_.asyncAfter(kEarlyRetryDelay, [weak, request = *again, wanted] {
+      if (auto self = weak.lock()) guarded([&] { self->advertise(request, wanted); });
     });
   }
 
@@ -757,6 +786,7 @@ class CBPeripheralManagerBlueZ : public CBPeripheralManager,
   bool advertisingCallOut_ = false;                 // a (un)registration waits for its answer
   std::deque<std::function<void()>> waitingCalls_;  // the advertising calls after it
   uint64_t wanted_ = 0;                             // counts the role's starts and stops
+  unsigned earlyRetries_ = 0;  // registrations tried again before bluetoothd was ready
 };
 
 }  // namespace
