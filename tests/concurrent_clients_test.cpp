@@ -8,7 +8,7 @@
 
 #include "central_e2e.h"
 #include "plugin/errors.h"
-#include "raw_connection.h"
+#include "tools/helper_client.h"
 
 namespace {
 
@@ -73,13 +73,10 @@ class ConcurrentClientsTest : public CentralEndToEnd {
 // while another client's commands are answered: all of them before any read has timed out.
 TEST_F(ConcurrentClientsTest, BlockedCommandsAndIdleConnectionsStallNoOne) {
   connectBusyDevice();
-  std::vector<std::unique_ptr<RawConnection>> idle;
+  std::vector<std::unique_ptr<tool::HelperClient>> idle;
   for (int i = 0; i < kIdle; ++i) {
-    auto connection = std::make_unique<RawConnection>(helper.port());
-    ASSERT_TRUE(connection->connected()) << i;
-    ASSERT_TRUE(connection->send("GET /version HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
-    ASSERT_EQ(connection->answers(1).size(), 1u) << i;
-    idle.push_back(std::move(connection));
+    idle.push_back(std::make_unique<tool::HelperClient>(helper.port()));
+    ASSERT_FALSE(idle.back()->version().empty()) << i;
   }
 
   auto readsDone = std::make_shared<std::atomic<int>>(0);
@@ -121,9 +118,7 @@ TEST_F(ConcurrentClientsTest, BlockedCommandsAndIdleConnectionsStallNoOne) {
   // The idle connections were kept open all along and still serve.
   for (auto& connection : idle) {
     ASSERT_TRUE(connection->send("GET /version HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
-    auto answers = connection->answers(1);
-    ASSERT_EQ(answers.size(), 1u);
-    EXPECT_EQ(bodyOf(answers[0]), "4.0.0.12");
+    EXPECT_EQ(connection->nextAnswer().body, "4.0.0.12");
   }
 }
 
