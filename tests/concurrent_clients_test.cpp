@@ -20,6 +20,7 @@ constexpr int kIdle = 256;
 // of them times out, on a loaded machine under ThreadSanitizer.
 constexpr double kReadTimeout = 10.0;
 constexpr int kPerClient = 10;
+const std::string kVersion = "GET /version HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
 
 // FF00, FF01, ...: the notifying characteristics, one per subscription.
 std::string characteristic(int i) {
@@ -76,7 +77,8 @@ TEST_F(ConcurrentClientsTest, BlockedCommandsAndIdleConnectionsStallNoOne) {
   std::vector<std::unique_ptr<tool::HelperClient>> idle;
   for (int i = 0; i < kIdle; ++i) {
     idle.push_back(std::make_unique<tool::HelperClient>(helper.port()));
-    ASSERT_FALSE(idle.back()->version().empty()) << i;
+    ASSERT_TRUE(idle.back()->send(kVersion));
+    ASSERT_EQ(idle.back()->nextAnswer().status, 200) << i;
   }
 
   auto readsDone = std::make_shared<std::atomic<int>>(0);
@@ -117,7 +119,7 @@ TEST_F(ConcurrentClientsTest, BlockedCommandsAndIdleConnectionsStallNoOne) {
   for (auto& r : reads) EXPECT_EQ(r.get(), timedOut);
   // The idle connections were kept open all along and still serve.
   for (auto& connection : idle) {
-    ASSERT_TRUE(connection->send("GET /version HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+    ASSERT_TRUE(connection->send(kVersion));
     EXPECT_EQ(connection->nextAnswer().body, "4.0.0.12");
   }
 }
