@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "eventually.h"
 #include "tools/helper_client.h"
 
 namespace {
@@ -85,12 +86,7 @@ TEST_F(LimitsTest, AConnectionBeyondTheCapIsClosedAndItsPlaceIsFreedOnClose) {
   EXPECT_TRUE(third.closedByServer(5));
   first.reset();
   // The server counts the place free once it has read the close.
-  bool answered = false;
-  for (auto deadline = std::chrono::steady_clock::now() + 10s;
-       !answered && std::chrono::steady_clock::now() < deadline;) {
-    answered = answersANewClient();
-  }
-  EXPECT_TRUE(answered);
+  EXPECT_TRUE(eventually([&] { return answersANewClient(); }));
 }
 
 // A body that stops short of its Content-Length is answered once nothing more has come for the
