@@ -22,8 +22,8 @@
 
 namespace central_e2e {
 
-using nlohmann::json;
 using ::eventually;
+using nlohmann::json;
 
 inline const std::string kBelt = "E2E00000-0000-4000-8000-000000000001";
 inline const std::string kStrap = "E2E00000-0000-4000-8000-000000000002";
