@@ -31,7 +31,7 @@
 #include "bench/bench_support.h"
 #include "child_process.h"
 #include "helper_process.h"
-#include "raw_connection.h"
+#include "tools/helper_client.h"
 
 namespace {
 
@@ -192,14 +192,21 @@ std::vector<double> newConnectionLatencies(int port, int count) {
   return times;
 }
 
+// Whether `bytes` went out on `connection`, which a refused connect also reads as not.
+bool sent(tool::HelperClient& connection, const std::string& bytes) {
+  try {
+    return connection.send(bytes);
+  } catch (const tool::HelperUnreachable&) {
+    return false;
+  }
+}
+
 // `count` connections that have each been answered once and then stay open.
-std::vector<std::unique_ptr<RawConnection>> idleConnections(int port, int count) {
-  std::vector<std::unique_ptr<RawConnection>> idle;
+std::vector<std::unique_ptr<tool::HelperClient>> idleConnections(int port, int count) {
+  std::vector<std::unique_ptr<tool::HelperClient>> idle;
   for (int i = 0; i < count; ++i) {
-    auto c = std::make_unique<RawConnection>(port);
-    if (c->connected() && c->send(kVersionRequest) && c->answers(1).size() == 1) {
-      idle.push_back(std::move(c));
-    }
+    auto c = std::make_unique<tool::HelperClient>(port);
+    if (sent(*c, kVersionRequest) && c->nextAnswer().status != 0) idle.push_back(std::move(c));
   }
   return idle;
 }
@@ -289,9 +296,9 @@ bool everyClientAtOnce(HelperProcess& helper) {
 
 // One request on a new raw connection; the seconds until its answer came, or -1.
 double answerSeconds(int port, const std::string& request) {
-  RawConnection connection(port);
+  tool::HelperClient connection(port);
   auto start = Clock::now();
-  if (!connection.send(request) || connection.answers(1, 30).size() != 1) return -1;
+  if (!sent(connection, request) || connection.nextAnswer(30).status == 0) return -1;
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
@@ -312,11 +319,11 @@ bool beyondTheCap(HelperProcess& helper) {
     return false;
   }
   constexpr double kBlockedFor = 3.0;
-  std::vector<std::unique_ptr<RawConnection>> blocked;
+  std::vector<std::unique_ptr<tool::HelperClient>> blocked;
   auto start = Clock::now();
   for (int i = 0; i < kCommandCap; ++i) {
-    blocked.push_back(std::make_unique<RawConnection>(port));
-    blocked.back()->send(postRequest("/read", readBody("FFF1", kBlockedFor)));
+    blocked.push_back(std::make_unique<tool::HelperClient>(port));
+    sent(*blocked.back(), postRequest("/read", readBody("FFF1", kBlockedFor)));
   }
   bool full = waitForReads(*emulator, kCommandCap);
   int threads = bench::threadCount(pid);
@@ -324,7 +331,7 @@ bool beyondTheCap(HelperProcess& helper) {
   auto sent = Clock::now();
   double beyond = answerSeconds(port, postRequest("/read", readBody("FFF2", 5.0)));
   double firstEnded = kBlockedFor - std::chrono::duration<double>(sent - start).count();
-  for (auto& c : blocked) c->answers(1, 30);
+  for (auto& c : blocked) c->nextAnswer(30);
   bool waitedItsTurn = full && beyond >= firstEnded - 0.05 && beyond <= firstEnded + 1.0;
   report("a command beyond the cap of 512: its wait", beyond * 1000, "ms",
          format("%.0f ms, its turn", firstEnded * 1000), format("%.0f threads while full", threads),
@@ -361,38 +368,42 @@ bool badInput(HelperProcess& helper) {
   std::printf("bad input:\n");
   {
     // 100 clients sending a header one byte a second, and 1,000 that send nothing.
-    std::vector<std::unique_ptr<RawConnection>> slow, silent;
-    for (int i = 0; i < 100; ++i) slow.push_back(std::make_unique<RawConnection>(port));
-    for (int i = 0; i < kIdle; ++i) silent.push_back(std::make_unique<RawConnection>(port));
+    std::vector<std::unique_ptr<tool::HelperClient>> slow, silent;
+    for (int i = 0; i < 100; ++i) slow.push_back(std::make_unique<tool::HelperClient>(port));
+    for (int i = 0; i < kIdle; ++i) {
+      silent.push_back(std::make_unique<tool::HelperClient>(port));
+      sent(*silent.back(), "");
+    }
     bool answered = true;
     for (int second = 0; second < 3; ++second) {
-      for (auto& c : slow) c->send(std::string(1, kVersionRequest[static_cast<size_t>(second)]));
+      for (auto& c : slow) sent(*c, std::string(1, kVersionRequest[static_cast<size_t>(second)]));
       answered &= answersOthers(port);
       std::this_thread::sleep_for(std::chrono::seconds(1));
     }
     verdict("100 slow headers and 1,000 silent connections: others answered", answered);
   }
   {
-    RawConnection cut(port);
-    cut.send("POST /getLastError HTTP/1.1\r\nContent-Length: 100\r\n\r\n{\"a\"");
+    tool::HelperClient cut(port);
+    sent(cut, "POST /getLastError HTTP/1.1\r\nContent-Length: 100\r\n\r\n{\"a\"");
     cut.shutdownWrite();
-    auto answers = cut.answers(1);
-    verdict("body cut short: 400", answers.size() == 1 && statusOf(answers[0]) == 400);
+    verdict("body cut short: 400", cut.nextAnswer().status == 400);
   }
   {
-    RawConnection pipelined(port);
+    tool::HelperClient pipelined(port);
     std::string batch;
     for (int i = 0; i < 100; ++i) batch += kVersionRequest;
-    pipelined.send(batch);
-    verdict("100 pipelined requests: 100 answers", pipelined.answers(100).size() == 100);
+    sent(pipelined, batch);
+    int answers = 0;
+    while (answers < 100 && pipelined.nextAnswer().status != 0) ++answers;
+    verdict("100 pipelined requests: 100 answers", answers == 100);
   }
   {
     auto emulator = bench::startEmulator(helper, silentDevice());
     bool connected = connectSilentDevice(helper);
     int threads = bench::threadCount(pid);
     {
-      RawConnection leaving(port);
-      leaving.send(postRequest("/read", readBody("FFF1", 1.0)));
+      tool::HelperClient leaving(port);
+      sent(leaving, postRequest("/read", readBody("FFF1", 1.0)));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     auto after = nlohmann::json::parse(helper.post("/read", readBody("FFF2", 2.0)).body);
@@ -401,14 +412,14 @@ bool badInput(HelperProcess& helper) {
   }
   {
     raiseOwnDescriptorLimit();
-    std::vector<std::unique_ptr<RawConnection>> flood;
+    std::vector<std::unique_ptr<tool::HelperClient>> flood;
     for (int i = 0; i < kFlood; ++i) {
-      flood.push_back(std::make_unique<RawConnection>(port));
-      flood.back()->send(kVersionRequest);
+      flood.push_back(std::make_unique<tool::HelperClient>(port));
+      sent(*flood.back(), kVersionRequest);
     }
     size_t answered = 0, closed = 0;
     for (auto& c : flood) {
-      if (c->answers(1, 5).size() == 1) {
+      if (c->nextAnswer(5).status != 0) {
         ++answered;
       } else if (c->closedByServer(0.1)) {
         ++closed;

@@ -135,11 +135,7 @@ TEST_F(CentralDelegateTest, ScanStartsOnceStopsAnywayAndResumesAfterPowerCycle) 
   central.stopScan();
   central.startScan("");
   ASSERT_TRUE(central.isScanning());
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (central.isScanning() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::yield();
-  }
-  EXPECT_FALSE(central.isScanning());
+  EXPECT_TRUE(eventually([&] { return !central.isScanning(); }));
 }
 
 TEST_F(CentralDelegateTest, DiscoveryKeepsFirstFieldsAndFollowsTheLatestStrength) {

@@ -60,12 +60,12 @@ class GattClientTest : public ScriptQueueTest {
   void SetUp() override {
     ScriptQueueTest::SetUp();
     emulated = sim::EmulatedDevice::create(air, config, observer, deviceQueue);
-    ASSERT_TRUE(waitFor([&] { return central.isPowered(); }));
+    ASSERT_TRUE(eventually([&] { return central.isPowered(); }));
     central.startScan("");
-    ASSERT_TRUE(waitFor([&] { return central.isDiscovered(kDevice); }));
+    ASSERT_TRUE(eventually([&] { return central.isDiscovered(kDevice); }));
     central.connect(kDevice, "", 5.0);
     ASSERT_EQ(lastError(), Errors::kNoError);
-    ASSERT_TRUE(waitFor([&] {
+    ASSERT_TRUE(eventually([&] {
       return central.queue().sync(
           [&] { return central.findCharacteristic(kDevice, "FFF0", "FFF4") != nullptr; });
     }));
@@ -75,15 +75,6 @@ class GattClientTest : public ScriptQueueTest {
     emulated.reset();
     deviceQueue.sync([] {});
     ScriptQueueTest::TearDown();
-  }
-
-  static bool waitFor(const std::function<bool()>& test) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!test()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::yield();
-    }
-    return true;
   }
 
   // Starts a read on another thread and returns once the device has received it.
@@ -187,7 +178,7 @@ TEST_F(GattClientTest, AfterAReconnectionCommandsReachTheDeviceOrFailAtOnce) {
   auto kept = objectOf("FFF2");
   // The device goes away and comes back without FFF4.
   emulated.reset();
-  ASSERT_TRUE(waitFor([&] { return !central.isConnected(kDevice); }));
+  ASSERT_TRUE(eventually([&] { return !central.isConnected(kDevice); }));
   config.services[0].characteristics.pop_back();
   emulated = sim::EmulatedDevice::create(air, config, observer, deviceQueue);
   central.connect(kDevice, "onDiscoverCharacteristics=Known", 5.0);
@@ -196,7 +187,7 @@ TEST_F(GattClientTest, AfterAReconnectionCommandsReachTheDeviceOrFailAtOnce) {
   EXPECT_EQ(central.read(kDevice, "FFF0", "FFF2", "hex", 5.0), "f2");
   EXPECT_EQ(observer.log.next("read FFF0 FFF2"), "read FFF0 FFF2");
   std::vector<std::string> known;
-  ASSERT_TRUE(waitFor([&] { return !(known = takeScripts()).empty(); }));
+  ASSERT_TRUE(eventually([&] { return !(known = takeScripts()).empty(); }));
   EXPECT_EQ(known, std::vector<std::string>{"Known(" + kDevice + "\rFFF0)@Lab"});
   // A characteristic the device still has keeps its object; one it lost is unknown at once.
   EXPECT_EQ(objectOf("FFF2"), kept);

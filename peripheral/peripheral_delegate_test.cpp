@@ -105,14 +105,6 @@ class PeripheralDelegateTest : public ScriptQueueTest {
   void settle() {
     role.queue().sync([] {});
   }
-  bool eventually(const std::function<bool()>& test, double seconds = 5) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!test()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::yield();
-    }
-    return true;
-  }
 
   std::shared_ptr<sim::Air> air = sim::makeInProcessAir();
   PeripheralDelegate role{[this](CBPeripheralManagerDelegate& d, DispatchQueue& q) {

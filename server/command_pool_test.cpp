@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "eventually.h"
 namespace {
 
 using namespace std::chrono_literals;
@@ -41,16 +42,6 @@ struct Gate {
   }
 };
 
-// Waits until `pool` has `threads` threads; false after 10 s.
-bool waitForThreads(const CommandPool& pool, size_t threads) {
-  auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (pool.threads() != threads) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::yield();
-  }
-  return true;
-}
-
 TEST(CommandPoolTest, GrowsWhileEveryThreadWaitsAndShrinksWhenIdle) {
   Gate gate;
   CommandPool pool(64, 50ms);
@@ -58,7 +49,7 @@ TEST(CommandPoolTest, GrowsWhileEveryThreadWaitsAndShrinksWhenIdle) {
   ASSERT_TRUE(gate.waitStarted(40)) << "blocked tasks kept others from starting";
   EXPECT_EQ(pool.threads(), 40u);
   gate.release();
-  EXPECT_TRUE(waitForThreads(pool, 0));
+  EXPECT_TRUE(eventually([&] { return pool.threads() == 0; }));
   // A pool that has shrunk grows again.
   Gate again;
   again.release();
@@ -99,10 +90,7 @@ TEST(CommandPoolTest, StoppingDropsWhatHasNotStartedAndWaitsForWhatHas) {
   token.reset();
   std::thread stopping([&] { pool.reset(); });
   // The waiting task is dropped at once; the running one still holds its thread.
-  auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (!queued.expired() && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::yield();
-  EXPECT_TRUE(queued.expired());
+  EXPECT_TRUE(eventually([&] { return queued.expired(); }));
   gate.release();
   stopping.join();
   EXPECT_FALSE(ran);

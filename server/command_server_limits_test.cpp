@@ -17,7 +17,8 @@
 #include <thread>
 #include <vector>
 
-#include "raw_connection.h"
+#include "eventually.h"
+#include "tools/helper_client.h"
 
 namespace {
 
@@ -42,8 +43,8 @@ class LimitsTest : public ::testing::Test {
   int port() const { return server_->port(); }
   // Whether a new connection's /version is answered.
   bool answersANewClient() {
-    RawConnection c(port());
-    return c.send(kVersion) && c.answers(1, 5).size() == 1;
+    tool::HelperClient c(port());
+    return c.send(kVersion) && c.nextAnswer(5).status == 200;
   }
 
   std::unique_ptr<CommandServer> server_;
@@ -55,12 +56,13 @@ TEST_F(LimitsTest, SlowHeadersAndIdleConnectionsAreClosedWhileOthersAreServed) {
   settings.headerTimeout = 300ms;
   settings.idleTimeout = 300ms;
   start(settings);
-  RawConnection slow(port());
+  tool::HelperClient slow(port());
   ASSERT_TRUE(slow.send("GET /vers"));
-  RawConnection idle(port());
+  tool::HelperClient idle(port());
   ASSERT_TRUE(idle.send(kVersion));
-  ASSERT_EQ(idle.answers(1).size(), 1u);
-  RawConnection silent(port());
+  ASSERT_EQ(idle.nextAnswer().status, 200);
+  tool::HelperClient silent(port());
+  ASSERT_TRUE(silent.send(""));
   EXPECT_TRUE(answersANewClient());
   EXPECT_TRUE(slow.closedByServer(5));
   EXPECT_TRUE(idle.closedByServer(5));
@@ -72,24 +74,19 @@ TEST_F(LimitsTest, AConnectionBeyondTheCapIsClosedAndItsPlaceIsFreedOnClose) {
   CommandServer::Settings settings;
   settings.maxConnections = 2;
   start(settings);
-  auto first = std::make_unique<RawConnection>(port());
-  RawConnection second(port());
-  for (RawConnection* c : {first.get(), &second}) {
+  auto first = std::make_unique<tool::HelperClient>(port());
+  tool::HelperClient second(port());
+  for (tool::HelperClient* c : {first.get(), &second}) {
     ASSERT_TRUE(c->send(kVersion));
-    ASSERT_EQ(c->answers(1).size(), 1u);
+    ASSERT_EQ(c->nextAnswer().status, 200);
   }
-  RawConnection third(port());
+  tool::HelperClient third(port());
   third.send(kVersion);
-  EXPECT_TRUE(third.answers(1, 1).empty());
+  EXPECT_EQ(third.nextAnswer(1).status, 0);
   EXPECT_TRUE(third.closedByServer(5));
   first.reset();
   // The server counts the place free once it has read the close.
-  bool answered = false;
-  for (auto deadline = std::chrono::steady_clock::now() + 10s;
-       !answered && std::chrono::steady_clock::now() < deadline;) {
-    answered = answersANewClient();
-  }
-  EXPECT_TRUE(answered);
+  EXPECT_TRUE(eventually([&] { return answersANewClient(); }));
 }
 
 // A body that stops short of its Content-Length is answered once nothing more has come for the
@@ -100,23 +97,20 @@ TEST_F(LimitsTest, ABodyThatStopsShortIsRefusedWhileASlowOneIsRead) {
   start(settings);
   const std::string head =
       "POST /getLastErrorMessage HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 5\r\n\r\n";
-  RawConnection cut(port());
+  tool::HelperClient cut(port());
   ASSERT_TRUE(cut.send(head + "{}"));
-  RawConnection slow(port());
+  tool::HelperClient slow(port());
   ASSERT_TRUE(slow.send(head));
   for (char c : std::string("{}   ")) {
-    EXPECT_TRUE(slow.answers(1, 0.5).empty());
+    EXPECT_EQ(slow.nextAnswer(0.5).status, 0);
     ASSERT_TRUE(slow.send(std::string(1, c)));
   }
-  auto read = slow.answers(1);
-  ASSERT_EQ(read.size(), 1u);
-  EXPECT_EQ(statusOf(read[0]), 200);
-  auto refused = cut.answers(1);
-  ASSERT_EQ(refused.size(), 1u);
-  EXPECT_EQ(statusOf(refused[0]), 400);
-  EXPECT_EQ(bodyOf(refused[0]), "Bad request: the body ended before its Content-Length");
-  EXPECT_EQ(headerOf(refused[0], "Content-Type"), "text/plain");
-  EXPECT_EQ(headerOf(refused[0], "Connection"), "close");
+  EXPECT_EQ(slow.nextAnswer().status, 200);
+  auto refused = cut.nextAnswer();
+  EXPECT_EQ(refused.status, 400);
+  EXPECT_EQ(refused.body, "Bad request: the body ended before its Content-Length");
+  EXPECT_EQ(refused.header("Content-Type"), "text/plain");
+  EXPECT_EQ(refused.header("Connection"), "close");
   EXPECT_TRUE(cut.closedByServer(5));
 }
 
@@ -157,19 +151,18 @@ TEST_F(LimitsTest, ConnectionsLeaveTheLastDescriptorsFree) {
   } restore{saved};
   start({});
   // Kept open: the server's side closing later would free a descriptor below the others.
-  RawConnection first(port());
+  tool::HelperClient first(port());
   ASSERT_TRUE(first.send(kVersion));
-  ASSERT_EQ(first.answers(1).size(), 1u);
+  ASSERT_EQ(first.nextAnswer().status, 200);
 
   // Every descriptor but the reserve and one more, which the client's socket takes.
   HeldFiles held;
   held.openAll();
   held.release(kReserve + 1);
   {
-    RawConnection refused(port());
-    ASSERT_TRUE(refused.connected());
+    tool::HelperClient refused(port());
     ASSERT_TRUE(refused.send(kVersion));
-    EXPECT_TRUE(refused.answers(1).empty());
+    EXPECT_EQ(refused.nextAnswer().status, 0);
     EXPECT_TRUE(refused.closedByServer(5));
     EXPECT_GE(held.openAll(), kReserve - 1);
   }
@@ -183,17 +176,15 @@ TEST_F(LimitsTest, RequestsInPiecesAndAnswersLargerThanTheSocketArriveWhole) {
   start({});
   const std::string message(4 << 20, 'm');
   const std::string body = R"({"code": -7, "message": ")" + message + R"("})";
-  RawConnection c(port());
+  tool::HelperClient c(port());
   for (const std::string& piece :
        {std::string("POST /setLastError HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-"),
         "Length: " + std::to_string(body.size()) + "\r\n\r\n", body.substr(0, 10)}) {
     ASSERT_TRUE(c.send(piece));
-    EXPECT_TRUE(c.answers(1, 0.2).empty());
+    EXPECT_EQ(c.nextAnswer(0.2).status, 0);
   }
   ASSERT_TRUE(c.send(body.substr(10)));
-  auto set = c.answers(1);
-  ASSERT_EQ(set.size(), 1u);
-  EXPECT_EQ(bodyOf(set[0]),
+  EXPECT_EQ(c.nextAnswer().body,
             R"({"lastError":-7,"lastErrorMessage":")" + message + R"(","result":"0"})");
   const std::string get =
       "POST /getLastErrorMessage HTTP/1.1\r\nHost: 127.0.0.1\r\n"
@@ -201,18 +192,19 @@ TEST_F(LimitsTest, RequestsInPiecesAndAnswersLargerThanTheSocketArriveWhole) {
   ASSERT_TRUE(c.send(get + get));
   // 16 MiB of answers wait for a client that does not read yet; the loop serves others.
   EXPECT_TRUE(answersANewClient());
-  auto answers = c.answers(2);
-  ASSERT_EQ(answers.size(), 2u);
-  for (const std::string& answer : answers) {
-    EXPECT_EQ(bodyOf(answer), R"({"lastError":-7,"lastErrorMessage":")" + message +
-                                  R"(","result":")" + message + R"("})");
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(c.nextAnswer().body, R"({"lastError":-7,"lastErrorMessage":")" + message +
+                                       R"(","result":")" + message + R"("})");
   }
 }
 
 TEST_F(LimitsTest, StopEndsTheLoopWithConnectionsStillOpen) {
   start({});
-  std::vector<std::unique_ptr<RawConnection>> open;
-  for (int i = 0; i < 10; ++i) open.push_back(std::make_unique<RawConnection>(port()));
+  std::vector<std::unique_ptr<tool::HelperClient>> open;
+  for (int i = 0; i < 10; ++i) {
+    open.push_back(std::make_unique<tool::HelperClient>(port()));
+    ASSERT_TRUE(open.back()->send(""));
+  }
   ASSERT_TRUE(answersANewClient());
   server_->stop();
   loop_.join();

@@ -16,10 +16,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "emulated_central.h"
+#include "eventually.h"
 #include "helper_process.h"
 
 namespace central_e2e {
 
+using ::eventually;
 using nlohmann::json;
 
 inline const std::string kBelt = "E2E00000-0000-4000-8000-000000000001";
@@ -51,16 +54,6 @@ inline json device(const std::string& id, const std::string& localName) {
           {"rssi", {-55, -45}},
           {"advertising", {{"localName", localName}, {"intervalMs", 20}}},
           {"services", heartRateServices()}};
-}
-
-// Polls `test` until it holds or `seconds` pass; the HTTP round trip paces the polling.
-inline bool eventually(const std::function<bool()>& test, double seconds = 10) {
-  auto deadline = ChildProcess::after(seconds);
-  while (ChildProcess::Clock::now() < deadline) {
-    if (test()) return true;
-    std::this_thread::yield();
-  }
-  return test();
 }
 
 class CentralEndToEnd : public ::testing::Test {
@@ -95,16 +88,8 @@ class CentralEndToEnd : public ::testing::Test {
   // Waits for an emulator event line with these members.
   bool emulatorSaw(const json& members, double seconds = 10) {
     return emulator
-        ->waitForLine(
-            [&](const std::string& line) {
-              json event = json::parse(line, nullptr, false);
-              if (!event.is_object()) return false;
-              for (const auto& [key, value] : members.items()) {
-                if (!event.contains(key) || event[key] != value) return false;
-              }
-              return true;
-            },
-            ChildProcess::after(seconds))
+        ->waitForLine([&](const std::string& line) { return hasMembers(line, members); },
+                      ChildProcess::after(seconds))
         .has_value();
   }
 

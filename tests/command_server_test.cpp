@@ -18,7 +18,7 @@
 #include "helper_process.h"
 #include "platform/dispatch_queue.h"
 #include "plugin/errors.h"
-#include "raw_connection.h"
+#include "tools/helper_client.h"
 
 namespace {
 
@@ -267,7 +267,6 @@ TEST_F(CommandServerTest, RequestsFromWebPagesAreRefusedBeforeAnyHandler) {
   const std::string refused = "HTTPServer: Refused a request from a web page (";
   const std::vector<Case> cases = {
       {"POST", "/setLastError", {{"Origin", "http://evil.example"}}, "Origin: http://evil.example"},
-      {"POST", "/startScan", {{"Origin", "null"}}, "Origin: null"},
       // A page served from another local port, as a browser's fetch or form sends it.
       {"POST", "/version", {{"Origin", "http://127.0.0.1:80"}}, "Origin: http://127.0.0.1:80"},
       {"POST", "/startScan", {{"Sec-Fetch-Site", "cross-site"}}, "Sec-Fetch-Site: cross-site"},
@@ -320,12 +319,6 @@ TEST_F(CommandServerTest, RequestsFromWebPagesAreRefusedBeforeAnyHandler) {
   EXPECT_EQ(post("/stopScan", "{}").body, kOK.dump());
 }
 
-// The next whole answer on `connection`, or "" when none comes (its status reads 0).
-std::string nextAnswer(RawConnection& connection) {
-  auto answers = connection.answers(1);
-  return answers.empty() ? "" : answers[0];
-}
-
 // What no ordinary client sends: each request gets its clear answer in order, or a refusal and a
 // close, and none of it changes the last error.
 TEST(TransportTest, EveryRequestIsAnsweredInOrderOrRefusedClearly) {
@@ -334,7 +327,7 @@ TEST(TransportTest, EveryRequestIsAnsweredInOrderOrRefusedClearly) {
   const std::string host = "Host: 127.0.0.1\r\n";
 
   // Pipelined requests, one of them with a chunked body, answered in order on one connection.
-  RawConnection pipelined(helper.port());
+  tool::HelperClient pipelined(helper.port());
   ASSERT_TRUE(pipelined.send("POST /getLastErrorMessage HTTP/1.1\r\n" + host +
                              "Content-Length: 2\r\n\r\n{}"
                              "GET /version HTTP/1.1\r\n" +
@@ -346,44 +339,45 @@ TEST(TransportTest, EveryRequestIsAnsweredInOrderOrRefusedClearly) {
                              "POST /getLastError HTTP/1.1\r\n" +
                              host +
                              "Transfer-Encoding: chunked\r\n\r\n1\r\n{\r\n1\r\n}\r\n0\r\n\r\n"));
-  auto answers = pipelined.answers(4);
-  ASSERT_EQ(answers.size(), 4u);
-  EXPECT_EQ(bodyOf(answers[0]), R"({"lastError":-5,"lastErrorMessage":"kept","result":"kept"})");
-  EXPECT_EQ(headerOf(answers[0], "Content-Type"), "application/json");
-  EXPECT_EQ(bodyOf(answers[1]), "4.0.0.12");
-  EXPECT_EQ(statusOf(answers[2]), 404);
-  EXPECT_EQ(bodyOf(answers[2]), "");
-  EXPECT_EQ(bodyOf(answers[3]), R"({"lastError":-5,"lastErrorMessage":"kept","result":"-5"})");
+  auto first = pipelined.nextAnswer();
+  EXPECT_EQ(first.body, R"({"lastError":-5,"lastErrorMessage":"kept","result":"kept"})");
+  EXPECT_EQ(first.header("Content-Type"), "application/json");
+  EXPECT_EQ(pipelined.nextAnswer().body, "4.0.0.12");
+  auto missing = pipelined.nextAnswer();
+  EXPECT_EQ(missing.status, 404);
+  EXPECT_EQ(missing.body, "");
+  EXPECT_EQ(pipelined.nextAnswer().body,
+            R"({"lastError":-5,"lastErrorMessage":"kept","result":"-5"})");
 
   // A 64 MiB body is refused before it is sent, and the connection ends.
-  RawConnection huge(helper.port());
+  tool::HelperClient huge(helper.port());
   ASSERT_TRUE(huge.send("POST /read HTTP/1.1\r\n" + host +
                         "Content-Length: 67108864\r\n\r\n{\"deviceID\""));
-  std::string refusal = nextAnswer(huge);
-  EXPECT_EQ(statusOf(refusal), 413);
-  EXPECT_EQ(headerOf(refusal, "Connection"), "close");
-  EXPECT_EQ(bodyOf(refusal), "Request body over the limit of 16777216 bytes");
+  auto refusal = huge.nextAnswer();
+  EXPECT_EQ(refusal.status, 413);
+  EXPECT_EQ(refusal.header("Connection"), "close");
+  EXPECT_EQ(refusal.body, "Request body over the limit of 16777216 bytes");
   EXPECT_TRUE(huge.closedByServer());
   EXPECT_TRUE(
       helper.waitForStdoutLine("HTTPServer: Refused a body over the limit of 16777216 bytes"));
 
   // A client that asks before sending its body is told to go on.
-  RawConnection asking(helper.port());
+  tool::HelperClient asking(helper.port());
   ASSERT_TRUE(asking.send("POST /getLastError HTTP/1.1\r\n" + host +
                           "Expect: 100-continue\r\nContent-Length: 2\r\n\r\n"));
-  EXPECT_EQ(statusOf(nextAnswer(asking)), 100);
+  EXPECT_EQ(asking.nextAnswer().status, 100);
   ASSERT_TRUE(asking.send("{}"));
-  EXPECT_EQ(statusOf(nextAnswer(asking)), 200);
+  EXPECT_EQ(asking.nextAnswer().status, 200);
 
   // A malformed request line, an oversized header and a body cut short: 400, then the close.
   for (const std::string& bad : std::vector<std::string>{
            "GARBAGE\r\n\r\n",
            "POST /getLastError HTTP/1.1\r\nX-Big: " + std::string(9000, 'x') + "\r\n\r\n",
            "POST /getLastError HTTP/1.1\r\n" + host + "Content-Length: 10\r\n\r\n{}"}) {
-    RawConnection connection(helper.port());
+    tool::HelperClient connection(helper.port());
     ASSERT_TRUE(connection.send(bad));
     connection.shutdownWrite();
-    EXPECT_EQ(statusOf(nextAnswer(connection)), 400) << bad.substr(0, 40);
+    EXPECT_EQ(connection.nextAnswer().status, 400) << bad.substr(0, 40);
     EXPECT_TRUE(connection.closedByServer()) << bad.substr(0, 40);
   }
   EXPECT_EQ(helper.post("/getLastError", "{}").body,
@@ -394,23 +388,20 @@ TEST(TransportTest, EveryRequestIsAnsweredInOrderOrRefusedClearly) {
   const std::string dropped = "HTTPServer: Dropped 2 bytes after a request's body";
   const std::string undercounted = "POST /dequeueScriptIfTime HTTP/1.1\r\n" + host +
                                    "Content-Length: 6\r\n\r\n[\"\xC3\xA9\xC3\xA9";
-  RawConnection rest(helper.port());
+  tool::HelperClient rest(helper.port());
   size_t before = helper.stdoutLines().size();
   ASSERT_TRUE(rest.send(undercounted + "\"]GET /version HTTP/1.1\r\n" + host + "\r\n"));
-  answers = rest.answers(2);
-  ASSERT_EQ(answers.size(), 2u);
-  EXPECT_EQ(bodyOf(answers[0]), "null");
-  EXPECT_EQ(bodyOf(answers[1]), "4.0.0.12");
+  EXPECT_EQ(rest.nextAnswer().body, "null");
+  EXPECT_EQ(rest.nextAnswer().body, "4.0.0.12");
   EXPECT_TRUE(helper.waitForStdoutLine(dropped, before));
   ASSERT_TRUE(rest.send(undercounted));
-  EXPECT_EQ(bodyOf(nextAnswer(rest)), "null");
+  EXPECT_EQ(rest.nextAnswer().body, "null");
   before = helper.stdoutLines().size();
   // The start of a method waits for the rest of it.
   ASSERT_TRUE(rest.send("\"]PO"));
   EXPECT_TRUE(helper.waitForStdoutLine(dropped, before));
   ASSERT_TRUE(rest.send("ST /getLastError HTTP/1.1\r\n" + host + "Content-Length: 2\r\n\r\n{}"));
-  EXPECT_EQ(bodyOf(nextAnswer(rest)),
-            R"({"lastError":-5,"lastErrorMessage":"kept","result":"-5"})");
+  EXPECT_EQ(rest.nextAnswer().body, R"({"lastError":-5,"lastErrorMessage":"kept","result":"-5"})");
 
   // Any content type is read as JSON, at any size up to the limit (a form is not limited).
   httplib::Client client("127.0.0.1", helper.port());
@@ -485,27 +476,21 @@ TEST(StartupTest, MissingConfigurationFallsBackToTheDefaultPort) {
   EXPECT_EQ(listeningLine(helper), "HTTPServer: Listening on 127.0.0.1:24026");
 }
 
-// A helper whose configured port is `port`, started without waiting: it is expected to fail.
-std::unique_ptr<HelperProcess> helperOnPort(int64_t port) {
-  HelperProcess::Options options;
-  options.configText = "{\"port\": " + std::to_string(port) + "}";
-  options.waitUntilReady = false;
-  return std::make_unique<HelperProcess>(options);
-}
-
-void expectBindFailure(HelperProcess& helper, int64_t port) {
-  EXPECT_EQ(helper.process().exitCode(ChildProcess::after(20)), 0) << "port " << port;
-  EXPECT_EQ(
-      startupLines(helper.stdoutLines()),
-      (std::vector<std::string>{"Initializing Velnor Helper App (version 4.0.0.12)",
-                                "HTTPServer: Listening on 127.0.0.1:" + std::to_string(port)}));
-  EXPECT_TRUE(helper.process().stderrLines().empty()) << "port " << port;
-}
-
-TEST(StartupTest, APortThatAnotherHelperHoldsIsABindFailure) {
+// A port another helper holds, or one outside the TCP range: the Listening line, then exit 0.
+TEST(StartupTest, APortInUseOrOutsideTheTCPRangeIsABindFailure) {
   HelperProcess first;
-  auto second = helperOnPort(first.port());
-  expectBindFailure(*second, first.port());
+  for (int64_t port : {int64_t{first.port()}, int64_t{65536}, int64_t{-1}}) {
+    HelperProcess::Options options;
+    options.configText = "{\"port\": " + std::to_string(port) + "}";
+    options.waitUntilReady = false;
+    HelperProcess helper(options);
+    EXPECT_EQ(helper.process().exitCode(ChildProcess::after(20)), 0) << "port " << port;
+    EXPECT_EQ(
+        startupLines(helper.stdoutLines()),
+        (std::vector<std::string>{"Initializing Velnor Helper App (version 4.0.0.12)",
+                                  "HTTPServer: Listening on 127.0.0.1:" + std::to_string(port)}));
+    EXPECT_TRUE(helper.process().stderrLines().empty()) << "port " << port;
+  }
   EXPECT_EQ(first.get("/version").body, "4.0.0.12");
 }
 
@@ -518,13 +503,6 @@ TEST(StartupTest, ARestartBindsAtOnceWhileTheOldConnectionsClose) {
   options.configText = "{\"port\": " + std::to_string(first.port()) + "}";
   HelperProcess restarted(options);  // throws when it cannot bind
   EXPECT_EQ(restarted.get("/version").body, "4.0.0.12");
-}
-
-TEST(StartupTest, APortOutsideTheTCPRangeIsABindFailure) {
-  for (int64_t port : {70000, 65536, -1}) {
-    auto helper = helperOnPort(port);
-    expectBindFailure(*helper, port);
-  }
 }
 
 // The reader of the helper's standard output may stop reading (a stuck log pipe) or go away
@@ -558,10 +536,10 @@ TEST(StartupTest, AStandardOutputWithoutReaderStopsNothing) {
   // Each refusal logs its 7000-byte Origin: a few hundred overflow the pipe and the queue.
   constexpr size_t kRefused = 300;
   for (size_t i = 0; i < kRefused; ++i) {
-    RawConnection page(helper.port());
+    tool::HelperClient page(helper.port());
     ASSERT_TRUE(page.send("GET /version HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: " +
                           std::string(7000, 'o') + "\r\n\r\n"));
-    ASSERT_EQ(statusOf(nextAnswer(page)), 403) << i;
+    ASSERT_EQ(page.nextAnswer().status, 403) << i;
   }
   ASSERT_EQ(helper.post("/getLastError", "{}").status, 200);
   // Read again, each line logged since comes, or is counted in a report of the lines dropped.

@@ -8,7 +8,7 @@
 
 #include "central_e2e.h"
 #include "plugin/errors.h"
-#include "raw_connection.h"
+#include "tools/helper_client.h"
 
 namespace {
 
@@ -20,6 +20,7 @@ constexpr int kIdle = 256;
 // of them times out, on a loaded machine under ThreadSanitizer.
 constexpr double kReadTimeout = 10.0;
 constexpr int kPerClient = 10;
+const std::string kVersion = "GET /version HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
 
 // FF00, FF01, ...: the notifying characteristics, one per subscription.
 std::string characteristic(int i) {
@@ -73,13 +74,11 @@ class ConcurrentClientsTest : public CentralEndToEnd {
 // while another client's commands are answered: all of them before any read has timed out.
 TEST_F(ConcurrentClientsTest, BlockedCommandsAndIdleConnectionsStallNoOne) {
   connectBusyDevice();
-  std::vector<std::unique_ptr<RawConnection>> idle;
+  std::vector<std::unique_ptr<tool::HelperClient>> idle;
   for (int i = 0; i < kIdle; ++i) {
-    auto connection = std::make_unique<RawConnection>(helper.port());
-    ASSERT_TRUE(connection->connected()) << i;
-    ASSERT_TRUE(connection->send("GET /version HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
-    ASSERT_EQ(connection->answers(1).size(), 1u) << i;
-    idle.push_back(std::move(connection));
+    idle.push_back(std::make_unique<tool::HelperClient>(helper.port()));
+    ASSERT_TRUE(idle.back()->send(kVersion));
+    ASSERT_EQ(idle.back()->nextAnswer().status, 200) << i;
   }
 
   auto readsDone = std::make_shared<std::atomic<int>>(0);
@@ -120,10 +119,8 @@ TEST_F(ConcurrentClientsTest, BlockedCommandsAndIdleConnectionsStallNoOne) {
   for (auto& r : reads) EXPECT_EQ(r.get(), timedOut);
   // The idle connections were kept open all along and still serve.
   for (auto& connection : idle) {
-    ASSERT_TRUE(connection->send("GET /version HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
-    auto answers = connection->answers(1);
-    ASSERT_EQ(answers.size(), 1u);
-    EXPECT_EQ(bodyOf(answers[0]), "4.0.0.12");
+    ASSERT_TRUE(connection->send(kVersion));
+    EXPECT_EQ(connection->nextAnswer().body, "4.0.0.12");
   }
 }
 

@@ -11,6 +11,16 @@
 
 #include "child_process.h"
 
+// Whether `line` is a JSON object with every member of `members`.
+inline bool hasMembers(const std::string& line, const nlohmann::json& members) {
+  nlohmann::json event = nlohmann::json::parse(line, nullptr, false);
+  if (!event.is_object()) return false;
+  for (const auto& [key, value] : members.items()) {
+    if (!event.contains(key) || event[key] != value) return false;
+  }
+  return true;
+}
+
 // Used from one test thread.
 class EmulatedCentral {
  public:
@@ -38,12 +48,7 @@ class EmulatedCentral {
     auto line = process_->waitForLine(
         [&](const std::string& l) {
           size_t at = index++;
-          if (at < taken_) return false;
-          nlohmann::json event = nlohmann::json::parse(l, nullptr, false);
-          if (!event.is_object()) return false;
-          for (const auto& [key, value] : members.items()) {
-            if (!event.contains(key) || event[key] != value) return false;
-          }
+          if (at < taken_ || !hasMembers(l, members)) return false;
           found = at;
           return true;
         },

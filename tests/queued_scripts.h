@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "eventually.h"
 #include "plugin/errors.h"
 #include "plugin/plugin.h"
 #include "server/script_scheduler.h"

@@ -3,8 +3,8 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <optional>
 
 namespace tool {
 
@@ -29,20 +28,9 @@ std::string lower(std::string text) {
   return text;
 }
 
-// The value of header `name` (lower case) in an answer's head, or none.
-std::optional<std::string> header(const std::string& head, const std::string& name) {
-  size_t start = head.find("\r\n");
-  while (start != std::string::npos && start + 2 < head.size()) {
-    size_t end = head.find("\r\n", start + 2);
-    std::string line = head.substr(start + 2, end == std::string::npos ? end : end - start - 2);
-    size_t colon = line.find(':');
-    if (colon != std::string::npos && lower(line.substr(0, colon)) == name) {
-      size_t value = line.find_first_not_of(" \t", colon + 1);
-      return value == std::string::npos ? std::string() : line.substr(value);
-    }
-    start = end;
-  }
-  return std::nullopt;
+std::chrono::steady_clock::time_point deadlineIn(double seconds) {
+  return std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                std::chrono::duration<double>(seconds));
 }
 
 // A connection that ended before any of the answer came: a kept-alive connection that the
@@ -63,8 +51,6 @@ HelperClient::~HelperClient() {
 void HelperClient::connectSocket() {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd_ < 0) throw HelperUnreachable(std::string("no socket: ") + std::strerror(errno));
-  timeval timeout{kAnswerTimeoutSeconds, 0};
-  ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
   int on = 1;
   ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   sockaddr_in address{};
@@ -82,6 +68,7 @@ void HelperClient::connectSocket() {
 void HelperClient::closeSocket() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
+  received_.clear();
 }
 
 std::string HelperClient::version() {
@@ -121,8 +108,8 @@ nlohmann::json HelperClient::dequeueScript() {
   return script;
 }
 
-HelperClient::Answer HelperClient::exchange(const std::string& method, const std::string& path,
-                                            const std::string& body) {
+HttpAnswer HelperClient::exchange(const std::string& method, const std::string& path,
+                                  const std::string& body) {
   std::string request =
       method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) +
       "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
@@ -137,71 +124,122 @@ HelperClient::Answer HelperClient::exchange(const std::string& method, const std
   }
 }
 
-HelperClient::Answer HelperClient::exchangeOnce(const std::string& request,
-                                                bool& sentOnFreshConnection) {
+HttpAnswer HelperClient::exchangeOnce(const std::string& request, bool& sentOnFreshConnection) {
   sentOnFreshConnection = fd_ < 0;
-  if (fd_ < 0) connectSocket();
-  for (size_t sent = 0; sent < request.size();) {
-    ssize_t n = ::send(fd_, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
+  try {
+    if (!send(request)) throw ClosedBeforeAnswer("the helper closed the connection");
+    auto answer = readAnswer(deadlineIn(kAnswerTimeoutSeconds));
+    if (answer.header("Content-Length").empty() || lower(answer.header("Connection")) == "close") {
       closeSocket();
-      throw ClosedBeforeAnswer("the helper closed the connection");
     }
-    sent += static_cast<size_t>(n);
-  }
-  std::string body;
-  std::string head = readAnswerHead(body);
-  Answer answer;
-  if (head.size() < 12 || head.compare(0, 5, "HTTP/") != 0) {
+    return answer;
+  } catch (const HelperUnreachable&) {
     closeSocket();
-    throw HelperUnreachable("127.0.0.1:" + std::to_string(port_) + " does not speak HTTP");
+    throw;
   }
-  answer.status = std::atoi(head.c_str() + 9);
-  auto length = header(head, "content-length");
-  size_t wanted = length ? std::strtoull(length->c_str(), nullptr, 10) : kMaxAnswerBytes;
-  if (wanted > kMaxAnswerBytes) wanted = kMaxAnswerBytes;
-  char chunk[16384];
-  while (body.size() < wanted) {
-    ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    body.append(chunk, static_cast<size_t>(n));
-  }
-  if (length && body.size() < wanted) {
-    closeSocket();
-    throw HelperUnreachable("the helper's answer broke off");
-  }
-  auto connection = header(head, "connection");
-  if (!length || (connection && lower(*connection) == "close")) closeSocket();
-  answer.body = body.substr(0, wanted);
-  return answer;
 }
 
-std::string HelperClient::readAnswerHead(std::string& rest) {
-  std::string data;
-  char chunk[4096];
+bool HelperClient::send(std::string_view bytes) {
+  if (fd_ < 0) connectSocket();
+  while (!bytes.empty()) {
+    ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+void HelperClient::shutdownWrite() {
+  ::shutdown(fd_, SHUT_WR);
+}
+
+HttpAnswer HelperClient::nextAnswer(double seconds) {
+  try {
+    return readAnswer(deadlineIn(seconds));
+  } catch (const HelperUnreachable&) {
+    return {};
+  }
+}
+
+bool HelperClient::closedByServer(double seconds) {
+  auto deadline = deadlineIn(seconds);
   for (;;) {
-    size_t end = data.find("\r\n\r\n");
-    if (end != std::string::npos) {
-      rest = data.substr(end + 4);
-      return data.substr(0, end);
-    }
-    if (data.size() > 64 * 1024) break;
+    int n = receiveMore(deadline);
+    if (n <= 0) return n == 0;
+    received_.clear();
+  }
+}
+
+// Bytes read, 0 at end of stream (or a reset), -1 when nothing came before `deadline`.
+int HelperClient::receiveMore(Deadline deadline) {
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd p{fd_, POLLIN, 0};
+    int ready = left.count() > 0 ? ::poll(&p, 1, static_cast<int>(left.count())) : 0;
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return -1;
+    char chunk[16384];
     ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      std::string why = n == 0 ? "the helper closed the connection"
-                               : std::string("no answer from the helper: ") + std::strerror(errno);
-      bool closed = n == 0 || errno == ECONNRESET;
-      closeSocket();
-      if (data.empty() && closed) throw ClosedBeforeAnswer(why);
-      throw HelperUnreachable(why);
-    }
-    data.append(chunk, static_cast<size_t>(n));
+    if (n <= 0) return 0;
+    received_.append(chunk, static_cast<size_t>(n));
+    return static_cast<int>(n);
   }
-  closeSocket();
-  throw HelperUnreachable("127.0.0.1:" + std::to_string(port_) + " does not speak HTTP");
+}
+
+// Reads until a whole answer is at the front of what was received and takes it; an answer
+// without a Content-Length runs to the close, except an interim (1xx) one, which has no body.
+HttpAnswer HelperClient::readAnswer(Deadline deadline) {
+  const std::string notHttp = "127.0.0.1:" + std::to_string(port_) + " does not speak HTTP";
+  for (bool ended = false;;) {
+    size_t end = received_.find("\r\n\r\n");
+    if (end != std::string::npos) {
+      HttpAnswer answer;
+      answer.head = received_.substr(0, end);
+      if (answer.head.size() < 12 || answer.head.compare(0, 5, "HTTP/") != 0) {
+        throw HelperUnreachable(notHttp);
+      }
+      answer.status = std::atoi(answer.head.c_str() + 9);
+      std::string length = answer.header("Content-Length");
+      size_t wanted = length.empty() ? (answer.status / 100 == 1 ? 0 : kMaxAnswerBytes)
+                                     : std::strtoull(length.c_str(), nullptr, 10);
+      wanted = std::min(wanted, kMaxAnswerBytes);
+      size_t came = received_.size() - end - 4;
+      if (came >= wanted || (ended && length.empty())) {
+        answer.body = received_.substr(end + 4, std::min(wanted, came));
+        received_.erase(0, end + 4 + answer.body.size());
+        return answer;
+      }
+      if (ended) throw HelperUnreachable("the helper's answer broke off");
+    } else if (received_.size() > 64 * 1024) {
+      throw HelperUnreachable(notHttp);
+    } else if (ended && received_.empty()) {
+      throw ClosedBeforeAnswer("the helper closed the connection");
+    } else if (ended) {
+      throw HelperUnreachable("the helper closed the connection");
+    }
+    int n = receiveMore(deadline);
+    if (n < 0) throw HelperUnreachable("no answer from the helper");
+    ended = n == 0;
+  }
+}
+
+std::string HttpAnswer::header(const std::string& name) const {
+  const std::string wanted = lower(name);
+  size_t start = head.find("\r\n");
+  while (start != std::string::npos && start + 2 < head.size()) {
+    size_t end = head.find("\r\n", start + 2);
+    std::string line = head.substr(start + 2, end == std::string::npos ? end : end - start - 2);
+    size_t colon = line.find(':');
+    if (colon != std::string::npos && lower(line.substr(0, colon)) == wanted) {
+      size_t value = line.find_first_not_of(" \t", colon + 1);
+      return value == std::string::npos ? std::string() : line.substr(value);
+    }
+    start = end;
+  }
+  return "";
 }
 
 }  // namespace tool

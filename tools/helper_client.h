@@ -2,10 +2,12 @@
 // connection to 127.0.0.1, as the plug-in talks to it.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace tool {
 
@@ -21,6 +23,15 @@ struct HelperReply {
   std::string message;
   std::string result;
   bool ok() const { return lastError == 0; }
+};
+
+// One answer as it came.
+struct HttpAnswer {
+  int status = 0;  // 0: no whole answer came
+  std::string head;
+  std::string body;
+  // The value of header `name`, in any case; "" when absent.
+  std::string header(const std::string& name) const;
 };
 
 // Not thread-safe: each thread that talks to the helper has its own client.
@@ -41,19 +52,29 @@ class HelperClient {
   // POST /dequeueScriptIfTime: the script handed out, or null. Throws HelperUnreachable.
   nlohmann::json dequeueScript();
 
+  // For tests and benchmarks that send what no client would. Sends `bytes` as they are on the
+  // kept connection, opened first when there is none (so an empty send only connects); false
+  // when the connection broke. Throws HelperUnreachable when the helper cannot be reached.
+  bool send(std::string_view bytes);
+  // Ends the sending side: the helper reads end of stream.
+  void shutdownWrite();
+  // The next whole answer; status 0 when none came within `seconds` or the helper closed first.
+  HttpAnswer nextAnswer(double seconds = 10);
+  // Whether the helper closed the connection within `seconds`, reading past any answers left.
+  bool closedByServer(double seconds = 10);
+
  private:
-  struct Answer {
-    int status = 0;
-    std::string body;
-  };
-  Answer exchange(const std::string& method, const std::string& path, const std::string& body);
-  Answer exchangeOnce(const std::string& request, bool& sentOnFreshConnection);
+  HttpAnswer exchange(const std::string& method, const std::string& path, const std::string& body);
+  HttpAnswer exchangeOnce(const std::string& request, bool& sentOnFreshConnection);
   void connectSocket();
   void closeSocket();
-  std::string readAnswerHead(std::string& rest);
+  using Deadline = std::chrono::steady_clock::time_point;
+  HttpAnswer readAnswer(Deadline deadline);
+  int receiveMore(Deadline deadline);
 
   const uint16_t port_;
   int fd_ = -1;
+  std::string received_;  // read but not yet taken as an answer
 };
 
 }  // namespace tool

@@ -9,6 +9,7 @@
 
 #include "bluetooth/sim/sim_central_manager.h"
 #include "bluetooth/sim/test_recorder.h"
+#include "eventually.h"
 
 namespace sim {
 namespace {
@@ -195,12 +196,9 @@ TEST_F(EmulatedDeviceTest, RequestsAnsweredWithErrorsLaterOrNotAtAll) {
   p->writeValue({7, 7}, fine, CBCharacteristicWriteType::withoutResponse);
   EXPECT_EQ(observer.log.next("write"), "write 6E400001-B5A3-F393-E0A9-E50E24DCCA9E 2A02 0707");
   // The write is reported on arrival and stored just after.
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (d->value(kVendor, CBUUID::from16(0x2A02)) != std::vector<uint8_t>{7, 7} &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::yield();
-  }
-  EXPECT_EQ(d->value(kVendor, CBUUID::from16(0x2A02)), (std::vector<uint8_t>{7, 7}));
+  EXPECT_TRUE(eventually([&] {
+    return d->value(kVendor, CBUUID::from16(0x2A02)) == std::vector<uint8_t>{7, 7};
+  }));
 
   auto writeOnly = events.characteristic("6E400001-B5A3-F393-E0A9-E50E24DCCA9E/2A03");
   p->readValue(writeOnly);
