@@ -145,9 +145,26 @@ std::string figures(const std::vector<double>& times) {
   return text;
 }
 
+// Whether the helper's Bluetooth is on within 30 s: bluetoothd answers some time after start.
+bool poweredOn(HelperProcess& helper) {
+  auto start = Clock::now();
+  while (Clock::now() - start < std::chrono::seconds(30)) {
+    json status =
+        json::parse(post(helper, "/get", {{"selector", "status"}})["result"].get<std::string>(),
+                    nullptr, false);
+    if (status.is_object() && status.value("bluetooth", "") == "powered On") return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
 int run(const Radio& radio) {
   HelperProcess peripheral(radio.peripheral);
   HelperProcess central(radio.central);
+  if (!poweredOn(peripheral) || !poweredOn(central)) {
+    std::fprintf(stderr, "realstack_bench: %s: Bluetooth never came on\n", radio.name.c_str());
+    return 1;
+  }
   post(peripheral, "/set", {{"selector", "localprofile"}, {"filename", "P"}, {"value", kProfile}});
   post(peripheral, "/setLocalChar",
        {{"servID", "180D"}, {"charID", "2A38"}, {"value", "0a0b0c"}, {"format", "hex"}});
