@@ -64,29 +64,25 @@ void forgetEachOther() {
        "RemoveDevice", "o", kPeripheralSide});
 }
 
+// Whether busctl, reading one property of bluetoothd's, prints `line` within 10 s.
+bool propertyIs(const std::string& path, const std::string& interface, const std::string& name,
+                const std::string& line) {
+  ChildProcess get(ChildProcess::Options{
+      "/usr/bin/busctl", {"--system", "get-property", "org.bluez", path, interface, name}, {}, {}});
+  return get.waitForLine([&](const std::string& l) { return l == line; }, ChildProcess::after(10))
+      .has_value();
+}
+
 // Whether bluetoothd advertises for a client on `adapter`.
 bool advertising(const std::string& adapter) {
   return eventually([&] {
-    ChildProcess get(
-        ChildProcess::Options{"/usr/bin/busctl",
-                              {"--system", "get-property", "org.bluez", "/org/bluez/" + adapter,
-                               "org.bluez.LEAdvertisingManager1", "ActiveInstances"},
-                              {},
-                              {}});
-    return get.waitForLine([](const std::string& l) { return l == "y 1"; }, ChildProcess::after(10))
-        .has_value();
+    return propertyIs("/org/bluez/" + adapter, "org.bluez.LEAdvertisingManager1", "ActiveInstances",
+                      "y 1");
   });
 }
 
 bool paired(const std::string& device) {
-  ChildProcess get(ChildProcess::Options{
-      "/usr/bin/busctl",
-      {"--system", "get-property", "org.bluez", device, "org.bluez.Device1", "Paired"},
-      {},
-      {}});
-  return get
-      .waitForLine([](const std::string& l) { return l == "b true"; }, ChildProcess::after(10))
-      .has_value();
+  return propertyIs(device, "org.bluez.Device1", "Paired", "b true");
 }
 
 // One helper on one adapter, driven as the plug-in drives it.
