@@ -44,6 +44,8 @@ file(WRITE ${CMAKE_BINARY_DIR}/conffiles "/etc/${VELNOR_PKG}/config.json\n")
 # Debian 12 keeps units of packages in /lib, outside the /usr prefix.
 install(FILES ${CMAKE_SOURCE_DIR}/resources/velnor-helper.service
         DESTINATION /lib/systemd/system)
+install(FILES ${CMAKE_SOURCE_DIR}/resources/velnor-helper.sysusers
+        DESTINATION /usr/lib/sysusers.d RENAME velnor-helper.conf)
 
 # Installs `file` into `destination` compressed as Debian wants it: at the highest level,
 # without the file's name and time, so that two builds give the same bytes.
@@ -84,7 +86,10 @@ set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS bluez)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/conffiles)
+# The maintainer scripts enable the service at install and start it where systemd runs.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${CMAKE_BINARY_DIR}/conffiles ${CMAKE_SOURCE_DIR}/resources/debian/postinst
+    ${CMAKE_SOURCE_DIR}/resources/debian/prerm ${CMAKE_SOURCE_DIR}/resources/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # cpack refuses a build whose programs would look for their data in this source tree.
 set(CPACK_VELNOR_PACKAGE ${VELNOR_PACKAGE})

@@ -4,7 +4,9 @@
 # command inside, and exits with its status. The guest writes its logs to LOGDIR (command.log,
 # bluetoothd.log, dbus.log, btmon.snoop, console.log, dmesg.log), which it shares with the host.
 #
-# Usage: scripts/bluez-vm.sh [--logs LOGDIR] [--timeout SECONDS] [--btmon] -- COMMAND [ARG...]
+# Usage: scripts/bluez-vm.sh [--logs LOGDIR] [--timeout SECONDS] [--btmon] [--package DEB] -- COMMAND [ARG...]
+# --package boots the machine as an installed system instead: DEB installed, systemd as init,
+# Debian's units for dbus and bluetoothd, two controllers; the command runs as a unit of its own.
 # Exit status: the command's; 124 when the machine did not finish in time; 125 when the
 # machine could not be started or bluetoothd never had its controllers; 77 when this machine
 # lacks QEMU, the kernel image or btvirt.
@@ -14,11 +16,13 @@ here="$(cd "$(dirname "$0")" && pwd)"
 logs=""
 timeout=600
 btmon=0
+deb=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --logs) logs="$2"; shift 2 ;;
     --timeout) timeout="$2"; shift 2 ;;
     --btmon) btmon=1; shift ;;
+    --package) deb="$(cd "$(dirname "$2")" && pwd)/$(basename "$2")"; shift 2 ;;
     --) shift; break ;;
     *) echo "bluez-vm: unknown option $1" >&2; exit 2 ;;
   esac
@@ -35,7 +39,7 @@ kver="${kernel#/boot/vmlinuz-}"
 [ -n "$logs" ] || logs="$(mktemp -d /tmp/velnor-vm-logs.XXXXXX)"
 mkdir -p "$logs"
 logs="$(cd "$logs" && pwd)"
-rm -f "$logs"/{status,ready,command.log,guest.log,bluetoothd.log,dbus.log,btvirt.log,btmon.snoop,console.log,dmesg.log}
+rm -f "$logs"/{status,ready,command.log,guest.log,bluetoothd.log,dbus.log,btvirt.log,btmon.snoop,console.log,dmesg.log,journal.log}
 
 # The initramfs depends only on the kernel and busybox: built once per kernel, in the cache.
 cache="${XDG_CACHE_HOME:-$HOME/.cache}/velnor-vm"
@@ -89,7 +93,7 @@ qemu_status=0
 timeout --foreground -k 10 "$timeout" qemu-system-x86_64 \
   -machine q35 -accel "$accel" -cpu "$cpu" -smp "$cpus" -m 3072 \
   -kernel "$kernel" -initrd "$initrd" \
-  -append "console=ttyS0 quiet loglevel=4 panic=-1 velnor.init=$here/vm/guest-init.sh velnor.share=$logs velnor.btmon=$btmon" \
+  -append "console=ttyS0 quiet loglevel=4 panic=-1 velnor.init=$here/vm/guest-init.sh velnor.share=$logs velnor.btmon=$btmon${deb:+ velnor.deb=$deb systemd.show_status=true}" \
   -nographic -no-reboot -nodefaults -serial "file:$logs/console.log" -monitor none \
   -device virtio-rng-pci \
   -virtfs "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap" \

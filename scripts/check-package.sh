@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the Debian package (velnor-helper) in build-pkg and checks it: lintian finds no error
-# and no warning, systemd-analyze finds nothing in its unit, the unit needs no group that another
-# package creates, and the packaged helper, run from the installed paths without arguments,
-# takes its port from /etc/velnor-helper/config.json, serves an emulated belt and names its
-# services from the packaged Bluetooth numbers.
+# and no warning, systemd-analyze finds nothing in its unit, the unit needs no user or group that
+# another package creates, and the packaged helper, run from the installed paths without
+# arguments, takes its port from /etc/velnor-helper/config.json, serves an emulated belt and
+# names its services from the packaged Bluetooth numbers. Then, in a virtual machine, the package
+# is installed and booted with systemd (scripts/vm/package-guest.sh).
 set -euo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 
@@ -50,10 +51,14 @@ if [ "${1:-}" = --installed ]; then
     fail "systemd-analyze verify failed: $findings"
   [ -z "$findings" ] || fail "systemd-analyze verify reported: $findings"
   echo "package check: systemd-analyze verify reports nothing"
-  # systemd-analyze passes a group that does not exist; the unit would then fail to start. Its
-  # DynamicUser has a group of its own, and any other would have to come from another package.
-  ! grep -E '^(User|Group|SupplementaryGroups)=' /lib/systemd/system/velnor-helper.service ||
-    fail "the unit names a user or group that only another package would create"
+  # systemd-analyze passes a user or group that does not exist; the unit would then fail to
+  # start. Its user and group must be the ones that the package's sysusers.d file makes.
+  for name in $(sed -n 's/^\(User\|Group\)=//p' /lib/systemd/system/velnor-helper.service); do
+    grep -qE "^[ug] $name " /usr/lib/sysusers.d/velnor-helper.conf ||
+      fail "the unit names $name, which the package does not make"
+  done
+  ! grep -E '^SupplementaryGroups=' /lib/systemd/system/velnor-helper.service ||
+    fail "the unit asks for a group that only another package would create"
 
   python3 -c 'import json, sys; sys.exit(json.load(open(sys.argv[1])) != {"port": 24026})' \
     /etc/velnor-helper/config.json || fail "the packaged configuration does not give port 24026"
@@ -122,4 +127,14 @@ sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
 $sudo unshare --mount --propagation private "$repo/scripts/check-package.sh" --installed \
   "$work/root" "$work" "$(dpkg-deb -f "$deb" Version)"
+# Installed in a machine that boots with systemd, the service starts as its user, reaches
+# bluetoothd and serves a central on another virtual controller.
+vm_status=0
+"$repo/scripts/bluez-vm.sh" --timeout 400 --package "$deb" -- "$repo/scripts/vm/package-guest.sh" ||
+  vm_status=$?
+case "$vm_status" in
+  0) echo "package check: installed and booted with systemd, the service serves a central" ;;
+  77) echo "package check: no virtual machine here; the boot with systemd is not checked" ;;
+  *) fail "the package did not serve a central in the machine booted with systemd" ;;
+esac
 echo "package check: $deb passes"
