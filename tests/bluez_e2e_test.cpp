@@ -482,10 +482,12 @@ TEST_F(BlueZPeripheralEndToEnd, PublishedProfileAnswersCentralsAndPairsWithoutAD
   EXPECT_EQ(readError("2a37", phone), "0x0e");
   ASSERT_EQ(setLocal("2A39", "7", "uint8"), kOK);
   EXPECT_EQ(readError("2a39", phone), "0x06");
-  // A value longer than the central's MTU allows.
+  // A value longer than the central's MTU less the 3 bytes of a response's header.
   std::string tablet = bluez.addLEDevice("hci0", "C0:FF:EE:00:00:0A", {});
-  ASSERT_EQ(setLocal("2A38", std::string(60, 'a'), "hex"), kOK);
+  ASSERT_EQ(setLocal("2A38", std::string(2 * 21, 'a'), "hex"), kOK);
   EXPECT_EQ(readError("2a38", tablet, 23), "0x0d");
+  ASSERT_EQ(setLocal("2A38", std::string(2 * 20, 'a'), "hex"), kOK);
+  EXPECT_EQ(readError("2a38", tablet, 23), "answered");
   auto log = bluez.log();
   EXPECT_EQ(std::count_if(log.begin(), log.end(),
                           [](const std::string& l) {
