@@ -14,8 +14,8 @@ namespace tool {
 
 using CaptureClock = std::chrono::steady_clock;
 
-// A notification as capture received it: when the helper handed it out, and whether an earlier
-// one was handed out less than the queue's pacing before it (so it may have waited).
+// A notification as capture received it: when the helper handed it out, and whether it waited in
+// the helper's queue behind the script before it (so that it is late by that wait).
 struct CapturedNotification {
   CaptureClock::time_point at;
   std::string value;  // hex

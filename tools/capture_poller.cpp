@@ -31,8 +31,11 @@ void ScriptPoller::record(const nlohmann::json& script, CaptureClock::time_point
   if (script.is_null()) {
     lastEmpty_ = asked;
   } else {
+    // It waited when no poll since the pacing allowed the next hand-out found the queue empty;
+    // a poll's time is taken before it reaches the helper, so a late poll cannot mislead.
+    bool waited = !scripts_.empty() && lastEmpty_ < lastHandOut_ + kPacing;
     HandedOut h{now, script.value("scriptName", ""), script.value("fileName", ""),
-                script.value("parameters", ""), now - lastHandOut_ < kHeldWithin};
+                script.value("parameters", ""), waited};
     lastHandOut_ = now;
     scripts_.push_back(std::move(h));
   }
@@ -42,8 +45,7 @@ void ScriptPoller::record(const nlohmann::json& script, CaptureClock::time_point
 std::optional<CaptureClock::time_point> lastBeforeOverflow(const std::vector<HandedOut>& scripts) {
   size_t stretch = 0;
   for (size_t i = 0; i < scripts.size(); ++i) {
-    bool behind = i > 0 && scripts[i].at - scripts[i - 1].at < kBackToBack;
-    stretch = behind ? stretch + 1 : 1;
+    stretch = scripts[i].held ? stretch + 1 : 1;
     if (stretch > kHelperQueueCapacity) return scripts[i - 1].at;
   }
   return std::nullopt;

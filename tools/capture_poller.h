@@ -18,14 +18,9 @@ namespace tool {
 
 using namespace std::chrono_literals;
 
-// The helper hands out at most one script per 0.1 s; a hand-out this soon after the one before
-// may have waited for it.
+// The helper hands out at most one script per 0.1 s.
 constexpr auto kPacing = 100ms;
-constexpr auto kHeldWithin = kPacing + 20ms;
 constexpr auto kPollInterval = 2ms;
-// Hand-outs closer than this together were queued behind each other, with room for a poll that
-// a loaded machine delays.
-constexpr auto kBackToBack = kPacing + 60ms;
 
 // A script the helper handed out, and when.
 struct HandedOut {
@@ -33,7 +28,7 @@ struct HandedOut {
   std::string script;
   std::string fileName;
   std::string parameters;
-  bool held = false;
+  bool held = false;  // it waited in the helper's queue behind the hand-out before it
 };
 
 // Takes every script the helper hands out, on a thread of its own with its own connection, so
@@ -110,7 +105,7 @@ class ScriptPoller {
 };
 
 // The last hand-out before which the helper's queue cannot have dropped a script, when it may
-// have dropped some after it: a stretch of back-to-back hand-outs longer than the queue holds
+// have dropped some after it: a stretch of hand-outs that each waited, longer than the queue holds,
 // means it may have been full, and its first kHelperQueueCapacity scripts all came before the
 // queue could first drop one. Nothing when no stretch was that long. Any thread.
 std::optional<CaptureClock::time_point> lastBeforeOverflow(const std::vector<HandedOut>& scripts);
