@@ -421,31 +421,28 @@ class DuplicateMemberCheck {
  public:
   explicit DuplicateMemberCheck(std::string fileName) : fileName_(std::move(fileName)) {}
 
-  // The parser's callback; keeps every value. The parsing thread.
-  bool operator()(int, json::parse_event_t event, json& parsed) {
-    switch (event) {
-      case json::parse_event_t::object_start:
-      case json::parse_event_t::array_start:
-        frames_.push_back({event == json::parse_event_t::object_start, {}, {}, 0});
-        break;
-      case json::parse_event_t::key: {
-        auto& frame = frames_.back();
-        frame.key = parsed.get<std::string>();
-        if (!frame.keys.insert(frame.key).second) {
-          std::string place = path();
-          throw DeviceFileError(fileName_ + ": " + (place.empty() ? "top level" : place) +
-                                ": member \"" + frame.key + "\" appears twice");
-        }
-        break;
-      }
-      case json::parse_event_t::object_end:
-      case json::parse_event_t::array_end:
-        frames_.pop_back();
-        next();
-        break;
-      case json::parse_event_t::value:
-        next();
-        break;
+  // The parser's events, in one pass over the text before it is parsed into a document. The
+  // parsing thread.
+  bool null() { return next(); }
+  bool boolean(bool) { return next(); }
+  bool number_integer(json::number_integer_t) { return next(); }
+  bool number_unsigned(json::number_unsigned_t) { return next(); }
+  bool number_float(json::number_float_t, const std::string&) { return next(); }
+  bool string(std::string&) { return next(); }
+  bool binary(json::binary_t&) { return next(); }
+  bool start_object(size_t) { return start(true); }
+  bool start_array(size_t) { return start(false); }
+  bool end_object() { return end(); }
+  bool end_array() { return end(); }
+  // Malformed text is left to the parse that follows, which says where.
+  bool parse_error(size_t, const std::string&, const nlohmann::detail::exception&) { return false; }
+  bool key(std::string& name) {
+    auto& frame = frames_.back();
+    frame.key = name;
+    if (!frame.keys.insert(frame.key).second) {
+      std::string place = path();
+      throw DeviceFileError(fileName_ + ": " + (place.empty() ? "top level" : place) +
+                            ": member \"" + frame.key + "\" appears twice");
     }
     return true;
   }
@@ -458,9 +455,18 @@ class DuplicateMemberCheck {
     size_t index;     // of the element being parsed
   };
 
+  bool start(bool object) {
+    frames_.push_back({object, {}, {}, 0});
+    return true;
+  }
+  bool end() {
+    frames_.pop_back();
+    return next();
+  }
   // A value ended: a list goes on to its next element.
-  void next() {
+  bool next() {
     if (!frames_.empty() && !frames_.back().object) ++frames_.back().index;
+    return true;
   }
 
   // "devices[0].services" for the innermost object or list being parsed.
@@ -505,7 +511,9 @@ std::vector<sim::EmulatedDeviceConfig> parseDeviceFile(const std::string& text,
   checkFileSize(text.size(), fileName);
   json doc;
   try {
-    doc = json::parse(text, DuplicateMemberCheck(fileName));
+    DuplicateMemberCheck duplicates(fileName);
+    json::sax_parse(text, &duplicates);
+    doc = json::parse(text);
   } catch (const json::parse_error& e) {
     // The library's message ends with the reason after its last ": ".
     std::string what = e.what();
