@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "bluetooth/cb_error.h"
@@ -128,10 +129,11 @@ class Capturer {
     if (std::filesystem::is_directory(options_.outFile, error)) {
       throw CaptureFailed("cannot write " + options_.outFile + ": it is a directory");
     }
-    if (auto failed = writeFileWhole(options_.outFile + ".part", "")) {
-      throw CaptureFailed("cannot write " + *failed);
+    std::string temporary = options_.outFile + ".part";
+    if (!std::ofstream(temporary, std::ios::binary | std::ios::trunc)) {
+      throw CaptureFailed("cannot write " + temporary);
     }
-    std::remove((options_.outFile + ".part").c_str());
+    std::remove(temporary.c_str());
   }
 
   void checkHelper() {
