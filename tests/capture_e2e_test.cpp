@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "central_e2e.h"
+#include "tools/capture.h"
 #include "tools/device_file.h"
 
 namespace central_e2e {
@@ -181,12 +182,16 @@ TEST_F(CaptureEndToEnd, FailuresSayWhyAndKeepWhatWasCaptured) {
   json beacon = json::parse(R"({"id": "CA97E000-0000-4000-8000-000000000003",
       "advertising": {"localName": "Beacon", "intervalMs": 20, "connectable": false}})");
   startDevices({dropping, beacon});
-  // A file that cannot be written leaves nothing half-written beside it.
+  // A file that cannot be written is found before the capture, and nothing is left beside it.
   std::string taken = helper.directory() + "/taken";
   std::filesystem::create_directory(taken);
   EXPECT_EQ(capture("Beacon", {"--seconds", "1", "--out", taken}), 1);
-  EXPECT_EQ(stderrLines.back(), "velnor-sim: cannot write " + taken);
-  EXPECT_FALSE(std::filesystem::exists(taken + ".part"));
+  EXPECT_EQ(stderrLines.back(), "velnor-sim: cannot write " + taken + ": it is a directory");
+  EXPECT_EQ(stderrLines.size(), 1u) << testing::PrintToString(stderrLines);
+  EXPECT_EQ(capture("Beacon", {"--seconds", "1", "--out", taken + "/none/belt.json"}), 1);
+  EXPECT_EQ(stderrLines,
+            std::vector<std::string>{"velnor-sim: cannot write " + taken + "/none/belt.json.part"});
+  EXPECT_TRUE(std::filesystem::is_empty(taken));
   EXPECT_EQ(capture("Nobody", {"--seconds", "1"}), 1);
   EXPECT_EQ(stderrLines.back(), "velnor-sim: no device \"Nobody\" seen in 1 s");
   EXPECT_TRUE(file.is_null());
@@ -208,6 +213,8 @@ TEST_F(CaptureEndToEnd, FailuresSayWhyAndKeepWhatWasCaptured) {
                                     " dropped; what was captured so far is written");
   ASSERT_TRUE(file.is_object());
   ASSERT_NO_THROW(tool::parseDeviceFile(file.dump(), "dropped.json"));
+  EXPECT_EQ(file["notes"][0],
+            "partial capture, it ended early: the link to " + kRoundTrip + " dropped");
   // The drop is the last event of the first characteristic subscribed, and played once.
   const json& d = file["devices"][0];
   json events = characteristicOf(d, "180D", "2A37")->at("timeline");
@@ -220,6 +227,11 @@ TEST_F(CaptureEndToEnd, FailuresSayWhyAndKeepWhatWasCaptured) {
   EXPECT_EQ(vendor.size(), 1u);
   EXPECT_EQ(vendor[0]["value"], "AA");
   EXPECT_NEAR(vendor[0]["atMs"].get<double>(), 275, kDeliveryDelayMs);
+  // The plug-in's own read after the drop gets none of capture's scripts.
+  EXPECT_EQ(connect(kRoundTrip, "", 10.0), value("0"));
+  EXPECT_EQ(read(kRoundTrip, "180D", "2A37", "hex", 5.0)["lastError"], 0);
+  EXPECT_EQ(scripts(1, 0.5), std::vector<std::string>{});
+  call("/disconnect", {{"deviceID", kRoundTrip}});
 
   // The helper gone while capture listens: the notifications taken until then are written.
   emulator.reset();
@@ -247,12 +259,12 @@ TEST_F(CaptureEndToEnd, FailuresSayWhyAndKeepWhatWasCaptured) {
       3u);
 }
 
-// A burst of notifications that outlasts the listening in the helper's paced queue, and a
-// characteristic that refuses subscriptions.
+// A burst of notifications that overfills the helper's paced queue, and a characteristic that
+// refuses subscriptions.
 TEST_F(CaptureEndToEnd, CaptureTakesEverythingAndLeavesTheHelperClean) {
   const std::string busy = "CA97E000-0000-4000-8000-000000000002";
   json burst = json::array();
-  for (int i = 0; i < 80; ++i) {
+  for (int i = 0; i < 150; ++i) {
     char hex[3];
     std::snprintf(hex, sizeof hex, "%02X", i);
     burst.push_back({{"atMs", 2 * i}, {"value", hex}});
@@ -268,10 +280,22 @@ TEST_F(CaptureEndToEnd, CaptureTakesEverythingAndLeavesTheHelperClean) {
                        {"value", "5A"},
                        {"onSubscribe", 3}}}}}}}};
   startDevices({device});
-  ASSERT_EQ(capture("Busy", {"--seconds", "1"}), 0) << testing::PrintToString(stderrLines);
-  json events = eventsOf(*characteristicOf(file["devices"][0], "180D", "2A37"));
-  ASSERT_EQ(events.size(), burst.size()) << events.dump();
-  for (size_t i = 0; i < burst.size(); ++i) EXPECT_EQ(events[i]["value"], burst[i]["value"]) << i;
+  // Captured, but the queue dropped some: only what came before it could is kept, and said.
+  ASSERT_EQ(capture("Busy", {"--seconds", "1"}), 3) << testing::PrintToString(stderrLines);
+  const json& notifying = *characteristicOf(file["devices"][0], "180D", "2A37");
+  json events = eventsOf(notifying);
+  // The queue's 101 scripts, less capture's own that came just before the burst.
+  ASSERT_LE(events.size(), tool::kHelperQueueCapacity) << events.dump();
+  ASSERT_GE(events.size(), tool::kHelperQueueCapacity - 5) << events.dump();
+  for (size_t i = 0; i < events.size(); ++i) EXPECT_EQ(events[i]["value"], burst[i]["value"]) << i;
+  EXPECT_TRUE(notifying["notes"].back().get<std::string>().starts_with(
+      "notifications may be missing from "))
+      << notifying.dump();
+  EXPECT_TRUE(std::any_of(stderrLines.begin(), stderrLines.end(), [](const std::string& l) {
+    return l.starts_with("velnor-sim capture: 180D/2A37: notifications may be missing");
+  })) << testing::PrintToString(stderrLines);
+  // The refusal replays as one.
+  EXPECT_EQ(characteristicOf(file["devices"][0], "180D", "2A19")->at("onSubscribe"), 3);
 
   // Nothing of capture's is left in the helper: no script waiting, none kept for a later read.
   EXPECT_EQ(connect(busy, "", 10.0), value("0"));

@@ -1,6 +1,8 @@
 // Two built helpers in one air: helper B publishes a profile and advertises, helper A finds it,
 // connects by B's display name and reads, writes and subscribes through HTTP. Both sides' scripts
 // must reach their polls with the right parameters: the two roles agree on the wire.
+#include <filesystem>
+
 #include "central_e2e.h"
 
 namespace {
@@ -72,6 +74,19 @@ TEST_F(TwoHelpers, CentralRoleOfOneDrivesThePeripheralRoleOfTheOther) {
                   {{"servID", "180D"}, {"charID", "2A37"}, {"value", "0648"}, {"format", "hex"}}),
             kOK);
   EXPECT_EQ(scripts(1), std::vector<std::string>{"OnHeartRate(" + bID + "\r180D\r2A37\r0648)@Lab"});
+
+  // A helper ended by SIGTERM takes its socket file out of the air.
+  HelperProcess alone;
+  auto sockets = [&] {
+    size_t n = 0;
+    for (const auto& e : std::filesystem::directory_iterator(alone.airDir()))
+      n += e.path().extension() == ".sock";
+    return n;
+  };
+  ASSERT_TRUE(eventually([&] { return sockets() == 1; }));
+  alone.process().terminate();
+  alone.process().waitForExit(ChildProcess::after(10));
+  EXPECT_EQ(sockets(), 0u);
 }
 
 }  // namespace

@@ -8,15 +8,14 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
-#include <condition_variable>
 #include <cstdio>
-#include <ctime>
+#include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <thread>
 
 #include "bluetooth/cb_error.h"
 #include "plugin/errors.h"
+#include "tools/capture_poller.h"
 #include "tools/device_file.h"
 #include "tools/emulator.h"
 #include "tools/helper_client.h"
@@ -38,11 +37,6 @@ constexpr const char* kCharacteristicsScript = "capture.characteristics";
 constexpr double kConnectTimeout = 10.0;
 constexpr double kOperationTimeout = 5.0;
 constexpr auto kDiscoveryTimeout = 10s;
-// The helper hands out at most one script per 0.1 s; a hand-out this soon after the one before
-// may have waited for it.
-constexpr auto kPacing = 100ms;
-constexpr auto kHeldWithin = kPacing + 20ms;
-constexpr auto kPollInterval = 2ms;
 // The helper keeps at most 101 waiting scripts and hands them out one per pacing: a full queue
 // takes this long to empty, with some room for a loaded machine.
 constexpr auto kDrainTimeout = 101 * kPacing + 5s;
@@ -59,10 +53,6 @@ void progress(const std::string& text) {
   std::fflush(stderr);
 }
 
-int64_t millisecondsBetween(Clock::time_point from, Clock::time_point to) {
-  return std::max<int64_t>(0, std::chrono::round<std::chrono::milliseconds>(to - from).count());
-}
-
 std::string upperHex(const std::string& hex) {
   auto bytes = fromHex(hex);
   return bytes ? toHex(*bytes) : hex;
@@ -74,122 +64,6 @@ bool sameIdentifier(const std::string& a, const std::string& b) {
                   std::toupper(static_cast<unsigned char>(y));
          });
 }
-
-// A script the helper handed out, and when.
-struct HandedOut {
-  Clock::time_point at;
-  std::string script;
-  std::string fileName;
-  std::string parameters;
-  bool held = false;
-};
-
-// Takes every script the helper hands out, on a thread of its own with its own connection, so
-// that each is timed as it comes whatever the main thread is waiting for.
-class ScriptPoller {
- public:
-  explicit ScriptPoller(uint16_t port) : client_(port) {}
-  ~ScriptPoller() { stop(); }
-
-  // Main thread.
-  void start() {
-    thread_ = std::thread([this] { run(); });
-  }
-  void stop() {
-    {
-      std::lock_guard lock(mutex_);
-      stopping_ = true;
-    }
-    changed_.notify_all();
-    if (thread_.joinable()) thread_.join();
-  }
-
-  // Waits until a script satisfies `pred` (or the poller fails) until `deadline`; returns it.
-  // Main thread.
-  template <class Pred>
-  std::optional<HandedOut> waitFor(Pred pred, Clock::time_point deadline) {
-    std::unique_lock lock(mutex_);
-    std::optional<HandedOut> found;
-    changed_.wait_until(lock, deadline, [&] {
-      for (const auto& s : scripts_) {
-        if (pred(s)) {
-          found = s;
-          return true;
-        }
-      }
-      return failure_.has_value();
-    });
-    if (failure_) throw HelperUnreachable(*failure_);
-    return found;
-  }
-
-  // Waits until the queue answered empty after the pacing that followed the last hand-out and
-  // after `since`: everything queued before `since` has then been taken. Main thread.
-  bool waitDrained(Clock::time_point since, Clock::time_point deadline) {
-    std::unique_lock lock(mutex_);
-    bool drained = changed_.wait_until(lock, deadline, [&] {
-      return failure_ || (lastEmpty_ > since && lastEmpty_ > lastHandOut_ + kPacing);
-    });
-    if (failure_) throw HelperUnreachable(*failure_);
-    return drained;
-  }
-
-  std::vector<HandedOut> scripts() const {
-    std::lock_guard lock(mutex_);
-    return scripts_;
-  }
-
- private:
-  // The poller's thread.
-  void run() {
-    for (;;) {
-      {
-        std::unique_lock lock(mutex_);
-        if (stopping_) return;
-      }
-      try {
-        auto asked = Clock::now();
-        auto script = client_.dequeueScript();
-        record(script, asked);
-        if (script.is_null()) {
-          std::unique_lock lock(mutex_);
-          changed_.wait_for(lock, kPollInterval, [&] { return stopping_; });
-        }
-      } catch (const std::exception& e) {
-        std::lock_guard lock(mutex_);
-        failure_ = e.what();
-        changed_.notify_all();
-        return;
-      }
-    }
-  }
-
-  // A hand-out is timed when it arrives; an empty answer when it was asked for, since it tells
-  // that nothing was queued before that.
-  void record(const nlohmann::json& script, Clock::time_point asked) {
-    auto now = Clock::now();
-    std::lock_guard lock(mutex_);
-    if (script.is_null()) {
-      lastEmpty_ = asked;
-    } else {
-      HandedOut h{now, script.value("scriptName", ""), script.value("fileName", ""),
-                  script.value("parameters", ""), now - lastHandOut_ < kHeldWithin};
-      lastHandOut_ = now;
-      scripts_.push_back(std::move(h));
-    }
-    changed_.notify_all();
-  }
-
-  HelperClient client_;
-  mutable std::mutex mutex_;  // guards everything below
-  std::condition_variable changed_;
-  std::vector<HandedOut> scripts_;
-  Clock::time_point lastHandOut_{};
-  Clock::time_point lastEmpty_{};
-  std::optional<std::string> failure_;
-  bool stopping_ = false;
-  std::thread thread_;
-};
 
 // SIGINT or SIGTERM (blocked in every thread) asks a capture to end early.
 class Interruption {
@@ -224,6 +98,7 @@ class Capturer {
 
   int run() {
     try {
+      checkOut();
       checkHelper();
       findDevice();
       if (!device_.connectable) {
@@ -237,7 +112,8 @@ class Capturer {
         listen();
       }
       finish();
-      return write() ? 0 : 1;
+      if (!write()) return 1;
+      return reportLosses() ? 3 : 0;
     } catch (const std::exception& e) {
       return fail(e.what());
     }
@@ -245,6 +121,20 @@ class Capturer {
 
  private:
   std::chrono::seconds window() const { return std::chrono::seconds(options_.seconds); }
+
+  // A file that cannot be written is found before the capture rather than after it.
+  void checkOut() {
+    if (options_.outFile.empty()) return;
+    std::error_code error;
+    if (std::filesystem::is_directory(options_.outFile, error)) {
+      throw CaptureFailed("cannot write " + options_.outFile + ": it is a directory");
+    }
+    std::string temporary = options_.outFile + ".part";
+    if (!std::ofstream(temporary, std::ios::binary | std::ios::trunc)) {
+      throw CaptureFailed("cannot write " + temporary);
+    }
+    std::remove(temporary.c_str());
+  }
 
   void checkHelper() {
     progress("asking the helper at 127.0.0.1:" + std::to_string(options_.helperPort));
@@ -444,9 +334,34 @@ class Capturer {
   void forgetScripts() {
     for (auto& s : device_.services) {
       for (auto& c : s.characteristics) {
-        if (has(c, "notify")) subscribe(s, c, "");
+        if (!has(c, "notify")) continue;
+        auto body = gattBody(s, c);
+        body["script"] = "";
+        body["format"] = "hex";
+        // Unsubscribing does not wait: the helper forgets the script at once.
+        body["timeout"] = 0.0;
+        body["filename"] = kFileName;
+        client_.command("/subscribe", body);
       }
     }
+  }
+
+  // A dropped link leaves the helper holding capture's notification scripts, which it would run
+  // for a later client's reads of those characteristics: a short link again removes them.
+  void forgetScriptsAfterDrop() {
+    progress("connecting to " + device_.id + " again to remove capture's scripts from the helper");
+    auto r = client_.command("/connect", {{"deviceID", device_.id},
+                                          {"options", ""},
+                                          {"filename", kFileName},
+                                          {"timeout", kOperationTimeout}});
+    if (!r.ok()) {
+      progress("could not (" + r.message +
+               "): the helper runs capture's scripts on reads of the device's notifying "
+               "characteristics until it is captured again");
+      return;
+    }
+    connected_ = true;
+    forgetScripts();
   }
 
   void readValues() {
@@ -465,27 +380,13 @@ class Capturer {
           c.value = upperHex(r.result);
           progress("read " + s.uuid + "/" + c.uuid + ": " + *c.value);
         } else {
-          c.onRead = readFailure(r);
+          c.onRead = deviceAnswerOf(r.lastError, r.message);
           c.notes.push_back("value not captured: the read failed with " +
                             std::to_string(r.lastError) + ", " + r.message);
           progress("read " + s.uuid + "/" + c.uuid + " failed: " + r.message);
         }
       }
     }
-  }
-
-  // How the device answered a read that failed, so that the replay answers the same: no
-  // answer in time, or the ATT error whose description the helper gave. Null when the failure
-  // cannot be told.
-  static Json readFailure(const HelperReply& r) {
-    if (r.lastError == Errors::kTimeoutError) return "ignore";
-    // The codes without a description of their own share one, which names none of them.
-    const std::string unnamed = CBError::att(255).localizedDescription;
-    for (int code = 1; code < 255; ++code) {
-      const std::string named = CBError::att(static_cast<uint8_t>(code)).localizedDescription;
-      if (named != unnamed && named == r.message) return code;
-    }
-    return nullptr;
   }
 
   // ---- Notifications ----
@@ -515,7 +416,13 @@ class Capturer {
       }
     }
     device_.listenEnd = Clock::now();
-    if (!dropped) forgetScripts();
+    if (!dropped) {
+      for (auto& s : device_.services) {
+        for (auto& c : s.characteristics) {
+          if (has(c, "notify")) subscribe(s, c, "");
+        }
+      }
+    }
     // Notifications that arrived before the unsubscription or the drop may still wait in the
     // queue.
     auto unsubscribed = Clock::now();
@@ -538,6 +445,7 @@ class Capturer {
     if (r.lastError == Errors::kNotConnected) linkDropped(Clock::now());
     if (script.empty()) return r.ok();
     if (!r.ok()) {
+      c.onSubscribe = deviceAnswerOf(r.lastError, r.message);
       c.notes.push_back("notifications not captured: subscribing failed with " +
                         std::to_string(r.lastError) + ", " + r.message);
       return false;
@@ -558,7 +466,9 @@ class Capturer {
     for (auto& s : device_.services) {
       for (auto& c : s.characteristics) c.notifications.clear();
     }
-    for (const auto& script : poller_.scripts()) {
+    auto scripts = poller_.scripts();
+    device_.queueFull = lastBeforeOverflow(scripts);
+    for (const auto& script : scripts) {
       if (!isOwn(script, kNotificationScript)) continue;
       std::vector<std::string> parts;
       size_t start = 0;
@@ -596,13 +506,16 @@ class Capturer {
   }
 
   int fail(const std::string& reason) {
+    device_.failure = reason;
     try {
+      if (device_.dropped) forgetScriptsAfterDrop();
       finish();
     } catch (const std::exception&) {
       // The helper is gone: nothing to leave as it was.
     }
     takeNotifications();
     bool wrote = !device_.id.empty() && write();
+    if (wrote) reportLosses();
     std::fprintf(stderr, "velnor-sim: %s%s\n", reason.c_str(),
                  wrote ? "; what was captured so far is written" : "");
     return 1;
@@ -616,26 +529,34 @@ class Capturer {
       std::fwrite(text.data(), 1, text.size(), stdout);
       std::fflush(stdout);
     } else {
-      // Written whole or not at all: a reader never sees half a file.
-      std::string temporary = options_.outFile + ".part";
-      {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << text;
-        if (!out.flush()) {
-          std::fprintf(stderr, "velnor-sim: cannot write %s\n", temporary.c_str());
-          std::remove(temporary.c_str());
-          return false;
-        }
-      }
-      if (std::rename(temporary.c_str(), options_.outFile.c_str()) != 0) {
-        std::fprintf(stderr, "velnor-sim: cannot write %s\n", options_.outFile.c_str());
-        std::remove(temporary.c_str());
+      if (auto failed = writeFileWhole(options_.outFile, text)) {
+        std::fprintf(stderr, "velnor-sim: cannot write %s\n", failed->c_str());
         return false;
       }
     }
     progress("wrote " + (options_.outFile.empty() ? "the device file" : options_.outFile) + ": " +
-             std::to_string(notificationCount()) + " notifications");
+             std::to_string(keptCount()) + " notifications");
     return true;
+  }
+
+  // Says, per characteristic, what the helper's full queue may have cost; whether it may have
+  // cost anything.
+  bool reportLosses() {
+    auto losses = captureLosses(device_);
+    for (const auto& line : losses) progress(line);
+    return !losses.empty();
+  }
+
+  size_t keptCount() const {
+    size_t n = 0;
+    for (const auto& s : device_.services) {
+      for (const auto& c : s.characteristics) {
+        for (const auto& note : c.notifications) {
+          n += !device_.queueFull || note.at <= *device_.queueFull ? 1 : 0;
+        }
+      }
+    }
+    return n;
   }
 
   const Invocation& options_;
@@ -647,138 +568,7 @@ class Capturer {
   bool connected_ = false;
 };
 
-// ---- The device file ----
-
-constexpr size_t kLineWidth = 100;
-
-// A value on one line, with a blank after each comma and colon.
-std::string flatText(const Json& v) {
-  if (!v.is_structured()) return v.dump(-1, ' ', false, Json::error_handler_t::replace);
-  std::string text = v.is_object() ? "{" : "[";
-  for (auto it = v.begin(); it != v.end(); ++it) {
-    if (it != v.begin()) text += ", ";
-    if (v.is_object()) text += Json(it.key()).dump() + ": ";
-    text += flatText(*it);
-  }
-  return text + (v.is_object() ? "}" : "]");
-}
-
-Json advertisingJson(const CapturedDevice& d) {
-  Json a = Json::object();
-  if (d.name) a["localName"] = *d.name;
-  a["connectable"] = d.connectable;
-  if (d.vendorID) {
-    a["manufacturerData"] =
-        toHex({static_cast<uint8_t>(*d.vendorID & 0xFF), static_cast<uint8_t>(*d.vendorID >> 8)});
-  }
-  if (d.serviceUUIDs) a["serviceUUIDs"] = *d.serviceUUIDs;
-  if (!d.serviceData.empty()) a["serviceData"] = d.serviceData;
-  return a;
-}
-
-// The characteristic's notifications as a timeline from its subscription: played once when the
-// link dropped (with the drop on the first subscribed characteristic), else looped over the
-// capture's length.
-Json timelineJson(const CapturedDevice& d, const CapturedCharacteristic& c, bool carriesDrop) {
-  Json events = Json::array();
-  int64_t last = 0;
-  for (const auto& n : c.notifications) {
-    last = millisecondsBetween(*c.subscribed, n.at);
-    events.push_back({{"atMs", last}, {"value", n.value}});
-  }
-  if (carriesDrop) {
-    events.push_back(
-        {{"atMs", std::max(last, millisecondsBetween(*c.subscribed, *d.dropped))}, {"drop", true}});
-  }
-  if (events.empty()) return nullptr;
-  if (d.dropped) return events;
-  auto end = d.listenEnd.value_or(*c.subscribed);
-  int64_t period = std::max(millisecondsBetween(*c.subscribed, end), last + 1);
-  return {{"loop", true}, {"periodMs", period}, {"events", events}};
-}
-
-// `lead`: how much of the line a member's name takes before the value.
-void appendJsonText(const Json& v, size_t indent, size_t lead, std::string& text) {
-  std::string flat = flatText(v);
-  if (!v.is_structured() || v.empty() || indent + lead + flat.size() <= kLineWidth) {
-    text += flat;
-    return;
-  }
-  text += v.is_object() ? "{\n" : "[\n";
-  for (auto it = v.begin(); it != v.end(); ++it) {
-    if (it != v.begin()) text += ",\n";
-    text.append(indent + 2, ' ');
-    std::string name = v.is_object() ? Json(it.key()).dump() + ": " : "";
-    text += name;
-    appendJsonText(*it, indent + 2, name.size(), text);
-  }
-  text += "\n";
-  text.append(indent, ' ');
-  text += v.is_object() ? "}" : "]";
-}
-
 }  // namespace
-
-void appendDeviceFileText(const Json& value, size_t indent, std::string& text) {
-  appendJsonText(value, indent, 0, text);
-}
-
-Json captureDeviceFile(const CapturedDevice& d) {
-  Json device = {{"id", d.id}};
-  if (d.name) device["name"] = *d.name;
-  if (d.rssiMin && d.rssiMin == d.rssiMax) device["rssi"] = *d.rssiMin;
-  if (d.rssiMin && d.rssiMin != d.rssiMax) device["rssi"] = {*d.rssiMin, *d.rssiMax};
-  device["advertising"] = advertisingJson(d);
-  if (d.connection) device["connection"] = *d.connection;
-  size_t longest = 0;
-  size_t held = 0;
-  bool dropPlaced = !d.dropped;
-  Json services = Json::array();
-  for (const auto& s : d.services) {
-    Json characteristics = Json::array();
-    for (const auto& c : s.characteristics) {
-      Json characteristic = {{"uuid", c.uuid}, {"properties", c.properties}};
-      if (c.value) characteristic["value"] = *c.value;
-      if (!c.onRead.is_null()) characteristic["onRead"] = c.onRead;
-      if (c.subscribed) {
-        auto timeline = timelineJson(d, c, !dropPlaced);
-        dropPlaced = true;
-        if (!timeline.is_null()) characteristic["timeline"] = timeline;
-      }
-      for (const auto& n : c.notifications) {
-        longest = std::max(longest, n.value.size() / 2);
-        held += n.held ? 1 : 0;
-      }
-      if (!c.notes.empty()) characteristic["notes"] = c.notes;
-      characteristics.push_back(std::move(characteristic));
-    }
-    services.push_back({{"uuid", s.uuid}, {"characteristics", characteristics}});
-  }
-  // A notification holds at most the device's MTU less 3 bytes.
-  if (longest + 3 > 185) device["mtu"] = std::min<size_t>(longest + 3, 517);
-  device["services"] = services;
-
-  std::vector<std::string> notes = d.notes;
-  if (!dropPlaced) {
-    notes.push_back(
-        "the link dropped before any characteristic was subscribed to: the replay keeps its link");
-  }
-  notes.push_back(
-      "captured through the helper: the advertising interval, manufacturer data after the "
-      "company identifier, and properties other than read, write, writeWithoutResponse and "
-      "notify are not visible that way");
-  notes.push_back(
-      "timeline offsets: when the helper handed each notification out, from when it confirmed "
-      "the subscription; it hands out one script per 0.1 s at most");
-  if (held > 0) {
-    notes.push_back(
-        "notifications handed out less than 0.1 s after the script before them, so that they "
-        "may have waited in the helper's queue and be late by that wait: " +
-        std::to_string(held));
-  }
-  device["notes"] = notes;
-  return Json{{"devices", Json::array({device})}};
-}
 
 int runCapture(const Invocation& invocation) {
   Capturer capturer(invocation);

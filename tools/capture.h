@@ -14,8 +14,8 @@ namespace tool {
 
 using CaptureClock = std::chrono::steady_clock;
 
-// A notification as capture received it: when the helper handed it out, and whether an earlier
-// one was handed out less than the queue's pacing before it (so it may have waited).
+// A notification as capture received it: when the helper handed it out, and whether it waited in
+// the helper's queue behind the script before it (so that it is late by that wait).
 struct CapturedNotification {
   CaptureClock::time_point at;
   std::string value;  // hex
@@ -24,9 +24,10 @@ struct CapturedNotification {
 
 struct CapturedCharacteristic {
   std::string uuid;
-  std::string properties;            // as the helper reports them
-  std::optional<std::string> value;  // hex, when it could be read
-  nlohmann::ordered_json onRead;     // how a read failed, as a device file says it; null if not
+  std::string properties;              // as the helper reports them
+  std::optional<std::string> value;    // hex, when it could be read
+  nlohmann::ordered_json onRead;       // how a read failed, as a device file says it; null if not
+  nlohmann::ordered_json onSubscribe;  // how the subscription failed, likewise
   std::vector<std::string> notes;
   std::optional<CaptureClock::time_point> subscribed;  // when the helper confirmed it
   std::vector<CapturedNotification> notifications;
@@ -50,7 +51,24 @@ struct CapturedDevice {
   std::vector<std::string> notes;
   std::optional<CaptureClock::time_point> dropped;  // when the helper reported the link lost
   std::optional<CaptureClock::time_point> listenEnd;
+  // The last hand-out before which the helper's queue cannot have dropped anything; set when it
+  // may have been full after it. Notifications handed out later are not kept.
+  std::optional<CaptureClock::time_point> queueFull;
+  std::optional<std::string> failure;  // why the capture ended early, for a partial file
 };
+
+// The helper keeps at most this many waiting scripts and drops what comes while it holds them.
+constexpr size_t kHelperQueueCapacity = 101;
+
+// How a device answered a request that failed, as a device file's onRead or onSubscribe says
+// it: "ignore" for no answer in time, else an ATT error code with the description the helper
+// gave (a code without a text of its own for the shared one). Null when the failure was not the
+// device's answer. Any thread.
+nlohmann::ordered_json deviceAnswerOf(int64_t lastError, const std::string& message);
+
+// One line per subscribed characteristic whose notifications may be missing, saying what was
+// taken and kept; empty when nothing can have been lost. Any thread.
+std::vector<std::string> captureLosses(const CapturedDevice& device);
 
 // The device file of a capture, as `velnor-sim device` runs it. Any thread.
 nlohmann::ordered_json captureDeviceFile(const CapturedDevice& device);
@@ -58,5 +76,9 @@ nlohmann::ordered_json captureDeviceFile(const CapturedDevice& device);
 // Appends `value` as JSON text the way the example device files are written: indented by
 // `indent` blanks, and each value that fits within a line of 100 characters on one line.
 void appendDeviceFileText(const nlohmann::ordered_json& value, size_t indent, std::string& text);
+
+// Writes `text` to `path` whole or not at all: into `path`.part first, then renamed over `path`.
+// Returns the file that could not be written, if one could not. Any thread.
+std::optional<std::string> writeFileWhole(const std::string& path, const std::string& text);
 
 }  // namespace tool

@@ -15,6 +15,9 @@ using nlohmann::json;
 
 // A day: the longest offset and loop a timeline takes.
 constexpr int64_t kMaxTimelineMs = 24 * 3600 * 1000;
+// Bounds that keep a device file's memory small: its parsed document takes many times its size.
+constexpr size_t kMaxFileBytes = 8 * 1024 * 1024;
+constexpr size_t kMaxTimelineEvents = 100000;
 
 const std::pair<const char*, uint32_t> kPropertyWords[] = {
     {"read", CBCharacteristicPropertyRead},
@@ -298,6 +301,11 @@ class Reader {
     }
     expectArray(*events, eventsPlace);
     if (events->empty()) fail(eventsPlace, "expected at least one event");
+    eventCount_ += events->size();
+    if (eventCount_ > kMaxTimelineEvents) {
+      fail(eventsPlace, "more than " + std::to_string(kMaxTimelineEvents) +
+                            " timeline events in the file, more than a device file may hold");
+    }
     for (size_t i = 0; i < events->size(); ++i) {
       std::string at = eventsPlace + "[" + std::to_string(i) + "]";
       t.events.push_back(timelineEvent((*events)[i], at, d));
@@ -404,7 +412,83 @@ class Reader {
 
  private:
   std::string fileName_;
+  mutable size_t eventCount_ = 0;  // timeline events read so far in the file
 };
+
+// The path of the value being parsed, from the parser's events, so that a member that appears
+// twice in an object (the parser keeps the last one silently) is refused with its place.
+class DuplicateMemberCheck {
+ public:
+  explicit DuplicateMemberCheck(std::string fileName) : fileName_(std::move(fileName)) {}
+
+  // The parser's events, in one pass over the text before it is parsed into a document. The
+  // parsing thread.
+  bool null() { return next(); }
+  bool boolean(bool) { return next(); }
+  bool number_integer(json::number_integer_t) { return next(); }
+  bool number_unsigned(json::number_unsigned_t) { return next(); }
+  bool number_float(json::number_float_t, const std::string&) { return next(); }
+  bool string(std::string&) { return next(); }
+  bool binary(json::binary_t&) { return next(); }
+  bool start_object(size_t) { return start(true); }
+  bool start_array(size_t) { return start(false); }
+  bool end_object() { return end(); }
+  bool end_array() { return end(); }
+  // Malformed text is left to the parse that follows, which says where.
+  bool parse_error(size_t, const std::string&, const nlohmann::detail::exception&) { return false; }
+  bool key(std::string& name) {
+    auto& frame = frames_.back();
+    frame.key = name;
+    if (!frame.keys.insert(frame.key).second) {
+      std::string place = path();
+      throw DeviceFileError(fileName_ + ": " + (place.empty() ? "top level" : place) +
+                            ": member \"" + frame.key + "\" appears twice");
+    }
+    return true;
+  }
+
+ private:
+  struct Frame {
+    bool object;
+    std::set<std::string> keys;
+    std::string key;  // of the member being parsed
+    size_t index;     // of the element being parsed
+  };
+
+  bool start(bool object) {
+    frames_.push_back({object, {}, {}, 0});
+    return true;
+  }
+  bool end() {
+    frames_.pop_back();
+    return next();
+  }
+  // A value ended: a list goes on to its next element.
+  bool next() {
+    if (!frames_.empty() && !frames_.back().object) ++frames_.back().index;
+    return true;
+  }
+
+  // "devices[0].services" for the innermost object or list being parsed.
+  std::string path() const {
+    std::string p;
+    for (size_t i = 0; i + 1 < frames_.size(); ++i) {
+      const auto& f = frames_[i];
+      p += f.object ? (p.empty() ? "" : ".") + f.key : "[" + std::to_string(f.index) + "]";
+    }
+    return p;
+  }
+
+  std::string fileName_;
+  std::vector<Frame> frames_;
+};
+
+void checkFileSize(size_t bytes, const std::string& fileName) {
+  if (bytes > kMaxFileBytes) {
+    throw DeviceFileError(fileName + ": " + std::to_string(bytes) + " bytes, larger than the " +
+                          std::to_string(kMaxFileBytes) + " a device file may be");
+  }
+}
 
 // "line L, column C" of a byte offset.
 std::string lineAndColumn(const std::string& text, size_t offset) {
@@ -424,8 +508,11 @@ std::string lineAndColumn(const std::string& text, size_t offset) {
 
 std::vector<sim::EmulatedDeviceConfig> parseDeviceFile(const std::string& text,
                                                        const std::string& fileName) {
+  checkFileSize(text.size(), fileName);
   json doc;
   try {
+    DuplicateMemberCheck duplicates(fileName);
+    json::sax_parse(text, &duplicates);
     doc = json::parse(text);
   } catch (const json::parse_error& e) {
     // The library's message ends with the reason after its last ": ".
@@ -464,6 +551,11 @@ std::vector<sim::EmulatedDeviceConfig> parseDeviceFile(const std::string& text,
 std::vector<sim::EmulatedDeviceConfig> loadDeviceFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw DeviceFileError(path + ": cannot be read");
+  // Not read at all when it is too large: the size alone refuses it.
+  in.seekg(0, std::ios::end);
+  auto size = static_cast<size_t>(std::max<std::streamoff>(0, in.tellg()));
+  checkFileSize(size, path);
+  in.seekg(0);
   std::ostringstream text;
   text << in.rdbuf();
   return parseDeviceFile(text.str(), path);

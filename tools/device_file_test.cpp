@@ -51,6 +51,15 @@ TEST(DeviceFileTest, ReadsEveryField) {
   EXPECT_EQ(devices[1].connection, sim::ConnectDecision::accept);
 }
 
+// A device whose first characteristic notifies and has the timeline `timeline` (JSON text).
+std::string withTimeline(const std::string& timeline, const std::string& more = "") {
+  return R"({"devices":[{"mtu":23,"services":[{"uuid":"180D","characteristics":[
+    {"uuid":"2A37","properties":"notify","timeline":)" +
+         timeline + R"(},
+    {"uuid":"2A38","properties":"read","value":"01"})" +
+         more + R"(]}]}]})";
+}
+
 TEST(DeviceFileTest, ErrorsNameTheFileThePlaceAndTheProblem) {
   EXPECT_EQ(errorOf("{\"devices\": [\n  {\"name\": \"x\",}\n]}"),
             "belt.json: line 2, column 16: not valid JSON: syntax error while parsing object key - "
@@ -109,15 +118,20 @@ TEST(DeviceFileTest, ErrorsNameTheFileThePlaceAndTheProblem) {
       {"uuid":"2A37","properties":"notify","onSubscribe":{"delayMs":5}}]}]}]})"),
             "belt.json: devices[0].services[0].characteristics[0].onSubscribe: expected "
             "\"respond\", \"ignore\" or an ATT error code from 1 to 255");
-}
-
-// A device whose first characteristic notifies and has the timeline `timeline` (JSON text).
-std::string withTimeline(const std::string& timeline, const std::string& more = "") {
-  return R"({"devices":[{"mtu":23,"services":[{"uuid":"180D","characteristics":[
-    {"uuid":"2A37","properties":"notify","timeline":)" +
-         timeline + R"(},
-    {"uuid":"2A38","properties":"read","value":"01"})" +
-         more + R"(]}]}]})";
+  // A member written twice is refused where it is, not taken silently as the last one.
+  EXPECT_EQ(errorOf(R"({"devices":[{"services":[{"uuid":"180D","characteristics":[
+      {"uuid":"2A37","properties":"read"},{"uuid":"2A38","value":"01","value":"02"}]}]}]})"),
+            "belt.json: devices[0].services[0].characteristics[1]: member \"value\" appears twice");
+  EXPECT_EQ(errorOf(R"({"devices":[],"devices":[]})"),
+            "belt.json: top level: member \"devices\" appears twice");
+  // Bounds on size: a file that would take a great deal of memory is refused before it does.
+  EXPECT_EQ(errorOf(std::string(8 * 1024 * 1024 + 1, ' ')),
+            "belt.json: 8388609 bytes, larger than the 8388608 a device file may be");
+  std::string events = R"({"atMs":0,"value":"01"})";
+  for (int i = 1; i < 100001; ++i) events += R"(,{"atMs":0,"value":"01"})";
+  EXPECT_EQ(errorOf(withTimeline("[" + events + "]")),
+            "belt.json: devices[0].services[0].characteristics[0].timeline: more than 100000 "
+            "timeline events in the file, more than a device file may hold");
 }
 
 TEST(DeviceFileTest, TimelinesAndWhatIsWrongWithThem) {

@@ -42,8 +42,9 @@ class InputLines {
 int runDevices(const Invocation& invocation);
 int runCentral(const Invocation& invocation);
 int runPower(const Invocation& invocation);
-// Captures a device through a running helper into a device file: 0 when captured, 1 when the
-// capture failed (what was captured is written all the same), with the reason on standard error.
+// Captures a device through a running helper into a device file: 0 when captured, 3 when
+// captured but the helper's queue may have dropped notifications, 1 when the capture failed
+// (what was captured is written all the same, marked partial), with the reason on standard error.
 int runCapture(const Invocation& invocation);
 
 }  // namespace tool

@@ -36,7 +36,9 @@ class Device : public EmulatedDevice, public PeripheralNode {
     std::lock_guard lock(mutex_);
     for (const auto& [handle, slot] : slots_) {
       const auto& c = characteristic(slot);
-      if (c.notify && !c.notify->values.empty()) scheduleNotify(handle, 0);
+      if (c.notify && !c.notify->values.empty()) {
+        scheduleNotify(handle, 0, std::chrono::steady_clock::now());
+      }
     }
   }
 
@@ -304,22 +306,25 @@ class Device : public EmulatedDevice, public PeripheralNode {
     return std::nullopt;
   }
 
-  // Sends the periodic value `index` after the interval, then schedules the next one.
-  void scheduleNotify(uint32_t handle, size_t index) {
+  // Sends periodic value number `sent` (counting from 0) one interval after the one before it
+  // was due, then schedules the next one. Each is due at a whole number of intervals after
+  // `start`, so that the time each send takes does not add up. Called with mutex_ held.
+  void scheduleNotify(uint32_t handle, size_t sent, std::chrono::steady_clock::time_point start) {
     auto every = characteristic(slots_.at(handle)).notify->every;
+    auto due = start + every * static_cast<int64_t>(sent + 1);
+    auto delay = std::max<std::chrono::steady_clock::duration>(
+        due - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration::zero());
     std::weak_ptr<PeripheralNode> weak = weak_from_this();
-    queue().asyncAfter(every, [weak, handle, index] {
+    queue().asyncAfter(delay, [weak, handle, sent, start] {
       auto self = std::static_pointer_cast<Device>(weak.lock());
       if (!self) return;
       std::vector<uint8_t> value;
-      size_t next;
       {
         std::lock_guard lock(self->mutex_);
         const auto& values = self->characteristic(self->slots_.at(handle)).notify->values;
-        value = values[index % values.size()];
-        next = (index + 1) % values.size();
+        value = values[sent % values.size()];
         self->slots_[handle].value = value;
-        self->scheduleNotify(handle, next);
+        self->scheduleNotify(handle, sent + 1, start);
       }
       self->PeripheralNode::notify(handle, value);
     });

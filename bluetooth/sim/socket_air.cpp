@@ -8,9 +8,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <random>
 #include <stdexcept>
 
@@ -29,6 +32,39 @@ constexpr auto kSocketSuffix = ".sock";
 
 bool isSocketName(const std::string& name) {
   return name.size() > 5 && name.compare(name.size() - 5, 5, kSocketSuffix) == 0;
+}
+
+// The socket files of this process's airs, for a SIGTERM that ends it without destructors. Each
+// slot is filled before it is marked used, so that the handler reads only whole paths.
+constexpr size_t kSocketSlots = 8;
+char gSocketFiles[kSocketSlots][sizeof(sockaddr_un::sun_path)];
+std::atomic<bool> gSocketFileUsed[kSocketSlots];
+
+// The SIGTERM handler: removes the socket files and ends the process as SIGTERM would have.
+void removeSocketFilesAndEnd(int signal) {
+  for (size_t i = 0; i < kSocketSlots; ++i) {
+    if (gSocketFileUsed[i].load()) ::unlink(gSocketFiles[i]);
+  }
+  ::signal(signal, SIG_DFL);
+  ::raise(signal);
+}
+
+// Remembers `path` for SIGTERM, and handles SIGTERM where nothing else does; the slot, or -1
+// when all are taken. Any thread.
+int rememberSocketFile(const std::string& path) {
+  static std::mutex mutex;
+  std::lock_guard lock(mutex);
+  for (size_t i = 0; i < kSocketSlots; ++i) {
+    if (gSocketFileUsed[i].load() || path.size() >= sizeof gSocketFiles[i]) continue;
+    std::memcpy(gSocketFiles[i], path.c_str(), path.size() + 1);
+    gSocketFileUsed[i].store(true);
+    struct sigaction current {};
+    if (::sigaction(SIGTERM, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+      ::signal(SIGTERM, removeSocketFilesAndEnd);
+    }
+    return static_cast<int>(i);
+  }
+  return -1;
 }
 
 // Errors that say nobody is bound to a socket path any more.
@@ -59,6 +95,7 @@ class SocketAir : public Air {
     ssize_t ignored = ::write(wakeFd_, &one, sizeof one);
     (void)ignored;
     if (receiver_.joinable()) receiver_.join();
+    if (socketSlot_ >= 0) gSocketFileUsed[socketSlot_].store(false);
     ::unlink(path(name_).c_str());
     ::close(fd_);
     ::close(wakeFd_);
@@ -170,6 +207,7 @@ class SocketAir : public Air {
       ::close(fd_);
       throw std::runtime_error("cannot use the air directory " + dir_ + ": " + why);
     }
+    socketSlot_ = rememberSocketFile(path(name_));
     int size = 4 * 1024 * 1024;
     ::setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
@@ -340,6 +378,7 @@ class SocketAir : public Air {
 
   const std::string dir_;
   std::string name_;
+  int socketSlot_ = -1;  // where SIGTERM finds the socket file
   int fd_ = -1;
   int wakeFd_ = -1;
   std::thread receiver_;
