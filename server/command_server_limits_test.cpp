@@ -90,10 +90,14 @@ TEST_F(LimitsTest, AConnectionBeyondTheCapIsClosedAndItsPlaceIsFreedOnClose) {
 }
 
 // A body that stops short of its Content-Length is answered once nothing more has come for the
-// stall time; a slow one, each piece within that time, is read whole.
+// stall time; a slow one, each piece within that time, is read whole; one that trickles on for
+// longer than the body time is cut off.
 TEST_F(LimitsTest, ABodyThatStopsShortIsRefusedWhileASlowOneIsRead) {
   CommandServer::Settings settings;
   settings.bodyStallTimeout = 2s;
+  settings.bodyTimeout = 5s;
+  settings.headerTimeout = 60s;
+  settings.idleTimeout = 60s;
   start(settings);
   const std::string head =
       "POST /getLastErrorMessage HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 5\r\n\r\n";
@@ -112,6 +116,17 @@ TEST_F(LimitsTest, ABodyThatStopsShortIsRefusedWhileASlowOneIsRead) {
   EXPECT_EQ(refused.header("Content-Type"), "text/plain");
   EXPECT_EQ(refused.header("Connection"), "close");
   EXPECT_TRUE(cut.closedByServer(5));
+
+  tool::HelperClient trickle(port());
+  ASSERT_TRUE(
+      trickle.send("POST /getLastErrorMessage HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                   "Content-Length: 1000\r\n\r\n"));
+  bool closed = false;
+  for (int piece = 0; piece < 60 && !closed; ++piece) {
+    trickle.send(" ");
+    closed = trickle.closedByServer(0.5);
+  }
+  EXPECT_TRUE(closed);
 }
 
 // Files held open until the end of the test, then closed.

@@ -326,7 +326,8 @@ TEST(TransportTest, EveryRequestIsAnsweredInOrderOrRefusedClearly) {
   ASSERT_EQ(helper.post("/setLastError", R"({"code": -5, "message": "kept"})").status, 200);
   const std::string host = "Host: 127.0.0.1\r\n";
 
-  // Pipelined requests, one of them with a chunked body, answered in order on one connection.
+  // Pipelined requests, one of them with a chunked body, answered in order on one connection,
+  // which the last one asks to close.
   tool::HelperClient pipelined(helper.port());
   ASSERT_TRUE(pipelined.send("POST /getLastErrorMessage HTTP/1.1\r\n" + host +
                              "Content-Length: 2\r\n\r\n{}"
@@ -338,7 +339,8 @@ TEST(TransportTest, EveryRequestIsAnsweredInOrderOrRefusedClearly) {
                              "Content-Length: 0\r\n\r\n"
                              "POST /getLastError HTTP/1.1\r\n" +
                              host +
-                             "Transfer-Encoding: chunked\r\n\r\n1\r\n{\r\n1\r\n}\r\n0\r\n\r\n"));
+                             "Connection: close\r\nTransfer-Encoding: chunked\r\n\r\n"
+                             "1\r\n{\r\n1\r\n}\r\n0\r\n\r\n"));
   auto first = pipelined.nextAnswer();
   EXPECT_EQ(first.body, R"({"lastError":-5,"lastErrorMessage":"kept","result":"kept"})");
   EXPECT_EQ(first.header("Content-Type"), "application/json");
@@ -346,13 +348,15 @@ TEST(TransportTest, EveryRequestIsAnsweredInOrderOrRefusedClearly) {
   auto missing = pipelined.nextAnswer();
   EXPECT_EQ(missing.status, 404);
   EXPECT_EQ(missing.body, "");
-  EXPECT_EQ(pipelined.nextAnswer().body,
-            R"({"lastError":-5,"lastErrorMessage":"kept","result":"-5"})");
+  auto last = pipelined.nextAnswer();
+  EXPECT_EQ(last.body, R"({"lastError":-5,"lastErrorMessage":"kept","result":"-5"})");
+  EXPECT_EQ(last.header("Connection"), "close");
+  EXPECT_TRUE(pipelined.closedByServer());
 
-  // A 64 MiB body is refused before it is sent, and the connection ends.
+  // A body one byte over 16 MiB is refused before it is sent, and the connection ends.
   tool::HelperClient huge(helper.port());
   ASSERT_TRUE(huge.send("POST /read HTTP/1.1\r\n" + host +
-                        "Content-Length: 67108864\r\n\r\n{\"deviceID\""));
+                        "Content-Length: 16777217\r\n\r\n{\"deviceID\""));
   auto refusal = huge.nextAnswer();
   EXPECT_EQ(refusal.status, 413);
   EXPECT_EQ(refusal.header("Connection"), "close");
@@ -403,9 +407,11 @@ TEST(TransportTest, EveryRequestIsAnsweredInOrderOrRefusedClearly) {
   ASSERT_TRUE(rest.send("ST /getLastError HTTP/1.1\r\n" + host + "Content-Length: 2\r\n\r\n{}"));
   EXPECT_EQ(rest.nextAnswer().body, R"({"lastError":-5,"lastErrorMessage":"kept","result":"-5"})");
 
-  // Any content type is read as JSON, at any size up to the limit (a form is not limited).
+  // Any content type is read as JSON, at any size up to the limit itself (a form is not
+  // limited otherwise).
   httplib::Client client("127.0.0.1", helper.port());
-  std::string padded = R"({"code": -6, "message": "form"})" + std::string(100000, ' ');
+  std::string padded = R"({"code": -6, "message": "form"})";
+  padded.resize(size_t{16} << 20, ' ');
   auto form = client.Post("/setLastError", padded, "application/x-www-form-urlencoded");
   ASSERT_TRUE(form);
   EXPECT_EQ(form->status, 200);
