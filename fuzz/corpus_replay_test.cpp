@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,11 @@ struct Target {
   Initialize initialize;
   TestOneInput testOneInput;
 };
+
+// The test's name in a listing is the target's.
+void PrintTo(const Target& target, std::ostream* os) {
+  *os << target.name;
+}
 
 class FuzzCorpusTest : public ::testing::TestWithParam<Target> {};
 
