@@ -162,14 +162,6 @@ TEST_F(GattClientTest, UnansweredSubscriptionTimesOutAndKeepsItsScript) {
             std::vector<std::string>{"OnValue(" + kDevice + "\rFFF0\rFFF4\r244)@Lab"});
 }
 
-TEST_F(GattClientTest, WritesWithoutResponseTakeTheLengthBothSidesOffered) {
-  // The length is checked before the characteristic is looked up.
-  central.write(kDevice, "FFF0", "FFF9", std::string(2 * 514, 'a'), "hex", 0);
-  EXPECT_EQ(lastError(), Errors::kUnknownCharacteristic);
-  central.write(kDevice, "FFF0", "FFF9", std::string(2 * 515, 'a'), "hex", 0);
-  EXPECT_EQ(Plugin::shared().getLastErrorMessage(), "Data is too long");
-}
-
 TEST_F(GattClientTest, AfterAReconnectionCommandsReachTheDeviceOrFailAtOnce) {
   auto objectOf = [&](const std::string& charID) {
     return central.queue().sync(

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -47,48 +48,48 @@ std::vector<uint8_t> contents(const std::filesystem::path& file) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// Runs `target` as libFuzzer would: its initialisation once, then every input of the corpus.
+struct Target {
+  std::string name;
+  Initialize initialize;
+  TestOneInput testOneInput;
+};
+
+// The test's name in a listing is the target's.
+void PrintTo(const Target& target, std::ostream* os) {
+  *os << target.name;
+}
+
+class FuzzCorpusTest : public ::testing::TestWithParam<Target> {};
+
+// Runs the target as libFuzzer would: its initialisation once, then every input of the corpus.
 // A fault aborts the process under the sanitizers, which fails the test.
-void replay(const std::string& target, Initialize initialize, TestOneInput testOneInput) {
-  auto files = corpus(target);
-  ASSERT_FALSE(files.empty()) << "no seed corpus for " << target;
-  if (initialize != nullptr) {
+TEST_P(FuzzCorpusTest, TakesEverySeed) {
+  const Target& target = GetParam();
+  auto files = corpus(target.name);
+  ASSERT_FALSE(files.empty()) << "no seed corpus for " << target.name;
+  if (target.initialize != nullptr) {
     // The targets send standard output to /dev/null; the tests after them keep theirs.
     std::fflush(stdout);
     int saved = dup(STDOUT_FILENO);
-    ASSERT_EQ(initialize(nullptr, nullptr), 0);
+    ASSERT_EQ(target.initialize(nullptr, nullptr), 0);
     std::fflush(stdout);
     dup2(saved, STDOUT_FILENO);
     close(saved);
   }
   for (const auto& file : files) {
     std::vector<uint8_t> input = contents(file);
-    EXPECT_EQ(testOneInput(input.data(), input.size()), 0) << file;
+    EXPECT_EQ(target.testOneInput(input.data(), input.size()), 0) << file;
   }
 }
 
-TEST(FuzzCorpusTest, AirTakesEverySeed) {
-  replay("air_fuzz", air_fuzz_Initialize, air_fuzz_TestOneInput);
-}
-
-TEST(FuzzCorpusTest, DeviceFileTakesEverySeed) {
-  replay("device_file_fuzz", nullptr, device_file_fuzz_TestOneInput);
-}
-
-TEST(FuzzCorpusTest, FormatterTakesEverySeed) {
-  replay("formatter_fuzz", nullptr, formatter_fuzz_TestOneInput);
-}
-
-TEST(FuzzCorpusTest, CommandServerTakesEverySeed) {
-  replay("http_fuzz", http_fuzz_Initialize, http_fuzz_TestOneInput);
-}
-
-TEST(FuzzCorpusTest, OptionsTakeEverySeed) {
-  replay("options_fuzz", nullptr, options_fuzz_TestOneInput);
-}
-
-TEST(FuzzCorpusTest, ProfileTakesEverySeed) {
-  replay("profile_fuzz", profile_fuzz_Initialize, profile_fuzz_TestOneInput);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Targets, FuzzCorpusTest,
+    ::testing::Values(Target{"air_fuzz", air_fuzz_Initialize, air_fuzz_TestOneInput},
+                      Target{"device_file_fuzz", nullptr, device_file_fuzz_TestOneInput},
+                      Target{"formatter_fuzz", nullptr, formatter_fuzz_TestOneInput},
+                      Target{"http_fuzz", http_fuzz_Initialize, http_fuzz_TestOneInput},
+                      Target{"options_fuzz", nullptr, options_fuzz_TestOneInput},
+                      Target{"profile_fuzz", profile_fuzz_Initialize, profile_fuzz_TestOneInput}),
+    [](const ::testing::TestParamInfo<Target>& info) { return info.param.name; });
 
 }  // namespace

@@ -50,22 +50,9 @@ struct RadioCentral {
     queue.sync([] {});
   }
 
-  // Scans, connects and discovers every service and characteristic.
   void connect() {
-    manager->scanForPeripherals(std::nullopt, {});
-    std::string line = events.log.next("discover");
-    ASSERT_NE(line, "");
-    manager->stopScan();
-    peripheral = events.peripheral(line.substr(9, 36));
-    manager->connect(peripheral);
-    ASSERT_NE(events.log.next("connected"), "");
-    peripheral->discoverServices();
-    ASSERT_NE(events.log.next("services"), "");
-    auto services = peripheral->services().value_or(std::vector<std::shared_ptr<CBService>>{});
-    for (const auto& s : services) {
-      peripheral->discoverCharacteristics(s);
-      ASSERT_NE(events.log.next("characteristics"), "");
-    }
+    peripheral = events.connectAll(*manager);
+    ASSERT_TRUE(peripheral);
   }
   // A characteristic by "SERVICE/CHAR" as the platform writes the UUIDs (upper case).
   std::shared_ptr<CBCharacteristic> at(const std::string& place) {

@@ -121,6 +121,19 @@ void BlueZDouble::startBlueZ() {
 
 std::vector<std::string> BlueZDouble::log() const {
   if (!bluez_) return {};
+  // The double writes each line as it goes, but this process reads them on a thread of its own:
+  // a line asked for last, once it is here, shows that every earlier one is too.
+  std::string mark = "velnor.LogMark" + std::to_string(++marks_);
+  auto message = mock_->createMethodCall("org.freedesktop.DBus.Properties", "GetAll");
+  message << mark;
+  try {
+    mock_->callMethod(message, kCallTimeout);
+  } catch (const sdbus::Error& e) {
+    if (e.getMessage().find("no such interface") != std::string::npos) {
+      bluez_->waitForLine([&](const std::string& l) { return l.ends_with(" " + mark); },
+                          ChildProcess::after(kStartSeconds));
+    }
+  }
   auto lines = bluez_->stdoutLines();
   auto errors = bluez_->stderrLines();
   lines.insert(lines.end(), errors.begin(), errors.end());

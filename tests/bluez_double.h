@@ -40,7 +40,8 @@ class BlueZDouble {
   void startBlueZ();
   // bluetoothd stalls (frozen) or goes on: calls to it wait meanwhile, unanswered.
   void freeze(bool frozen);
-  // What the double logged (every call of a control and of the BlueZ API) and wrote to stderr.
+  // What the double logged (every call of a control and of the BlueZ API) and wrote to stderr,
+  // each line it logged before this call included. Not while frozen.
   std::vector<std::string> log() const;
 
   // Adapters: name is "hci0" and the like; the adapter is powered.
@@ -139,4 +140,5 @@ class BlueZDouble {
   std::unique_ptr<sdbus::IProxy> busDriver_;
   std::unique_ptr<sdbus::IProxy> mock_;
   std::unique_ptr<ChildProcess> bluez_;
+  mutable unsigned marks_ = 0;  // the log's synchronisation marks so far
 };

@@ -100,23 +100,9 @@ class EmulatedDeviceTest : public ::testing::Test {
   }
 
   std::shared_ptr<CBPeripheral> connect(const std::shared_ptr<EmulatedDevice>& d) {
-    central->scanForPeripherals(std::nullopt, {});
-    EXPECT_NE(events.log.next("discover " + d->identifier()), "");
-    auto p = events.peripheral(d->identifier());
-    central->connect(p);
-    EXPECT_EQ(events.log.next("connected"), "connected " + p->identifier());
-    discover(p);
+    auto p = events.connectAll(*central, d->identifier());
+    EXPECT_TRUE(p);
     return p;
-  }
-
-  void discover(const std::shared_ptr<CBPeripheral>& p) {
-    p->discoverServices();
-    EXPECT_NE(events.log.next("services"), "");
-    auto services = p->services().value_or(std::vector<std::shared_ptr<CBService>>{});
-    for (const auto& s : services) {
-      p->discoverCharacteristics(s);
-      EXPECT_NE(events.log.next("characteristics"), "");
-    }
   }
 
   std::shared_ptr<Air> air = makeInProcessAir();
@@ -297,7 +283,7 @@ TEST_F(EmulatedDeviceTest, TimelinePlaysTheSameSequenceOnEverySubscription) {
     central->connect(p);
     d->setAdvertising(true);
     ASSERT_EQ(events.log.next("connected"), "connected " + p->identifier());
-    discover(p);
+    ASSERT_TRUE(events.discoverAll(*p));
     // The slow characteristic now answers reads with the error the timeline set.
     p->readValue(events.characteristic("6E400001-B5A3-F393-E0A9-E50E24DCCA9E/2A04"));
     EXPECT_EQ(events.log.next("value 2A04"),

@@ -110,19 +110,9 @@ class ManagersTest : public ::testing::Test {
     EXPECT_EQ(centralEvents.changedObjects, 0);
   }
 
-  // Scans, connects and discovers everything; returns the peripheral.
   std::shared_ptr<CBPeripheral> connectAndDiscover() {
-    central->scanForPeripherals(std::nullopt, {});
-    std::string line = centralEvents.log.next("discover");
-    EXPECT_NE(line, "");
-    std::string id = line.substr(9, 36);
-    auto p = centralEvents.peripheral(id);
-    central->connect(p);
-    EXPECT_EQ(centralEvents.log.next("connected"), "connected " + id);
-    p->discoverServices();
-    EXPECT_EQ(centralEvents.log.next("services"), "services ok 180D");
-    p->discoverCharacteristics(p->services()->at(0));
-    EXPECT_EQ(centralEvents.log.next("characteristics"), "characteristics 180D ok 2A37/18 2A38/14");
+    auto p = centralEvents.connectAll(*central);
+    EXPECT_TRUE(p);
     return p;
   }
 
@@ -258,17 +248,8 @@ TEST(SocketAirManagersTest, NotificationsToCentralsOfAnotherProcessArriveInOrder
       CentralOptions options;
       options.helperNode = false;
       c->manager = makeCentralManager(there, c->events, c->queue, options);
-      c->manager->scanForPeripherals(std::nullopt, {});
-      std::string line = c->events.log.next("discover");
-      ASSERT_NE(line, "");
-      c->manager->stopScan();
-      auto p = c->events.peripheral(line.substr(9, 36));
-      c->manager->connect(p);
-      ASSERT_NE(c->events.log.next("connected"), "");
-      p->discoverServices();
-      ASSERT_NE(c->events.log.next("services"), "");
-      p->discoverCharacteristics(p->services()->at(0));
-      ASSERT_NE(c->events.log.next("characteristics"), "");
+      auto p = c->events.connectAll(*c->manager);
+      ASSERT_TRUE(p);
       p->setNotifyValue(true, c->events.characteristic("180D/2A37"));
       ASSERT_EQ(c->events.log.next("notifying"), "notifying 2A37 ok on");
       centrals.push_back(std::move(c));

@@ -182,6 +182,29 @@ class CentralRecorder : public CBCentralManagerDelegate, public CBPeripheralDele
             (c->isNotifying() ? "on" : "off"));
   }
 
+  // Scans until the device `id` (the first one when empty) is found, stops the scan, connects
+  // it and discovers every service and characteristic; the peripheral, or null when a step went
+  // unanswered.
+  std::shared_ptr<CBPeripheral> connectAll(CBCentralManager& manager, const std::string& id = "") {
+    manager.scanForPeripherals(std::nullopt, {});
+    std::string found = log.next("discover " + id);
+    if (found.empty()) return nullptr;
+    manager.stopScan();
+    auto p = peripheral(found.substr(9, 36));
+    manager.connect(p);
+    if (log.next("connected " + p->identifier()).empty() || !discoverAll(*p)) return nullptr;
+    return p;
+  }
+  bool discoverAll(CBPeripheral& p) {
+    p.discoverServices();
+    if (log.next("services").empty()) return false;
+    for (const auto& s : p.services().value_or(std::vector<std::shared_ptr<CBService>>{})) {
+      p.discoverCharacteristics(s);
+      if (log.next("characteristics").empty()) return false;
+    }
+    return true;
+  }
+
   std::shared_ptr<CBPeripheral> peripheral(const std::string& id) {
     std::lock_guard lock(objectsMutex);
     return peripherals[id];
