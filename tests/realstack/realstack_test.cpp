@@ -679,6 +679,59 @@ TEST_F(RealStack, ReadsCutByALostLinkOrAKilledBluetoothdEndInTime) {
   EXPECT_EQ(central.connectAndRead(id), value("0a0b0c"));
 }
 
+// The central's controller is blocked (rfkill), so bluetoothd cannot switch it on; then another
+// process holds bluetoothd's name. Each time the helper says so, refuses at once what needs the
+// radio, and keeps answering; it works again once the controller and bluetoothd are back.
+TEST_F(RealStack, ABlockedControllerOrANameThatIsNotBluetoothdFailCommandsAtOnce) {
+  serve("Stuck");
+  std::string id = find("Stuck");
+  ASSERT_FALSE(id.empty());
+  const std::string block =
+      "for r in /sys/class/rfkill/rfkill*; do [ \"$(cat $r/name)\" = hci0 ] && echo $0 >$r/soft; "
+      "done; true";
+  ASSERT_TRUE(run({"/bin/sh", "-c", block, "1"}));
+  EXPECT_TRUE(eventually([&] { return central.status() == "powered Off"; }));
+  EXPECT_FALSE(run({"/usr/bin/busctl", "--system", "set-property", "org.bluez", "/org/bluez/hci0",
+                    "org.bluez.Adapter1", "Powered", "b", "true"}));
+  const json off = central_e2e::reply(-10, "Bluetooth is powered off or not ready", "0");
+  EXPECT_EQ(central.scan(""), off);
+  EXPECT_NE(central.connect(id, 5)["lastError"], 0);
+  ASSERT_TRUE(run({"/bin/sh", "-c", block, "0"}));
+  ASSERT_TRUE(power("hci0", true));
+  ASSERT_TRUE(central.poweredOn());
+
+  // The impostor stops bluetoothd and takes its name before bluetoothd is started again, and
+  // holds it until it is killed.
+  const std::string impostorCode =
+      "import dbus, dbus.service, dbus.mainloop.glib, subprocess, time\n"
+      "from gi.repository import GLib\n"
+      "dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)\n"
+      "bus = dbus.SystemBus()\n"
+      "subprocess.run(['pkill', '-x', 'bluetoothd'])\n"
+      "name = None\n"
+      "while name is None:\n"
+      "  try: name = dbus.service.BusName('org.bluez', bus, do_not_queue=True)\n"
+      "  except dbus.exceptions.NameExistsException: time.sleep(0.02)\n"
+      "print('owned', flush=True)\n"
+      "GLib.MainLoop().run()\n";
+  ChildProcess impostor(ChildProcess::Options{"/usr/bin/python3", {"-c", impostorCode}, {}, {}});
+  ASSERT_TRUE(impostor.waitForLine([](const std::string& l) { return l == "owned"; },
+                                   ChildProcess::after(20)));
+  for (Helper* helper : *helpers_) {
+    EXPECT_TRUE(eventually([&] { return helper->status() == "unsupported"; })) << helper->status();
+  }
+  EXPECT_EQ(central.scan("")["lastError"], -10);
+  EXPECT_NE(central.connect(id, 5)["lastError"], 0);
+  // The advertising flag outlives bluetoothd: the plug-in stops it before it starts anew.
+  EXPECT_EQ(peripheral.call("/stopAdvertising", json::object()), kOK);
+  EXPECT_EQ(peripheral.advertise("Stuck")["lastError"], -10);
+  impostor.kill();
+  EXPECT_TRUE(central.poweredOn(30));
+  EXPECT_TRUE(peripheral.poweredOn(30));
+  EXPECT_TRUE(lists(id));
+  EXPECT_EQ(central.connectAndRead(id), value("0a0b0c"));
+}
+
 // The controllers go away (btvirt stops) with a read waiting: the read ends with an error, and
 // both helpers say so and keep answering. Last: nothing brings the controllers back.
 TEST_F(RealStack, ControllersThatGoAwayEndWaitingCommands) {
