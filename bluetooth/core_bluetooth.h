@@ -301,6 +301,9 @@ class CBPeripheralManagerDelegate {
   virtual void peripheralManagerCentralDidUnsubscribe(CBPeripheralManager&,
                                                       const std::shared_ptr<CBCentral>&,
                                                       const std::shared_ptr<CBCharacteristic>&) {}
+  // The transmit queue has room again after updateValue returned false: the updates it refused
+  // can be sent now, in their order. Comes once per refusal spell, not once per refused value.
+  virtual void peripheralManagerIsReadyToUpdateSubscribers(CBPeripheralManager&) {}
 };
 
 class CBPeripheralManager {
@@ -326,7 +329,8 @@ class CBPeripheralManager {
   virtual void respondToRequest(const std::shared_ptr<CBATTRequest>& request,
                                 CBATTError result) = 0;
   // Sends a notification to those of `centrals` (all subscribers when none) that are
-  // subscribed to `characteristic`. False when the transmit queue is full.
+  // subscribed to `characteristic`. False when the transmit queue is full: nothing was sent,
+  // and peripheralManagerIsReadyToUpdateSubscribers follows once there is room.
   virtual bool updateValue(
       const CBData& value, const std::shared_ptr<CBMutableCharacteristic>& characteristic,
       const std::optional<std::vector<std::shared_ptr<CBCentral>>>& centrals) = 0;

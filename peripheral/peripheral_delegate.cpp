@@ -53,7 +53,13 @@ PeripheralDelegate::~PeripheralDelegate() {
 
 void PeripheralDelegate::peripheralManagerDidUpdateState(CBPeripheralManager& peripheral) {
   // Nothing is restarted or published again: the flag and the services stay as they are.
-  if (peripheral.state() == CBManagerState::poweredOn) log("Is powered on");
+  if (peripheral.state() == CBManagerState::poweredOn) {
+    log("Is powered on");
+    sendWaiting();
+  } else {
+    // The links are gone with the radio: no waiting notification has anyone to reach.
+    dropWaiting("Bluetooth is not on");
+  }
 }
 
 // ---- Advertising ----
@@ -403,7 +409,51 @@ void PeripheralDelegate::set(const std::string& servID, const std::string& charI
       recordError(Errors::kNotifyError, "Data is too long");
       return;
     }
-    // Not retried when the platform cannot send at once.
-    if (peripheral_) peripheral_->updateValue(*bytes, entry->char_, recipients);
+    if (peripheral_) sendOrWait({entry->char_, charID, std::move(*bytes), std::move(recipients)});
   });
+}
+
+// ---- Notifications the platform could not take at once ----
+
+namespace {
+
+void logDropped(const std::string& charID, const CBData& value, const std::string& why) {
+  log("Dropped a notification of " + charID + " (" + why + "): " + Formatter::binaryToHex(value));
+}
+
+}  // namespace
+
+void PeripheralDelegate::sendOrWait(WaitingUpdate update) {
+  // Behind the waiting ones, so that centrals get the values in the order they were set.
+  if (waiting_.empty() &&
+      peripheral_->updateValue(update.value, update.characteristic, update.recipients)) {
+    return;
+  }
+  auto same = [&](const WaitingUpdate& w) { return w.characteristic == update.characteristic; };
+  if (static_cast<size_t>(std::count_if(waiting_.begin(), waiting_.end(), same)) >=
+      kMostWaitingUpdates) {
+    // The oldest goes: the newest value is the characteristic's current one.
+    auto oldest = std::find_if(waiting_.begin(), waiting_.end(), same);
+    logDropped(oldest->charID, oldest->value,
+               std::to_string(kMostWaitingUpdates) + " waiting for the radio");
+    waiting_.erase(oldest);
+  }
+  waiting_.push_back(std::move(update));
+}
+
+void PeripheralDelegate::sendWaiting() {
+  while (!waiting_.empty() && peripheral_) {
+    const auto& next = waiting_.front();
+    if (!peripheral_->updateValue(next.value, next.characteristic, next.recipients)) return;
+    waiting_.pop_front();
+  }
+}
+
+void PeripheralDelegate::dropWaiting(const std::string& why) {
+  for (const auto& w : waiting_) logDropped(w.charID, w.value, why);
+  waiting_.clear();
+}
+
+void PeripheralDelegate::peripheralManagerIsReadyToUpdateSubscribers(CBPeripheralManager&) {
+  sendWaiting();
 }

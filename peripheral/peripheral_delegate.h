@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -54,7 +55,10 @@ class PeripheralDelegate : public CBPeripheralManagerDelegate {
   // ---- Local values ----
   // The value in `format`, or the facade's badResult with the failure recorded.
   std::string get(const std::string& servID, const std::string& charID, const std::string& format);
-  // Stores the value, then notifies the subscribed centrals whose authorization is enough.
+  // Stores the value, then notifies the subscribed centrals whose authorization is enough. A
+  // notification the platform cannot take at once waits, behind those already waiting, until
+  // it is ready; of one characteristic at most kMostWaitingUpdates wait, and the oldest of them
+  // makes room, with a log line saying what was dropped.
   void set(const std::string& servID, const std::string& charID, const std::string& value,
            const std::string& format);
 
@@ -73,6 +77,8 @@ class PeripheralDelegate : public CBPeripheralManagerDelegate {
   // until the table next changes.
   const LocalChar* localCharFromID(const std::string& servID, const std::string& charID) const;
 
+  static constexpr size_t kMostWaitingUpdates = 64;
+
   // The queue every table lives on and every callback arrives on.
   DispatchQueue& queue() { return queue_; }
 
@@ -89,8 +95,17 @@ class PeripheralDelegate : public CBPeripheralManagerDelegate {
   void peripheralManagerCentralDidUnsubscribe(
       CBPeripheralManager& peripheral, const std::shared_ptr<CBCentral>& central,
       const std::shared_ptr<CBCharacteristic>& characteristic) override;
+  void peripheralManagerIsReadyToUpdateSubscribers(CBPeripheralManager& peripheral) override;
 
  private:
+  // A notification the platform refused for now, sent again when it is ready.
+  struct WaitingUpdate {
+    std::shared_ptr<CBMutableCharacteristic> characteristic;
+    std::string charID;  // for log lines
+    CBData value;
+    std::vector<std::shared_ptr<CBCentral>> recipients;
+  };
+
   // A service made for the platform from the profile, with the table entries it brings.
   struct ServiceToPublish {
     std::shared_ptr<CBMutableService> service;
@@ -113,12 +128,19 @@ class PeripheralDelegate : public CBPeripheralManagerDelegate {
   // The entry of a characteristic the platform handed over, by its service's and its own UUID
   // text; null when it has no service or no entry.
   const LocalChar* localCharOf(const std::shared_ptr<CBCharacteristic>& characteristic) const;
+  // Hands `update` to the platform, or queues it behind those waiting when it cannot be sent.
+  void sendOrWait(WaitingUpdate update);
+  // Sends the waiting updates in order until the platform refuses one.
+  void sendWaiting();
+  // Forgets every waiting update, each with a log line saying why.
+  void dropWaiting(const std::string& why);
 
   // ---- Tables: touched on queue_ only ----
   std::unordered_map<LocalCharKey, LocalChar> chars_;  // never emptied
   bool shouldAdvertise_ = false;
   std::optional<std::vector<LocalServiceJSON>> profile_;
   std::unordered_map<std::string, CentralDevice> devices_;  // never shrinks
+  std::deque<WaitingUpdate> waiting_;                       // oldest first
   // Keeps its initial value: the options of a start apply to that start only.
   AdvertisingOptions advertisingOptions_;
 

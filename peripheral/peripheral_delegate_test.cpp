@@ -4,12 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <random>
 
 #include "bluetooth/sim/air.h"
 #include "bluetooth/sim/sim_central_manager.h"
 #include "bluetooth/sim/sim_peripheral_manager.h"
 #include "bluetooth/sim/test_recorder.h"
+#include "platform/console.h"
 #include "plugin/errors.h"
 #include "plugin/plugin.h"
 #include "queued_scripts.h"
@@ -94,8 +96,9 @@ class PeripheralDelegateTest : public ScriptQueueTest {
   }
 
   std::shared_ptr<sim::Air> air = sim::makeInProcessAir();
+  // A transmit queue of two, so that a few quick sets fill it.
   PeripheralDelegate role{[this](CBPeripheralManagerDelegate& d, DispatchQueue& q) {
-    return sim::makePeripheralManager(air, d, q);
+    return sim::makePeripheralManager(air, d, q, sim::TransmitQueue{2});
   }};
 };
 
@@ -232,6 +235,12 @@ TEST_F(PeripheralDelegateTest, SetNotifiesSubscribedAuthorizedCentralsWithinTheS
   EXPECT_EQ(role.getSubscribed(), std::vector<std::string>{big.id});
   EXPECT_TRUE(role.isKnown(small.id));
   EXPECT_EQ(small.events.log.count("value"), 0u);
+
+  // Sets far faster than the link's queue of two empties: every value still arrives, in order.
+  for (int i = 0; i < 60; ++i) role.set("180D", "2A37", std::to_string(i), "uint8");
+  for (uint8_t i = 0; i < 60; ++i) {
+    ASSERT_EQ(big.events.log.next("value"), "value 2A37 ok " + sim::testing::hex(CBData{i}));
+  }
 }
 
 // ---- Requests handed to the role directly, as a platform could deliver them ----
@@ -265,10 +274,10 @@ class FakeRequest : public CBATTRequest {
   size_t offset_;
 };
 
-// Records the answers the role gives; everything else does nothing.
+// Records the answers the role gives and the updates it sends; refuses updates while `full`.
 class AnswerRecorder : public CBPeripheralManager {
  public:
-  CBManagerState state() const override { return CBManagerState::poweredOn; }
+  CBManagerState state() const override { return power; }
   void removeAllServices() override {}
   void addService(const std::shared_ptr<CBMutableService>&) override {}
   void startAdvertising(const CBAdvertisingRequest&) override {}
@@ -277,11 +286,16 @@ class AnswerRecorder : public CBPeripheralManager {
   void respondToRequest(const std::shared_ptr<CBATTRequest>& request, CBATTError result) override {
     answers.emplace_back(request.get(), static_cast<int>(result));
   }
-  bool updateValue(const CBData&, const std::shared_ptr<CBMutableCharacteristic>&,
+  bool updateValue(const CBData& value, const std::shared_ptr<CBMutableCharacteristic>&,
                    const std::optional<std::vector<std::shared_ptr<CBCentral>>>&) override {
+    if (full) return false;
+    sent.push_back(value);
     return true;
   }
   std::vector<std::pair<const CBATTRequest*, int>> answers;
+  std::atomic<bool> full{false};
+  std::atomic<CBManagerState> power{CBManagerState::poweredOn};
+  std::vector<CBData> sent;
 };
 
 class DirectRequestsTest : public PeripheralDelegateTest {
@@ -331,6 +345,50 @@ TEST_F(DirectRequestsTest, WriteCallbackStopsAtTheFirstFailedRequest) {
   EXPECT_EQ(answers.answers[2], std::make_pair<const CBATTRequest*>(orphanRead.get(), 0x0A));
   EXPECT_EQ(answers.answers[3], std::make_pair<const CBATTRequest*>(offsetRead.get(), 0x00));
   EXPECT_EQ(offsetRead->value(), (CBData{1, 2, 3}));
+}
+
+TEST_F(PeripheralDelegateTest, RefusedUpdatesWaitBoundedAndWhatIsDroppedIsLogged) {
+  AnswerRecorder radio;
+  radio.full = true;
+  PeripheralDelegate flooded{[&](CBPeripheralManagerDelegate&, DispatchQueue&) {
+    return std::shared_ptr<CBPeripheralManager>(&radio, [](CBPeripheralManager*) {});
+  }};
+  flooded.setProfile(kProfile);
+  auto ready = [&] {
+    flooded.queue().sync([&] { flooded.peripheralManagerIsReadyToUpdateSubscribers(radio); });
+  };
+  ::testing::internal::CaptureStdout();
+  // Three more than one characteristic may keep waiting: its three oldest make room. Another
+  // characteristic has its own allowance.
+  const size_t sets = PeripheralDelegate::kMostWaitingUpdates + 3;
+  for (size_t i = 0; i < sets; ++i) flooded.set("180D", "2A37", std::to_string(i), "uint8");
+  flooded.set("180D", "2A39", "255", "uint8");
+  radio.full = false;
+  ready();
+  std::vector<CBData> expected;
+  for (size_t i = 3; i < sets; ++i) expected.push_back({static_cast<uint8_t>(i)});
+  expected.push_back({255});
+  EXPECT_EQ(radio.sent, expected);
+
+  // Updates still waiting when the radio goes off are dropped, and said so.
+  radio.full = true;
+  flooded.set("180D", "2A37", "7", "uint8");
+  radio.power = CBManagerState::poweredOff;
+  flooded.queue().sync([&] { flooded.peripheralManagerDidUpdateState(radio); });
+  radio.full = false;
+  ready();
+  EXPECT_EQ(radio.sent.size(), expected.size());
+  Console::flush(std::chrono::seconds(10));
+  std::string out = ::testing::internal::GetCapturedStdout();
+  std::string full =
+      "(" + std::to_string(PeripheralDelegate::kMostWaitingUpdates) + " waiting for the radio): ";
+  for (const std::string& dropped :
+       {full + "00", full + "01", full + "02", std::string("(Bluetooth is not on): 07")}) {
+    EXPECT_NE(out.find("PeripheralDelegate: Dropped a notification of 2A37 " + dropped + "\n"),
+              std::string::npos)
+        << dropped << out;
+  }
+  EXPECT_EQ(out.find(full + "03"), std::string::npos);
 }
 
 // Malformed and random profiles each get a message and change nothing; a valid one then works.

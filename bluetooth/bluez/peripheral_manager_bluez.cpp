@@ -381,7 +381,8 @@ class CBPeripheralManagerBlueZ : public CBPeripheralManager,
       }
     }
     if (!object) return true;
-    // BlueZ turns the Value change into a notification to every subscribed central.
+    // BlueZ turns the Value change into a notification to every subscribed central. It queues
+    // every one without a bound and never refuses: true, and the ready callback never comes.
     try {
       object->emitPropertiesChangedSignal(kGattCharacteristic, {"Value"});
     } catch (const std::exception& e) {

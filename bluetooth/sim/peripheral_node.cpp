@@ -1,5 +1,9 @@
 #include "bluetooth/sim/peripheral_node.h"
 
+#include <algorithm>
+#include <iterator>
+#include <utility>
+
 #include "bluetooth/core_bluetooth.h"
 
 namespace sim {
@@ -15,8 +19,14 @@ constexpr uint8_t kPeerDisconnected = 7;
 }  // namespace
 
 PeripheralNode::PeripheralNode(std::shared_ptr<Air> air, DispatchQueue& queue, NodeId id,
-                               uint16_t mtu, bool helperNode)
-    : air_(std::move(air)), queue_(queue), id_(id), mtu_(mtu), helper_(helperNode) {
+                               uint16_t mtu, bool helperNode, TransmitQueue transmit)
+    : air_(std::move(air)),
+      queue_(queue),
+      id_(id),
+      mtu_(mtu),
+      helper_(helperNode),
+      // A queue of none would refuse everything and never report room.
+      transmit_{std::max<size_t>(transmit.depth, 1), transmit.interval} {
   if (helper_) poweredOn_ = air_->powered();
 }
 
@@ -127,7 +137,7 @@ void PeripheralNode::handleConnect(const Message& m) {
   }
   {
     std::lock_guard lock(mutex_);
-    links_[m.src] = Link{linkMtu, {}};
+    links_[m.src] = Link{linkMtu, {}, {}};
   }
   air_->linkOpened(id_, m.src);
   Message accept;
@@ -383,31 +393,72 @@ void PeripheralNode::answerWrite(const NodeId& central, uint32_t request, uint8_
   sendTo(central, std::move(m));
 }
 
-size_t PeripheralNode::notify(uint32_t characteristic, const std::vector<uint8_t>& value,
-                              const std::optional<std::vector<NodeId>>& to) {
-  std::vector<std::pair<NodeId, uint16_t>> recipients;
-  {
-    std::lock_guard lock(mutex_);
-    for (const auto& [central, link] : links_) {
-      if (!link.subscriptions.count(characteristic)) continue;
-      if (to && std::find(to->begin(), to->end(), central) == to->end()) continue;
-      recipients.emplace_back(central, link.mtu);
-    }
-  }
+std::vector<Message> PeripheralNode::notificationsLocked(
+    uint32_t characteristic, const std::vector<uint8_t>& value,
+    const std::optional<std::vector<NodeId>>& to) const {
   std::vector<Message> messages;
-  messages.reserve(recipients.size());
-  for (const auto& [central, mtu] : recipients) {
+  for (const auto& [central, link] : links_) {
+    if (!link.subscriptions.count(characteristic)) continue;
+    if (to && std::find(to->begin(), to->end(), central) == to->end()) continue;
     Message m;
     m.type = MessageType::notification;
     m.handle = characteristic;
     m.src = id_;
     m.dst = central;
-    size_t max = mtu - 3u;
+    size_t max = link.mtu - 3u;
     m.value.assign(value.begin(), value.begin() + static_cast<long>(std::min(max, value.size())));
     messages.push_back(std::move(m));
   }
+  return messages;
+}
+
+size_t PeripheralNode::notify(uint32_t characteristic, const std::vector<uint8_t>& value,
+                              const std::optional<std::vector<NodeId>>& to) {
+  std::vector<Message> messages;
+  {
+    std::lock_guard lock(mutex_);
+    messages = notificationsLocked(characteristic, value, to);
+  }
   air_->sendAll(messages);
-  return recipients.size();
+  return messages.size();
+}
+
+bool PeripheralNode::queueNotification(uint32_t characteristic, const std::vector<uint8_t>& value,
+                                       const std::optional<std::vector<NodeId>>& to) {
+  {
+    std::lock_guard lock(mutex_);
+    auto messages = notificationsLocked(characteristic, value, to);
+    // All or nothing, as a platform that refuses an update sends it to none of its centrals.
+    for (const auto& m : messages) {
+      if (links_.at(m.dst).outgoing.size() >= transmit_.depth) {
+        transmitRefused_ = true;
+        return false;
+      }
+    }
+    for (auto& m : messages) links_.at(m.dst).outgoing.push_back(std::move(m));
+    if (messages.empty() || eventDue_) return true;
+    eventDue_ = true;
+  }
+  queue_.asyncAfter(transmit_.interval, [weak = weak_from_this()] {
+    if (auto self = weak.lock()) self->connectionEvent();
+  });
+  return true;
+}
+
+void PeripheralNode::connectionEvent() {
+  std::vector<Message> batch;
+  bool refused = false;
+  {
+    std::lock_guard lock(mutex_);
+    eventDue_ = false;
+    refused = std::exchange(transmitRefused_, false);
+    for (auto& [central, link] : links_) {
+      std::move(link.outgoing.begin(), link.outgoing.end(), std::back_inserter(batch));
+      link.outgoing.clear();
+    }
+  }
+  air_->sendAll(batch);
+  if (refused) transmitReady();
 }
 
 void PeripheralNode::dropLinks() {

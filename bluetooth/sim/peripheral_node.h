@@ -4,6 +4,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -25,6 +27,13 @@ constexpr uint16_t kDefaultMTU = 185;
 constexpr uint16_t kLargestMTU = 517;
 // The longest value a write with response or a long read carries.
 constexpr size_t kMaxAttributeLength = 512;
+
+// A controller's buffer for notifications: each link holds up to `depth` of them, and they go
+// out together at the link's next connection event, `interval` after the first was queued.
+struct TransmitQueue {
+  size_t depth = 8;
+  std::chrono::microseconds interval{7500};  // the shortest connection interval LE allows
+};
 
 // What a peripheral does with a connection request.
 enum class ConnectDecision { accept, reject, ignore };
@@ -48,8 +57,9 @@ class PeripheralNode : public AirNode, public std::enable_shared_from_this<Perip
 
   // Hooks and messages run on `queue`, which must outlive the node. Call start() once the node
   // is owned by a shared_ptr, and stop() first thing in the final class's destructor.
+  // `transmit` paces queueNotification only.
   PeripheralNode(std::shared_ptr<Air> air, DispatchQueue& queue, NodeId id, uint16_t mtu,
-                 bool helperNode);
+                 bool helperNode, TransmitQueue transmit = {});
   ~PeripheralNode() override;
 
   const NodeId& id() const { return id_; }
@@ -85,6 +95,11 @@ class PeripheralNode : public AirNode, public std::enable_shared_from_this<Perip
   // `characteristic`; when `to` is given, only to those of them in it. Returns how many got it.
   size_t notify(uint32_t characteristic, const std::vector<uint8_t>& value,
                 const std::optional<std::vector<NodeId>>& to = std::nullopt);
+  // Queues what notify() would send in the recipients' link queues, for their next connection
+  // event. False, queuing nothing, when one of those queues is full; transmitReady follows the
+  // event that empties them.
+  bool queueNotification(uint32_t characteristic, const std::vector<uint8_t>& value,
+                         const std::optional<std::vector<NodeId>>& to);
 
   // Ends every link as the peripheral's own decision (centrals see "disconnected from us").
   void dropLinks();
@@ -112,6 +127,8 @@ class PeripheralNode : public AirNode, public std::enable_shared_from_this<Perip
   virtual void subscriptionChanged(const NodeId&, uint32_t /*characteristic*/, bool /*enabled*/) {}
   // The adapter of a helper node was switched; links and advertising are already gone on off.
   virtual void powerSwitched(bool /*on*/) {}
+  // The link queues have room again after queueNotification refused.
+  virtual void transmitReady() {}
 
   // Whether the adapter is on (always for emulated devices). Any thread.
   bool poweredOn() const { return poweredOn_.load(); }
@@ -131,6 +148,7 @@ class PeripheralNode : public AirNode, public std::enable_shared_from_this<Perip
   struct Link {
     uint16_t mtu;
     std::set<uint32_t> subscriptions;
+    std::deque<Message> outgoing;  // notifications waiting for the next connection event
   };
 
   void receive(Message message) override;
@@ -154,12 +172,19 @@ class PeripheralNode : public AirNode, public std::enable_shared_from_this<Perip
   std::optional<uint32_t> propertiesOf(uint32_t handle) const;
   bool linked(const NodeId& central) const;
   void sendTo(const NodeId& dst, Message m);
+  // One notification per subscribed link (of `to`, when given). With mutex_ held.
+  std::vector<Message> notificationsLocked(uint32_t characteristic,
+                                           const std::vector<uint8_t>& value,
+                                           const std::optional<std::vector<NodeId>>& to) const;
+  // Sends what the link queues hold. On the queue.
+  void connectionEvent();
 
   const std::shared_ptr<Air> air_;
   DispatchQueue& queue_;
   const NodeId id_;
   const uint16_t mtu_;
   const bool helper_;
+  const TransmitQueue transmit_;
   std::atomic<bool> poweredOn_{true};
   bool started_ = false;
   bool stopped_ = false;
@@ -174,6 +199,8 @@ class PeripheralNode : public AirNode, public std::enable_shared_from_this<Perip
   // trying until it cancels, so they are taken up when connectable advertising starts.
   std::map<NodeId, uint16_t> waiting_;
   bool advertising_ = false;
+  bool eventDue_ = false;         // a connection event is scheduled
+  bool transmitRefused_ = false;  // queueNotification refused since the last event
   std::shared_ptr<const Advertisement> advertisement_;
   int rssiMin_ = -60;
   int rssiMax_ = -60;

@@ -55,8 +55,8 @@ class SimATTRequest : public CBATTRequest {
 class SimPeripheralManager : public CBPeripheralManager, public PeripheralNode {
  public:
   SimPeripheralManager(std::shared_ptr<Air> air, CBPeripheralManagerDelegate& delegate,
-                       DispatchQueue& queue)
-      : PeripheralNode(air, queue, randomNodeId(), kLargestMTU, /*helperNode=*/true),
+                       DispatchQueue& queue, TransmitQueue transmit)
+      : PeripheralNode(air, queue, randomNodeId(), kLargestMTU, /*helperNode=*/true, transmit),
         delegate_(delegate) {}
   ~SimPeripheralManager() override { stop(); }
 
@@ -137,8 +137,7 @@ class SimPeripheralManager : public CBPeripheralManager, public PeripheralNode {
         if (auto* sc = dynamic_cast<SimCentral*>(c.get())) to->push_back(sc->nodeId());
       }
     }
-    notify(*handle, value, to);
-    return true;
+    return queueNotification(*handle, value, to);
   }
 
  protected:
@@ -183,6 +182,10 @@ class SimPeripheralManager : public CBPeripheralManager, public PeripheralNode {
     guarded([&] { delegate_.peripheralManagerDidUpdateState(*this); });
   }
 
+  void transmitReady() override {
+    guarded([&] { delegate_.peripheralManagerIsReadyToUpdateSubscribers(*this); });
+  }
+
  private:
   struct Local {
     std::shared_ptr<CBMutableCharacteristic> characteristic;
@@ -216,8 +219,9 @@ class SimPeripheralManager : public CBPeripheralManager, public PeripheralNode {
 
 std::shared_ptr<CBPeripheralManager> makePeripheralManager(std::shared_ptr<Air> air,
                                                            CBPeripheralManagerDelegate& delegate,
-                                                           DispatchQueue& queue) {
-  auto manager = std::make_shared<SimPeripheralManager>(std::move(air), delegate, queue);
+                                                           DispatchQueue& queue,
+                                                           TransmitQueue transmit) {
+  auto manager = std::make_shared<SimPeripheralManager>(std::move(air), delegate, queue, transmit);
   manager->start();
   manager->reportFirstState();
   return manager;
