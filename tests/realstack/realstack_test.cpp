@@ -484,15 +484,14 @@ TEST_F(RealStack, EncryptedCharacteristicsPairByJustWorksBeforeReadsAndNotificat
   EXPECT_EQ(central.read("Secret", "2A39", 20), value("5ec7e7"));
 
   // The peripheral kept its keys when the central forgot it: its bluetoothd refuses to pair
-  // again by Just Works (JustWorksRepairing = never) and the link drops, which ends the read at
-  // once. Forgotten on the peripheral's side too, they pair anew.
+  // again by Just Works (JustWorksRepairing = never): the read fails, mostly at once as the link
+  // drops, under load at its timeout. Forgotten on the peripheral's side too, they pair anew.
   central.disconnectAll();
   ASSERT_TRUE(forget("hci0", kCentralSide));
   ASSERT_FALSE(find("Secret").empty());
   json refused = central.connect("Secret");
   if (refused == kOK) refused = central.readOnceKnown("Secret", "2A39");
   EXPECT_NE(refused["lastError"], 0) << refused;
-  EXPECT_NE(refused["lastError"], -100) << refused;
   central.disconnectAll();
   ASSERT_TRUE(forget("hci1", kPeripheralSide));
   ASSERT_FALSE(connectTo("Secret").empty());
