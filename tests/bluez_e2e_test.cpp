@@ -448,8 +448,9 @@ class BlueZPeripheralEndToEnd : public BlueZEndToEnd {
 };
 
 TEST_F(BlueZPeripheralEndToEnd, PublishedProfileAnswersCentralsAndPairsWithoutADesktopAgent) {
-  // The helper's agent is registered once it has found bluetoothd, before any profile: devices
-  // pair by Just Works or a passkey to confirm.
+  // The helper's agent is registered once it has found bluetoothd, before any profile: the
+  // adapter is bondable and the kernel pairs by Just Works. A device whose keys are stored is
+  // refused, as bluetoothd refuses Just Works re-pairing.
   std::string phone = bluez.addLEDevice("hci0", kPhone, {});
   auto paired = [&](bool justWorks) {
     try {
@@ -460,13 +461,15 @@ TEST_F(BlueZPeripheralEndToEnd, PublishedProfileAnswersCentralsAndPairsWithoutAD
     }
   };
   ASSERT_TRUE(eventually([&] { return paired(true); }));
-  EXPECT_TRUE(paired(false));
+  EXPECT_FALSE(paired(true));
 
   ASSERT_EQ(setProfile(R"([{"UUID": "180D", "characteristics": [
       {"UUID": "2A37", "properties": "read|notify", "afterSubscribe": "Subscribed",
        "afterUnsubscribe": "Unsubscribed"},
       {"UUID": "2A38", "properties": "read|write", "afterWrite": "Written", "format": "hex"},
-      {"UUID": "2A39", "properties": "read", "protection": 2}]}])"),
+      {"UUID": "2A39", "properties": "read", "protection": 2},
+      {"UUID": "2A3A", "properties": "read", "encrypted": true, "afterRead": "Read",
+       "format": "hex"}]}])"),
             kOK);
   ASSERT_EQ(call("/startAdvertising", {{"options", "displayName=Lab Sensor"}}), kOK);
   ASSERT_TRUE(eventually([&] { return !bluez.advertisement("hci0").empty(); }));
@@ -487,6 +490,11 @@ TEST_F(BlueZPeripheralEndToEnd, PublishedProfileAnswersCentralsAndPairsWithoutAD
   EXPECT_EQ(readError("2a39", phone), "0x06");
   // A value longer than the central's MTU less the 3 bytes of a response's header.
   std::string tablet = bluez.addLEDevice("hci0", "C0:FF:EE:00:00:0A", {});
+  // An encrypted characteristic is refused to an unpaired central before the helper hears of it.
+  ASSERT_EQ(setLocal("2A3A", "5e", "hex"), kOK);
+  EXPECT_EQ(readError("2a3a", tablet), "0x0f");
+  EXPECT_EQ(readError("2a3a", phone), "answered");
+  EXPECT_EQ(scripts(1), std::vector<std::string>{"Read(" + kPhoneID + "\r5e)@Lab"});
   ASSERT_EQ(setLocal("2A38", std::string(2 * 21, 'a'), "hex"), kOK);
   EXPECT_EQ(readError("2a38", tablet, 23), "0x0d");
   ASSERT_EQ(setLocal("2A38", std::string(2 * 20, 'a'), "hex"), kOK);

@@ -1166,6 +1166,15 @@ def _served(adapter_name, char_uuid, need):
     raise _error(MOCK + '.NoSuchCharacteristic', f'No registered characteristic {char_uuid}')
 
 
+def _check_encryption(app, path, flag, device_path):
+    '''check_permissions (shared/gatt-server.c): an unencrypted link, here an unpaired device,
+    gets Insufficient Encryption before the application is asked.'''
+    d = _devices.get(str(device_path))
+    paired = d is not None and d.obj is not None and bool(d.obj.props[DEVICE]['Paired'])
+    if flag in app.chars[path][1] and not paired:
+        raise _att(0x0f)
+
+
 def _att(code):
     '''The ATT error a remote central receives, as a failed control's error.'''
     return _error(MOCK + '.ATTError', f'0x{code:02x}')
@@ -1224,6 +1233,7 @@ def _options(device_path, mtu):
                      async_callbacks=('ok', 'err'))
 def RemoteRead(_self, adapter_name, char_uuid, device_path, mtu, ok, err):
     app, path = _served(adapter_name, char_uuid, 'read')
+    _check_encryption(app, path, 'encrypt-read', device_path)
     _call_app(app, path, 'ReadValue', 'a{sv}', (_options(device_path, mtu),), ok, err, 0x02)
 
 
@@ -1234,6 +1244,7 @@ def RemoteWrite(_self, adapter_name, char_uuid, device_path, value, kind, ok, er
     with write-without-response has every write sent without a reply handler, and
     write_setup_cb answers the central success at once.'''
     app, path = _served(adapter_name, char_uuid, kind)
+    _check_encryption(app, path, 'encrypt-write', device_path)
     args = (dbus.ByteArray(bytes(value)), _options(device_path, DEFAULT_MTU))
     if 'write-without-response' in app.chars[path][1]:
         _send_no_reply(app, path, 'WriteValue', 'aya{sv}', args)
@@ -1392,24 +1403,30 @@ class _AgentManager:
 @dbus.service.method(MOCK, in_signature='ob', out_signature='',
                      async_callbacks=('ok', 'err'))
 def RemotePair(_self, device, just_works, ok, err):
-    '''The device pairs with the adapter (a phone that reads an encrypted characteristic, or a
-    device whose characteristic needs encryption). device_confirm_passkey (device.c) asks the
-    default agent (agent_get(NULL), agent.c): RequestAuthorization for Just Works, else
-    RequestConfirmation; without a default agent pairing is refused.'''
+    '''The device pairs with the adapter. Without a default agent the adapter is not bondable
+    (adapter_set_io_capability, adapter.c). With a NoInputNoOutput agent the kernel picks Just
+    Works and decides alone (smp.c tk_request), unless keys are stored: then bluetoothd refuses
+    before any agent is asked (JustWorksRepairing = never). Otherwise device_confirm_passkey
+    (device.c) asks the agent: RequestAuthorization for Just Works, else RequestConfirmation.'''
     d = _device(device)
     if not _default_agents:
         _log('No agent available for request type 2')
         return err(_error(MOCK + '.PairingRejected', 'No agent available'))
     sender = _default_agents[0]
-    path, _capability = _agents[sender]
-    method, signature, args = (('RequestAuthorization', 'o', (dbus.ObjectPath(device),))
-                               if just_works else
-                               ('RequestConfirmation', 'ou', (dbus.ObjectPath(device),
-                                                              dbus.UInt32(123456))))
+    path, capability = _agents[sender]
 
     def accepted(*_reply):
         _set(d.obj, DEVICE, {'Paired': dbus.Boolean(True), 'Bonded': dbus.Boolean(True)})
         ok()
+
+    if capability == 'NoInputNoOutput':
+        if d.obj.props[DEVICE]['Paired']:
+            return err(_error(MOCK + '.PairingRejected', 'Just Works re-pairing refused'))
+        return accepted()
+    method, signature, args = (('RequestAuthorization', 'o', (dbus.ObjectPath(device),))
+                               if just_works else
+                               ('RequestConfirmation', 'ou', (dbus.ObjectPath(device),
+                                                              dbus.UInt32(123456))))
 
     def rejected(e):
         err(_error(MOCK + '.PairingRejected', e.get_dbus_name()))
