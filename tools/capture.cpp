@@ -2,7 +2,6 @@
 
 #include <poll.h>
 #include <signal.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +13,7 @@
 #include <thread>
 
 #include "bluetooth/cb_error.h"
+#include "platform/descriptors.h"
 #include "plugin/errors.h"
 #include "tools/capture_poller.h"
 #include "tools/device_file.h"
@@ -68,25 +68,14 @@ bool sameIdentifier(const std::string& a, const std::string& b) {
 // SIGINT or SIGTERM (blocked in every thread) asks a capture to end early.
 class Interruption {
  public:
-  Interruption() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGINT);
-    fd_ = ::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
-  }
-  ~Interruption() {
-    if (fd_ >= 0) ::close(fd_);
-  }
   bool happened() {
-    if (fd_ < 0) return false;
     pollfd p{fd_, POLLIN, 0};
     if (!raised_ && ::poll(&p, 1, 0) > 0) raised_ = true;
     return raised_;
   }
 
  private:
-  int fd_ = -1;
+  int fd_ = termination_signals::fd();
   bool raised_ = false;
 };
 

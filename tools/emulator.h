@@ -9,10 +9,6 @@
 
 namespace tool {
 
-// Blocks SIGTERM and SIGINT in the calling thread and every thread it starts later, so that
-// InputLines can take them. Call first thing in main.
-void blockTerminationSignals();
-
 // Whole lines from standard input, until it closes or SIGTERM or SIGINT arrives. A line longer
 // than kMaxLineBytes is refused with an `error` event on standard output and skipped up to its
 // newline, so that endless input without newlines takes bounded memory. Main thread.
@@ -21,7 +17,6 @@ class InputLines {
   static constexpr size_t kMaxLineBytes = 64 * 1024;
 
   InputLines();
-  ~InputLines();
   InputLines(const InputLines&) = delete;
   InputLines& operator=(const InputLines&) = delete;
   // The next line without its newline (and carriage return); false at the end.
@@ -30,7 +25,7 @@ class InputLines {
  private:
   void refuseLongLine();
 
-  int signalFd_ = -1;
+  int signalFd_;  // readable once SIGTERM or SIGINT arrived
   std::string buffer_;
   size_t searched_ = 0;    // bytes of buffer_ known to hold no newline
   bool skipping_ = false;  // dropping the rest of a refused line

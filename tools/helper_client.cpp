@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/descriptors.h"
+
 namespace tool {
 
 namespace {
@@ -49,7 +51,7 @@ HelperClient::~HelperClient() {
 }
 
 void HelperClient::connectSocket() {
-  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  fd_ = openSocket(AF_INET, SOCK_STREAM);
   if (fd_ < 0) throw HelperUnreachable(std::string("no socket: ") + std::strerror(errno));
   int on = 1;
   ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -142,7 +144,7 @@ HttpAnswer HelperClient::exchangeOnce(const std::string& request, bool& sentOnFr
 bool HelperClient::send(std::string_view bytes) {
   if (fd_ < 0) connectSocket();
   while (!bytes.empty()) {
-    ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    ssize_t n = sendNoSignal(fd_, bytes.data(), bytes.size(), 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     bytes.remove_prefix(static_cast<size_t>(n));

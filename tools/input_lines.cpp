@@ -1,39 +1,17 @@
 #include <poll.h>
 #include <signal.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <nlohmann/json.hpp>
 
 #include "platform/console.h"
+#include "platform/descriptors.h"
 #include "tools/emulator.h"
 
 namespace tool {
 
-namespace {
-sigset_t terminationSignals() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGINT);
-  return set;
-}
-}  // namespace
-
-void blockTerminationSignals() {
-  sigset_t set = terminationSignals();
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
-}
-
-InputLines::InputLines() {
-  sigset_t set = terminationSignals();
-  signalFd_ = ::signalfd(-1, &set, SFD_CLOEXEC);
-}
-
-InputLines::~InputLines() {
-  if (signalFd_ >= 0) ::close(signalFd_);
-}
+InputLines::InputLines() : signalFd_(termination_signals::fd()) {}
 
 bool InputLines::next(std::string& line) {
   for (;;) {
@@ -73,11 +51,11 @@ bool InputLines::next(std::string& line) {
       return true;
     }
     pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {signalFd_, POLLIN, 0}};
-    if (::poll(fds, signalFd_ >= 0 ? 2 : 1, -1) < 0) {
+    if (::poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
       return false;
     }
-    if (signalFd_ >= 0 && fds[1].revents != 0) return false;
+    if (fds[1].revents != 0) return false;
     char chunk[4096];
     ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
     if (n < 0 && errno == EINTR) continue;

@@ -4,10 +4,11 @@
 #include <vector>
 
 #include "bluetooth/backend.h"
+#include "platform/descriptors.h"
 #include "tools/emulator.h"
 
 int main(int argc, char** argv) {
-  tool::blockTerminationSignals();
+  termination_signals::block();
   std::vector<std::string> args(argv + 1, argv + argc);
   tool::Invocation invocation;
   try {

@@ -2,7 +2,6 @@
 // and sends its nodes' traffic to the sockets of the others.
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -18,6 +17,7 @@
 #include <stdexcept>
 
 #include "bluetooth/sim/air.h"
+#include "platform/descriptors.h"
 
 namespace sim {
 
@@ -91,14 +91,11 @@ class SocketAir : public Air {
 
   ~SocketAir() override {
     stopClock();
-    uint64_t one = 1;
-    ssize_t ignored = ::write(wakeFd_, &one, sizeof one);
-    (void)ignored;
+    stop_.wake();
     if (receiver_.joinable()) receiver_.join();
     if (socketSlot_ >= 0) gSocketFileUsed[socketSlot_].store(false);
     ::unlink(path(name_).c_str());
     ::close(fd_);
-    ::close(wakeFd_);
   }
 
   void send(const Message& message) override {
@@ -200,7 +197,7 @@ class SocketAir : public Air {
     if (!makeAddress(name_, addr)) {
       throw std::runtime_error("cannot use the air directory " + dir_ + ": path too long");
     }
-    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    fd_ = ::openSocket(AF_UNIX, SOCK_DGRAM);
     if (fd_ < 0) throw std::runtime_error("cannot open a socket for the air: " + errnoText());
     if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
       std::string why = errnoText();
@@ -214,7 +211,6 @@ class SocketAir : public Air {
     // A reliable send waits this long at most for a receiver whose queue is full.
     timeval timeout{0, 500 * 1000};
     ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    wakeFd_ = ::eventfd(0, EFD_CLOEXEC);
   }
 
   static std::string errnoText() { return std::strerror(errno); }
@@ -235,9 +231,8 @@ class SocketAir : public Air {
     sockaddr_un addr;
     if (!makeAddress(peer, addr)) return false;
     for (;;) {
-      ssize_t n = ::sendto(fd_, datagram.data(), datagram.size(),
-                           MSG_NOSIGNAL | (reliable ? 0 : MSG_DONTWAIT),
-                           reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+      ssize_t n = sendToNoSignal(fd_, datagram.data(), datagram.size(), reliable ? 0 : MSG_DONTWAIT,
+                                 reinterpret_cast<sockaddr*>(&addr), sizeof addr);
       if (n >= 0) return true;
       if (errno == EINTR) continue;
       if (isGone(errno)) peerGone(peer, errno == ECONNREFUSED);
@@ -313,7 +308,7 @@ class SocketAir : public Air {
 
   void runReceiver() {
     std::vector<uint8_t> buffer(kReceiveBytes);
-    pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+    pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_.fd(), POLLIN, 0}};
     for (;;) {
       if (::poll(fds, 2, -1) < 0) {
         if (errno == EINTR) continue;
@@ -380,7 +375,7 @@ class SocketAir : public Air {
   std::string name_;
   int socketSlot_ = -1;  // where SIGTERM finds the socket file
   int fd_ = -1;
-  int wakeFd_ = -1;
+  WakeSignal stop_;  // readable once the receiver is to stop
   std::thread receiver_;
 
   std::mutex peersMutex_;  // guards peers_ and routes_
