@@ -84,6 +84,14 @@ bool advertising(const std::string& adapter) {
   });
 }
 
+// The process id of the running bluetoothd, which the machine starts again when it exits.
+std::string bluetoothdPid() {
+  std::ifstream file("/run/bluetoothd.pid");
+  std::string pid;
+  std::getline(file, pid);
+  return pid;
+}
+
 bool paired(const std::string& device) {
   return propertyIs(device, "org.bluez.Device1", "Paired", "b true");
 }
@@ -523,6 +531,8 @@ TEST_F(RealStack, ACaptureThroughBlueZReplaysInTheEmulator) {
       return false;
     };
     auto again = ChildProcess::after(0);
+    // A link whose services bluetoothd dropped makes the capture's reads wait for them: under
+    // load that took 32 s once.
     EXPECT_TRUE(eventually(
         [&] {
           if (ChildProcess::Clock::now() > again && !listening()) {
@@ -531,7 +541,7 @@ TEST_F(RealStack, ACaptureThroughBlueZReplaysInTheEmulator) {
           }
           return listening();
         },
-        40))
+        90))
         << testing::PrintToString(capturing.stderrLines());
     for (const std::string value : {"0101", "0202", "0303"}) {
       EXPECT_EQ(peripheral.setLocal("2A37", value), kOK);
@@ -654,11 +664,23 @@ TEST_F(RealStack, ReadsCutByALostLinkOrAKilledBluetoothdEndInTime) {
   EXPECT_EQ(pending.get(),
             central_e2e::reply(-16, "The specified device has disconnected from us.", "?"));
   ::kill(peripheral.pid(), SIGCONT);
+  const std::string daemon = bluetoothdPid();
   EXPECT_EQ(central.call("/get", {{"selector", "connections"}})["result"], "");
   ASSERT_TRUE(power("hci1", true));
   ASSERT_TRUE(peripheral.poweredOn());
   ASSERT_TRUE(lists(id));
-  ASSERT_EQ(central.connectAndRead(id), value("0a0b0c"));
+  // bluetoothd 5.66 with both ends of the link may crash about 30 s after it dropped, when the
+  // central side's ATT transaction of the cut read times out: once it is back, the helpers
+  // connect again.
+  json again = central.connectAndRead(id);
+  if (again != value("0a0b0c") && bluetoothdPid() != daemon) {
+    std::cerr << "bluetoothd crashed after the lost link: " << again << '\n';
+    ASSERT_TRUE(central.poweredOn(30) && peripheral.poweredOn(30));
+    ASSERT_TRUE(advertising("hci1"));
+    ASSERT_TRUE(lists(id));
+    again = central.connectAndRead(id);
+  }
+  ASSERT_EQ(again, value("0a0b0c"));
 
   ASSERT_EQ(::kill(peripheral.pid(), SIGSTOP), 0);
   pending = std::async(std::launch::async, [&] { return central.read(id, "2A38", 5); });
