@@ -5,6 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
+# The CoreBluetooth backend's Objective-C layer, against our declarations of Apple's API.
+scripts/check-objc.sh
 jobs="$(nproc)"
 builds="${VELNOR_TEST_BUILDS:-asan tsan}"
 for kind in $builds; do

@@ -109,11 +109,17 @@ class CBPeripheralMacOS : public RemotePeripheral<CBServiceMacOS>,
   void writeValue(const CBData& data, const std::shared_ptr<CBCharacteristic>& characteristic,
                   CBCharacteristicWriteType type) override {
     ObjectID id = idOf(characteristic);
-    if (id != 0) call([&](CentralPlatform& p) { p.writeValue(identifier(), id, data, type); });
+    bool withResponse = type == CBCharacteristicWriteType::withResponse;
+    if (id != 0) {
+      call([&](CentralPlatform& p) { p.writeValue(identifier(), id, data, withResponse); });
+    }
   }
   size_t maximumWriteValueLength(CBCharacteristicWriteType type) const override {
     size_t length = 20;
-    call([&](CentralPlatform& p) { length = p.maximumWriteValueLength(identifier(), type); });
+    bool withResponse = type == CBCharacteristicWriteType::withResponse;
+    call([&](CentralPlatform& p) {
+      length = p.maximumWriteValueLength(identifier(), withResponse);
+    });
     return length;
   }
   void setNotifyValue(bool enabled,

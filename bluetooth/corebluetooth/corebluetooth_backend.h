@@ -10,8 +10,7 @@
 std::shared_ptr<CBBackend> makeCoreBluetoothBackend(
     macos::CentralPlatformFactory makeCentral, macos::PeripheralPlatformFactory makePeripheral);
 
-#if __APPLE__
 // A backend on the system's CoreBluetooth; each manager gets a serial dispatch queue of its
-// own, named after the role's queue. Defined by the Objective-C layer.
+// own, named after the role's queue ("central.queue.corebluetooth"). Defined by the Objective-C
+// layer, which only macOS builds have.
 std::shared_ptr<CBBackend> makeCoreBluetoothBackend();
-#endif

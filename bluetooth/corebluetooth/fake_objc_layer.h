@@ -29,16 +29,13 @@ class FakeCentralPlatform : public CentralPlatform {
   void readValue(const std::string& p, ObjectID c) override {
     calls_.add("read " + p + " " + std::to_string(c));
   }
-  void writeValue(const std::string& p, ObjectID c, const CBData& v,
-                  CBCharacteristicWriteType) override {
+  void writeValue(const std::string& p, ObjectID c, const Bytes& v, bool) override {
     calls_.add("write " + p + " " + std::to_string(c) + " " + hex(v));
   }
   void setNotifyValue(const std::string& p, ObjectID c, bool on) override {
     calls_.add("notify " + p + " " + std::to_string(c) + (on ? " on" : " off"));
   }
-  size_t maximumWriteValueLength(const std::string&, CBCharacteristicWriteType) override {
-    return 182;
-  }
+  size_t maximumWriteValueLength(const std::string&, bool) override { return 182; }
 
  private:
   EventLog& calls_;
@@ -58,7 +55,7 @@ class FakePeripheralPlatform : public PeripheralPlatform {
     calls_.add("advertise " + name.value_or("-"));
   }
   void stopAdvertising() override { calls_.add("stopAdvertising"); }
-  void respond(ObjectID request, CBATTError result, const std::optional<CBData>& value) override {
+  void respond(ObjectID request, uint8_t result, const std::optional<Bytes>& value) override {
     calls_.add("respond " + std::to_string(request) + " " +
                std::to_string(static_cast<int>(result)) + " " + hex(value));
   }

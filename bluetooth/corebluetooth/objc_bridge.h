@@ -2,6 +2,7 @@
 // values that the Objective-C layer copies out of each callback, the events it hands them to,
 // and the calls it makes into CoreBluetooth. Only the .mm files and tests implement the
 // platform side; nothing here names an Objective-C type, so it builds and is tested anywhere.
+// Nor does it include the CB... interface, whose names clash with CoreBluetooth's own.
 //
 // Threads: the platform calls the events of one manager on that manager's own serial dispatch
 // queue, one at a time, and never from inside a platform call. Platform calls may come from any
@@ -16,14 +17,15 @@
 #include <utility>
 #include <vector>
 
-#include "bluetooth/core_bluetooth.h"
-
 namespace macos {
 
 // Names one CoreBluetooth service, characteristic or ATT request across the boundary. The
 // platform gives each object it hands over its own number and never reuses it; the numbers of
 // local characteristics and services are chosen by the peripheral manager when it adds them.
 using ObjectID = uint64_t;
+
+// Bytes of an NSData (the same type as the interface's Bytes).
+using Bytes = std::vector<uint8_t>;
 
 // An NSError: its domain, code and localizedDescription.
 struct ErrorValue {
@@ -52,9 +54,9 @@ struct CharacteristicValue {
 // The advertisement dictionary; a key the advertisement did not carry is none.
 struct AdvertisementValue {
   std::optional<std::string> localName;
-  std::optional<CBData> manufacturerData;
+  std::optional<Bytes> manufacturerData;
   std::optional<std::vector<std::string>> serviceUUIDs;
-  std::optional<std::vector<std::pair<std::string, CBData>>> serviceData;
+  std::optional<std::vector<std::pair<std::string, Bytes>>> serviceData;
   std::optional<int> isConnectable;
 };
 
@@ -68,7 +70,7 @@ struct RequestValue {
   CentralValue central;
   ObjectID characteristic = 0;
   size_t offset = 0;
-  std::optional<CBData> value;
+  std::optional<Bytes> value;
 };
 
 // What the central side of CoreBluetooth reports. Peripherals are named by identifier.
@@ -91,7 +93,7 @@ class CentralEvents {
                                          const std::optional<ErrorValue>& error) = 0;
   // `value` is the characteristic's value as it was when the callback ran.
   virtual void valueUpdated(const std::string& peripheral, ObjectID characteristic,
-                            const std::optional<CBData>& value,
+                            const std::optional<Bytes>& value,
                             const std::optional<ErrorValue>& error) = 0;
   virtual void valueWritten(const std::string& peripheral, ObjectID characteristic,
                             const std::optional<ErrorValue>& error) = 0;
@@ -114,12 +116,11 @@ class CentralPlatform {
   virtual void discoverCharacteristics(const std::string& peripheral, ObjectID service) = 0;
   virtual void readValue(const std::string& peripheral, ObjectID characteristic) = 0;
   virtual void writeValue(const std::string& peripheral, ObjectID characteristic,
-                          const CBData& value, CBCharacteristicWriteType type) = 0;
+                          const Bytes& value, bool withResponse) = 0;
   virtual void setNotifyValue(const std::string& peripheral, ObjectID characteristic,
                               bool enabled) = 0;
   // 512 or the link's MTU minus 3; 20 for an unknown peripheral.
-  virtual size_t maximumWriteValueLength(const std::string& peripheral,
-                                         CBCharacteristicWriteType type) = 0;
+  virtual size_t maximumWriteValueLength(const std::string& peripheral, bool withResponse) = 0;
 };
 
 // What the peripheral side of CoreBluetooth reports.
@@ -164,12 +165,12 @@ class PeripheralPlatform {
   virtual void startAdvertising(const std::optional<std::string>& localName,
                                 const std::vector<std::string>& serviceUUIDs) = 0;
   virtual void stopAdvertising() = 0;
-  // respondToRequest:withResult: for the request `request`, after setting its value to `value`
-  // when there is one. The number is forgotten afterwards.
-  virtual void respond(ObjectID request, CBATTError result, const std::optional<CBData>& value) = 0;
+  // respondToRequest:withResult: with the ATT result code `result` for the request `request`,
+  // after setting its value to `value` when there is one. The number is forgotten afterwards.
+  virtual void respond(ObjectID request, uint8_t result, const std::optional<Bytes>& value) = 0;
   // updateValue:forCharacteristic:onSubscribedCentrals: with the centrals of these identifiers
   // (nil when none); false when CoreBluetooth's transmit queue is full.
-  virtual bool updateValue(ObjectID characteristic, const CBData& value,
+  virtual bool updateValue(ObjectID characteristic, const Bytes& value,
                            const std::optional<std::vector<std::string>>& centrals) = 0;
 };
 

@@ -264,7 +264,9 @@ class CBPeripheralManagerMacOS : public CBPeripheralManager,
     std::weak_ptr<CBPeripheralManagerMacOS> weak = weak_from_this();
     return std::make_shared<Answer>(
         count, read, [weak, request](CBATTError result, const std::optional<CBData>& value) {
-          if (auto self = weak.lock()) self->platform_->respond(request, result, value);
+          if (auto self = weak.lock()) {
+            self->platform_->respond(request, static_cast<uint8_t>(result), value);
+          }
         });
   }
 
