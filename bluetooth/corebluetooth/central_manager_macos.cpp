@@ -259,8 +259,10 @@ class CBCentralManagerMacOS : public CBCentralManager,
   void stateChanged(int raw) override {
     post([raw](CBCentralManagerMacOS& self) {
       self.state_ = stateFrom(raw);
-      if (self.state_ != CBManagerState::poweredOn) self.scanning_ = false;
+      bool on = self.state_ == CBManagerState::poweredOn;
+      if (!on) self.scanning_ = false;
       self.delegate_.centralManagerDidUpdateState(self);
+      if (!on) self.endEveryLink();
     });
   }
 
@@ -393,6 +395,29 @@ class CBCentralManagerMacOS : public CBCentralManager,
     if (!p) return;
     CBError timedOut = CBError::link(kConnectionTimedOut);
     delegate_.centralManagerDidFailToConnectPeripheral(*this, p, timedOut);
+  }
+
+  // Without the radio no link is left, whether or not CoreBluetooth says so for each: each is
+  // reported ended, as the other backends do, and what CoreBluetooth says later is dropped.
+  // The role's queue.
+  void endEveryLink() {
+    std::unordered_map<std::string, Link> ended;
+    {
+      std::lock_guard lock(mutex_);
+      ended.swap(links_);
+    }
+    for (const auto& [id, link] : ended) {
+      auto p = knownPeripheral(id);
+      if (!p) continue;
+      CBError lost = CBError::link(kConnectionTimedOut);
+      guarded([&] {
+        if (link.state == Link::connected) {
+          delegate_.centralManagerDidDisconnectPeripheral(*this, p, lost);
+        } else if (link.state == Link::connecting) {
+          delegate_.centralManagerDidFailToConnectPeripheral(*this, p, lost);
+        }
+      });
+    }
   }
 
   // Ends the link of `id` if it was in `expected`; whether it was. Any other state ends too,

@@ -97,7 +97,7 @@ TEST_F(CentralManagerMacOSTest, ObjectsStayTheSameAndValuesAreThoseOfTheirCallba
   EXPECT_EQ(role.offQueue, 0);
 }
 
-TEST_F(CentralManagerMacOSTest, PendingConnectionIsCancelledAtItsWindowAndStaysEnded) {
+TEST_F(CentralManagerMacOSTest, ConnectionAttemptsEndAtTheirWindowAndLinksWithThePower) {
   platform().stateChanged(5);
   auto belt = discover(kBelt);
   auto scale = discover(kScale);
@@ -125,6 +125,19 @@ TEST_F(CentralManagerMacOSTest, PendingConnectionIsCancelledAtItsWindowAndStaysE
 
   platform().disconnected({kScale, "Scale"}, ErrorValue{"CBErrorDomain", 7, "Gone."});
   EXPECT_EQ(role.log.next("disconnected"), "disconnected " + kScale + " CBErrorDomain/7 Gone.");
+
+  // Bluetooth switched off: every link ends then, also those CoreBluetooth is silent about.
+  manager->connect(scale);
+  platform().connected({kScale, "Scale"});
+  manager->connect(belt);
+  platform().stateChanged(4);
+  EXPECT_EQ(role.log.next("disconnected " + kScale)
+                .rfind("disconnected " + kScale + " CBErrorDomain/6", 0),
+            0u);
+  EXPECT_EQ(role.log.next("failed " + kBelt).rfind("failed " + kBelt + " CBErrorDomain/6", 0), 0u);
+  platform().disconnected({kScale, "Scale"}, std::nullopt);
+  queue.sync([] {});
+  EXPECT_EQ(role.log.count("disconnected"), 2u);
 }
 
 }  // namespace
