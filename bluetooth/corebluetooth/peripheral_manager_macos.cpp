@@ -104,6 +104,7 @@ class CBPeripheralManagerMacOS : public CBPeripheralManager,
     {
       std::lock_guard lock(mutex_);
       published_.clear();
+      services_.clear();
     }
     platform_->removeAllServices();
   }
@@ -112,6 +113,7 @@ class CBPeripheralManagerMacOS : public CBPeripheralManager,
     ServiceSpec spec{nextID(), service->UUID().UUIDString(), service->isPrimary(), {}};
     {
       std::lock_guard lock(mutex_);
+      services_.push_back(service);
       for (const auto& c : service->mutableCharacteristics()) {
         ObjectID id = ++lastID_;
         published_[id] = c;
@@ -287,6 +289,8 @@ class CBPeripheralManagerMacOS : public CBPeripheralManager,
   std::atomic<bool> advertising_{false};
   std::mutex mutex_;  // guards the tables below
   ObjectID lastID_ = 0;
+  // Published until removeAllServices: the characteristics only point to their services.
+  std::vector<std::shared_ptr<CBMutableService>> services_;
   std::unordered_map<ObjectID, std::shared_ptr<CBMutableCharacteristic>> published_;
   std::unordered_map<std::string, std::shared_ptr<CBCentralMacOS>> centrals_;
 };

@@ -72,6 +72,7 @@ TEST(PeripheralManagerMacOSTest, EachReadIsAnsweredOnceAndEachWriteCallbackOnceA
     m.respondToRequest(r, CBATTError::unlikelyError);
   };
   platform.readRequest(100, RequestValue{kCentral, 2, 0, std::nullopt});
+  queue.sync([] {});
   // Not answered at all: answered for the role once it lets go.
   role.onRead = [](auto&, auto&) {};
   platform.readRequest(101, RequestValue{kCentral, 2, 0, std::nullopt});
