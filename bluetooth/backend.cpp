@@ -7,6 +7,9 @@
 #if VELNOR_HAVE_BLUEZ
 #include "bluetooth/bluez/bluez_backend.h"
 #endif
+#if __APPLE__
+#include "bluetooth/corebluetooth/corebluetooth_backend.h"
+#endif
 
 namespace {
 std::mutex gBackendMutex;
@@ -20,8 +23,30 @@ void CBBackend::install(std::shared_ptr<CBBackend> backend) {
 
 CBBackend& CBBackend::current() {
   std::lock_guard lock(gBackendMutex);
-  if (!gBackend) gBackend = makeSimulatedRadio(defaultAirDirectory());
+  if (!gBackend) {
+#if __APPLE__
+    gBackend = makeCoreBluetoothBackend();
+#else
+    gBackend = makeSimulatedRadio(defaultAirDirectory());
+#endif
+  }
   return *gBackend;
+}
+
+std::string defaultRadio() {
+#if __APPLE__
+  return "corebluetooth";
+#else
+  return "sim";
+#endif
+}
+
+std::string radioChoices() {
+#if __APPLE__
+  return "corebluetooth|sim";
+#else
+  return "sim|bluez[:hciN]";
+#endif
 }
 
 std::string defaultAirDirectory() {
@@ -38,6 +63,14 @@ bool useRadio(const std::string& radio) {
   if (radio == "sim") {
     useSimulatedRadio(defaultAirDirectory());
     return true;
+  }
+  if (radio == "corebluetooth") {
+#if __APPLE__
+    CBBackend::install(makeCoreBluetoothBackend());
+    return true;
+#else
+    return false;
+#endif
   }
   std::string adapter;
   if (radio == "bluez") {

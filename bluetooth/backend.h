@@ -18,8 +18,8 @@ class CBBackend {
   // CBPeripheralManager::create uses. Managers made before keep theirs. Any thread.
   static void install(std::shared_ptr<CBBackend> backend);
 
-  // The installed backend; on first use without one, the simulated radio on
-  // defaultAirDirectory(). Any thread.
+  // The installed backend; on first use without one, the one defaultRadio() names (the
+  // simulated radio on defaultAirDirectory() outside macOS). Any thread.
   static CBBackend& current();
 };
 
@@ -30,6 +30,11 @@ std::string defaultAirDirectory();
 void useSimulatedRadio(const std::string& airDir);
 
 // Installs the backend that `radio` names: "sim" (the simulated radio on
-// defaultAirDirectory()), "bluez" (BlueZ on hci0) or "bluez:hciN". Returns false, installing
-// nothing, for any other text or when this build has no BlueZ backend.
+// defaultAirDirectory()), "bluez" (BlueZ on hci0), "bluez:hciN", or "corebluetooth" (macOS).
+// Returns false, installing nothing, for any other text or a backend this build lacks.
 bool useRadio(const std::string& radio);
+
+// The radio used when none is chosen: "corebluetooth" on macOS, "sim" elsewhere. Any thread.
+std::string defaultRadio();
+// The radios this platform offers, for a usage line: "sim|bluez[:hciN]" and so on.
+std::string radioChoices();

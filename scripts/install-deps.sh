@@ -3,7 +3,7 @@
 # if any is missing. Usage: scripts/install-deps.sh [PACKAGE...]
 set -euo pipefail
 packages=(g++ cmake make pkg-config libcpp-httplib-dev nlohmann-json3-dev libgtest-dev libgmock-dev
-          libbenchmark-dev libboost1.81-dev curl python3 libsdbus-c++-dev dbus python3-dbusmock "$@")
+          libbenchmark-dev libboost1.81-dev curl python3 libsdbus-c++-dev dbus python3-dbusmock clang "$@")
 # The real-stack tests' virtual machine (scripts/bluez-vm.sh): Debian's kernel, QEMU, busybox for
 # its first process, bluetoothd and btvirt. Without recommends: about 660 MB.
 vm_packages=(qemu-system-x86 linux-image-amd64 busybox-static cpio bluez bluez-test-tools)

@@ -10,6 +10,8 @@ builds="${VELNOR_TEST_BUILDS:-libcxx asan tsan}"
 extra=()
 [[ " $builds " == *" libcxx "* ]] && extra=(clang libc++-dev libc++abi-dev)
 scripts/install-deps.sh "${extra[@]}"
+# The CoreBluetooth backend's Objective-C layer, against our declarations of Apple's API.
+scripts/check-objc.sh
 for kind in $builds; do
   testing=ON
   case "$kind" in

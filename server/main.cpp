@@ -18,16 +18,17 @@
 
 namespace {
 
-constexpr const char* kUsage =
-    "usage: Velnor_HelperApp [--config PATH] [--air DIR] [--radio sim|bluez[:hciN]]";
+std::string usage() {
+  return "usage: Velnor_HelperApp [--config PATH] [--air DIR] [--radio " + radioChoices() + "]";
+}
 
 struct Arguments {
   std::string configPath = Config::CONFIG_PATH;
   std::optional<std::string> airDir;
-  std::string radio = "sim";
+  std::string radio = defaultRadio();
 };
 
-// --config PATH, --air DIR and --radio sim|bluez[:hciN]; anything else is a usage error (none).
+// --config PATH, --air DIR and --radio NAME; anything else is a usage error (none).
 std::optional<Arguments> parseArguments(int argc, char** argv) {
   Arguments args;
   std::vector<std::string> words(argv + 1, argv + argc);
@@ -76,13 +77,13 @@ int main(int argc, char** argv) {
   Memory::limitArenas();
   std::optional<Arguments> args = parseArguments(argc, argv);
   if (!args) {
-    std::cerr << kUsage << std::endl;
+    std::cerr << usage() << std::endl;
     return 2;
   }
   // The Bluetooth backend reads its air directory from the environment when first used.
   if (args->airDir) setenv("VELNOR_AIR", args->airDir->c_str(), 1);
   if (!useRadio(args->radio)) {
-    std::cerr << "Velnor_HelperApp: no such radio: " << args->radio << "\n" << kUsage << std::endl;
+    std::cerr << "Velnor_HelperApp: no such radio: " << args->radio << "\n" << usage() << std::endl;
     return 2;
   }
 
