@@ -368,6 +368,14 @@ TEST_F(PeripheralDelegateTest, RefusedUpdatesWaitBoundedAndWhatIsDroppedIsLogged
   for (size_t i = 3; i < sets; ++i) expected.push_back({static_cast<uint8_t>(i)});
   expected.push_back({255});
   EXPECT_EQ(radio.sent, expected);
+  // A set while others wait goes behind them, even when the radio would take it at once.
+  radio.full = true;
+  flooded.set("180D", "2A37", "1", "uint8");
+  radio.full = false;
+  flooded.set("180D", "2A37", "2", "uint8");
+  ready();
+  expected.insert(expected.end(), {{1}, {2}});
+  EXPECT_EQ(radio.sent, expected);
 
   // Updates still waiting when the radio goes off are dropped, and said so.
   radio.full = true;
