@@ -12,15 +12,13 @@ std::optional<ConnectionOptions> parse(const std::string& text) {
   return parseConnectionOptions(text);
 }
 
+// The line grammar and number forms shared with the scan options are checked there.
 TEST(ConnectionOptions, RefusalsCarryTheirExactMessage) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"onConnect=A\r", "Invalid format for connection option"},
-      {"onConnect=A\r\ronDisconnect=B", "Invalid format for connection option"},
       {"onConnect=A\r\nonDisconnect=B", "Unknown connection option: \nonDisconnect"},
       {"onConnect=A\nonDisconnect=B", "Invalid format for connection option"},
       {"onConnect", "Invalid format for connection option"},
-      {"=A", "Invalid format for connection option"},
-      {"a=b=c", "Invalid format for connection option"},
       {"onConnect=A\rfoo", "Invalid format for connection option"},
       {"foo=1", "Unknown connection option: foo"},
       {" onConnect=A", "Unknown connection option:  onConnect"},
@@ -28,14 +26,10 @@ TEST(ConnectionOptions, RefusalsCarryTheirExactMessage) {
       {"timeout=-1", "Invalid timeout value"},
       {"timeout=abc", "Invalid timeout value"},
       {"timeout=", "Invalid timeout value"},
-      {"timeout= 2", "Invalid timeout value"},
-      {"timeout=2 ", "Invalid timeout value"},
-      {"timeout=2s", "Invalid timeout value"},
       {"timeout=inf", "Invalid timeout value"},
       {"timeout=nan", "Invalid timeout value"},
       {std::string("timeout=2\0", 10), "Invalid timeout value"},
       {"TIMEOUT=x", "Invalid TIMEOUT value"},
-      {"Timeout=x", "Invalid Timeout value"},
   };
   for (const auto& [text, message] : cases) {
     SCOPED_TRACE(text);

@@ -24,6 +24,7 @@ std::string parsed(const std::optional<std::string>& text) {
   return stop + "|" + options->displayName.value_or("-");
 }
 
+// The line grammar and number forms shared with the scan options are checked there.
 TEST(AdvertisingOptionsTest, Grammar) {
   const std::pair<std::optional<std::string>, std::string> cases[] = {
       {std::nullopt, "-|-"},
@@ -43,15 +44,11 @@ TEST(AdvertisingOptionsTest, Grammar) {
       {"displayName=A\rstopAfter=5\r", "Invalid format for advertising option"},
       {"displayName=A\r\nstopAfter=5", "Unknown advertising option: \nstopAfter"},
       {"stopAfter", "Invalid format for advertising option"},
-      {"=5", "Invalid format for advertising option"},
-      {"a=b=c", "Invalid format for advertising option"},
       {"\r", "Invalid format for advertising option"},
       {"foo=1", "Unknown advertising option: foo"},
       {"stopAfter=-1", "Invalid stopAfter value"},
       {"STOPAFTER=inf", "Invalid STOPAFTER value"},
       {"stopAfter=abc", "Invalid stopAfter value"},
-      {"stopAfter= 5", "Invalid stopAfter value"},
-      {"stopAfter=5s", "Invalid stopAfter value"},
       {"stopAfter=1e39", "Invalid stopAfter value"},
       {"stopAfter=", "Invalid stopAfter value"},
       // A bad line anywhere means nothing of the text takes effect.

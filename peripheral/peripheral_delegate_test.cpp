@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <random>
 
 #include "bluetooth/sim/air.h"
 #include "bluetooth/sim/sim_central_manager.h"
@@ -369,6 +368,14 @@ TEST_F(PeripheralDelegateTest, RefusedUpdatesWaitBoundedAndWhatIsDroppedIsLogged
   for (size_t i = 3; i < sets; ++i) expected.push_back({static_cast<uint8_t>(i)});
   expected.push_back({255});
   EXPECT_EQ(radio.sent, expected);
+  // A set while others wait goes behind them, even when the radio would take it at once.
+  radio.full = true;
+  flooded.set("180D", "2A37", "1", "uint8");
+  radio.full = false;
+  flooded.set("180D", "2A37", "2", "uint8");
+  ready();
+  expected.insert(expected.end(), {{1}, {2}});
+  EXPECT_EQ(radio.sent, expected);
 
   // Updates still waiting when the radio goes off are dropped, and said so.
   radio.full = true;
@@ -391,7 +398,7 @@ TEST_F(PeripheralDelegateTest, RefusedUpdatesWaitBoundedAndWhatIsDroppedIsLogged
   EXPECT_EQ(out.find(full + "03"), std::string::npos);
 }
 
-// Malformed and random profiles each get a message and change nothing; a valid one then works.
+// Malformed profiles each get a message and change nothing; a valid one then works.
 TEST_F(PeripheralDelegateTest, RejectedProfilesChangeNothing) {
   publishAndAdvertise();
   RadioCentral central(air);
@@ -411,6 +418,7 @@ TEST_F(PeripheralDelegateTest, RejectedProfilesChangeNothing) {
       "[[]]",
       "[1,2]",
       "[{}]",
+      "[1e999]",
       std::string(100000, '[') + std::string(100000, ']'),
       "[{\"UUID\": \"180D\", \"characteristics\": [" + std::string(20000, '[') +
           std::string(20000, ']') + "]}]",
@@ -423,45 +431,13 @@ TEST_F(PeripheralDelegateTest, RejectedProfilesChangeNothing) {
   for (int i = 0; i < 5000; ++i) huge += R"({"UUID": "180D", "characteristics": []},)";
   huge += R"({"UUID": "180D", "characteristics": [{"UUID": "2A37"}]}])";
   bad.push_back(huge);
-  // Random texts built from profile-like pieces: almost all malformed in some way.
-  const char* pieces[] = {"[",
-                          "]",
-                          "{",
-                          "}",
-                          ",",
-                          ":",
-                          "\"UUID\"",
-                          "\"180D\"",
-                          "\"2A37\"",
-                          "\"characteristics\"",
-                          "\"properties\"",
-                          "\"read\"",
-                          "null",
-                          "true",
-                          "-1",
-                          "\"protection\"",
-                          "\"format\"",
-                          "\"x\"",
-                          "\xFF",
-                          "1e999"};
-  std::mt19937 random(20261205);
-  for (int i = 0; i < 300; ++i) {
-    std::string text;
-    int length = 1 + static_cast<int>(random() % 24);
-    for (int j = 0; j < length; ++j) text += pieces[random() % std::size(pieces)];
-    auto decoded = loadProfile(text);
-    if (!decoded || !isValidProfile(*decoded)) bad.push_back(text);
-  }
-  size_t rejected = 0;
   for (const auto& text : bad) {
     resetError();
     role.setProfile(text);
-    ++rejected;
     EXPECT_EQ(Plugin::shared().getLastError(), Errors::kWrongParameters) << text.substr(0, 80);
     EXPECT_FALSE(Plugin::shared().getLastErrorMessage().empty());
     ASSERT_EQ(profileToJSON(*role.getProfile()).dump(), before) << text.substr(0, 80);
   }
-  EXPECT_GT(rejected, 250u);
   // The table and the published services are as they were.
   EXPECT_EQ(role.get("180D", "2A38", "utf-8"), "kept");
   EXPECT_EQ(central.read("180D/2A38"), "value 2A38 ok 6B657074");

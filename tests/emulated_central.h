@@ -25,11 +25,9 @@ inline bool hasMembers(const std::string& line, const nlohmann::json& members) {
 class EmulatedCentral {
  public:
   // Starts the central in `airDir` and waits for its ready line; throws when it does not come.
-  explicit EmulatedCentral(const std::string& airDir, int mtu = 0) {
-    std::vector<std::string> args = {"central"};
-    if (mtu > 0) args.insert(args.end(), {"--mtu", std::to_string(mtu)});
+  explicit EmulatedCentral(const std::string& airDir) {
     process_ = std::make_unique<ChildProcess>(
-        ChildProcess::Options{VELNOR_SIM_PATH, args, {{"VELNOR_AIR", airDir}}, {}});
+        ChildProcess::Options{VELNOR_SIM_PATH, {"central"}, {{"VELNOR_AIR", airDir}}, {}});
     nlohmann::json ready = next({{"event", "ready"}}, 20);
     if (!ready.is_object()) throw std::runtime_error("emulated central not ready");
     id_ = ready["id"].get<std::string>();

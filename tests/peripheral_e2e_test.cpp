@@ -114,31 +114,6 @@ TEST_F(PeripheralEndToEnd, CommandsAnswerTheirErrorsAndTheProfileComesBackAsSubm
   EXPECT_EQ(json::parse(get("status")["result"].get<std::string>())["isAdvertising"], false);
 }
 
-TEST_F(PeripheralEndToEnd, EveryCentralOfTwoProcessesReceivesEverySetInOrder) {
-  EXPECT_EQ(setProfile(kProfile), kOK);
-  EXPECT_EQ(startAdvertising(""), kOK);
-  EmulatedCentral first(helper.airDir());
-  EmulatedCentral second(helper.airDir(), 23);
-  for (EmulatedCentral* c : {&first, &second}) {
-    ASSERT_FALSE(c->connect("Velnor Plug-in").is_null());
-    c->send("subscribe 180D 2A37");
-    ASSERT_EQ(c->next({{"event", "subscribed"}})["att"], 0);
-  }
-  for (int i = 0; i < 20; ++i) EXPECT_EQ(setLocal("2A37", std::to_string(i), "uint8"), kOK);
-  for (EmulatedCentral* c : {&first, &second}) {
-    for (int i = 0; i < 20; ++i) {
-      char hex[3];
-      std::snprintf(hex, sizeof hex, "%02X", i);
-      // The first missing one ends the test: the rest would only wait out their timeouts.
-      ASSERT_EQ(c->next({{"event", "notification"}})["value"], hex) << i;
-    }
-  }
-  // The small link of the second central limits what may be sent to both.
-  EXPECT_EQ(setLocal("2A37", std::string(21, 'x'), "utf-8"), failed(-20, "Data is too long"));
-  EXPECT_EQ(setLocal("2A37", std::string(20, 'x'), "utf-8"), kOK);
-  EXPECT_FALSE(second.next({{"event", "notification"}}).is_null());
-}
-
 TEST_F(PeripheralEndToEnd, KilledCentralIsUnsubscribedButStaysKnown) {
   EXPECT_EQ(setProfile(kProfile), kOK);
   EXPECT_EQ(startAdvertising(""), kOK);

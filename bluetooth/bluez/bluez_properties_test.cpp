@@ -84,10 +84,14 @@ TEST(BlueZPropertiesTest, GattErrorsReadAsThePlatformReportsThem) {
   EXPECT_EQ(code("NotPermitted", "Not paired"), 0x0F);
   EXPECT_EQ(code("InvalidArguments", "Invalid offset"), 7);
   EXPECT_EQ(code("InvalidArguments", "Invalid Length"), 0x0D);
+  EXPECT_EQ(code("NotAuthorized", "Operation Not Authorized"), 8);
+  EXPECT_EQ(code("Failed", "Operation failed with ATT error: 0x80"), 0x80);
   EXPECT_EQ(code("InvalidArguments", "Invalid arguments in method call"), -1);
   EXPECT_EQ(code("Failed", "Operation failed with ATT error: 0x0c"), 0x0C);
   EXPECT_EQ(code("Failed", "Not connected"), -7);
   EXPECT_EQ(code("NotConnected", "Not Connected"), -7);
+  EXPECT_EQ(gattErrorFrom("org.bluez.Error.InProgress", "In Progress").localizedDescription,
+            "Another operation on it is in progress.");
   CBError unknown = gattErrorFrom("org.example.Error.Odd", "");
   EXPECT_EQ(unknown.domain, CBError::kErrorDomain);
   EXPECT_EQ(unknown.localizedDescription, "Unknown error.");
