@@ -410,10 +410,11 @@ class CBCentralManagerMacOS : public CBCentralManager,
       auto p = knownPeripheral(id);
       if (!p) continue;
       CBError lost = CBError::link(kConnectionTimedOut);
+      Link::State state = link.state;  // clang 14 cannot capture a structured binding
       guarded([&] {
-        if (link.state == Link::connected) {
+        if (state == Link::connected) {
           delegate_.centralManagerDidDisconnectPeripheral(*this, p, lost);
-        } else if (link.state == Link::connecting) {
+        } else if (state == Link::connecting) {
           delegate_.centralManagerDidFailToConnectPeripheral(*this, p, lost);
         }
       });
