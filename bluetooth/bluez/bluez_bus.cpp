@@ -270,9 +270,24 @@ void Bus::notifyAdded(const std::string& path, const Interfaces& interfaces) {
 
 CBManagerState Bus::adapterState() const {
   auto adapter = properties(adapterPath_, kAdapter);
-  if (!adapter) return CBManagerState::unsupported;
-  return property<bool>(*adapter, "Powered").value_or(false) ? CBManagerState::poweredOn
-                                                             : CBManagerState::poweredOff;
+  CBManagerState state = CBManagerState::unsupported;
+  std::optional<bool> powered;
+  if (adapter) {
+    powered = property<bool>(*adapter, "Powered");
+    state = powered.value_or(false) ? CBManagerState::poweredOn : CBManagerState::poweredOff;
+  }
+  // Each change is written down with what it was read from, so that a log shows why the
+  // helper thought the adapter on or off.
+  if (lastState_.exchange(state) != state) {
+    std::fprintf(stderr, "BlueZ: %s reads as %s (%s)\n", adapterPath_.c_str(),
+                 state == CBManagerState::poweredOn    ? "on"
+                 : state == CBManagerState::poweredOff ? "off"
+                                                       : "absent",
+                 !adapter  ? "no Adapter1"
+                 : powered ? (*powered ? "Powered true" : "Powered false")
+                           : "Adapter1 without Powered");
+  }
+  return state;
 }
 
 std::string Bus::adapterAddress() const {

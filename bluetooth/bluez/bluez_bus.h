@@ -106,6 +106,7 @@ class Bus : public std::enable_shared_from_this<Bus> {
   std::atomic<std::thread::id> loopThread_{};
   mutable std::mutex mutex_;
   std::string owner_;  // bluetoothd's unique name, empty while it is away
+  mutable std::atomic<CBManagerState> lastState_{CBManagerState::unknown};
   std::map<std::string, Interfaces> objects_;
   std::map<std::string, std::unique_ptr<sdbus::IProxy>> proxies_;
   std::vector<std::weak_ptr<BusListener>> listeners_;

@@ -481,7 +481,7 @@ TEST_F(RealStack, PowerCyclesOfEitherAdapterEndLinksAndLeaveBothWorking) {
   EXPECT_EQ(central.call("/get", {{"selector", "connections"}})["result"], "");
   EXPECT_NE(central.read("Cycled", "2A38")["lastError"], 0);
   ASSERT_TRUE(power("hci0", true));
-  ASSERT_TRUE(central.poweredOn());
+  ASSERT_TRUE(central.poweredOn()) << central.status();
   EXPECT_FALSE(connectTo("Cycled").empty());
 }
 
@@ -728,7 +728,7 @@ TEST_F(RealStack, ABlockedControllerOrANameThatIsNotBluetoothdFailCommandsAtOnce
   EXPECT_NE(central.connect(id, 5)["lastError"], 0);
   ASSERT_TRUE(run({"/bin/sh", "-c", block, "0"}));
   ASSERT_TRUE(power("hci0", true));
-  ASSERT_TRUE(central.poweredOn());
+  ASSERT_TRUE(central.poweredOn()) << central.status();
 
   // The impostor stops bluetoothd and takes its name before bluetoothd is started again, and
   // holds it until it is killed.
