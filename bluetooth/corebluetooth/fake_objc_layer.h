@@ -45,7 +45,7 @@ class FakePeripheralPlatform : public PeripheralPlatform {
  public:
   FakePeripheralPlatform(EventLog& calls, std::atomic<bool>& full) : calls_(calls), full_(full) {}
   void removeAllServices() override { calls_.add("removeAllServices"); }
-  void addService(const ServiceSpec& s) override {
+  void addService(const ServiceToPublish& s) override {
     std::string line = "addService " + s.uuid;
     for (const auto& c : s.characteristics) line += " " + c.uuid + "=" + std::to_string(c.id);
     calls_.add(line);

@@ -140,7 +140,7 @@ class PeripheralEvents {
   virtual void readyToUpdateSubscribers() = 0;
 };
 
-struct CharacteristicSpec {
+struct CharacteristicToPublish {
   ObjectID id = 0;
   std::string uuid;
   uint32_t properties = 0;
@@ -149,11 +149,11 @@ struct CharacteristicSpec {
 
 // A CBMutableService to publish; its characteristics are made without a cached value, so that
 // every read and write reaches the delegate.
-struct ServiceSpec {
+struct ServiceToPublish {
   ObjectID id = 0;
   std::string uuid;
   bool primary = true;
-  std::vector<CharacteristicSpec> characteristics;
+  std::vector<CharacteristicToPublish> characteristics;
 };
 
 // Calls into CBPeripheralManager. Destruction as for CentralPlatform.
@@ -161,7 +161,7 @@ class PeripheralPlatform {
  public:
   virtual ~PeripheralPlatform() = default;
   virtual void removeAllServices() = 0;
-  virtual void addService(const ServiceSpec& service) = 0;
+  virtual void addService(const ServiceToPublish& service) = 0;
   virtual void startAdvertising(const std::optional<std::string>& localName,
                                 const std::vector<std::string>& serviceUUIDs) = 0;
   virtual void stopAdvertising() = 0;

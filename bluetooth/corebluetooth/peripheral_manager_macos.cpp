@@ -110,18 +110,18 @@ class CBPeripheralManagerMacOS : public CBPeripheralManager,
   }
 
   void addService(const std::shared_ptr<CBMutableService>& service) override {
-    ServiceSpec spec{nextID(), service->UUID().UUIDString(), service->isPrimary(), {}};
+    ServiceToPublish added{nextID(), service->UUID().UUIDString(), service->isPrimary(), {}};
     {
       std::lock_guard lock(mutex_);
       services_.push_back(service);
       for (const auto& c : service->mutableCharacteristics()) {
         ObjectID id = ++lastID_;
         published_[id] = c;
-        spec.characteristics.push_back(
-            CharacteristicSpec{id, c->UUID().UUIDString(), c->properties(), c->permissions()});
+        added.characteristics.push_back(
+            CharacteristicToPublish{id, c->UUID().UUIDString(), c->properties(), c->permissions()});
       }
     }
-    platform_->addService(spec);
+    platform_->addService(added);
   }
 
   void startAdvertising(const CBAdvertisingRequest& advertisement) override {

@@ -74,8 +74,8 @@ class PeripheralPlatformObjC : public PeripheralPlatform {
     });
   }
 
-  void addService(const ServiceSpec& spec) override {
-    ServiceSpec copy = spec;
+  void addService(const ServiceToPublish& wanted) override {
+    ServiceToPublish copy = wanted;
     dispatch_async(queue_, ^{
       CBMutableService* service =
           [[CBMutableService alloc] initWithType:[CBUUID UUIDWithString:stringOf(copy.uuid)]
