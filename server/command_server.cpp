@@ -9,7 +9,6 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
-#include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/string_body.hpp>
 #include <boost/beast/http/write.hpp>
@@ -36,6 +35,7 @@ namespace net = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = net::ip::tcp;
+using Clock = std::chrono::steady_clock;
 using HTTPServer::Request;
 using HTTPServer::Response;
 
@@ -150,7 +150,10 @@ size_t requestLineStart(std::string_view data) {
 class Session : public std::enable_shared_from_this<Session> {
  public:
   Session(Loop& loop, tcp::socket socket)
-      : loop_(loop), stream_(std::move(socket)), stallTimer_(stream_.get_executor()) {
+      : loop_(loop),
+        socket_(std::move(socket)),
+        deadlineTimer_(socket_.get_executor()),
+        stallTimer_(socket_.get_executor()) {
     ++loop_.open;
   }
   ~Session() { --loop_.open; }
@@ -158,25 +161,52 @@ class Session : public std::enable_shared_from_this<Session> {
   void start() {
     beast::error_code ignored;
     // Nagle off: each small answer goes out at once instead of after the client's delayed ack.
-    stream_.socket().set_option(tcp::no_delay(true), ignored);
-    // Writes made directly on the socket return at once when it is full.
-    stream_.socket().non_blocking(true, ignored);
+    socket_.set_option(tcp::no_delay(true), ignored);
+    // Reads and writes made directly on the socket return at once when it has nothing or is full.
+    socket_.non_blocking(true, ignored);
     readNext();
   }
 
  private:
   // Waits for the next request: the idle timeout runs until its first byte. A pipelined request
-  // may already be here.
+  // may already be here. (Asio tries no read that is bound to find nothing: after a read that
+  // took all the socket had, it waits for the socket to say it has more.)
   void readNext() {
     bool begun = buffer_.size() > 0 && (!answered_ || dropStrayBytes());
     if (begun) return startRequest();
-    stream_.expires_after(loop_.settings.idleTimeout);
-    stream_.async_read_some(buffer_.prepare(kFirstRead),
+    waitAtMost(loop_.settings.idleTimeout);
+    socket_.async_read_some(buffer_.prepare(kFirstRead),
                             [self = shared_from_this()](beast::error_code ec, size_t n) {
                               if (ec) return self->close();
                               self->buffer_.commit(n);
                               self->readNext();
                             });
+  }
+
+  // The connection ends if what it waits for has not come within `limit`. The timer is moved
+  // only to an earlier time; a later deadline is found when the timer fires, so that a request
+  // answered at once costs no timer call.
+  void waitAtMost(Clock::duration limit) {
+    deadline_ = Clock::now() + limit;
+    if (deadline_ < timerAt_) armTimer();
+  }
+
+  void stopWaiting() { deadline_ = Clock::time_point::max(); }
+
+  void armTimer() {
+    timerAt_ = deadline_;
+    deadlineTimer_.expires_at(timerAt_);  // a wait set for later ends with operation_aborted
+    deadlineTimer_.async_wait([self = shared_from_this(), at = timerAt_](beast::error_code ec) {
+      self->onTimer(ec, at);
+    });
+  }
+
+  void onTimer(beast::error_code ec, Clock::time_point at) {
+    if (ec || at != timerAt_ || closed_) return;  // moved or closed meanwhile
+    timerAt_ = Clock::time_point::max();
+    if (deadline_ == Clock::time_point::max()) return;  // nothing waits now
+    if (Clock::now() >= deadline_) return close();
+    armTimer();
   }
 
   // After a request, drops what cannot begin the next one: the rest of a body that its
@@ -207,9 +237,9 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void readHeader() {
-    stream_.expires_after(loop_.settings.headerTimeout);
+    waitAtMost(loop_.settings.headerTimeout);
     http::async_read_header(
-        stream_, buffer_, *parser_,
+        socket_, buffer_, *parser_,
         [self = shared_from_this()](beast::error_code ec, size_t) { self->onHeader(ec); });
   }
 
@@ -223,8 +253,8 @@ class Session : public std::enable_shared_from_this<Session> {
     if (HTTPServer::refuseWebPage(request_, refusal)) return answer(std::move(refusal));
     // An HTTP/1.0 client cannot have asked to be told to go on.
     if (version_ < 11 || !expectsContinue(message)) return readBody();
-    stream_.expires_after(loop_.settings.writeTimeout);
-    net::async_write(stream_, net::buffer(kContinue.data(), kContinue.size()),
+    waitAtMost(loop_.settings.writeTimeout);
+    net::async_write(socket_, net::buffer(kContinue.data(), kContinue.size()),
                      [self = shared_from_this()](beast::error_code ec, size_t) {
                        if (ec) return self->close();
                        self->readBody();
@@ -239,7 +269,7 @@ class Session : public std::enable_shared_from_this<Session> {
       if (ec && ec != http::error::need_more) return readFailed(ec);
     }
     if (parser_->is_done()) return bodyRead();
-    stream_.expires_after(loop_.settings.bodyTimeout);
+    waitAtMost(loop_.settings.bodyTimeout);
     readBodyPiece();
   }
 
@@ -253,10 +283,10 @@ class Session : public std::enable_shared_from_this<Session> {
       if (ec || piece != self->bodyPieces_) return;  // the piece arrived in time
       self->stalled_ = true;
       beast::error_code ignored;
-      self->stream_.socket().cancel(ignored);
+      self->socket_.cancel(ignored);
     });
     http::async_read_some(
-        stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code ec, size_t) {
+        socket_, buffer_, *parser_, [self = shared_from_this()](beast::error_code ec, size_t) {
           ++self->bodyPieces_;
           self->stallTimer_.cancel();
           if (ec == net::error::operation_aborted && self->stalled_) {
@@ -269,6 +299,7 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void bodyRead() {
+    stopWaiting();
     request_.body = std::move(parser_->get().body());
     parser_.reset();
     carryOut();
@@ -309,7 +340,7 @@ class Session : public std::enable_shared_from_this<Session> {
     if (!route->waits) return answer(carryOutRoute(*route, request_));
     bool queued = loop_.pool.submit([self = shared_from_this(), route]() mutable {
       Response response = carryOutRoute(*route, self->request_);
-      auto executor = self->stream_.get_executor();
+      auto executor = self->socket_.get_executor();
       net::post(executor, [self = std::move(self), response = std::move(response)]() mutable {
         self->answer(std::move(response));
       });
@@ -337,15 +368,16 @@ class Session : public std::enable_shared_from_this<Session> {
   void writeReply() {
     serializer_.emplace(reply_);
     beast::error_code ec;
-    http::write(stream_.socket(), *serializer_, ec);
+    http::write(socket_, *serializer_, ec);
     if (ec != net::error::would_block && ec != net::error::try_again) return onWritten(ec);
-    stream_.expires_after(loop_.settings.writeTimeout);
+    waitAtMost(loop_.settings.writeTimeout);
     http::async_write(
-        stream_, *serializer_,
+        socket_, *serializer_,
         [self = shared_from_this()](beast::error_code ec, size_t) { self->onWritten(ec); });
   }
 
   void onWritten(beast::error_code ec) {
+    stopWaiting();
     if (ec) return close();
     if (!keepAlive_) return lingerAndClose();
     answered_ = true;
@@ -355,7 +387,7 @@ class Session : public std::enable_shared_from_this<Session> {
     if (buffer_.size() > 0) {
       // A pipelined request goes through the loop, so that a long run of them cannot deepen
       // the stack.
-      net::post(stream_.get_executor(), [self = shared_from_this()] { self->readNext(); });
+      net::post(socket_.get_executor(), [self = shared_from_this()] { self->readNext(); });
       return;
     }
     // An idle connection keeps no more than the first read's few bytes.
@@ -367,14 +399,14 @@ class Session : public std::enable_shared_from_this<Session> {
   // refused body, say) until it closes or the linger time is up.
   void lingerAndClose() {
     beast::error_code ignored;
-    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
-    stream_.expires_after(kLinger);
+    socket_.shutdown(tcp::socket::shutdown_send, ignored);
+    waitAtMost(kLinger);
     drain();
   }
 
   void drain() {
     buffer_.clear();
-    stream_.async_read_some(buffer_.prepare(16 * 1024),
+    socket_.async_read_some(buffer_.prepare(16 * 1024),
                             [self = shared_from_this()](beast::error_code ec, size_t) {
                               if (ec) return self->close();
                               self->drain();
@@ -385,14 +417,21 @@ class Session : public std::enable_shared_from_this<Session> {
     if (closed_) return;
     closed_ = true;
     beast::error_code ignored;
-    stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
-    stream_.close();
+    socket_.shutdown(tcp::socket::shutdown_both, ignored);
+    socket_.close(ignored);
+    deadlineTimer_.cancel();
+    stallTimer_.cancel();
     loop_.connectionEnded();
   }
 
   Loop& loop_;
-  beast::tcp_stream stream_;
+  tcp::socket socket_;
+  net::steady_timer deadlineTimer_;
   net::steady_timer stallTimer_;
+  // When the operation the connection waits for ends it; max while nothing waits (a command
+  // runs). The timer is set for timerAt_, max when it is not set.
+  Clock::time_point deadline_ = Clock::time_point::max();
+  Clock::time_point timerAt_ = Clock::time_point::max();
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
   Request request_;  // read by the command's pool thread while nothing else touches it
