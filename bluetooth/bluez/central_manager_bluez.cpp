@@ -9,9 +9,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "bluetooth/bluez/remote_objects_bluez.h"
 #include "bluetooth/description.h"
 #include "bluetooth/guarded.h"
-#include "bluetooth/remote_objects.h"
 #include "platform/dispatch_queue.h"
 
 namespace bluez {
@@ -28,206 +28,6 @@ constexpr auto kConnectWindow = seconds(30);
 constexpr auto kRetryDelay = std::chrono::milliseconds(100);
 constexpr auto kGattTimeout = seconds(30);
 constexpr auto kControlTimeout = seconds(10);
-constexpr uint16_t kDefaultMTU = 23;
-
-class CBCentralManagerBlueZ;
-class CBServiceBlueZ;
-
-// The objects for BlueZ's objects `found`, in their order: those seen before (same path and
-// UUID) are kept, so that they stay the same objects; `make` makes the others.
-template <class Object, class Make>
-std::vector<std::shared_ptr<Object>> keepOrMake(
-    const std::optional<std::vector<std::shared_ptr<Object>>>& before,
-    const std::vector<std::pair<std::string, Properties>>& found, Make make) {
-  std::vector<std::shared_ptr<Object>> next;
-  for (const auto& [path, props] : found) {
-    auto uuid = CBUUID::fromString(property<std::string>(props, "UUID").value_or(""));
-    if (!uuid) continue;
-    std::shared_ptr<Object> kept;
-    for (const auto& o : before.value_or(std::vector<std::shared_ptr<Object>>{})) {
-      if (o->path() == path && o->UUID() == *uuid) kept = o;
-    }
-    next.push_back(kept ? kept : make(path, *uuid, props));
-  }
-  return next;
-}
-
-class CBCharacteristicBlueZ : public RemoteCharacteristic {
- public:
-  CBCharacteristicBlueZ(std::string path, CBUUID uuid, uint32_t properties,
-                        std::weak_ptr<CBService> service)
-      : RemoteCharacteristic(uuid, properties, std::move(service)), path_(std::move(path)) {}
-
-  const std::string& path() const { return path_; }
-  // BlueZ also announces the value that answers a read as a Value change: bluetoothd 5.66
-  // before its reply, older ones after it. A change is a notification only while notifying,
-  // no read of ours is out, and it is not the announcement of a read that came after its reply.
-  bool takesNotification(const CBData& value) {
-    std::lock_guard lock(mutex_);
-    if (readsOut_ > 0) {
-      announcedDuringRead_ = true;
-      return false;
-    }
-    bool echo = echo_ && *echo_ == value;
-    echo_.reset();
-    return notifying_ && !echo;
-  }
-  void readStarted() {
-    std::lock_guard lock(mutex_);
-    if (readsOut_++ == 0) announcedDuringRead_ = false;
-    echo_.reset();
-  }
-  // `value` is what the read answered (none when it failed).
-  void readEnded(const std::optional<CBData>& value) {
-    std::lock_guard lock(mutex_);
-    if (readsOut_ > 0) --readsOut_;
-    if (readsOut_ == 0 && value && !announcedDuringRead_) echo_ = value;
-  }
-
- private:
-  const std::string path_;
-  int readsOut_ = 0;
-  bool announcedDuringRead_ = false;
-  std::optional<CBData> echo_;  // a read's value whose announcement is still to come
-};
-
-class CBServiceBlueZ : public RemoteService<CBCharacteristicBlueZ> {
- public:
-  CBServiceBlueZ(std::string path, CBUUID uuid, bool primary, std::weak_ptr<CBPeripheral> owner)
-      : RemoteService(uuid, primary, std::move(owner)), path_(std::move(path)) {}
-
-  const std::string& path() const { return path_; }
-  // Takes BlueZ's characteristics of this service, keeping the objects of those seen before.
-  void setCharacteristics(const std::vector<std::pair<std::string, Properties>>& found,
-                          const std::shared_ptr<CBServiceBlueZ>& self) {
-    std::lock_guard lock(mutex_);
-    characteristics_ =
-        keepOrMake(characteristics_, found,
-                   [&](const std::string& path, CBUUID uuid, const Properties& props) {
-                     auto flags = property<std::vector<std::string>>(props, "Flags")
-                                      .value_or(std::vector<std::string>{});
-                     return std::make_shared<CBCharacteristicBlueZ>(
-                         path, uuid, propertiesFromFlags(flags), self);
-                   });
-  }
-  std::shared_ptr<CBCharacteristicBlueZ> find(const std::string& path) const {
-    std::lock_guard lock(mutex_);
-    for (const auto& c : characteristics_.value_or(decltype(characteristics_)::value_type{})) {
-      if (c->path() == path) return c;
-    }
-    return nullptr;
-  }
-
- private:
-  const std::string path_;
-};
-
-class CBPeripheralBlueZ : public RemotePeripheral<CBServiceBlueZ>,
-                          public std::enable_shared_from_this<CBPeripheralBlueZ> {
- public:
-  CBPeripheralBlueZ(std::string path, std::string identifier,
-                    std::weak_ptr<CBCentralManagerBlueZ> manager)
-      : RemotePeripheral(std::move(identifier)),
-        path_(std::move(path)),
-        manager_(std::move(manager)) {}
-
-  void discoverServices() override;
-  void discoverCharacteristics(const std::shared_ptr<CBService>& service) override;
-  void readValue(const std::shared_ptr<CBCharacteristic>& characteristic) override;
-  void writeValue(const CBData& data, const std::shared_ptr<CBCharacteristic>& characteristic,
-                  CBCharacteristicWriteType type) override;
-  size_t maximumWriteValueLength(CBCharacteristicWriteType type) const override;
-  void setNotifyValue(bool enabled,
-                      const std::shared_ptr<CBCharacteristic>& characteristic) override;
-  std::string description() const override;
-
-  const std::string& path() const { return path_; }
-  void setServices(const std::vector<std::pair<std::string, Properties>>& found) {
-    std::lock_guard lock(mutex_);
-    services_ = keepOrMake(services_ ? services_ : earlier_, found,
-                           [&](const std::string& path, CBUUID uuid, const Properties& props) {
-                             return std::make_shared<CBServiceBlueZ>(
-                                 path, uuid, property<bool>(props, "Primary").value_or(true),
-                                 weak_from_this());
-                           });
-  }
-  // The link is down: the services are unknown until discovered again, but their objects are
-  // kept, so that the same paths give the same objects on the next link and what the roles
-  // hold stays usable.
-  // Returns the paths of the characteristics that were notifying, now not notifying.
-  std::vector<std::string> clearServices() {
-    std::lock_guard lock(mutex_);
-    std::vector<std::string> notifying;
-    for (const auto& service : services_.value_or(decltype(services_)::value_type{})) {
-      for (const auto& c :
-           service->characteristics().value_or(std::vector<std::shared_ptr<CBCharacteristic>>{})) {
-        if (!c->isNotifying()) continue;
-        auto* own = static_cast<CBCharacteristicBlueZ*>(c.get());
-        notifying.push_back(own->path());
-        own->setNotifying(false);
-      }
-    }
-    if (services_) earlier_ = std::move(services_);
-    services_.reset();
-    discoveryWanted_ = false;
-    return notifying;
-  }
-  // An operation that waits until BlueZ has the device's GATT objects again after a reconnect.
-  void park(std::function<void()> operation) {
-    std::lock_guard lock(mutex_);
-    parked_.push_back(std::move(operation));
-  }
-  std::vector<std::function<void()>> takeParked() {
-    std::lock_guard lock(mutex_);
-    return std::exchange(parked_, {});
-  }
-  void setDiscoveryWanted(bool wanted) {
-    std::lock_guard lock(mutex_);
-    discoveryWanted_ = wanted;
-  }
-  bool takeDiscoveryWanted() {
-    std::lock_guard lock(mutex_);
-    return std::exchange(discoveryWanted_, false);
-  }
-  std::shared_ptr<CBCharacteristicBlueZ> standIn(
-      const std::shared_ptr<CBCharacteristic>& characteristic) const;
-  std::shared_ptr<CBCharacteristicBlueZ> findCharacteristic(const std::string& path) const {
-    std::lock_guard lock(mutex_);
-    for (const auto& s : services_.value_or(earlier_.value_or(Services{}))) {
-      if (path.rfind(s->path() + "/", 0) == 0) return s->find(path);
-    }
-    return nullptr;
-  }
-  void setMTU(uint16_t mtu) {
-    std::lock_guard lock(mutex_);
-    mtu_ = mtu;
-  }
-  uint16_t mtu() const {
-    std::lock_guard lock(mutex_);
-    return mtu_;
-  }
-  // The address and its type ("public" or "random") as BlueZ last gave them.
-  void setAddress(const Properties& device) {
-    std::lock_guard lock(mutex_);
-    if (auto a = property<std::string>(device, "Address")) address_ = *a;
-    if (auto t = property<std::string>(device, "AddressType")) addressType_ = *t;
-  }
-  std::pair<std::string, std::string> address() const {
-    std::lock_guard lock(mutex_);
-    return {address_, addressType_};
-  }
-
- private:
-  using Services = std::vector<std::shared_ptr<CBServiceBlueZ>>;
-  const std::string path_;
-  const std::weak_ptr<CBCentralManagerBlueZ> manager_;
-  std::optional<Services> earlier_;  // the services of the last link
-  std::vector<std::function<void()>> parked_;
-  bool discoveryWanted_ = false;
-  uint16_t mtu_ = kDefaultMTU;
-  std::string address_;
-  std::string addressType_ = "random";
-};
 
 enum class LinkState { connecting, connected };
 
@@ -267,6 +67,7 @@ bool isGone(const sdbus::Error& error) {
 
 class CBCentralManagerBlueZ : public CBCentralManager,
                               public BusListener,
+                              public PeripheralOperationsBlueZ,
                               public std::enable_shared_from_this<CBCentralManagerBlueZ> {
  public:
   CBCentralManagerBlueZ(std::shared_ptr<Bus> bus, CBCentralManagerDelegate& delegate,
@@ -411,13 +212,13 @@ class CBCentralManagerBlueZ : public CBCentralManager,
 
   // ---- Operations of the peripherals ----
 
-  bool connected(const CBPeripheralBlueZ& peripheral) const {
+  bool connected(const CBPeripheralBlueZ& peripheral) const override {
     std::lock_guard lock(mutex_);
     auto it = links_.find(peripheral.path());
     return it != links_.end() && it->second.state == LinkState::connected;
   }
 
-  void discoverServices(const std::shared_ptr<CBPeripheralBlueZ>& peripheral) {
+  void discoverServices(const std::shared_ptr<CBPeripheralBlueZ>& peripheral) override {
     if (!connected(*peripheral)) return;
     // Wanted before the look, so that a ServicesResolved arriving in between is not lost.
     peripheral->setDiscoveryWanted(true);
@@ -426,7 +227,7 @@ class CBCentralManagerBlueZ : public CBCentralManager,
   }
 
   void discoverCharacteristics(const std::shared_ptr<CBPeripheralBlueZ>& peripheral,
-                               const std::shared_ptr<CBServiceBlueZ>& service) {
+                               const std::shared_ptr<CBServiceBlueZ>& service) override {
     if (!connected(*peripheral)) return;
     auto found = bus_->objectsWith(kGattCharacteristic, service->path());
     service->setCharacteristics(found, service);
@@ -441,7 +242,7 @@ class CBCentralManagerBlueZ : public CBCentralManager,
   }
 
   void read(const std::shared_ptr<CBPeripheralBlueZ>& peripheral,
-            const std::shared_ptr<CBCharacteristicBlueZ>& characteristic) {
+            const std::shared_ptr<CBCharacteristicBlueZ>& characteristic) override {
     if (!connected(*peripheral)) {
       return later([peripheral, characteristic] {
         if (auto* d = peripheral->delegate())
@@ -481,7 +282,7 @@ class CBCentralManagerBlueZ : public CBCentralManager,
 
   void write(const std::shared_ptr<CBPeripheralBlueZ>& peripheral,
              const std::shared_ptr<CBCharacteristicBlueZ>& characteristic, const CBData& data,
-             CBCharacteristicWriteType type) {
+             CBCharacteristicWriteType type) override {
     bool withResponse = type == CBCharacteristicWriteType::withResponse;
     if (!connected(*peripheral)) {
       if (!withResponse) return;
@@ -572,7 +373,8 @@ class CBCentralManagerBlueZ : public CBCentralManager,
   }
 
   void setNotify(const std::shared_ptr<CBPeripheralBlueZ>& peripheral,
-                 const std::shared_ptr<CBCharacteristicBlueZ>& characteristic, bool enabled) {
+                 const std::shared_ptr<CBCharacteristicBlueZ>& characteristic,
+                 bool enabled) override {
     if (!connected(*peripheral)) {
       return later([peripheral, characteristic] {
         if (auto* d = peripheral->delegate()) {
@@ -1204,72 +1006,6 @@ class CBCentralManagerBlueZ : public CBCentralManager,
   std::unordered_map<std::string, AdRecord> ads_;
   uint64_t attempts_ = 0;
 };
-
-// Each operation of a peripheral goes to its manager while both live.
-template <class Op>
-void withManager(const std::weak_ptr<CBCentralManagerBlueZ>& manager, Op op) {
-  if (auto m = manager.lock()) op(*m);
-}
-
-void CBPeripheralBlueZ::discoverServices() {
-  withManager(manager_, [&](CBCentralManagerBlueZ& m) { m.discoverServices(shared_from_this()); });
-}
-
-void CBPeripheralBlueZ::discoverCharacteristics(const std::shared_ptr<CBService>& service) {
-  auto own = std::dynamic_pointer_cast<CBServiceBlueZ>(service);
-  if (!own || own->peripheral().get() != this) return;
-  withManager(manager_, [&](CBCentralManagerBlueZ& m) {
-    m.discoverCharacteristics(shared_from_this(), own);
-  });
-}
-
-// A characteristic the roles got from an earlier object of this device (bluetoothd forgot the
-// device and found it again) is replaced by this one's at the same path; without one, the
-// operation goes to that path and bluetoothd's answer ends it. Only a characteristic of another
-// device is refused: the roles never pair the two.
-std::shared_ptr<CBCharacteristicBlueZ> CBPeripheralBlueZ::standIn(
-    const std::shared_ptr<CBCharacteristic>& characteristic) const {
-  auto given = std::dynamic_pointer_cast<CBCharacteristicBlueZ>(characteristic);
-  if (!given || given->path().rfind(path_ + "/", 0) != 0) return nullptr;
-  auto current = findCharacteristic(given->path());
-  return current ? current : given;
-}
-
-void CBPeripheralBlueZ::readValue(const std::shared_ptr<CBCharacteristic>& characteristic) {
-  auto own = standIn(characteristic);
-  if (!own) return;
-  withManager(manager_, [&](CBCentralManagerBlueZ& m) { m.read(shared_from_this(), own); });
-}
-
-void CBPeripheralBlueZ::writeValue(const CBData& data,
-                                   const std::shared_ptr<CBCharacteristic>& characteristic,
-                                   CBCharacteristicWriteType type) {
-  auto own = standIn(characteristic);
-  if (!own) return;
-  withManager(manager_,
-              [&](CBCentralManagerBlueZ& m) { m.write(shared_from_this(), own, data, type); });
-}
-
-std::string CBPeripheralBlueZ::description() const {
-  bool linked = false;
-  withManager(manager_, [&](CBCentralManagerBlueZ& m) { linked = m.connected(*this); });
-  return "<CBPeripheral: " + pointerText(this) + ", identifier = " + identifier() +
-         ", name = " + name().value_or("(null)") + ", mtu = " + std::to_string(mtu()) +
-         ", state = " + (linked ? "connected" : "disconnected") + ">";
-}
-
-size_t CBPeripheralBlueZ::maximumWriteValueLength(CBCharacteristicWriteType type) const {
-  if (type == CBCharacteristicWriteType::withResponse) return 512;
-  return mtu() - 3;
-}
-
-void CBPeripheralBlueZ::setNotifyValue(bool enabled,
-                                       const std::shared_ptr<CBCharacteristic>& characteristic) {
-  auto own = standIn(characteristic);
-  if (!own) return;
-  withManager(manager_,
-              [&](CBCentralManagerBlueZ& m) { m.setNotify(shared_from_this(), own, enabled); });
-}
 
 }  // namespace
 
