@@ -282,17 +282,21 @@ void BlueZDouble::remoteWrite(const std::string& adapter, const std::string& cha
   call(kRemoteTimeout, "RemoteWrite", adapter, charUuid, device, value, type);
 }
 
-void BlueZDouble::remoteStartNotify(const std::string& adapter, const std::string& charUuid) {
-  call(kRemoteTimeout, "RemoteStartNotify", adapter, charUuid);
+void BlueZDouble::remoteStartNotify(const std::string& adapter, const std::string& charUuid,
+                                    const std::string& device, uint16_t mtu) {
+  call(kRemoteTimeout, "RemoteStartNotify", adapter, charUuid, sdbus::ObjectPath(device), mtu);
 }
 
-void BlueZDouble::remoteStopNotify(const std::string& adapter, const std::string& charUuid) {
-  call(kRemoteTimeout, "RemoteStopNotify", adapter, charUuid);
+void BlueZDouble::remoteStopNotify(const std::string& adapter, const std::string& charUuid,
+                                   const std::string& device) {
+  call(kRemoteTimeout, "RemoteStopNotify", adapter, charUuid, sdbus::ObjectPath(device));
 }
 
 std::vector<BlueZDouble::Bytes> BlueZDouble::notifications(const std::string& adapter,
-                                                           const std::string& charUuid) {
-  return ask<std::vector<Bytes>>(kCallTimeout, "GetNotifications", adapter, charUuid);
+                                                           const std::string& charUuid,
+                                                           const std::string& device) {
+  return ask<std::vector<Bytes>>(kCallTimeout, "GetNotifications", adapter, charUuid,
+                                 sdbus::ObjectPath(device));
 }
 
 void BlueZDouble::remotePair(const std::string& device, bool justWorks) {

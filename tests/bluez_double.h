@@ -100,19 +100,25 @@ class BlueZDouble {
   std::pair<uint32_t, uint32_t> registrations(const std::string& adapter);
   // The Flags AD field the advertisement registered last goes out with (0 when none).
   uint8_t advertisingFlags(const std::string& adapter);
-  // A remote central's requests to the registered characteristic with that UUID; read and
-  // write throw sdbus::Error "org.bluez.Mock.ATTError" with the ATT code the central receives
+  // A remote central's requests to the registered characteristic with that UUID, over its link
+  // (up from its first request on, with the ATT MTU the last request gave); read and write
+  // throw sdbus::Error "org.bluez.Mock.ATTError" with the ATT code the central receives
   // ("0x0e") when the application fails them. Notifications are switched without waiting for
-  // the application, as bluetoothd does.
+  // the application, as bluetoothd does; a subscription ends with the link (dropLink, or the
+  // adapter powered off) unless the central is bonded.
   Bytes remoteRead(const std::string& adapter, const std::string& charUuid,
                    const std::string& device, uint16_t mtu = 247);
   void remoteWrite(const std::string& adapter, const std::string& charUuid,
                    const std::string& device, const Bytes& value,
                    const std::string& type = "request");
-  void remoteStartNotify(const std::string& adapter, const std::string& charUuid);
-  void remoteStopNotify(const std::string& adapter, const std::string& charUuid);
-  // Every Value the application emitted on that characteristic, oldest first.
-  std::vector<Bytes> notifications(const std::string& adapter, const std::string& charUuid);
+  void remoteStartNotify(const std::string& adapter, const std::string& charUuid,
+                         const std::string& device, uint16_t mtu = 247);
+  void remoteStopNotify(const std::string& adapter, const std::string& charUuid,
+                        const std::string& device);
+  // The notifications of that characteristic the central received, oldest first, each cut to
+  // its MTU less 3.
+  std::vector<Bytes> notifications(const std::string& adapter, const std::string& charUuid,
+                                   const std::string& device);
   // The device pairs with the adapter through bluetoothd's default agent (Just Works, or a
   // passkey to confirm); throws sdbus::Error "org.bluez.Mock.PairingRejected" when refused.
   void remotePair(const std::string& device, bool justWorks);

@@ -489,10 +489,10 @@ TEST_F(BlueZPeripheralEndToEnd, PublishedProfileAnswersCentralsAndPairsWithoutAD
   EXPECT_EQ(readError("2a3a", tablet), "0x0f");
   EXPECT_EQ(readError("2a3a", phone), "answered");
   EXPECT_EQ(scripts(1), std::vector<std::string>{"Read(" + kPhoneID + "\r5e)@Lab"});
-  ASSERT_EQ(setLocal("2A38", std::string(2 * 21, 'a'), "hex"), kOK);
-  EXPECT_EQ(readError("2a38", tablet, 23), "0x0d");
-  ASSERT_EQ(setLocal("2A38", std::string(2 * 20, 'a'), "hex"), kOK);
-  EXPECT_EQ(readError("2a38", tablet, 23), "answered");
+  ASSERT_EQ(setLocal("2A38", std::string(2 * 48, 'a'), "hex"), kOK);
+  EXPECT_EQ(readError("2a38", tablet, 50), "0x0d");
+  ASSERT_EQ(setLocal("2A38", std::string(2 * 47, 'a'), "hex"), kOK);
+  EXPECT_EQ(readError("2a38", tablet, 50), "answered");
   auto log = bluez.log();
   EXPECT_EQ(std::count_if(log.begin(), log.end(),
                           [](const std::string& l) {
@@ -500,15 +500,42 @@ TEST_F(BlueZPeripheralEndToEnd, PublishedProfileAnswersCentralsAndPairsWithoutAD
                           }),
             0);
 
-  bluez.remoteStartNotify("hci0", uuid128("2a37"));
-  EXPECT_EQ(scripts(1), std::vector<std::string>{"Subscribed(" + kEveryCentralID + "\r)@Lab"});
-  ASSERT_EQ(setLocal("2A37", "Hi", "utf-8"), kOK);
+  // bluetoothd cuts each notification to its central's MTU less 3: the helper sends no value
+  // longer than the smallest subscriber's MTU allows (the watch's, whose MTU only its
+  // subscription tells), so that each one gets all of it.
+  std::string watch = bluez.addLEDevice("hci0", "C0:FF:EE:00:00:0B", {});
+  const std::string beat = uuid128("2a37");
+  const std::string subscribed = "Subscribed(" + kEveryCentralID + "\r";
+  const std::string unsubscribed = "Unsubscribed(" + kEveryCentralID + "\rHi)@Lab";
+  bluez.remoteStartNotify("hci0", beat, watch, 23);
+  EXPECT_EQ(scripts(1), std::vector<std::string>{subscribed + ")@Lab"});
+  bluez.remoteStartNotify("hci0", beat, phone, 247);
+  ASSERT_TRUE(eventually([&] { return logged("AcquireNotify answered " + phone) == 1; }));
+  EXPECT_EQ(setLocal("2A37", std::string(2 * 21, 'b'), "hex"), failed(-20, "Data is too long"));
+  ASSERT_EQ(setLocal("2A37", std::string(2 * 20, 'b'), "hex"), kOK);
+  const std::vector<Bytes> sent{Bytes(20, 0xBB)};
   EXPECT_TRUE(eventually([&] {
-    return bluez.notifications("hci0", uuid128("2a37")) == std::vector<Bytes>{{'H', 'i'}};
+    return bluez.notifications("hci0", beat, watch) == sent &&
+           bluez.notifications("hci0", beat, phone) == sent;
   }));
-  bluez.remoteStopNotify("hci0", uuid128("2a37"));
-  EXPECT_EQ(scripts(1), std::vector<std::string>{"Unsubscribed(" + kEveryCentralID + "\rHi)@Lab"});
+  ASSERT_EQ(setLocal("2A37", "Hi", "utf-8"), kOK);
+  // Links end: the unbonded watch's subscription goes, the bonded phone's stays, so the helper
+  // hears nothing until the phone comes back and unsubscribes.
+  bluez.dropLink(watch);
+  bluez.dropLink(phone);
+  EXPECT_TRUE(scripts(1, 0.5).empty());
+  EXPECT_EQ(get("subscribed")["result"], kEveryCentralID);
+  bluez.remoteStopNotify("hci0", beat, phone);
+  EXPECT_EQ(scripts(1), std::vector<std::string>{unsubscribed});
   EXPECT_EQ(get("subscribed")["result"], "");
+  // The adapter switched off ends the links, and with them an unbonded central's subscription.
+  bluez.remoteStartNotify("hci0", beat, watch, 23);
+  EXPECT_EQ(scripts(1), std::vector<std::string>{subscribed + "Hi)@Lab"});
+  bluez.setPowered("hci0", false);
+  EXPECT_EQ(scripts(1), std::vector<std::string>{unsubscribed});
+  EXPECT_EQ(get("subscribed")["result"], "");
+  bluez.setPowered("hci0", true);
+  ASSERT_TRUE(statusBecomes("powered On"));
 
   ASSERT_EQ(call("/stopAdvertising", json::object()), kOK);
   EXPECT_TRUE(eventually([&] { return bluez.advertisement("hci0").empty(); }));

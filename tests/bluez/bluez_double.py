@@ -10,6 +10,7 @@ at "/" through which a test drives it. Object paths, types and error names are b
 
 import os
 import re
+import select
 
 import dbus
 import dbus.lowlevel
@@ -36,6 +37,8 @@ PROPS = dbus.PROPERTIES_IFACE
 OBJECT_MANAGER = 'org.freedesktop.DBus.ObjectManager'
 
 DEFAULT_MTU = 247
+# bluetoothd cuts an application's value to this before it notifies it (BT_ATT_MAX_VALUE_LEN).
+MAX_VALUE_LEN = 512
 MAX_ADVERTISEMENTS = 4
 # Between Connected and ServicesResolved, as service discovery takes a while on a real link.
 RESOLVE_MS = 10
@@ -266,7 +269,7 @@ class _Adapter:
         self.apps = {}  # (sender, root) -> _App
         self.ads = {}  # (sender, path) -> the advertisement's properties
         self.reading = set()  # applications and advertisements being read
-        self.notifications = {}  # characteristic UUID -> values the application emitted
+        self.notifications = {}  # (characteristic UUID, device path) -> values it received
 
     def powered(self):
         return bool(self.obj.props[ADAPTER]['Powered'])
@@ -287,6 +290,7 @@ class _Device:
         self.connect_call = None
         self.pending = set()  # its calls answered later
         self.resolving = None  # timeout source until ServicesResolved
+        self.page = None  # (timeout source, Connect's error reply) while paged over BR/EDR
         self.resolve_early = False  # ServicesResolved before the GATT objects are announced
         self.gatt = []  # paths of its services and characteristics, parents first
         self.next_handle = 1
@@ -295,12 +299,16 @@ class _Device:
         self.temporary = True
         self.timer = None
         self.bredr = False  # an advertisement lacked "BR/EDR not supported"
+        self.mtu = DEFAULT_MTU  # the ATT MTU of its link as a central of the adapter
 
     def connected(self):
         return self.obj is not None and bool(self.obj.props[DEVICE]['Connected'])
 
     def connecting(self):
         return self.connect_call is not None and self.connect_call in self.pending
+
+    def bonded(self):
+        return self.obj is not None and bool(self.obj.props[DEVICE]['Bonded'])
 
     def private(self):
         """src/device.c device_address_is_private: random, non-resolvable or resolvable."""
@@ -349,6 +357,7 @@ def _power(a, on):
     if not on:
         # The controller drops its links and stops scanning.
         for d in [d for d in _devices.values() if d.adapter is a]:
+            _end_page(d, 'br-connection-aborted-by-local')  # ECONNABORTED
             if d.connected() or d.connecting():
                 _drop_link(d, 'Not connected')
         a.sessions.clear()
@@ -571,11 +580,17 @@ def _drop_link(d, reason):
     _set(d.obj, DEVICE, {'ServicesResolved': dbus.Boolean(False),
                          'Connected': dbus.Boolean(False)})
     _seen(d)
+    # gatt_server_cleanup -> btd_gatt_database_att_disconnected (gatt-database.c
+    # att_disconnected): an unbonded central's subscriptions end with its link.
+    if not d.bonded():
+        for app in list(d.adapter.apps.values()):
+            app.clear_ccc_state(d.path)
 
 
 def _remove_device(d, forget=True):
     """btd_adapter_remove_device; forget also takes the device out of range for good."""
     _clear_timer(d)
+    _end_page(d)
     if d.obj is not None:
         if d.connecting():
             d.connect_call.take()  # src/device.c device_free: Connect is dropped unanswered
@@ -594,10 +609,11 @@ def _remove_device(d, forget=True):
 
 
 def _select_bearer(d):
-    """src/device.c select_conn_bearer: a public address whose advertisement lacked "BR/EDR not
+    """src/device.c select_conn_bearer: a device bonded over LE (as RemotePair bonds) is
+    connected over LE; otherwise a public address whose advertisement lacked "BR/EDR not
     supported" is paged over BR/EDR (the same advertisement updates both bearers, and BR/EDR wins
     the tie)."""
-    return 'bredr' if d.address_type == 'public' and d.bredr else 'le'
+    return 'bredr' if d.address_type == 'public' and d.bredr and not d.bonded() else 'le'
 
 
 def _connect_le(d, ok, err):
@@ -609,14 +625,27 @@ def _connect_le(d, ok, err):
     d.connect_call = _answer(d.connect_behaviour, d.pending, ok, err, connect)
 
 
-def _page(d):
+def _page(d, err):
     """src/device.c connect_profiles over BR/EDR: an LE-only device never answers the page, and
     on the page time-out browse_request_complete connects over LE instead, dropping the Connect
     call without an answer; only Connected tells that the device is connected."""
     def timeout():
+        d.page = None
         _connect_le(d, lambda: None, lambda _e: None)
         return False
-    GLib.timeout_add(PAGE_TIMEOUT_MS, timeout)
+    d.page = (GLib.timeout_add(PAGE_TIMEOUT_MS, timeout), err)
+
+
+def _end_page(d, reason=None):
+    """The page ends early: a Disconnect cancels it (device_request_disconnect,
+    browse_request_cancel), Connect staying unanswered; a power-off aborts it, and
+    browse_request_complete fails Connect with reason."""
+    if d.page is not None:
+        source, err = d.page
+        d.page = None
+        GLib.source_remove(source)
+        if reason is not None:
+            err(_bluez('Failed', reason))
 
 
 class _DeviceMethods:
@@ -629,25 +658,27 @@ class _DeviceMethods:
             return err(_bluez('NotReady', 'Resource Not Ready'))
         if d.connecting():  # device_connect_le: -EALREADY while att_io is set
             return err(_bluez('Failed', 'Operation already in progress'))
+        if d.page is not None:  # connect_profiles: dev->browse is set
+            return err(_bluez('InProgress', 'br-connection-busy'))
         if d.connected():
             return ok()
         bearer = _select_bearer(d)
         _log(f'Connect {obj.path} {bearer}')
         if bearer == 'bredr':
             _set_temporary(d, False)
-            return _page(d)
+            return _page(d, err)
         _set_temporary(d, False)
         _connect_le(d, ok, err)
         return None
 
     @dbus.service.method(DEVICE, in_signature='', out_signature='')
     def Disconnect(obj):
+        """src/device.c dev_disconnect: answered also when there was no link."""
         d = _devices[obj.path]
         _log(f'Disconnect {obj.path}')
+        _end_page(d)
         if d.connecting() or d.connected():
             _drop_link(d, 'Not connected')
-        else:
-            raise _bluez('NotConnected', 'Not Connected')
 
 
 class _ConnectDevice:
@@ -1023,22 +1054,119 @@ class _App:
         self.sender, self.root = key
         self.tree = tree
         self.chars = chars  # path -> (UUID, flags)
-        self.subscribers = {}  # path -> centrals with notifications on (chrc->ntfy_cnt)
+        self.ntfy_cnt = {}  # path -> subscriptions counted (chrc->ntfy_cnt)
+        self.notify_io = {}  # path -> (fd, watch) of a notify socket bluetoothd holds
+        self.ccc = {}  # device path -> paths it subscribed to (device_state->ccc_states)
         self.match = _conn().add_signal_receiver(
             self.on_signal, bus_name=self.sender, member_keyword='member', path_keyword='path',
             interface_keyword='interface', byte_arrays=True)
 
     def on_signal(self, *args, member=None, path=None, interface=None):
+        '''property_changed_cb: a Value change is notified.'''
         if (member == 'PropertiesChanged' and interface == PROPS and path in self.chars
                 and len(args) == 3 and args[0] == CHAR and 'Value' in args[1]):
-            uuid = self.chars[path][0]
-            self.adapter.notifications.setdefault(uuid, []).append(bytes(args[1]['Value']))
+            self.send_notification(path, bytes(args[1]['Value']))
+
+    def send_notification(self, path, value):
+        '''send_notification_to_devices and send_notification_to_device: each subscribed,
+        connected central gets the value cut to its MTU less 3 (bt_gatt_server_send_notification).
+        A bonded central that is away gets nothing and keeps its subscription; the state of an
+        unbonded one that is not connected, or of a device bluetoothd no longer has, goes.'''
+        for device_path, paths in list(self.ccc.items()):
+            if path not in paths:
+                continue
+            d = _devices.get(device_path)
+            if d is None or d.obj is None or (not d.connected() and not d.bonded()):
+                self.clear_ccc_state(device_path)
+            elif d.connected():
+                received = self.adapter.notifications.setdefault((self.chars[path][0], d.path), [])
+                received.append(value[:MAX_VALUE_LEN][:d.mtu - 3])
+
+    def enable(self, path, device_path):
+        '''ccc_write_cb enabling: counted at once while bluetoothd holds a notify socket, else
+        after AcquireNotify (with the central's options) when the characteristic has
+        NotifyAcquired, or at once after a StartNotify without a reply handler.'''
+        if path in self.notify_io:
+            self.ntfy_cnt[path] = self.ntfy_cnt.get(path, 0) + 1
+            return
+        if 'NotifyAcquired' not in self.tree[path][CHAR]:
+            _send_no_reply(self, path, 'StartNotify', '', ())
+            self.ntfy_cnt[path] = self.ntfy_cnt.get(path, 0) + 1
+            return
+
+        def acquired(fd, _mtu):
+            # acquire_notify_reply: dropped when the application went meanwhile.
+            fd = fd.take()
+            _log(f'AcquireNotify answered {device_path}')
+            if self.adapter.apps.get(self.key) is not self:
+                return os.close(fd)
+            self.hold_notify_io(path, fd)
+            self.ntfy_cnt[path] = self.ntfy_cnt.get(path, 0) + 1
+            return None
+
+        def failed(e):
+            _log(f'Failed to acquire notify: {e.get_dbus_name()}')
+            if e.get_dbus_name() not in ('org.freedesktop.DBus.Error.NoReply',
+                                         'org.bluez.Error.Failed'):
+                _send_no_reply(self, path, 'StartNotify', '', ())
+                self.ntfy_cnt[path] = self.ntfy_cnt.get(path, 0) + 1
+        d = _devices[device_path]
+        _conn().call_async(self.sender, path, CHAR, 'AcquireNotify', 'a{sv}',
+                           (_options(device_path, d.mtu),), acquired, failed,
+                           timeout=APP_TIMEOUT_S)
+
+    def disable(self, path):
+        '''ccc_write_cb disabling (also with no request, from clear_ccc_state): when the count
+        reaches 0, a notify socket is closed, or else StopNotify goes out without a reply
+        handler.'''
+        if not self.ntfy_cnt.get(path):
+            return
+        self.ntfy_cnt[path] -= 1
+        if self.ntfy_cnt[path]:
+            return
+        if path in self.notify_io:
+            self.close_notify_io(path)
+        else:
+            _send_no_reply(self, path, 'StopNotify', '', ())
+
+    def clear_ccc_state(self, device_path):
+        '''clear_ccc_state: the central's state goes, each subscription disabled.'''
+        for path in self.ccc.pop(device_path, ()):
+            self.disable(path)
+
+    def hold_notify_io(self, path, fd):
+        '''sock_io_new: what the application writes is notified (sock_io_read); when it closes its
+        end, bluetoothd lets go of the socket (sock_hup), here at once if it closed it already.'''
+        def ready(_fd, condition):
+            data = os.read(fd, MAX_VALUE_LEN) if condition & GLib.IO_IN else b''
+            if data:
+                self.send_notification(path, data)
+                return True
+            self.notify_io.pop(path, None)
+            os.close(fd)
+            return False
+        poll = select.poll()
+        poll.register(fd, select.POLLIN)
+        if any(events & (select.POLLHUP | select.POLLERR) for _, events in poll.poll(0)):
+            self.notify_io.pop(path, None)
+            os.close(fd)
+            return
+        watch = GLib.io_add_watch(fd, GLib.PRIORITY_DEFAULT,
+                                  GLib.IO_IN | GLib.IO_HUP | GLib.IO_ERR, ready)
+        self.notify_io[path] = (fd, watch)
+
+    def close_notify_io(self, path):
+        fd, watch = self.notify_io.pop(path)
+        GLib.source_remove(watch)
+        os.close(fd)
 
 
 def _drop_app(a, key):
     app = a.apps.pop(key, None)
     if app is not None:
         app.match.remove()
+        for path in list(app.notify_io):
+            app.close_notify_io(path)
 
 
 def _chrc_flags(props):
@@ -1216,6 +1344,19 @@ def _send_no_reply(app, path, method, signature, args):
     _conn().send_message(msg)
 
 
+def _incoming(device_path, mtu=None):
+    '''The central's request comes over its link, which is up from its first request on
+    (device_add_connection) with the ATT MTU the request gives.'''
+    d = _devices.get(str(device_path))
+    if d is None or d.obj is None:
+        return None
+    if not d.connected():
+        _connect_link(d)
+    if mtu is not None:
+        d.mtu = int(mtu)
+    return d
+
+
 def _options(device_path, mtu):
     '''append_options (gatt-database.c): "device", "link" and "mtu"; "offset" only when it is
     not 0, and no "type".'''
@@ -1227,6 +1368,7 @@ def _options(device_path, mtu):
                      async_callbacks=('ok', 'err'))
 def RemoteRead(_self, adapter_name, char_uuid, device_path, mtu, ok, err):
     app, path = _served(adapter_name, char_uuid, 'read')
+    _incoming(device_path, mtu)
     _check_encryption(app, path, 'encrypt-read', device_path)
     _call_app(app, path, 'ReadValue', 'a{sv}', (_options(device_path, mtu),), ok, err, 0x02)
 
@@ -1238,47 +1380,43 @@ def RemoteWrite(_self, adapter_name, char_uuid, device_path, value, kind, ok, er
     with write-without-response has every write sent without a reply handler, and
     write_setup_cb answers the central success at once.'''
     app, path = _served(adapter_name, char_uuid, kind)
+    d = _incoming(device_path)
     _check_encryption(app, path, 'encrypt-write', device_path)
-    args = (dbus.ByteArray(bytes(value)), _options(device_path, DEFAULT_MTU))
+    mtu = d.mtu if d is not None else DEFAULT_MTU
+    args = (dbus.ByteArray(bytes(value)), _options(device_path, mtu))
     if 'write-without-response' in app.chars[path][1]:
         _send_no_reply(app, path, 'WriteValue', 'aya{sv}', args)
         return ok()
     return _call_app(app, path, 'WriteValue', 'aya{sv}', args, ok, err, 0x03)
 
 
-@dbus.service.method(MOCK, in_signature='ss', out_signature='')
-def RemoteStartNotify(_self, adapter_name, char_uuid):
-    '''A central enables notifications. ccc_write_cb (gatt-database.c) asks a characteristic
-    with NotifyAcquired, as the helper's are, AcquireNotify with the central's options, counted
-    once it answers (the socket it returns is closed here, as bluetoothd drops one whose other
-    end is closed: sock_hup).'''
+@dbus.service.method(MOCK, in_signature='ssoq', out_signature='')
+def RemoteStartNotify(_self, adapter_name, char_uuid, device_path, mtu):
+    '''The central at device_path, on a link of ATT MTU mtu, enables notifications; bluetoothd
+    answers it at once (gatt_ccc_write_cb), and a central already subscribed changes nothing.'''
     app, path = _served(adapter_name, char_uuid, 'notify')
-
-    def acquired(fd, _mtu):
-        os.close(fd.take())
-        app.subscribers[path] = app.subscribers.get(path, 0) + 1
-
-    def failed(e):
-        _log(f'Failed to acquire notify: {e.get_dbus_name()}')
-    options = _options(f'/org/bluez/{adapter_name}/dev_00_00_00_00_00_00', DEFAULT_MTU)
-    _conn().call_async(app.sender, path, CHAR, 'AcquireNotify', 'a{sv}', (options,), acquired,
-                       failed, timeout=APP_TIMEOUT_S)
-    return None
+    _incoming(device_path, mtu)
+    _check_encryption(app, path, 'encrypt-notify', device_path)
+    paths = app.ccc.setdefault(str(device_path), set())
+    if path not in paths:
+        paths.add(path)
+        app.enable(path, str(device_path))
 
 
-@dbus.service.method(MOCK, in_signature='ss', out_signature='')
-def RemoteStopNotify(_self, adapter_name, char_uuid):
-    '''A central disables notifications; StopNotify goes out only when the last one did
-    (ccc_write_cb, chrc->ntfy_cnt).'''
+@dbus.service.method(MOCK, in_signature='sso', out_signature='')
+def RemoteStopNotify(_self, adapter_name, char_uuid, device_path):
+    '''The central disables notifications (gatt_ccc_write_cb, ccc_write_cb).'''
     app, path = _served(adapter_name, char_uuid, 'notify')
-    app.subscribers[path] -= 1
-    if not app.subscribers[path]:
-        _send_no_reply(app, path, 'StopNotify', '', ())
+    _incoming(device_path)
+    if path in app.ccc.get(str(device_path), ()):
+        app.ccc[str(device_path)].discard(path)
+        app.disable(path)
 
 
-@dbus.service.method(MOCK, in_signature='ss', out_signature='aay')
-def GetNotifications(_self, adapter_name, char_uuid):
-    values = _adapter(adapter_name).notifications.get(_uuid(char_uuid), [])
+@dbus.service.method(MOCK, in_signature='sso', out_signature='aay')
+def GetNotifications(_self, adapter_name, char_uuid, device_path):
+    '''The notifications of the characteristic that the central received, oldest first.'''
+    values = _adapter(adapter_name).notifications.get((_uuid(char_uuid), str(device_path)), [])
     return dbus.Array([dbus.ByteArray(v) for v in values], signature='ay')
 
 
