@@ -1,7 +1,9 @@
 #include "bluetooth/sim/sim_radio.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
+#include <string>
 
 #include "bluetooth/sim/air.h"
 #include "bluetooth/sim/peripheral_node.h"
@@ -9,6 +11,25 @@
 #include "bluetooth/sim/sim_peripheral_manager.h"
 
 namespace {
+
+// The controller's notification buffer from VELNOR_SIM_TRANSMIT, "DEPTH/INTERVAL_US" ("2/100":
+// two notifications a link, sent every 100 us), so that flow control can be driven hard; the
+// default when unset, and when it does not read, with a line that says so.
+sim::TransmitQueue transmitQueueFromEnvironment() {
+  sim::TransmitQueue transmit;
+  const char* text = std::getenv("VELNOR_SIM_TRANSMIT");
+  if (text == nullptr || *text == '\0') return transmit;
+  unsigned depth = 0;
+  unsigned interval = 0;
+  char end = 0;
+  if (std::sscanf(text, "%u/%u%c", &depth, &interval, &end) != 2 || depth == 0 || interval == 0) {
+    std::fprintf(stderr,
+                 "Bluetooth: VELNOR_SIM_TRANSMIT=%s is not DEPTH/INTERVAL_US; using %zu/%lld\n",
+                 text, transmit.depth, static_cast<long long>(transmit.interval.count()));
+    return transmit;
+  }
+  return sim::TransmitQueue{depth, std::chrono::microseconds(interval)};
+}
 
 class SimulatedRadio : public CBBackend {
  public:
@@ -24,7 +45,7 @@ class SimulatedRadio : public CBBackend {
 
   std::shared_ptr<CBPeripheralManager> makePeripheralManager(CBPeripheralManagerDelegate& delegate,
                                                              DispatchQueue& queue) override {
-    return sim::makePeripheralManager(air(), delegate, queue);
+    return sim::makePeripheralManager(air(), delegate, queue, transmitQueueFromEnvironment());
   }
 
  private:
