@@ -29,14 +29,6 @@ const char* const kProfile = R"([
     {"UUID": "2A39", "properties": "read|write|notify", "protection": 2}]},
   {"UUID": "180d", "characteristics": [{"UUID": "2a19", "properties": "read|write"}]}])";
 
-std::string lastError() {
-  return std::to_string(Plugin::shared().getLastError()) + " " +
-         Plugin::shared().getLastErrorMessage();
-}
-void resetError() {
-  Plugin::shared().setLastError(Errors::kNoError);
-}
-
 // A central of the simulated radio with its own queue, connected to the role's device.
 struct RadioCentral {
   RadioCentral(const std::shared_ptr<sim::Air>& air, uint16_t mtu = 185) {
@@ -85,9 +77,9 @@ class PeripheralDelegateTest : public ScriptQueueTest {
  protected:
   void publishAndAdvertise(const std::string& profile = kProfile) {
     role.setProfile(profile);
-    ASSERT_EQ(lastError(), "0 No error");
+    ASSERT_EQ(lastErrorText(), "0 No error");
     role.startAdvertising(std::nullopt);
-    ASSERT_EQ(lastError(), "0 No error");
+    ASSERT_EQ(lastErrorText(), "0 No error");
   }
   // Lets every callback already delivered to the role finish.
   void settle() {
@@ -103,32 +95,32 @@ class PeripheralDelegateTest : public ScriptQueueTest {
 
 TEST_F(PeripheralDelegateTest, AdvertisingChecksTheProfileTheFlagAndThePower) {
   role.startAdvertising(std::nullopt);
-  EXPECT_EQ(lastError(), "-14 No services to advertise");
+  EXPECT_EQ(lastErrorText(), "-14 No services to advertise");
   resetError();
   role.setProfile("");
-  EXPECT_EQ(lastError(), "0 No error");
+  EXPECT_EQ(lastErrorText(), "0 No error");
   role.startAdvertising("");
-  EXPECT_EQ(lastError(), "-14 No services to advertise");
+  EXPECT_EQ(lastErrorText(), "-14 No services to advertise");
   role.startAdvertising("displayName=Lab\rbogus=1");
-  EXPECT_EQ(lastError(), "-50 Unknown advertising option: bogus");
+  EXPECT_EQ(lastErrorText(), "-50 Unknown advertising option: bogus");
 
   role.setProfile(kProfile);
   air->setPower(false);
   settle();
   role.startAdvertising("");
-  EXPECT_EQ(lastError(), "-10 Bluetooth is powered off or not ready");
+  EXPECT_EQ(lastErrorText(), "-10 Bluetooth is powered off or not ready");
   EXPECT_FALSE(role.isAdvertising());
   air->setPower(true);
   settle();
 
   resetError();
   role.startAdvertising("displayName=Lab Sensor");
-  EXPECT_EQ(lastError(), "0 No error");
+  EXPECT_EQ(lastErrorText(), "0 No error");
   EXPECT_TRUE(role.isAdvertising());
   role.startAdvertising("displayName=Other");
-  EXPECT_EQ(lastError(), "-42 Already advertising");
+  EXPECT_EQ(lastErrorText(), "-42 Already advertising");
   role.setProfile("[]");
-  EXPECT_EQ(lastError(), "-42 Cannot change profile while advertising");
+  EXPECT_EQ(lastErrorText(), "-42 Cannot change profile while advertising");
   EXPECT_EQ(role.getProfile()->size(), 2u);
 
   // Centrals see the display name and no service UUIDs in the advertisement.
@@ -140,22 +132,22 @@ TEST_F(PeripheralDelegateTest, AdvertisingChecksTheProfileTheFlagAndThePower) {
 
   resetError();
   role.stopAdvertising();
-  EXPECT_EQ(lastError(), "0 No error");
+  EXPECT_EQ(lastErrorText(), "0 No error");
   EXPECT_FALSE(role.isAdvertising());
   role.stopAdvertising();
-  EXPECT_EQ(lastError(), "-32 Not advertising");
+  EXPECT_EQ(lastErrorText(), "-32 Not advertising");
 
   // A timed stop of 0 ends advertising as soon as the queue is free.
   resetError();
   role.startAdvertising("stopAfter=0");
-  EXPECT_EQ(lastError(), "0 No error");
+  EXPECT_EQ(lastErrorText(), "0 No error");
   EXPECT_TRUE(eventually([&] { return !role.isAdvertising(); }));
 
   // The timer is never cancelled: it also ends advertising started again after a stop.
   role.startAdvertising("stopAfter=0.2");
   role.stopAdvertising();
   role.startAdvertising("");
-  EXPECT_EQ(lastError(), "0 No error");
+  EXPECT_EQ(lastErrorText(), "0 No error");
   EXPECT_TRUE(role.isAdvertising());
   EXPECT_TRUE(eventually([&] { return !role.isAdvertising(); }));
 }
@@ -177,9 +169,9 @@ TEST_F(PeripheralDelegateTest, ReplacedProfileIsPublishedButOldEntriesStayInTheT
   // The old characteristic is no longer published, but its entry answers the plug-in.
   EXPECT_EQ(role.get("1800", "2A00", "utf-8"), "old");
   EXPECT_EQ(role.get("180D", "2A37", "hex"), "?");
-  EXPECT_EQ(lastError(), "-14 Cannot get value of unset characteristic");
+  EXPECT_EQ(lastErrorText(), "-14 Cannot get value of unset characteristic");
   EXPECT_EQ(role.get("180d", "2A37", "hex"), "?");
-  EXPECT_EQ(lastError(), "-50 Characteristic does not exist");
+  EXPECT_EQ(lastErrorText(), "-50 Characteristic does not exist");
 
   auto reported = role.getProfile();
   ASSERT_TRUE(reported);
@@ -210,22 +202,22 @@ TEST_F(PeripheralDelegateTest, SetNotifiesSubscribedAuthorizedCentralsWithinTheS
   // Both centrals are recipients of the unprotected characteristic: the small link limits it.
   resetError();
   role.set("180D", "2A37", std::string(21, 'x'), "utf-8");
-  EXPECT_EQ(lastError(), "-20 Data is too long");
+  EXPECT_EQ(lastErrorText(), "-20 Data is too long");
   EXPECT_EQ(role.get("180D", "2A37", "utf-8"), std::string(21, 'x'));
   resetError();
   role.set("180D", "2A37", "0648", "hex");
-  EXPECT_EQ(lastError(), "0 No error");
+  EXPECT_EQ(lastErrorText(), "0 No error");
   EXPECT_EQ(big.events.log.next("value"), "value 2A37 ok 0648");
 
   // Protection 2: only the authorized big central receives, and only its limit counts: its link
   // took the largest MTU both sides offered, so the longest value fits.
   role.setAuthorizationLevel(big.id, 2);
   role.set("180D", "2A39", std::string(512, 'y'), "utf-8");
-  EXPECT_EQ(lastError(), "0 No error");
+  EXPECT_EQ(lastErrorText(), "0 No error");
   EXPECT_EQ(big.events.log.next("value"), "value 2A39 ok " + sim::testing::hex(CBData(512, 'y')));
   // A value that does not convert changes nothing.
   role.set("180D", "2A39", "300", "uint8");
-  EXPECT_EQ(lastError(), "-17 Invalid UInt8: 300");
+  EXPECT_EQ(lastErrorText(), "-17 Invalid UInt8: 300");
   EXPECT_EQ(role.get("180D", "2A39", "utf-8"), std::string(512, 'y'));
 
   // Unsubscribing from the last characteristic drops the central from the list, not the table.
@@ -302,7 +294,7 @@ class DirectRequestsTest : public PeripheralDelegateTest {
   void SetUp() override {
     PeripheralDelegateTest::SetUp();
     role.setProfile(kProfile);
-    ASSERT_EQ(lastError(), "0 No error");
+    ASSERT_EQ(lastErrorText(), "0 No error");
   }
   std::shared_ptr<CBCharacteristic> published(const std::string& servID,
                                               const std::string& charID) {
@@ -445,7 +437,7 @@ TEST_F(PeripheralDelegateTest, RejectedProfilesChangeNothing) {
   resetError();
   role.setProfile(
       R"([{"UUID": "1811", "characteristics": [{"UUID": "2A46", "properties": "read"}]}])");
-  EXPECT_EQ(lastError(), "0 No error");
+  EXPECT_EQ(lastErrorText(), "0 No error");
   EXPECT_EQ(role.getProfile()->at(0).UUID, "1811");
 }
 

@@ -12,61 +12,32 @@
 #include <vector>
 
 #include "bluetooth/core_bluetooth.h"
+#include "bluetooth/remote_objects.h"
 #include "platform/dispatch_queue.h"
 
-class FakeCharacteristic : public CBCharacteristic {
+// A readable characteristic, a service and a peripheral whose state the test sets; the
+// peripheral counts the discoveries asked of it and ignores every other request.
+class FakeCharacteristic : public RemoteCharacteristic {
  public:
   FakeCharacteristic(CBUUID uuid, std::weak_ptr<CBService> service)
-      : uuid_(uuid), service_(std::move(service)) {}
-  CBUUID UUID() const override { return uuid_; }
-  uint32_t properties() const override { return CBCharacteristicPropertyRead; }
-  std::optional<CBData> value() const override { return std::nullopt; }
-  bool isNotifying() const override { return false; }
-  std::shared_ptr<CBService> service() const override { return service_.lock(); }
-  std::string description() const override {
-    return "<FakeCharacteristic " + uuid_.UUIDString() + ">";
-  }
-
- private:
-  CBUUID uuid_;
-  std::weak_ptr<CBService> service_;
+      : RemoteCharacteristic(uuid, CBCharacteristicPropertyRead, std::move(service)) {}
 };
 
-class FakeService : public CBService {
+class FakeService : public RemoteService<CBCharacteristic> {
  public:
   FakeService(CBUUID uuid, std::weak_ptr<CBPeripheral> peripheral)
-      : uuid_(uuid), peripheral_(std::move(peripheral)) {}
-  CBUUID UUID() const override { return uuid_; }
-  bool isPrimary() const override { return true; }
-  std::optional<std::vector<std::shared_ptr<CBCharacteristic>>> characteristics() const override {
-    std::lock_guard lock(mutex_);
-    return characteristics_;
-  }
+      : RemoteService(uuid, true, std::move(peripheral)) {}
   void setCharacteristics(std::vector<std::shared_ptr<CBCharacteristic>> list) {
     std::lock_guard lock(mutex_);
     characteristics_ = std::move(list);
   }
-  std::shared_ptr<CBPeripheral> peripheral() const override { return peripheral_.lock(); }
-  std::string description() const override { return "<FakeService " + uuid_.UUIDString() + ">"; }
-
- private:
-  CBUUID uuid_;
-  std::weak_ptr<CBPeripheral> peripheral_;
-  mutable std::mutex mutex_;
-  std::optional<std::vector<std::shared_ptr<CBCharacteristic>>> characteristics_;
 };
 
-class FakePeripheral : public CBPeripheral {
+class FakePeripheral : public RemotePeripheral<CBService> {
  public:
   FakePeripheral(std::string id, std::optional<std::string> name)
-      : id_(std::move(id)), name_(std::move(name)) {}
-  std::string identifier() const override { return id_; }
-  std::optional<std::string> name() const override { return name_; }
-  void setDelegate(CBPeripheralDelegate* delegate) override { delegate_ = delegate; }
-  CBPeripheralDelegate* delegate() const { return delegate_; }
-  std::optional<std::vector<std::shared_ptr<CBService>>> services() const override {
-    std::lock_guard lock(mutex_);
-    return services_;
+      : RemotePeripheral(std::move(id)) {
+    setName(name);
   }
   void setServices(std::optional<std::vector<std::shared_ptr<CBService>>> list) {
     std::lock_guard lock(mutex_);
@@ -81,17 +52,10 @@ class FakePeripheral : public CBPeripheral {
                   CBCharacteristicWriteType) override {}
   size_t maximumWriteValueLength(CBCharacteristicWriteType) const override { return 182; }
   void setNotifyValue(bool, const std::shared_ptr<CBCharacteristic>&) override {}
-  std::string description() const override { return "<FakePeripheral " + id_ + ">"; }
+  std::string description() const override { return "<FakePeripheral " + identifier() + ">"; }
 
   std::atomic<int> serviceDiscoveries{0};
   std::atomic<int> characteristicDiscoveries{0};
-
- private:
-  std::string id_;
-  std::optional<std::string> name_;
-  std::atomic<CBPeripheralDelegate*> delegate_{nullptr};
-  mutable std::mutex mutex_;
-  std::optional<std::vector<std::shared_ptr<CBService>>> services_;
 };
 
 class FakeCentralManager : public CBCentralManager {

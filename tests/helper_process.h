@@ -34,8 +34,6 @@ class HelperProcess {
   struct Options {
     // The configuration file's whole text. None: {"port": N} with a free port N.
     std::optional<std::string> configText;
-    // Write no configuration file at all (--config still names the missing path).
-    bool noConfigFile = false;
     // Wait for the "Listening" line and for GET /version to answer before returning.
     bool waitUntilReady = true;
     // Send standard output to stdout.log in the temporary directory instead of capturing it

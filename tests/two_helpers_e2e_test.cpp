@@ -23,26 +23,18 @@ class TwoHelpers : protected HelperBFirst, public CentralEndToEnd {
  protected:
   TwoHelpers() : CentralEndToEnd(sameAir()) {}
 
-  json callB(const std::string& path, const json& body) {
-    HttpReply reply = b.post(path, body.dump());
-    EXPECT_EQ(reply.status, 200) << path << " " << body.dump() << " -> " << reply.body;
-    return json::parse(reply.body, nullptr, false);
-  }
+  HelperCommands pluginB{b};
 };
 
 TEST_F(TwoHelpers, CentralRoleOfOneDrivesThePeripheralRoleOfTheOther) {
-  EXPECT_EQ(callB("/set", {{"selector", "localprofile"},
-                           {"filename", "B.fmp12"},
-                           {"value", R"([{"UUID": "180D", "characteristics": [
-                     {"UUID": "2A37", "properties": "read|notify", "afterSubscribe": "Joined",
-                      "format": "hex"},
-                     {"UUID": "2A38", "properties": "read|write", "afterRead": "WasRead",
-                      "afterWrite": "Written", "format": "hex"}]}])"}}),
+  EXPECT_EQ(pluginB.setProfile(R"([{"UUID": "180D", "characteristics": [
+      {"UUID": "2A37", "properties": "read|notify", "afterSubscribe": "Joined", "format": "hex"},
+      {"UUID": "2A38", "properties": "read|write", "afterRead": "WasRead", "afterWrite": "Written",
+       "format": "hex"}]}])",
+                               "B.fmp12"),
             kOK);
-  EXPECT_EQ(callB("/setLocalChar",
-                  {{"servID", "180D"}, {"charID", "2A38"}, {"value", "0A0B0C"}, {"format", "hex"}}),
-            kOK);
-  EXPECT_EQ(callB("/startAdvertising", {{"options", "displayName=Helper B"}}), kOK);
+  EXPECT_EQ(pluginB.setLocal("2A38", "0A0B0C", "hex"), kOK);
+  EXPECT_EQ(pluginB.startAdvertising("displayName=Helper B"), kOK);
 
   EXPECT_EQ(startScan(""), kOK);
   std::string bID;
@@ -70,9 +62,7 @@ TEST_F(TwoHelpers, CentralRoleOfOneDrivesThePeripheralRoleOfTheOther) {
 
   EXPECT_EQ(subscribe("Helper B", "180D", "2A37", "OnHeartRate", "hex", 5.0), kOK);
   EXPECT_EQ(b.takeScripts(1), std::vector<std::string>{"Joined(" + aID + "\r)@B.fmp12"});
-  EXPECT_EQ(callB("/setLocalChar",
-                  {{"servID", "180D"}, {"charID", "2A37"}, {"value", "0648"}, {"format", "hex"}}),
-            kOK);
+  EXPECT_EQ(pluginB.setLocal("2A37", "0648", "hex"), kOK);
   EXPECT_EQ(scripts(1), std::vector<std::string>{"OnHeartRate(" + bID + "\r180D\r2A37\r0648)@Lab"});
 
   // A helper ended by SIGTERM takes its socket file out of the air.

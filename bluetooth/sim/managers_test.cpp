@@ -13,74 +13,13 @@ namespace sim {
 namespace {
 
 using testing::CentralRecorder;
-using testing::EventLog;
 using testing::hex;
+using testing::PeripheralRecorder;
 
 const CBUUID kService = *CBUUID::fromString("180D");
 const CBUUID kMeasurement = *CBUUID::fromString("2A37");
 const CBUUID kLocation = *CBUUID::fromString("2A38");
 const CBUUID kVendor = *CBUUID::fromString("6E400001-B5A3-F393-E0A9-E50E24DCCA9E");
-
-// Answers requests like the peripheral role: reads get the current value or "not found",
-// writes store the value; everything is logged.
-class PeripheralRecorder : public CBPeripheralManagerDelegate {
- public:
-  explicit PeripheralRecorder(DispatchQueue& queue) : queue_(queue) {}
-  EventLog log;
-  std::atomic<int> offQueue{0};
-  std::atomic<bool> answer{true};
-  std::shared_ptr<CBCentral> lastCentral;
-
-  void peripheralManagerDidUpdateState(CBPeripheralManager& m) override {
-    check();
-    log.add("state " + std::to_string(static_cast<int>(m.state())));
-  }
-  void peripheralManagerDidReceiveReadRequest(CBPeripheralManager& m,
-                                              const std::shared_ptr<CBATTRequest>& r) override {
-    check();
-    auto c = std::dynamic_pointer_cast<CBMutableCharacteristic>(r->characteristic());
-    log.add("read " + r->central()->identifier() + " " + c->UUID().UUIDString() + " " +
-            c->service()->UUID().UUIDString());
-    if (!answer) return;
-    if (!c->value()) return m.respondToRequest(r, CBATTError::attributeNotFound);
-    r->setValue(*c->value());
-    m.respondToRequest(r, CBATTError::success);
-  }
-  void peripheralManagerDidReceiveWriteRequests(
-      CBPeripheralManager& m, const std::vector<std::shared_ptr<CBATTRequest>>& rs) override {
-    check();
-    for (const auto& r : rs) {
-      auto c = std::dynamic_pointer_cast<CBMutableCharacteristic>(r->characteristic());
-      log.add("write " + c->UUID().UUIDString() + " " + hex(r->value()));
-      c->setValue(r->value());
-      m.respondToRequest(r, CBATTError::success);
-    }
-  }
-  void peripheralManagerCentralDidSubscribe(CBPeripheralManager&,
-                                            const std::shared_ptr<CBCentral>& central,
-                                            const std::shared_ptr<CBCharacteristic>& c) override {
-    check();
-    lastCentral = central;
-    log.add("subscribed " + central->identifier() + " " + c->UUID().UUIDString() +
-            " max=" + std::to_string(central->maximumUpdateValueLength()));
-  }
-  void peripheralManagerCentralDidUnsubscribe(CBPeripheralManager&,
-                                              const std::shared_ptr<CBCentral>& central,
-                                              const std::shared_ptr<CBCharacteristic>& c) override {
-    check();
-    log.add("unsubscribed " + central->identifier() + " " + c->UUID().UUIDString());
-  }
-  void peripheralManagerIsReadyToUpdateSubscribers(CBPeripheralManager&) override {
-    check();
-    log.add("ready");
-  }
-
- private:
-  void check() {
-    if (!queue_.isCurrent()) ++offQueue;
-  }
-  DispatchQueue& queue_;
-};
 
 class ManagersTest : public ::testing::Test {
  protected:

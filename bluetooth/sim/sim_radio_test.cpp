@@ -8,21 +8,14 @@
 namespace {
 
 using sim::testing::CentralRecorder;
-
-class NullPeripheralDelegate : public CBPeripheralManagerDelegate {
- public:
-  sim::testing::EventLog log;
-  void peripheralManagerDidUpdateState(CBPeripheralManager& m) override {
-    log.add("state " + std::to_string(static_cast<int>(m.state())));
-  }
-};
+using sim::testing::PeripheralRecorder;
 
 TEST(SimRadioTest, InstalledRadioMakesTheManagersOfTheInterface) {
   CBBackend::install(makeSimulatedRadio(sim::makeInProcessAir()));
   DispatchQueue centralQueue("central.queue");
   DispatchQueue peripheralQueue("peripheral.queue");
   CentralRecorder central(centralQueue);
-  NullPeripheralDelegate peripheral;
+  PeripheralRecorder peripheral(peripheralQueue);
   auto c = CBCentralManager::create(central, centralQueue);
   auto p = CBPeripheralManager::create(peripheral, peripheralQueue);
   CBBackend::install(nullptr);

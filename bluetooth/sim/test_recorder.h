@@ -1,7 +1,8 @@
-// Test support: delegates that write every callback as a line of text, and a wait for a line
-// with a deadline. Used by the radio's tests and benchmarks only.
+// Test support: delegates and observers that write every callback as a line of text, and a wait for
+// a line with a deadline. Used by the radio's tests and benchmarks only.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "bluetooth/core_bluetooth.h"
+#include "bluetooth/sim/emulated_device.h"
 #include "platform/dispatch_queue.h"
 
 namespace sim::testing {
@@ -231,6 +233,85 @@ class CentralRecorder : public CBCentralManagerDelegate, public CBPeripheralDele
     if (!service) return;
     auto& known = characteristics[service->UUID().UUIDString() + "/" + c->UUID().UUIDString()];
     if (known && known != c) ++changedObjects;
+  }
+  DispatchQueue& queue_;
+};
+
+// Records what an emulated device saw of its centrals.
+class DeviceRecorder : public EmulatedDeviceObserver {
+ public:
+  EventLog log;
+  void deviceConnected(const std::string&, const std::string& central) override {
+    log.add("connected " + central);
+  }
+  void deviceDisconnected(const std::string&, const std::string& central) override {
+    log.add("disconnected " + central);
+  }
+  void deviceRead(const std::string&, const CBUUID& s, const CBUUID& c) override {
+    log.add("read " + s.UUIDString() + " " + c.UUIDString());
+  }
+  void deviceWritten(const std::string&, const CBUUID& s, const CBUUID& c,
+                     const std::vector<uint8_t>& v) override {
+    log.add("write " + s.UUIDString() + " " + c.UUIDString() + " " + hex(v));
+  }
+  void deviceSubscribed(const std::string&, const CBUUID&, const CBUUID& c, bool on) override {
+    log.add(std::string(on ? "subscribed " : "unsubscribed ") + c.UUIDString());
+  }
+};
+
+// Answers requests like the peripheral role: reads get the current value or "not found",
+// writes store the value; everything is logged.
+class PeripheralRecorder : public CBPeripheralManagerDelegate {
+ public:
+  explicit PeripheralRecorder(DispatchQueue& queue) : queue_(queue) {}
+  EventLog log;
+  std::atomic<int> offQueue{0};
+
+  void peripheralManagerDidUpdateState(CBPeripheralManager& m) override {
+    check();
+    log.add("state " + std::to_string(static_cast<int>(m.state())));
+  }
+  void peripheralManagerDidReceiveReadRequest(CBPeripheralManager& m,
+                                              const std::shared_ptr<CBATTRequest>& r) override {
+    check();
+    auto c = std::dynamic_pointer_cast<CBMutableCharacteristic>(r->characteristic());
+    log.add("read " + r->central()->identifier() + " " + c->UUID().UUIDString() + " " +
+            c->service()->UUID().UUIDString());
+    if (!c->value()) return m.respondToRequest(r, CBATTError::attributeNotFound);
+    r->setValue(*c->value());
+    m.respondToRequest(r, CBATTError::success);
+  }
+  void peripheralManagerDidReceiveWriteRequests(
+      CBPeripheralManager& m, const std::vector<std::shared_ptr<CBATTRequest>>& rs) override {
+    check();
+    for (const auto& r : rs) {
+      auto c = std::dynamic_pointer_cast<CBMutableCharacteristic>(r->characteristic());
+      log.add("write " + c->UUID().UUIDString() + " " + hex(r->value()));
+      c->setValue(r->value());
+      m.respondToRequest(r, CBATTError::success);
+    }
+  }
+  void peripheralManagerCentralDidSubscribe(CBPeripheralManager&,
+                                            const std::shared_ptr<CBCentral>& central,
+                                            const std::shared_ptr<CBCharacteristic>& c) override {
+    check();
+    log.add("subscribed " + central->identifier() + " " + c->UUID().UUIDString() +
+            " max=" + std::to_string(central->maximumUpdateValueLength()));
+  }
+  void peripheralManagerCentralDidUnsubscribe(CBPeripheralManager&,
+                                              const std::shared_ptr<CBCentral>& central,
+                                              const std::shared_ptr<CBCharacteristic>& c) override {
+    check();
+    log.add("unsubscribed " + central->identifier() + " " + c->UUID().UUIDString());
+  }
+  void peripheralManagerIsReadyToUpdateSubscribers(CBPeripheralManager&) override {
+    check();
+    log.add("ready");
+  }
+
+ private:
+  void check() {
+    if (!queue_.isCurrent()) ++offQueue;
   }
   DispatchQueue& queue_;
 };
