@@ -399,16 +399,13 @@ TEST_F(PeripheralDelegateTest, RejectedProfilesChangeNothing) {
   role.stopAdvertising();
   auto before = profileToJSON(*role.getProfile()).dump();
 
+  // Each stage of the decoding and of the checks, nesting deep enough to exhaust a recursive
+  // reader, and a profile too large to be taken.
   std::vector<std::string> bad = {
       "{",
-      "[",
       "[]]",
-      "nul",
-      "\"text\"",
-      "42",
       "{}",
       "[[]]",
-      "[1,2]",
       "[{}]",
       "[1e999]",
       std::string(100000, '[') + std::string(100000, ']'),

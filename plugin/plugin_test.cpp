@@ -34,6 +34,9 @@ TEST(PluginTest, FileNameChangesOnlyWithCommandsThatTakeOne) {
   EXPECT_EQ(plugin.currentFileName(), "B");
   plugin.subscribe("d", "s", "c", "", "hex", 1.0, "C");
   EXPECT_EQ(plugin.currentFileName(), "C");
+  // A set without a device takes one, even for a word it does not know.
+  plugin.set("bogus", "", "Solution.fmp12");
+  EXPECT_EQ(plugin.currentFileName(), "Solution.fmp12");
 }
 
 TEST(PluginTest, HelperPortIsNotAvailable) {

@@ -41,14 +41,6 @@ TEST(SelectorsTest, WordsUsedInTheWrongFormOrUnknown) {
             "-50 Unknown parameter: Authorization");
 }
 
-TEST(SelectorsTest, SetWithoutDeviceStoresFileNameEvenForUnknownWords) {
-  Plugin& plugin = Plugin::shared();
-  plugin.set("bogus", "", "Solution.fmp12");
-  EXPECT_EQ(plugin.currentFileName(), "Solution.fmp12");
-  plugin.setForDevice("authorization", "ID", "x");
-  EXPECT_EQ(plugin.currentFileName(), "Solution.fmp12");
-}
-
 TEST(SelectorsTest, InvalidAuthorizationLevelsAreRefusedBeforeTheRole) {
   for (const char* value : {"-1", "1.5", " 2", "2 ", "", "+", "-", "0x1", "9223372036854775808"}) {
     EXPECT_EQ(errorAfter([&](Plugin& p) { p.setForDevice("authorization", "ID", value); }),

@@ -179,6 +179,7 @@ class CentralEndToEnd : public ::testing::Test, public PluginCommands {
   std::future<json> later(const std::string& path, const json& body) {
     return std::async(std::launch::async, [port = helper.port(), path, body] {
       httplib::Client client("127.0.0.1", port);
+      client.set_read_timeout(60, 0);
       auto answer = client.Post(path, body.dump(), "application/json");
       return answer ? json::parse(answer->body, nullptr, false) : json();
     });

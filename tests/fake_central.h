@@ -63,11 +63,6 @@ class FakeCentralManager : public CBCentralManager {
   // What a connect request gets: a connection or no answer at all.
   enum class Answer { accept, ignore };
 
-  struct ScanCall {
-    std::optional<std::vector<CBUUID>> services;
-    bool allowDuplicates;
-  };
-
   FakeCentralManager(CBCentralManagerDelegate& delegate, DispatchQueue& queue)
       : delegate_(delegate), queue_(queue) {}
 
@@ -86,15 +81,20 @@ class FakeCentralManager : public CBCentralManager {
     queue_.async([this] { delegate_.centralManagerDidUpdateState(*this); });
   }
 
+  // Recorded as "scan SERVICES" ("scan any" without a filter; " duplicates" when allowed).
   void scanForPeripherals(const std::optional<std::vector<CBUUID>>& services,
                           const CBScanOptions& options) override {
+    std::string call = "scan";
+    for (const auto& uuid : services.value_or(std::vector<CBUUID>{}))
+      call += " " + uuid.UUIDString();
+    if (!services) call += " any";
     std::lock_guard lock(mutex_);
-    scans_.push_back({services, options.allowDuplicates});
+    calls_.push_back(call + (options.allowDuplicates ? " duplicates" : ""));
     scanning_ = true;
   }
   void stopScan() override {
     std::lock_guard lock(mutex_);
-    ++stops_;
+    calls_.push_back("stop");
     scanning_ = false;
   }
   bool isScanning() const override {
@@ -103,15 +103,10 @@ class FakeCentralManager : public CBCentralManager {
   }
   void connect(const std::shared_ptr<CBPeripheral>& peripheral) override {
     std::lock_guard lock(mutex_);
-    connects_.push_back(peripheral);
-    switch (answer_) {
-      case Answer::accept:
-        queue_.async([this, peripheral] {
-          delegate_.centralManagerDidConnectPeripheral(*this, peripheral);
-        });
-        break;
-      case Answer::ignore:
-        break;
+    calls_.push_back("connect " + peripheral->identifier());
+    if (answer_ == Answer::accept) {
+      queue_.async(
+          [this, peripheral] { delegate_.centralManagerDidConnectPeripheral(*this, peripheral); });
     }
   }
   void cancelPeripheralConnection(const std::shared_ptr<CBPeripheral>& peripheral) override {
@@ -123,18 +118,16 @@ class FakeCentralManager : public CBCentralManager {
     std::lock_guard lock(mutex_);
     answer_ = answer;
   }
-  std::vector<ScanCall> scans() const {
+  // The scans, stops and connections asked for whose record starts with `prefix`, in order.
+  std::vector<std::string> calls(const std::string& prefix) const {
     std::lock_guard lock(mutex_);
-    return scans_;
+    std::vector<std::string> found;
+    for (const auto& call : calls_) {
+      if (call.rfind(prefix, 0) == 0) found.push_back(call);
+    }
+    return found;
   }
-  int stops() const {
-    std::lock_guard lock(mutex_);
-    return stops_;
-  }
-  std::vector<std::shared_ptr<CBPeripheral>> connects() const {
-    std::lock_guard lock(mutex_);
-    return connects_;
-  }
+  // The peripherals whose connections were cancelled, in order.
   std::vector<std::shared_ptr<CBPeripheral>> cancels() const {
     std::lock_guard lock(mutex_);
     return cancels_;
@@ -145,10 +138,8 @@ class FakeCentralManager : public CBCentralManager {
   DispatchQueue& queue_;
   std::atomic<CBManagerState> state_{CBManagerState::unknown};
   mutable std::mutex mutex_;
-  std::vector<ScanCall> scans_;
-  int stops_ = 0;
+  std::vector<std::string> calls_;
   bool scanning_ = false;
   Answer answer_ = Answer::accept;
-  std::vector<std::shared_ptr<CBPeripheral>> connects_;
   std::vector<std::shared_ptr<CBPeripheral>> cancels_;
 };
