@@ -57,10 +57,6 @@ struct RadioCentral {
     peripheral->readValue(at(place));
     return events.log.next("value");
   }
-  std::string write(const std::string& place, const CBData& value) {
-    peripheral->writeValue(value, at(place), CBCharacteristicWriteType::withResponse);
-    return events.log.next("written");
-  }
   std::string subscribe(const std::string& place, bool on = true) {
     peripheral->setNotifyValue(on, at(place));
     return events.log.next("notifying");

@@ -171,29 +171,6 @@ TEST_F(EmulatedDeviceTest, SmallLinkAndPeriodicNotifications) {
   EXPECT_FALSE(d->notify(kService, CBUUID::from16(0x2A02), {1}));
 }
 
-TEST_F(EmulatedDeviceTest, DroppedLinkAndAdvertisingOffAndOn) {
-  auto d = add(faultyDevice());
-  auto p = connect(d);
-  std::string centralId = observer.log.next("connected").substr(10);
-  d->dropLinks();
-  EXPECT_EQ(events.log.next("disconnected"),
-            "disconnected " + p->identifier() +
-                " CBErrorDomain/7 The specified device has disconnected from us.");
-  EXPECT_EQ(observer.log.next("disconnected"), "disconnected " + centralId);
-
-  d->setAdvertising(false);
-  EXPECT_FALSE(d->isAdvertising());
-  // Off the air the device cannot be connected.
-  central->connect(p);
-  d->setAdvertising(true);
-  EXPECT_EQ(events.log.next("connected"), "connected " + p->identifier());
-  d.reset();
-  devices.clear();
-  EXPECT_EQ(events.log.next("disconnected"),
-            "disconnected " + p->identifier() +
-                " CBErrorDomain/7 The specified device has disconnected from us.");
-}
-
 TEST_F(EmulatedDeviceTest, TimelinePlaysTheSameSequenceOnEverySubscription) {
   auto d = add(faultyDevice(R"(, "timeline": [{"atMs": 0, "value": "01"},
       {"atMs": 10, "value": "02"}, {"atMs": 20, "onRead": 5, "characteristic": "2A04"},

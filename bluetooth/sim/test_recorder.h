@@ -94,13 +94,11 @@ class CentralRecorder : public CBCentralManagerDelegate, public CBPeripheralDele
   int offQueue = 0;
 
   void centralManagerDidUpdateState(CBCentralManager& central) override {
-    check();
-    log.add("state " + std::to_string(static_cast<int>(central.state())));
+    record("state " + std::to_string(static_cast<int>(central.state())));
   }
   void centralManagerDidDiscoverPeripheral(CBCentralManager&,
                                            const std::shared_ptr<CBPeripheral>& p,
                                            const CBAdvertisementData& a, int rssi) override {
-    check();
     remember(p);
     std::string line = "discover " + p->identifier() + " rssi=" + std::to_string(rssi);
     if (a.localName) line += " local=" + *a.localName;
@@ -115,43 +113,38 @@ class CentralRecorder : public CBCentralManagerDelegate, public CBPeripheralDele
       for (const auto& [u, d] : *a.serviceData) line += u.UUIDString() + ":" + hex(d) + ",";
     }
     if (a.isConnectable) line += " connectable=" + std::to_string(*a.isConnectable);
-    log.add(line);
+    record(line);
   }
   void centralManagerDidConnectPeripheral(CBCentralManager&,
                                           const std::shared_ptr<CBPeripheral>& p) override {
-    check();
     remember(p);
     p->setDelegate(this);
-    log.add("connected " + p->identifier());
+    record("connected " + p->identifier());
   }
   void centralManagerDidFailToConnectPeripheral(CBCentralManager&,
                                                 const std::shared_ptr<CBPeripheral>& p,
                                                 const std::optional<CBError>& e) override {
-    check();
     remember(p);
-    log.add("failed " + p->identifier() + " " + errorText(e));
+    record("failed " + p->identifier() + " " + errorText(e));
   }
   void centralManagerDidDisconnectPeripheral(CBCentralManager&,
                                              const std::shared_ptr<CBPeripheral>& p,
                                              const std::optional<CBError>& e) override {
-    check();
     remember(p);
-    log.add("disconnected " + p->identifier() + " " + errorText(e));
+    record("disconnected " + p->identifier() + " " + errorText(e));
   }
   void peripheralDidDiscoverServices(const std::shared_ptr<CBPeripheral>& p,
                                      const std::optional<CBError>& e) override {
-    check();
     remember(p);
     std::string line = "services " + errorText(e);
     for (const auto& s : p->services().value_or(std::vector<std::shared_ptr<CBService>>{})) {
       line += " " + s->UUID().UUIDString();
     }
-    log.add(line);
+    record(line);
   }
   void peripheralDidDiscoverCharacteristicsForService(const std::shared_ptr<CBPeripheral>&,
                                                       const std::shared_ptr<CBService>& s,
                                                       const std::optional<CBError>& e) override {
-    check();
     std::string line = "characteristics " + s->UUID().UUIDString() + " " + errorText(e);
     for (const auto& c :
          s->characteristics().value_or(std::vector<std::shared_ptr<CBCharacteristic>>{})) {
@@ -159,29 +152,26 @@ class CentralRecorder : public CBCentralManagerDelegate, public CBPeripheralDele
       std::lock_guard lock(objectsMutex);
       characteristics[s->UUID().UUIDString() + "/" + c->UUID().UUIDString()] = c;
     }
-    log.add(line);
+    record(line);
   }
   void peripheralDidUpdateValueForCharacteristic(const std::shared_ptr<CBPeripheral>&,
                                                  const std::shared_ptr<CBCharacteristic>& c,
                                                  const std::optional<CBError>& e) override {
-    check();
     noteSame(c);
-    log.add("value " + c->UUID().UUIDString() + " " + errorText(e) + " " + hex(c->value()));
+    record("value " + c->UUID().UUIDString() + " " + errorText(e) + " " + hex(c->value()));
   }
   void peripheralDidWriteValueForCharacteristic(const std::shared_ptr<CBPeripheral>&,
                                                 const std::shared_ptr<CBCharacteristic>& c,
                                                 const std::optional<CBError>& e) override {
-    check();
     noteSame(c);
-    log.add("written " + c->UUID().UUIDString() + " " + errorText(e));
+    record("written " + c->UUID().UUIDString() + " " + errorText(e));
   }
   void peripheralDidUpdateNotificationStateForCharacteristic(
       const std::shared_ptr<CBPeripheral>&, const std::shared_ptr<CBCharacteristic>& c,
       const std::optional<CBError>& e) override {
-    check();
     noteSame(c);
-    log.add(std::string("notifying ") + c->UUID().UUIDString() + " " + errorText(e) + " " +
-            (c->isNotifying() ? "on" : "off"));
+    record(std::string("notifying ") + c->UUID().UUIDString() + " " + errorText(e) + " " +
+           (c->isNotifying() ? "on" : "off"));
   }
 
   // Scans until the device `id` (the first one when empty) is found, stops the scan, connects
@@ -218,8 +208,10 @@ class CentralRecorder : public CBCentralManagerDelegate, public CBPeripheralDele
   int changedObjects = 0;
 
  private:
-  void check() {
+  // Logs a callback's line, and counts it when it came off the queue.
+  void record(std::string line) {
     if (!queue_.isCurrent()) ++offQueue;
+    log.add(std::move(line));
   }
   void remember(const std::shared_ptr<CBPeripheral>& p) {
     std::lock_guard lock(objectsMutex);
@@ -237,16 +229,10 @@ class CentralRecorder : public CBCentralManagerDelegate, public CBPeripheralDele
   DispatchQueue& queue_;
 };
 
-// Records what an emulated device saw of its centrals.
+// Records the requests an emulated device received.
 class DeviceRecorder : public EmulatedDeviceObserver {
  public:
   EventLog log;
-  void deviceConnected(const std::string&, const std::string& central) override {
-    log.add("connected " + central);
-  }
-  void deviceDisconnected(const std::string&, const std::string& central) override {
-    log.add("disconnected " + central);
-  }
   void deviceRead(const std::string&, const CBUUID& s, const CBUUID& c) override {
     log.add("read " + s.UUIDString() + " " + c.UUIDString());
   }
@@ -259,8 +245,7 @@ class DeviceRecorder : public EmulatedDeviceObserver {
   }
 };
 
-// Answers requests like the peripheral role: reads get the current value or "not found",
-// writes store the value; everything is logged.
+// Takes writes as the peripheral role does, storing the value, and logs every callback.
 class PeripheralRecorder : public CBPeripheralManagerDelegate {
  public:
   explicit PeripheralRecorder(DispatchQueue& queue) : queue_(queue) {}
@@ -268,25 +253,13 @@ class PeripheralRecorder : public CBPeripheralManagerDelegate {
   std::atomic<int> offQueue{0};
 
   void peripheralManagerDidUpdateState(CBPeripheralManager& m) override {
-    check();
-    log.add("state " + std::to_string(static_cast<int>(m.state())));
-  }
-  void peripheralManagerDidReceiveReadRequest(CBPeripheralManager& m,
-                                              const std::shared_ptr<CBATTRequest>& r) override {
-    check();
-    auto c = std::dynamic_pointer_cast<CBMutableCharacteristic>(r->characteristic());
-    log.add("read " + r->central()->identifier() + " " + c->UUID().UUIDString() + " " +
-            c->service()->UUID().UUIDString());
-    if (!c->value()) return m.respondToRequest(r, CBATTError::attributeNotFound);
-    r->setValue(*c->value());
-    m.respondToRequest(r, CBATTError::success);
+    record("state " + std::to_string(static_cast<int>(m.state())));
   }
   void peripheralManagerDidReceiveWriteRequests(
       CBPeripheralManager& m, const std::vector<std::shared_ptr<CBATTRequest>>& rs) override {
-    check();
     for (const auto& r : rs) {
       auto c = std::dynamic_pointer_cast<CBMutableCharacteristic>(r->characteristic());
-      log.add("write " + c->UUID().UUIDString() + " " + hex(r->value()));
+      record("write " + c->UUID().UUIDString() + " " + hex(r->value()));
       c->setValue(r->value());
       m.respondToRequest(r, CBATTError::success);
     }
@@ -294,24 +267,23 @@ class PeripheralRecorder : public CBPeripheralManagerDelegate {
   void peripheralManagerCentralDidSubscribe(CBPeripheralManager&,
                                             const std::shared_ptr<CBCentral>& central,
                                             const std::shared_ptr<CBCharacteristic>& c) override {
-    check();
-    log.add("subscribed " + central->identifier() + " " + c->UUID().UUIDString() +
-            " max=" + std::to_string(central->maximumUpdateValueLength()));
+    record("subscribed " + central->identifier() + " " + c->UUID().UUIDString() +
+           " max=" + std::to_string(central->maximumUpdateValueLength()));
   }
   void peripheralManagerCentralDidUnsubscribe(CBPeripheralManager&,
                                               const std::shared_ptr<CBCentral>& central,
                                               const std::shared_ptr<CBCharacteristic>& c) override {
-    check();
-    log.add("unsubscribed " + central->identifier() + " " + c->UUID().UUIDString());
+    record("unsubscribed " + central->identifier() + " " + c->UUID().UUIDString());
   }
   void peripheralManagerIsReadyToUpdateSubscribers(CBPeripheralManager&) override {
-    check();
-    log.add("ready");
+    record("ready");
   }
 
  private:
-  void check() {
+  // Logs a callback's line, and counts it when it came off the queue.
+  void record(std::string line) {
     if (!queue_.isCurrent()) ++offQueue;
+    log.add(std::move(line));
   }
   DispatchQueue& queue_;
 };
