@@ -75,7 +75,7 @@ TEST_F(CentralDelegateTest, StatusAndScanStartFollowTheManagerState) {
   setState(CBManagerState::poweredOn);
   EXPECT_EQ(central.getBluetoothStatusString(), "powered On");
   EXPECT_TRUE(central.isPowered());
-  EXPECT_TRUE(manager->calls("scan").empty());
+  EXPECT_TRUE(manager->calls.all("scan").empty());
 
   CentralDelegate without([](CBCentralManagerDelegate&, DispatchQueue&) { return nullptr; });
   EXPECT_EQ(without.getBluetoothStatusString(), "uninitialized");
@@ -85,17 +85,17 @@ TEST_F(CentralDelegateTest, StatusAndScanStartFollowTheManagerState) {
 
 TEST_F(CentralDelegateTest, ScanStartsOnceStopsAnywayAndResumesAfterPowerCycle) {
   startScanning("filterbyservice=180d\rmakeupdates=false");
-  EXPECT_EQ(manager->calls("scan"), std::vector<std::string>{"scan 180D"});
+  EXPECT_EQ(manager->calls.all("scan"), std::vector<std::string>{"scan 180D"});
 
   central.startScan("makeupdates=true");
   EXPECT_EQ(lastErrorText(), "-41 Already scanning");
-  EXPECT_EQ(manager->calls("scan").size(), 1U);
+  EXPECT_EQ(manager->calls.all("scan").size(), 1U);
 
   // Back from a power cycle: the scan runs again for every peripheral, with its own duplicates.
   setState(CBManagerState::poweredOff);
-  EXPECT_EQ(manager->calls("scan").size(), 1U);
+  EXPECT_EQ(manager->calls.all("scan").size(), 1U);
   setState(CBManagerState::poweredOn);
-  EXPECT_EQ(manager->calls("scan"), (std::vector<std::string>{"scan 180D", "scan any"}));
+  EXPECT_EQ(manager->calls.all("scan"), (std::vector<std::string>{"scan 180D", "scan any"}));
   EXPECT_TRUE(central.isScanning());
 
   resetError();
@@ -104,16 +104,16 @@ TEST_F(CentralDelegateTest, ScanStartsOnceStopsAnywayAndResumesAfterPowerCycle) 
   EXPECT_FALSE(central.isScanning());
   central.stopScan();
   EXPECT_EQ(lastError(), Errors::kNotScanning);
-  EXPECT_EQ(manager->calls("stop").size(), 2U);
+  EXPECT_EQ(manager->calls.all("stop").size(), 2U);
 
   setState(CBManagerState::poweredOff);
   setState(CBManagerState::poweredOn);
-  EXPECT_EQ(manager->calls("scan").size(), 2U);
+  EXPECT_EQ(manager->calls.all("scan").size(), 2U);
 
   central.startScan("minrssi=loud");
   EXPECT_EQ(lastErrorText(), "-50 Invalid minrssi value");
   EXPECT_FALSE(central.isScanning());
-  EXPECT_EQ(manager->calls("scan").size(), 2U);
+  EXPECT_EQ(manager->calls.all("scan").size(), 2U);
 
   // The stop timer of an earlier scan ends a later one.
   central.startScan("stopafter=1");
@@ -337,7 +337,7 @@ TEST_F(ConnectionTest, BadRequestsIssueNothingAndARequestedDisconnectRunsNoScrip
   EXPECT_EQ(lastError(), Errors::kUnknownDevice);
   central.connect("belt", "", 5.0);
   EXPECT_EQ(lastError(), Errors::kUnknownDevice);
-  EXPECT_TRUE(manager->calls("connect").empty());
+  EXPECT_TRUE(manager->calls.all("connect").empty());
   EXPECT_TRUE(central.getConnectedDevices().empty());
 
   central.connect(kBelt, "ondisconnect=D", 5.0);

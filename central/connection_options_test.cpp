@@ -30,7 +30,7 @@ std::string parsed(const std::string& text) {
   script("characteristics", o->onDiscoverCharacteristics);
   if (o->timeout) {
     char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%.17g", *o->timeout);
+    std::snprintf(seconds, sizeof seconds, "%.17g", *o->timeout + 0.0);  // -0 written as 0
     fields += std::string(" timeout=") + seconds;
   }
   return fields;
@@ -52,7 +52,7 @@ TEST(ConnectionOptions, FieldsAndRefusalsWithTheirExactMessage) {
       // The timeout passes through single precision.
       {"timeout=2.5", "options: timeout=2.5"},
       {"timeout=0", "options: timeout=0"},
-      {"timeout=-0", "options: timeout=-0"},
+      {"timeout=-0", "options: timeout=0"},
       {"timeout=+1e1", "options: timeout=10"},
       {"timeout=0x1p-1", "options: timeout=0.5"},
       {"timeout=0.1", "options: timeout=0.10000000149011612"},

@@ -9,9 +9,10 @@
 
 namespace {
 
+// Every digit of the value, with -0 written as 0.
 std::string number(double value) {
   char text[32];
-  std::snprintf(text, sizeof text, "%.17g", value);
+  std::snprintf(text, sizeof text, "%.17g", value + 0.0);
   return text;
 }
 

@@ -51,20 +51,6 @@ TEST_F(FMScriptTest, ACommandsReferencesTakeItsOwnFileName) {
   EXPECT_EQ(FMScript::make("OnEvent")->fName, "Theirs");
 }
 
-TEST_F(FMScriptTest, ScheduledParametersCarryFormattedData) {
-  FMScript script{"S", "F", "hex"};
-  script.schedule("A", {0x01, 0x02});
-  script.schedule("", {0xFF});
-  script.schedule("plain");
-  auto first = ScriptScheduler::dequeueScriptIfTime();
-  ASSERT_TRUE(first);
-  EXPECT_EQ(first->script_name(), "S");
-  EXPECT_EQ(first->file_name(), "F");
-  EXPECT_EQ(first->script_parameters(), "A\r0102");
-  EXPECT_EQ(ScriptScheduler::dequeueScriptIfTime()->script_parameters(), "\rff");
-  EXPECT_EQ(ScriptScheduler::dequeueScriptIfTime()->script_parameters(), "plain");
-}
-
 TEST_F(FMScriptTest, FailedConversionQueuesNothingAndSaysWhy) {
   testing::internal::CaptureStdout();
   FMScript{"S", "F", "uint8"}.schedule("p", {1, 2});

@@ -10,9 +10,11 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <thread>
+#include <tuple>
 
 #include "bluetooth/sim/air.h"
 #include "bluetooth/sim/emulated_device.h"
+#include "eventually.h"
 #include "helper_process.h"
 #include "platform/dispatch_queue.h"
 #include "plugin/errors.h"
@@ -94,12 +96,10 @@ TEST_F(CommandServerTest, LastErrorRoundTripAndRequestFailuresOverwriteIt) {
 }
 
 TEST_F(CommandServerTest, FieldsAreReadInOrderAndTheFirstFailureIsLogged) {
-  struct Case {
-    std::string path, body, line;
-  };
   const std::string str = "HTTPServer: STD Error: String paramater not in JSON";
   const std::string flt = "HTTPServer: STD Error: Float parameter not in JSON";
-  std::vector<Case> cases = {
+  // Each path with a body and the line its failure logs.
+  const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
       {"/read", R"({"deviceID":"D","servID":"S","charID":"C","format":"hex","timeout":5})", flt},
       {"/read", R"({"deviceID":"D","servID":"S","charID":"C"})", str},
       {"/connect", R"({"deviceID":"D","options":"","filename":"F","timeout":"1.0"})", flt},
@@ -116,12 +116,12 @@ TEST_F(CommandServerTest, FieldsAreReadInOrderAndTheFirstFailureIsLogged) {
       {"/setLocalChar", R"({"servID":"S","charID":"C","format":"hex"})", str},
       {"/startAdvertising", R"({"Options":""})", str},
   };
-  for (const Case& c : cases) {
+  for (const auto& [path, body, line] : cases) {
     std::vector<std::string> lines;
-    HttpReply reply = post(c.path, c.body, &lines);
-    EXPECT_EQ(reply.status, 500) << c.path << " " << c.body;
-    EXPECT_EQ(reply.body, kBadRequest) << c.path << " " << c.body;
-    EXPECT_EQ(lines, std::vector<std::string>{c.line}) << c.path << " " << c.body;
+    HttpReply reply = post(path, body, &lines);
+    EXPECT_EQ(reply.status, 500) << path << " " << body;
+    EXPECT_EQ(reply.body, kBadRequest) << path << " " << body;
+    EXPECT_EQ(lines, std::vector<std::string>{line}) << path << " " << body;
   }
 }
 
@@ -227,38 +227,33 @@ TEST_F(CommandServerTest, EachReplyReportsItsOwnCommandUnderOverlap) {
 // refusal is logged once with the header, and no CORS header invites the page to read on.
 TEST_F(CommandServerTest, RequestsFromWebPagesAreRefusedBeforeAnyHandler) {
   ASSERT_EQ(post("/setLastError", R"({"code": -77, "message": "before"})").status, 200);
-  struct Case {
-    std::string method, path;
-    httplib::Headers headers;
-    std::string logged;
-  };
   const std::string refused = "HTTPServer: Refused a request from a web page (";
   // Each header that marks a page, on a command, the version and a path with no route.
-  const std::vector<Case> cases = {
+  const std::vector<std::tuple<std::string, std::string, httplib::Headers, std::string>> cases = {
       {"POST", "/setLastError", {{"Host", "attacker.example:1"}}, "Host: attacker.example:1"},
       {"POST", "/startScan", {{"Sec-Fetch-Site", "cross-site"}}, "Sec-Fetch-Site: cross-site"},
       {"GET", "/version", {{"Origin", "http://evil.example"}}, "Origin: http://evil.example"},
       // A page served from another local port, as a browser's fetch or form sends it.
       {"POST", "/nowhere", {{"Origin", "http://127.0.0.1:80"}}, "Origin: http://127.0.0.1:80"},
   };
-  for (const Case& c : cases) {
+  for (const auto& [method, path, headers, logged] : cases) {
     size_t before = helper_->stdoutLines().size();
     httplib::Client client("127.0.0.1", helper_->port());
-    auto reply = c.method == "GET" ? client.Get(c.path.c_str(), c.headers)
-                                   : client.Post(c.path.c_str(), c.headers,
-                                                 R"({"code": -1, "message": "page", "options": "",
+    auto reply = method == "GET" ? client.Get(path.c_str(), headers)
+                                 : client.Post(path.c_str(), headers,
+                                               R"({"code": -1, "message": "page", "options": "",
                                        "filename": "F"})",
-                                                 "text/plain");
-    ASSERT_TRUE(reply) << c.logged;
-    EXPECT_EQ(reply->status, 403) << c.logged;
-    EXPECT_EQ(reply->body, "") << c.logged;
-    EXPECT_EQ(reply->get_header_value("Connection"), "close") << c.logged;
+                                               "text/plain");
+    ASSERT_TRUE(reply) << logged;
+    EXPECT_EQ(reply->status, 403) << logged;
+    EXPECT_EQ(reply->body, "") << logged;
+    EXPECT_EQ(reply->get_header_value("Connection"), "close") << logged;
     for (const auto& [name, value] : reply->headers) {
       EXPECT_NE(name.rfind("Access-Control-", 0), 0u) << name;
     }
-    EXPECT_TRUE(helper_->waitForStdoutLine(refused + c.logged + ")", before)) << c.logged;
+    EXPECT_TRUE(helper_->waitForStdoutLine(refused + logged + ")", before)) << logged;
     auto lines = helper_->stdoutLines();
-    EXPECT_EQ(lines.size(), before + 1) << c.logged;
+    EXPECT_EQ(lines.size(), before + 1) << logged;
   }
   EXPECT_EQ(post("/getLastError", "{}").body,
             R"({"lastError":-77,"lastErrorMessage":"before","result":"-77"})");
@@ -423,10 +418,8 @@ TEST(StartupTest, ListeningLineOnTheConfiguredPortOrABindFailure) {
   EXPECT_EQ(lines[0], startup(0)[0]);
   EXPECT_EQ(startupLines(lines), startup(first.port()));
   for (int64_t port : {int64_t{first.port()}, int64_t{65536}, int64_t{-1}}) {
-    HelperProcess::Options options;
-    options.configText = "{\"port\": " + std::to_string(port) + "}";
-    options.waitUntilReady = false;
-    HelperProcess helper(options);
+    HelperProcess helper(
+        {.configText = "{\"port\": " + std::to_string(port) + "}", .waitUntilReady = false});
     EXPECT_EQ(helper.process().exitCode(ChildProcess::after(20)), 0) << "port " << port;
     EXPECT_EQ(startupLines(helper.stdoutLines()), startup(port));
     EXPECT_TRUE(helper.process().stderrLines().empty()) << "port " << port;
@@ -439,9 +432,8 @@ TEST(StartupTest, ARestartBindsAtOnceWhileTheOldConnectionsClose) {
   ASSERT_EQ(first.get("/version").status, 200);  // a connection the client still holds open
   first.process().kill();
   ASSERT_TRUE(first.process().waitForExit(ChildProcess::after(10)));
-  HelperProcess::Options options;
-  options.configText = "{\"port\": " + std::to_string(first.port()) + "}";
-  HelperProcess restarted(options);  // throws when it cannot bind
+  // Throws when it cannot bind.
+  HelperProcess restarted({.configText = "{\"port\": " + std::to_string(first.port()) + "}"});
   EXPECT_EQ(restarted.get("/version").body, "4.0.0.12");
 }
 
@@ -453,9 +445,7 @@ TEST(StartupTest, AStandardOutputWithoutReaderStopsNothing) {
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   ASSERT_GE(reader, 0);
-  HelperProcess::Options options;
-  options.stdoutPath = fifo;
-  HelperProcess helper(options);
+  HelperProcess helper({.stdoutPath = fifo});
   std::string text;
   // Reads what has come; false when nothing more comes within 20 s.
   auto readMore = [&] {
@@ -503,6 +493,20 @@ TEST(StartupTest, AStandardOutputWithoutReaderStopsNothing) {
   ::close(reader);
   for (int i = 0; i < 4; ++i) EXPECT_EQ(helper.post("/getLastError", "{}").status, 200) << i;
   std::filesystem::remove_all(std::filesystem::path(fifo).parent_path());
+}
+
+TEST(StartupTest, ATerminatedHelperTakesItsSocketOutOfTheAir) {
+  HelperProcess helper;
+  auto sockets = [&] {
+    size_t n = 0;
+    for (const auto& e : std::filesystem::directory_iterator(helper.airDir()))
+      n += e.path().extension() == ".sock";
+    return n;
+  };
+  ASSERT_TRUE(eventually([&] { return sockets() == 1; }));
+  helper.process().terminate();
+  helper.process().waitForExit(ChildProcess::after(10));
+  EXPECT_EQ(sockets(), 0u);
 }
 
 TEST(StartupTest, UnknownArgumentIsAUsageError) {

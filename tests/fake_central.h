@@ -13,6 +13,7 @@
 
 #include "bluetooth/core_bluetooth.h"
 #include "bluetooth/remote_objects.h"
+#include "bluetooth/sim/test_recorder.h"
 #include "platform/dispatch_queue.h"
 
 // A readable characteristic, a service and a peripheral whose state the test sets; the
@@ -88,13 +89,13 @@ class FakeCentralManager : public CBCentralManager {
     for (const auto& uuid : services.value_or(std::vector<CBUUID>{}))
       call += " " + uuid.UUIDString();
     if (!services) call += " any";
+    calls.add(call + (options.allowDuplicates ? " duplicates" : ""));
     std::lock_guard lock(mutex_);
-    calls_.push_back(call + (options.allowDuplicates ? " duplicates" : ""));
     scanning_ = true;
   }
   void stopScan() override {
+    calls.add("stop");
     std::lock_guard lock(mutex_);
-    calls_.push_back("stop");
     scanning_ = false;
   }
   bool isScanning() const override {
@@ -102,8 +103,8 @@ class FakeCentralManager : public CBCentralManager {
     return scanning_;
   }
   void connect(const std::shared_ptr<CBPeripheral>& peripheral) override {
+    calls.add("connect " + peripheral->identifier());
     std::lock_guard lock(mutex_);
-    calls_.push_back("connect " + peripheral->identifier());
     if (answer_ == Answer::accept) {
       queue_.async(
           [this, peripheral] { delegate_.centralManagerDidConnectPeripheral(*this, peripheral); });
@@ -114,18 +115,12 @@ class FakeCentralManager : public CBCentralManager {
     cancels_.push_back(peripheral);
   }
 
+  // The scans, stops and connections asked for, in order.
+  sim::testing::EventLog calls;
+
   void setAnswer(Answer answer) {
     std::lock_guard lock(mutex_);
     answer_ = answer;
-  }
-  // The scans, stops and connections asked for whose record starts with `prefix`, in order.
-  std::vector<std::string> calls(const std::string& prefix) const {
-    std::lock_guard lock(mutex_);
-    std::vector<std::string> found;
-    for (const auto& call : calls_) {
-      if (call.rfind(prefix, 0) == 0) found.push_back(call);
-    }
-    return found;
   }
   // The peripherals whose connections were cancelled, in order.
   std::vector<std::shared_ptr<CBPeripheral>> cancels() const {
@@ -138,7 +133,6 @@ class FakeCentralManager : public CBCentralManager {
   DispatchQueue& queue_;
   std::atomic<CBManagerState> state_{CBManagerState::unknown};
   mutable std::mutex mutex_;
-  std::vector<std::string> calls_;
   bool scanning_ = false;
   Answer answer_ = Answer::accept;
   std::vector<std::shared_ptr<CBPeripheral>> cancels_;

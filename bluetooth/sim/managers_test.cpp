@@ -1,5 +1,6 @@
 // The central manager against the peripheral manager on an in-process air: everything the two
-// roles rely on, from discovery to notifications, power and link ends.
+// roles rely on, from discovery to notifications, power and link ends; and the radio that makes
+// them when its air directory cannot be used.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -7,6 +8,7 @@
 #include "bluetooth/sim/air.h"
 #include "bluetooth/sim/sim_central_manager.h"
 #include "bluetooth/sim/sim_peripheral_manager.h"
+#include "bluetooth/sim/sim_radio.h"
 #include "bluetooth/sim/test_recorder.h"
 
 namespace sim {
@@ -189,9 +191,7 @@ TEST(SocketAirManagersTest, NotificationsToCentralsOfAnotherProcessArriveInOrder
     std::vector<std::unique_ptr<Central>> centrals;
     for (int i = 0; i < 3; ++i) {
       auto c = std::make_unique<Central>();
-      CentralOptions options;
-      options.helperNode = false;
-      c->manager = makeCentralManager(there, c->events, c->queue, options);
+      c->manager = makeCentralManager(there, c->events, c->queue, {.helperNode = false});
       auto p = c->events.connectAll(*c->manager);
       ASSERT_TRUE(p);
       p->setNotifyValue(true, c->events.characteristic("180D/2A37"));
@@ -214,6 +214,20 @@ TEST(SocketAirManagersTest, NotificationsToCentralsOfAnotherProcessArriveInOrder
     peripheralQueue.sync([] {});
   }
   std::filesystem::remove_all(dir);
+}
+
+TEST(SimRadioTest, UnusableAirDirectoryFallsBackToAPrivateAir) {
+  auto radio = makeSimulatedRadio("/proc/version/air");
+  DispatchQueue queue("central.queue");
+  CentralRecorder central(queue);
+  ::testing::internal::CaptureStderr();
+  auto c = radio->makeCentralManager(central, queue);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "Bluetooth: cannot use the air directory /proc/version/air: not a directory; running "
+            "on a private air\n");
+  EXPECT_EQ(central.log.next("state"), "state 5");
+  c.reset();
+  queue.sync([] {});
 }
 
 }  // namespace

@@ -48,17 +48,17 @@ class EventLog {
     }
   }
 
-  std::vector<std::string> all() const {
+  // Every line starting with `prefix`, taken or not, in order.
+  std::vector<std::string> all(const std::string& prefix = "") const {
     std::lock_guard lock(mutex_);
-    return {lines_.begin(), lines_.end()};
+    std::vector<std::string> found;
+    for (const auto& l : lines_) {
+      if (l.rfind(prefix, 0) == 0) found.push_back(l);
+    }
+    return found;
   }
 
-  size_t count(const std::string& prefix) const {
-    std::lock_guard lock(mutex_);
-    size_t n = 0;
-    for (const auto& l : lines_) n += l.rfind(prefix, 0) == 0;
-    return n;
-  }
+  size_t count(const std::string& prefix) const { return all(prefix).size(); }
 
  private:
   mutable std::mutex mutex_;

@@ -245,10 +245,7 @@ class Helper : public central_e2e::PluginCommands {
 
  private:
   static HelperProcess::Options optionsFor(const std::string& adapter) {
-    HelperProcess::Options options;
-    options.extraArgs = {"--radio", "bluez:" + adapter};
-    options.dieWithParent = true;
-    return options;
+    return {.extraArgs = {"--radio", "bluez:" + adapter}, .dieWithParent = true};
   }
 
   std::string name_;
@@ -621,18 +618,15 @@ TEST_F(RealStack, ReadsCutByALostLinkOrAKilledBluetoothdEndInTime) {
   std::string id = connectTo("Lost", false);
   ASSERT_FALSE(id.empty());
   ChildProcess monitor(ChildProcess::Options{"/usr/bin/dbus-monitor", {"--system"}, {}, {}});
-  ASSERT_TRUE(monitor.waitForLine([](const std::string&) { return true; }, ChildProcess::after(10))
-                  .has_value());
+  ASSERT_TRUE(
+      monitor.waitForLine([](const std::string&) { return true; }, ChildProcess::after(10)));
   ASSERT_EQ(::kill(peripheral.pid(), SIGSTOP), 0);
   auto pending = std::async(std::launch::async, [&] { return central.read(id, "2A38", 20); });
-  ASSERT_TRUE(monitor
-                  .waitForLine(
-                      [](const std::string& line) {
-                        return line.find("member=ReadValue") != std::string::npos &&
-                               line.find("path=/com/velnor/helper") != std::string::npos;
-                      },
-                      ChildProcess::after(10))
-                  .has_value())
+  auto askedThePeripheral = [](const std::string& line) {
+    return line.find("member=ReadValue") != std::string::npos &&
+           line.find("path=/com/velnor/helper") != std::string::npos;
+  };
+  ASSERT_TRUE(monitor.waitForLine(askedThePeripheral, ChildProcess::after(10)))
       << "bluetoothd never asked the peripheral";
   ASSERT_TRUE(power("hci1", false));
   EXPECT_EQ(pending.get(),
