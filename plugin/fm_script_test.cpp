@@ -20,20 +20,6 @@ class FMScriptTest : public ::testing::Test {
   double now_ = 100.0;  // every clock read is a second later, so every poll is due
 };
 
-TEST_F(FMScriptTest, MadeFromNameWithCurrentFileAndDefaultFormat) {
-  EXPECT_EQ(FMScript::make(""), std::nullopt);
-  EXPECT_EQ(FMScript::make("", "hex"), std::nullopt);
-  Plugin::shared().setCurrentFileName("F");
-  auto script = FMScript::make("OnEvent");
-  ASSERT_TRUE(script);
-  EXPECT_EQ(script->sName, "OnEvent");
-  EXPECT_EQ(script->fName, "F");
-  EXPECT_EQ(script->format, "UTF-8");
-  Plugin::shared().setCurrentFileName("G");
-  EXPECT_EQ(script->fName, "F");  // kept from creation
-  EXPECT_EQ(FMScript::make("OnEvent", "bogus")->format, "bogus");
-}
-
 // A reference made during a command, also in a block on a role's queue, takes that command's
 // file name whatever another command stored meanwhile; outside a command, the shared one.
 TEST_F(FMScriptTest, ACommandsReferencesTakeItsOwnFileName) {

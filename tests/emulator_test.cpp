@@ -50,17 +50,13 @@ class EmulatorTest : public ::testing::Test {
     return line.value_or("");
   }
 
-  std::string writeFile(const std::string& name, const std::string& text) {
-    std::ofstream(dir + "/" + name) << text;
-    return dir + "/" + name;
-  }
-
   std::string dir = makeTemporaryDirectory("velnor-emulator-test");
   std::string air = dir + "/air";
 };
 
 TEST_F(EmulatorTest, BadDeviceFileOrCommandLineExitsWithStatus2) {
-  auto file = writeFile("bad.json", R"({"devices":[{"name":"x","rssi":"loud"}]})");
+  const std::string file = dir + "/bad.json";
+  std::ofstream(file) << R"({"devices":[{"name":"x","rssi":"loud"}]})";
   auto p = start({"device", file});
   EXPECT_EQ(p->exitCode(ChildProcess::after(5)), 2);
   EXPECT_EQ(p->stderrLines(),
