@@ -14,45 +14,24 @@
 #include "plugin/plugin.h"
 #include "queued_scripts.h"
 #include "server/script_scheduler.h"
+#include "tools/device_file.h"
 
 namespace {
 
-using sim::Answer;
-using sim::EmulatedCharacteristic;
-
 const std::string kDevice = "6A770000-0000-4000-8000-000000000001";
 
-EmulatedCharacteristic characteristic(uint16_t uuid, uint32_t properties, Answer onRead,
-                                      Answer onWrite = Answer::respond()) {
-  EmulatedCharacteristic c;
-  c.uuid = CBUUID::from16(uuid);
-  c.properties = properties;
-  c.value = std::vector<uint8_t>{static_cast<uint8_t>(uuid & 0xFF)};
-  c.onRead = onRead;
-  c.onWrite = onWrite;
-  return c;
-}
-
+// Each characteristic's value is its last byte. FFF1 answers reads and writes after 300 ms,
+// FFF2 never confirms a write, FFF3 never answers a read, FFF4 never answers a subscription.
 sim::EmulatedDeviceConfig device() {
-  constexpr uint32_t kRead = CBCharacteristicPropertyRead;
-  constexpr uint32_t kWrite = CBCharacteristicPropertyWrite;
-  sim::EmulatedDeviceConfig config;
-  config.id = *sim::parseNodeId(kDevice);
-  config.advertising.emplace();
-  config.advertising->interval = std::chrono::milliseconds(5);
-  sim::EmulatedService service;
-  service.uuid = CBUUID::from16(0xFFF0);
-  service.characteristics = {
-      characteristic(0xFFF1, kRead | kWrite, Answer::delay(std::chrono::milliseconds(300)),
-                     Answer::delay(std::chrono::milliseconds(300))),
-      characteristic(0xFFF2, kRead | kWrite, Answer::respond(), Answer::ignore()),
-      characteristic(0xFFF3, kRead | CBCharacteristicPropertyNotify, Answer::ignore()),
-      characteristic(0xFFF4, kRead | CBCharacteristicPropertyNotify, Answer::respond()),
-  };
-  service.characteristics[3].onSubscribe = Answer::ignore();
-  config.services = {service};
-  config.mtu = 517;
-  return config;
+  return tool::parseDeviceFile(R"({"devices": [{"id": ")" + kDevice + R"(", "mtu": 517,
+    "advertising": {"intervalMs": 5}, "services": [{"uuid": "FFF0", "characteristics": [
+      {"uuid": "FFF1", "properties": "read|write", "value": "F1", "onRead": {"delayMs": 300},
+       "onWrite": {"delayMs": 300}},
+      {"uuid": "FFF2", "properties": "read|write", "value": "F2", "onWrite": "ignore"},
+      {"uuid": "FFF3", "properties": "read|notify", "value": "F3", "onRead": "ignore"},
+      {"uuid": "FFF4", "properties": "read|notify", "value": "F4", "onSubscribe": "ignore"}]}]}]})",
+                               "gatt.json")
+      .at(0);
 }
 
 class GattClientTest : public ScriptQueueTest {
@@ -86,23 +65,11 @@ class GattClientTest : public ScriptQueueTest {
     return result;
   }
 
-  class Observer : public sim::EmulatedDeviceObserver {
-   public:
-    sim::testing::EventLog log;
-    void deviceRead(const std::string&, const CBUUID& s, const CBUUID& c) override {
-      log.add("read " + s.UUIDString() + " " + c.UUIDString());
-    }
-    void deviceWritten(const std::string&, const CBUUID&, const CBUUID& c,
-                       const std::vector<uint8_t>& v) override {
-      log.add("write " + c.UUIDString() + " " + sim::testing::hex(v));
-    }
-  };
-
   std::shared_ptr<sim::Air> air = sim::makeInProcessAir();
   std::shared_ptr<CBBackend> radio = makeSimulatedRadio(air);
   sim::EmulatedDeviceConfig config = device();
   DispatchQueue deviceQueue{"devices"};
-  Observer observer;
+  sim::testing::DeviceRecorder observer;
   std::shared_ptr<sim::EmulatedDevice> emulated;
   CentralDelegate central{[this](CBCentralManagerDelegate& d, DispatchQueue& q) {
     return radio->makeCentralManager(d, q);
@@ -139,7 +106,7 @@ TEST_F(GattClientTest, LateAnswersEndNoLaterWait) {
   central.write(kDevice, "FFF0", "FFF2", "07", "hex", 0.1);
   EXPECT_EQ(lastError(), Errors::kTimeoutError);
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(700));
-  EXPECT_EQ(observer.log.next("write FFF1"), "write FFF1 07");
+  EXPECT_EQ(observer.log.next("write FFF0 FFF1"), "write FFF0 FFF1 07");
 
   // The characteristic answers its own next requests as usual.
   Plugin::shared().setLastError(Errors::kNoError);

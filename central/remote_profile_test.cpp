@@ -12,11 +12,7 @@ std::shared_ptr<CBMutableCharacteristic> characteristic(const char* uuid, uint32
 }
 
 TEST(RemoteProfileTest, PropertyTextNamesFourBitsInItsOwnOrder) {
-  struct Case {
-    uint32_t bits;
-    const char* text;
-  };
-  const Case cases[] = {
+  const std::pair<uint32_t, const char*> cases[] = {
       {CBCharacteristicPropertyRead | CBCharacteristicPropertyNotify, "read|notify"},
       {CBCharacteristicPropertyWriteWithoutResponse | CBCharacteristicPropertyWrite |
            CBCharacteristicPropertyRead,
@@ -26,8 +22,8 @@ TEST(RemoteProfileTest, PropertyTextNamesFourBitsInItsOwnOrder) {
       {CBCharacteristicPropertyIndicate | CBCharacteristicPropertyBroadcast, ""},
       {0, ""},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(getPropertyString(*characteristic("2A37", c.bits)), c.text) << c.bits;
+  for (const auto& [bits, text] : cases) {
+    EXPECT_EQ(getPropertyString(*characteristic("2A37", bits)), text) << bits;
   }
 }
 

@@ -2,34 +2,71 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "plugin/errors.h"
 #include "plugin/plugin.h"
 
 namespace {
 
-// Parses with a known last error before, so that a refusal is seen to set it.
-std::optional<ScanOptions> parse(const std::string& text) {
+// Every digit of the value, with -0 written as 0.
+std::string number(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.17g", value + 0.0);
+  return text;
+}
+
+// The parsed options as the fields that are set, or the facade's message for a refusal. Parsed
+// with no last error before, so that a refusal is seen to set it and an acceptance to leave it.
+std::string parsed(const std::string& text) {
   Plugin::shared().setLastError(Errors::kNoError);
-  return parseScanOptions(text);
+  auto o = parseScanOptions(text);
+  if (!o) {
+    EXPECT_EQ(Plugin::shared().getLastError(), Errors::kWrongParameters) << text;
+    return Plugin::shared().getLastErrorMessage();
+  }
+  EXPECT_EQ(Plugin::shared().getLastError(), Errors::kNoError) << text;
+  std::string fields = "rssi=" + (o->minRSSI ? number(*o->minRSSI) : "-");
+  fields += o->makeUpdates ? " updates" : " no-updates";
+  if (o->stopAfter) fields += " stop=" + number(*o->stopAfter);
+  if (o->obsoleteAfter) fields += " obsolete=" + number(*o->obsoleteAfter);
+  if (o->filterByName) fields += " name=" + *o->filterByName;
+  if (o->filterByVendorID) fields += " vendor=" + std::to_string(*o->filterByVendorID);
+  if (o->filterByConnectability) fields += " connectable=" + number(*o->filterByConnectability);
+  for (const auto& uuid : o->filterByServices.value_or(std::vector<CBUUID>{})) {
+    fields += " service=" + uuid.UUIDString();
+  }
+  if (o->onDiscovery) {
+    fields += " script=" + o->onDiscovery->sName + "@" + o->onDiscovery->fName + "/" +
+              o->onDiscovery->format;
+  }
+  return fields;
 }
 
-struct Refusal {
-  std::string text;
-  std::string message;
-};
-
-TEST(ScanOptions, EmptyTextGivesTheDefaults) {
-  auto o = parse("");
-  ASSERT_TRUE(o);
-  EXPECT_EQ(o->minRSSI, -100.0F);
-  EXPECT_TRUE(o->makeUpdates);
-  EXPECT_FALSE(o->stopAfter || o->filterByName || o->filterByVendorID || o->filterByServices ||
-               o->obsoleteAfter || o->onDiscovery || o->filterByConnectability);
-  EXPECT_EQ(Plugin::shared().getLastError(), Errors::kNoError);
-}
-
-TEST(ScanOptions, RefusalsCarryTheirExactMessage) {
-  const std::vector<Refusal> cases = {
+TEST(ScanOptions, FieldsAndRefusalsWithTheirExactMessage) {
+  Plugin::shared().setCurrentFileName("Sensors.fmp12");
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "rssi=-100 updates"},
+      // Numbers, with stopAfter passing through single precision, and words in any case; a
+      // later line replaces an earlier one, but "any" or nothing leaves a filter as it was.
+      {"stopAfter=10\rminRSSI=-70", "rssi=-70 updates stop=10"},
+      {"stopafter=0.1\robsoleteafter=+1e1",
+       "rssi=-100 updates stop=0.10000000149011612 obsolete=10"},
+      {"stopafter=5\rstopafter=NEVER\robsoleteafter=0x1p3\rminrssi==-60",
+       "rssi=-60 updates obsolete=8"},
+      {"stopafter=-0\rminrssi=5", "rssi=5 updates stop=0"},
+      {"filterbyvendorid=76\rfilterbyvendorid=any\rfilterByName=Heart\rfilterbyname=",
+       "rssi=-100 updates name=Heart vendor=76"},
+      {"filterbyvendorid=-0\rFilterByConnectability=NotConnectable\rmakeupdates=FALSE",
+       "rssi=-100 no-updates vendor=0 connectable=0"},
+      {"filterbyconnectability=connectable\rfilterbyconnectability=any\rmakeupdates=TRUE",
+       "rssi=-100 updates connectable=1"},
+      {"filterbyservice=180D\rfilterbyservice=", "rssi=-100 updates service=180D"},
+      {"filterbyservice=180d\rfilterbyservice=6E400001-B5A3-F393-E0A9-E50E24DCCA9E",
+       "rssi=-100 updates service=6E400001-B5A3-F393-E0A9-E50E24DCCA9E"},
+      // The discovery script takes the request's file and the default format.
+      {"ondiscovery=OnFound", "rssi=-100 updates script=OnFound@Sensors.fmp12/UTF-8"},
+      {"ondiscovery=OnFound\rondiscovery=", "rssi=-100 updates"},
       {"stopAfter=10\nminRSSI=-70", "Invalid format for scan option"},
       {"stopafter=10\r", "Invalid format for scan option"},
       {"stopafter=10\r\rminrssi=-70", "Invalid format for scan option"},
@@ -65,77 +102,7 @@ TEST(ScanOptions, RefusalsCarryTheirExactMessage) {
       {"filterbyservice=0000180d00001000800000805f9b34fb", "Invalid filterbyservice value"},
       {"filterbyconnectability=yes", "Invalid filterbyconnectability value"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.text);
-    EXPECT_FALSE(parse(c.text));
-    EXPECT_EQ(Plugin::shared().getLastError(), Errors::kWrongParameters);
-    EXPECT_EQ(Plugin::shared().getLastErrorMessage(), c.message);
-  }
-}
-
-TEST(ScanOptions, NumbersAndDurations) {
-  auto o = parse("stopAfter=10\rminRSSI=-70");
-  ASSERT_TRUE(o);
-  EXPECT_EQ(o->stopAfter, 10.0);
-  EXPECT_EQ(o->minRSSI, -70.0F);
-
-  o = parse("stopafter=0.1\robsoleteafter=+1e1");
-  ASSERT_TRUE(o);
-  EXPECT_EQ(o->stopAfter, static_cast<double>(0.1F));  // passes through single precision
-  EXPECT_EQ(o->obsoleteAfter, 10.0);
-
-  o = parse("stopafter=5\rstopafter=NEVER\robsoleteafter=0x1p3\rminrssi==-60");
-  ASSERT_TRUE(o);
-  EXPECT_FALSE(o->stopAfter);
-  EXPECT_EQ(o->obsoleteAfter, 8.0);
-  EXPECT_EQ(o->minRSSI, -60.0F);
-
-  o = parse("stopafter=-0\rminrssi=5");
-  ASSERT_TRUE(o);
-  EXPECT_EQ(o->stopAfter, 0.0);
-  EXPECT_EQ(o->minRSSI, 5.0F);
-}
-
-TEST(ScanOptions, FiltersAndWords) {
-  auto o = parse("filterbyvendorid=76\rfilterbyvendorid=any\rfilterByName=Heart\rfilterbyname=");
-  ASSERT_TRUE(o);
-  EXPECT_EQ(o->filterByVendorID, 76);
-  EXPECT_EQ(o->filterByName, "Heart");
-
-  o = parse("filterbyvendorid=-0\rFilterByConnectability=NotConnectable\rmakeupdates=FALSE");
-  ASSERT_TRUE(o);
-  EXPECT_EQ(o->filterByVendorID, 0);
-  EXPECT_EQ(o->filterByConnectability, false);
-  EXPECT_FALSE(o->makeUpdates);
-
-  o = parse("filterbyconnectability=connectable\rfilterbyconnectability=any\rmakeupdates=TRUE");
-  ASSERT_TRUE(o);
-  EXPECT_EQ(o->filterByConnectability, true);
-  EXPECT_TRUE(o->makeUpdates);
-
-  o = parse("filterbyservice=180D\rfilterbyservice=");
-  ASSERT_TRUE(o);
-  ASSERT_TRUE(o->filterByServices);
-  ASSERT_EQ(o->filterByServices->size(), 1U);
-  EXPECT_EQ(o->filterByServices->front().UUIDString(), "180D");
-
-  o = parse("filterbyservice=180d\rfilterbyservice=6E400001-B5A3-F393-E0A9-E50E24DCCA9E");
-  ASSERT_TRUE(o);
-  ASSERT_EQ(o->filterByServices->size(), 1U);
-  EXPECT_EQ(o->filterByServices->front().UUIDString(), "6E400001-B5A3-F393-E0A9-E50E24DCCA9E");
-}
-
-TEST(ScanOptions, DiscoveryScriptTakesTheRequestFileAndDefaultFormat) {
-  Plugin::shared().setCurrentFileName("Sensors.fmp12");
-  auto o = parse("ondiscovery=OnFound");
-  ASSERT_TRUE(o && o->onDiscovery);
-  EXPECT_EQ(o->onDiscovery->sName, "OnFound");
-  EXPECT_EQ(o->onDiscovery->fName, "Sensors.fmp12");
-  EXPECT_EQ(o->onDiscovery->format, "UTF-8");
-
-  o = parse("ondiscovery=OnFound\rondiscovery=");
-  ASSERT_TRUE(o);
-  EXPECT_FALSE(o->onDiscovery);
+  for (const auto& [text, expected] : cases) EXPECT_EQ(parsed(text), expected) << text;
 }
 
 TEST(ScanOptions, ServiceUUIDCheck) {

@@ -7,11 +7,6 @@
 
 namespace {
 
-struct Case {
-  std::string profile;
-  const char* message;  // "" for an accepted profile
-};
-
 // Decodes and checks as setProfile does; the facade's message, or "" when accepted.
 std::string verdict(const std::string& text) {
   Plugin::shared().setLastError(Errors::kNoError);
@@ -27,7 +22,8 @@ std::string oneCharacteristic(const std::string& members, const std::string& ser
 }
 
 TEST(LocalProfileTest, DecoderAndChecksNameTheFirstFault) {
-  const Case cases[] = {
+  // Each profile with the message it gets, "" for an accepted one.
+  const std::pair<std::string, std::string> cases[] = {
       {"", "Unsupported JSON format"},
       {"[{]", "Unsupported JSON format"},
       {R"({"UUID": "180D"})", "Unsupported JSON format"},
@@ -97,7 +93,7 @@ TEST(LocalProfileTest, DecoderAndChecksNameTheFirstFault) {
       {oneCharacteristic(R"("UUID": "X", "properties": "shout", "protection": -1)"),
        "Invalid characteristic UUID"},
   };
-  for (const Case& c : cases) EXPECT_EQ(verdict(c.profile), c.message) << c.profile;
+  for (const auto& [profile, message] : cases) EXPECT_EQ(verdict(profile), message) << profile;
 }
 
 TEST(LocalProfileTest, UUIDForms) {

@@ -29,20 +29,10 @@ const char* const kProfile = R"([
     {"UUID": "2A39", "properties": "read|write|notify", "protection": 2}]},
   {"UUID": "180d", "characteristics": [{"UUID": "2a19", "properties": "read|write"}]}])";
 
-std::string lastError() {
-  return std::to_string(Plugin::shared().getLastError()) + " " +
-         Plugin::shared().getLastErrorMessage();
-}
-void resetError() {
-  Plugin::shared().setLastError(Errors::kNoError);
-}
-
 // A central of the simulated radio with its own queue, connected to the role's device.
 struct RadioCentral {
   RadioCentral(const std::shared_ptr<sim::Air>& air, uint16_t mtu = 185) {
-    sim::CentralOptions options;
-    options.mtu = mtu;
-    options.helperNode = false;
+    sim::CentralOptions options{.mtu = mtu, .helperNode = false};
     id = sim::nodeIdText(options.id);
     manager = sim::makeCentralManager(air, events, queue, options);
   }
@@ -65,10 +55,6 @@ struct RadioCentral {
     peripheral->readValue(at(place));
     return events.log.next("value");
   }
-  std::string write(const std::string& place, const CBData& value) {
-    peripheral->writeValue(value, at(place), CBCharacteristicWriteType::withResponse);
-    return events.log.next("written");
-  }
   std::string subscribe(const std::string& place, bool on = true) {
     peripheral->setNotifyValue(on, at(place));
     return events.log.next("notifying");
@@ -85,9 +71,9 @@ class PeripheralDelegateTest : public ScriptQueueTest {
  protected:
   void publishAndAdvertise(const std::string& profile = kProfile) {
     role.setProfile(profile);
-    ASSERT_EQ(lastError(), "0 No error");
+    ASSERT_EQ(lastErrorText(), "0 No error");
     role.startAdvertising(std::nullopt);
-    ASSERT_EQ(lastError(), "0 No error");
+    ASSERT_EQ(lastErrorText(), "0 No error");
   }
   // Lets every callback already delivered to the role finish.
   void settle() {
@@ -103,32 +89,32 @@ class PeripheralDelegateTest : public ScriptQueueTest {
 
 TEST_F(PeripheralDelegateTest, AdvertisingChecksTheProfileTheFlagAndThePower) {
   role.startAdvertising(std::nullopt);
-  EXPECT_EQ(lastError(), "-14 No services to advertise");
+  EXPECT_EQ(lastErrorText(), "-14 No services to advertise");
   resetError();
   role.setProfile("");
-  EXPECT_EQ(lastError(), "0 No error");
+  EXPECT_EQ(lastErrorText(), "0 No error");
   role.startAdvertising("");
-  EXPECT_EQ(lastError(), "-14 No services to advertise");
+  EXPECT_EQ(lastErrorText(), "-14 No services to advertise");
   role.startAdvertising("displayName=Lab\rbogus=1");
-  EXPECT_EQ(lastError(), "-50 Unknown advertising option: bogus");
+  EXPECT_EQ(lastErrorText(), "-50 Unknown advertising option: bogus");
 
   role.setProfile(kProfile);
   air->setPower(false);
   settle();
   role.startAdvertising("");
-  EXPECT_EQ(lastError(), "-10 Bluetooth is powered off or not ready");
+  EXPECT_EQ(lastErrorText(), "-10 Bluetooth is powered off or not ready");
   EXPECT_FALSE(role.isAdvertising());
   air->setPower(true);
   settle();
 
   resetError();
   role.startAdvertising("displayName=Lab Sensor");
-  EXPECT_EQ(lastError(), "0 No error");
+  EXPECT_EQ(lastErrorText(), "0 No error");
   EXPECT_TRUE(role.isAdvertising());
   role.startAdvertising("displayName=Other");
-  EXPECT_EQ(lastError(), "-42 Already advertising");
+  EXPECT_EQ(lastErrorText(), "-42 Already advertising");
   role.setProfile("[]");
-  EXPECT_EQ(lastError(), "-42 Cannot change profile while advertising");
+  EXPECT_EQ(lastErrorText(), "-42 Cannot change profile while advertising");
   EXPECT_EQ(role.getProfile()->size(), 2u);
 
   // Centrals see the display name and no service UUIDs in the advertisement.
@@ -140,22 +126,22 @@ TEST_F(PeripheralDelegateTest, AdvertisingChecksTheProfileTheFlagAndThePower) {
 
   resetError();
   role.stopAdvertising();
-  EXPECT_EQ(lastError(), "0 No error");
+  EXPECT_EQ(lastErrorText(), "0 No error");
   EXPECT_FALSE(role.isAdvertising());
   role.stopAdvertising();
-  EXPECT_EQ(lastError(), "-32 Not advertising");
+  EXPECT_EQ(lastErrorText(), "-32 Not advertising");
 
   // A timed stop of 0 ends advertising as soon as the queue is free.
   resetError();
   role.startAdvertising("stopAfter=0");
-  EXPECT_EQ(lastError(), "0 No error");
+  EXPECT_EQ(lastErrorText(), "0 No error");
   EXPECT_TRUE(eventually([&] { return !role.isAdvertising(); }));
 
   // The timer is never cancelled: it also ends advertising started again after a stop.
   role.startAdvertising("stopAfter=0.2");
   role.stopAdvertising();
   role.startAdvertising("");
-  EXPECT_EQ(lastError(), "0 No error");
+  EXPECT_EQ(lastErrorText(), "0 No error");
   EXPECT_TRUE(role.isAdvertising());
   EXPECT_TRUE(eventually([&] { return !role.isAdvertising(); }));
 }
@@ -167,19 +153,15 @@ TEST_F(PeripheralDelegateTest, ReplacedProfileIsPublishedButOldEntriesStayInTheT
   publishAndAdvertise();
   RadioCentral central(air);
   central.connect();
-  std::vector<std::string> services;
-  auto published =
-      central.peripheral->services().value_or(std::vector<std::shared_ptr<CBService>>{});
-  for (const auto& service : published) {
-    services.push_back(service->UUID().UUIDString());
-  }
-  EXPECT_EQ(services, (std::vector<std::string>{"180D", "180D"}));
+  // The discovery the central logged: the two services of the new profile, and nothing else.
+  auto lines = central.events.log.all();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "services ok 180D 180D"), lines.end());
   // The old characteristic is no longer published, but its entry answers the plug-in.
   EXPECT_EQ(role.get("1800", "2A00", "utf-8"), "old");
   EXPECT_EQ(role.get("180D", "2A37", "hex"), "?");
-  EXPECT_EQ(lastError(), "-14 Cannot get value of unset characteristic");
+  EXPECT_EQ(lastErrorText(), "-14 Cannot get value of unset characteristic");
   EXPECT_EQ(role.get("180d", "2A37", "hex"), "?");
-  EXPECT_EQ(lastError(), "-50 Characteristic does not exist");
+  EXPECT_EQ(lastErrorText(), "-50 Characteristic does not exist");
 
   auto reported = role.getProfile();
   ASSERT_TRUE(reported);
@@ -210,22 +192,22 @@ TEST_F(PeripheralDelegateTest, SetNotifiesSubscribedAuthorizedCentralsWithinTheS
   // Both centrals are recipients of the unprotected characteristic: the small link limits it.
   resetError();
   role.set("180D", "2A37", std::string(21, 'x'), "utf-8");
-  EXPECT_EQ(lastError(), "-20 Data is too long");
+  EXPECT_EQ(lastErrorText(), "-20 Data is too long");
   EXPECT_EQ(role.get("180D", "2A37", "utf-8"), std::string(21, 'x'));
   resetError();
   role.set("180D", "2A37", "0648", "hex");
-  EXPECT_EQ(lastError(), "0 No error");
+  EXPECT_EQ(lastErrorText(), "0 No error");
   EXPECT_EQ(big.events.log.next("value"), "value 2A37 ok 0648");
 
   // Protection 2: only the authorized big central receives, and only its limit counts: its link
   // took the largest MTU both sides offered, so the longest value fits.
   role.setAuthorizationLevel(big.id, 2);
   role.set("180D", "2A39", std::string(512, 'y'), "utf-8");
-  EXPECT_EQ(lastError(), "0 No error");
+  EXPECT_EQ(lastErrorText(), "0 No error");
   EXPECT_EQ(big.events.log.next("value"), "value 2A39 ok " + sim::testing::hex(CBData(512, 'y')));
   // A value that does not convert changes nothing.
   role.set("180D", "2A39", "300", "uint8");
-  EXPECT_EQ(lastError(), "-17 Invalid UInt8: 300");
+  EXPECT_EQ(lastErrorText(), "-17 Invalid UInt8: 300");
   EXPECT_EQ(role.get("180D", "2A39", "utf-8"), std::string(512, 'y'));
 
   // Unsubscribing from the last characteristic drops the central from the list, not the table.
@@ -241,8 +223,6 @@ TEST_F(PeripheralDelegateTest, SetNotifiesSubscribedAuthorizedCentralsWithinTheS
     ASSERT_EQ(big.events.log.next("value"), "value 2A37 ok " + sim::testing::hex(CBData{i}));
   }
 }
-
-// ---- Requests handed to the role directly, as a platform could deliver them ----
 
 class FakeCentral : public CBCentral {
  public:
@@ -297,21 +277,13 @@ class AnswerRecorder : public CBPeripheralManager {
   std::vector<CBData> sent;
 };
 
-class DirectRequestsTest : public PeripheralDelegateTest {
- protected:
-  void SetUp() override {
-    PeripheralDelegateTest::SetUp();
-    role.setProfile(kProfile);
-    ASSERT_EQ(lastError(), "0 No error");
-  }
-  std::shared_ptr<CBCharacteristic> published(const std::string& servID,
-                                              const std::string& charID) {
+// Requests handed to the role directly, as a platform could deliver them.
+TEST_F(PeripheralDelegateTest, WriteCallbackStopsAtTheFirstFailedRequest) {
+  role.setProfile(kProfile);
+  auto published = [&](const std::string& servID, const std::string& charID) {
     return role.queue().sync([&] { return role.localCharFromID(servID, charID)->char_; });
-  }
+  };
   AnswerRecorder answers;
-};
-
-TEST_F(DirectRequestsTest, WriteCallbackStopsAtTheFirstFailedRequest) {
   auto central = std::make_shared<FakeCentral>("C1", 182);
   // A characteristic the table does not hold, under a service it does.
   auto stranger = std::make_shared<CBMutableCharacteristic>(
@@ -407,16 +379,13 @@ TEST_F(PeripheralDelegateTest, RejectedProfilesChangeNothing) {
   role.stopAdvertising();
   auto before = profileToJSON(*role.getProfile()).dump();
 
+  // Each stage of the decoding and of the checks, nesting deep enough to exhaust a recursive
+  // reader, and a profile too large to be taken.
   std::vector<std::string> bad = {
       "{",
-      "[",
       "[]]",
-      "nul",
-      "\"text\"",
-      "42",
       "{}",
       "[[]]",
-      "[1,2]",
       "[{}]",
       "[1e999]",
       std::string(100000, '[') + std::string(100000, ']'),
@@ -445,7 +414,7 @@ TEST_F(PeripheralDelegateTest, RejectedProfilesChangeNothing) {
   resetError();
   role.setProfile(
       R"([{"UUID": "1811", "characteristics": [{"UUID": "2A46", "properties": "read"}]}])");
-  EXPECT_EQ(lastError(), "0 No error");
+  EXPECT_EQ(lastErrorText(), "0 No error");
   EXPECT_EQ(role.getProfile()->at(0).UUID, "1811");
 }
 

@@ -20,20 +20,6 @@ class FMScriptTest : public ::testing::Test {
   double now_ = 100.0;  // every clock read is a second later, so every poll is due
 };
 
-TEST_F(FMScriptTest, MadeFromNameWithCurrentFileAndDefaultFormat) {
-  EXPECT_EQ(FMScript::make(""), std::nullopt);
-  EXPECT_EQ(FMScript::make("", "hex"), std::nullopt);
-  Plugin::shared().setCurrentFileName("F");
-  auto script = FMScript::make("OnEvent");
-  ASSERT_TRUE(script);
-  EXPECT_EQ(script->sName, "OnEvent");
-  EXPECT_EQ(script->fName, "F");
-  EXPECT_EQ(script->format, "UTF-8");
-  Plugin::shared().setCurrentFileName("G");
-  EXPECT_EQ(script->fName, "F");  // kept from creation
-  EXPECT_EQ(FMScript::make("OnEvent", "bogus")->format, "bogus");
-}
-
 // A reference made during a command, also in a block on a role's queue, takes that command's
 // file name whatever another command stored meanwhile; outside a command, the shared one.
 TEST_F(FMScriptTest, ACommandsReferencesTakeItsOwnFileName) {
@@ -49,20 +35,6 @@ TEST_F(FMScriptTest, ACommandsReferencesTakeItsOwnFileName) {
     EXPECT_EQ(role.sync([] { return FMScript::make("OnEvent")->fName; }), "Mine");
   }
   EXPECT_EQ(FMScript::make("OnEvent")->fName, "Theirs");
-}
-
-TEST_F(FMScriptTest, ScheduledParametersCarryFormattedData) {
-  FMScript script{"S", "F", "hex"};
-  script.schedule("A", {0x01, 0x02});
-  script.schedule("", {0xFF});
-  script.schedule("plain");
-  auto first = ScriptScheduler::dequeueScriptIfTime();
-  ASSERT_TRUE(first);
-  EXPECT_EQ(first->script_name(), "S");
-  EXPECT_EQ(first->file_name(), "F");
-  EXPECT_EQ(first->script_parameters(), "A\r0102");
-  EXPECT_EQ(ScriptScheduler::dequeueScriptIfTime()->script_parameters(), "\rff");
-  EXPECT_EQ(ScriptScheduler::dequeueScriptIfTime()->script_parameters(), "plain");
 }
 
 TEST_F(FMScriptTest, FailedConversionQueuesNothingAndSaysWhy) {

@@ -41,31 +41,19 @@ TEST(SelectorsTest, WordsUsedInTheWrongFormOrUnknown) {
             "-50 Unknown parameter: Authorization");
 }
 
-TEST(SelectorsTest, SetWithoutDeviceStoresFileNameEvenForUnknownWords) {
-  Plugin& plugin = Plugin::shared();
-  plugin.set("bogus", "", "Solution.fmp12");
-  EXPECT_EQ(plugin.currentFileName(), "Solution.fmp12");
-  plugin.setForDevice("authorization", "ID", "x");
-  EXPECT_EQ(plugin.currentFileName(), "Solution.fmp12");
-}
-
-TEST(SelectorsTest, InvalidAuthorizationLevelsAreRefusedBeforeTheRole) {
-  for (const char* value : {"-1", "1.5", " 2", "2 ", "", "+", "-", "0x1", "9223372036854775808"}) {
-    EXPECT_EQ(errorAfter([&](Plugin& p) { p.setForDevice("authorization", "ID", value); }),
-              "-50 Invalid authorization level")
-        << value;
-  }
-}
-
-TEST(SelectorsTest, AuthorizationLevelText) {
+TEST(SelectorsTest, AuthorizationLevelsAreWholeNumbersFromZero) {
   EXPECT_EQ(parseAuthorizationLevel("2"), 2);
   EXPECT_EQ(parseAuthorizationLevel("+2"), 2);
   EXPECT_EQ(parseAuthorizationLevel("-0"), 0);
   EXPECT_EQ(parseAuthorizationLevel("007"), 7);
   EXPECT_EQ(parseAuthorizationLevel("9223372036854775807"), INT64_MAX);
-  for (const char* bad : {"-1", "1.5", " 2", "", "2 ", "-9223372036854775808",
+  // A level that is not one is refused before the role.
+  for (const char* bad : {"-1", "1.5", " 2", "", "2 ", "+", "-", "0x1", "-9223372036854775808",
                           "9223372036854775808", "1e3", "++1", "٣"}) {
     EXPECT_EQ(parseAuthorizationLevel(bad), std::nullopt) << bad;
+    EXPECT_EQ(errorAfter([&](Plugin& p) { p.setForDevice("authorization", "ID", bad); }),
+              "-50 Invalid authorization level")
+        << bad;
   }
 }
 

@@ -52,10 +52,7 @@ class LimitsTest : public ::testing::Test {
 };
 
 TEST_F(LimitsTest, SlowHeadersAndIdleConnectionsAreClosedWhileOthersAreServed) {
-  CommandServer::Settings settings;
-  settings.headerTimeout = 300ms;
-  settings.idleTimeout = 300ms;
-  start(settings);
+  start({.headerTimeout = 300ms, .idleTimeout = 300ms});
   tool::HelperClient slow(port());
   ASSERT_TRUE(slow.send("GET /vers"));
   tool::HelperClient idle(port());
@@ -71,9 +68,7 @@ TEST_F(LimitsTest, SlowHeadersAndIdleConnectionsAreClosedWhileOthersAreServed) {
 }
 
 TEST_F(LimitsTest, AConnectionBeyondTheCapIsClosedAndItsPlaceIsFreedOnClose) {
-  CommandServer::Settings settings;
-  settings.maxConnections = 2;
-  start(settings);
+  start({.maxConnections = 2});
   auto first = std::make_unique<tool::HelperClient>(port());
   tool::HelperClient second(port());
   for (tool::HelperClient* c : {first.get(), &second}) {
@@ -93,12 +88,7 @@ TEST_F(LimitsTest, AConnectionBeyondTheCapIsClosedAndItsPlaceIsFreedOnClose) {
 // stall time; a slow one, each piece within that time, is read whole; one that trickles on for
 // longer than the body time is cut off.
 TEST_F(LimitsTest, ABodyThatStopsShortIsRefusedWhileASlowOneIsRead) {
-  CommandServer::Settings settings;
-  settings.bodyStallTimeout = 2s;
-  settings.bodyTimeout = 10s;
-  settings.headerTimeout = 60s;
-  settings.idleTimeout = 60s;
-  start(settings);
+  start({.headerTimeout = 60s, .bodyTimeout = 10s, .bodyStallTimeout = 2s, .idleTimeout = 60s});
   const std::string head =
       "POST /getLastErrorMessage HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 5\r\n\r\n";
   tool::HelperClient cut(port());

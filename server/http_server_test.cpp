@@ -35,15 +35,12 @@ TEST(FieldReadersTest, AnyIntegerLiteralIsPassedOnAs32BitsSigned) {
       R"({"neg": -16, "pos": 7, "max": 2147483647, "min": -2147483648, "big": 2147483648,
           "all": 4294967295, "small": -2147483649, "wide": 4294967296000000007,
           "huge": 18446744073709551615, "f": -16.0, "b": true, "s": "1", "z": null})");
-  EXPECT_EQ(HTTPServer::IntFromJSON(body, "neg"), -16);
-  EXPECT_EQ(HTTPServer::IntFromJSON(body, "pos"), 7);
-  EXPECT_EQ(HTTPServer::IntFromJSON(body, "max"), 2147483647);
-  EXPECT_EQ(HTTPServer::IntFromJSON(body, "min"), INT32_MIN);
-  EXPECT_EQ(HTTPServer::IntFromJSON(body, "big"), INT32_MIN);
-  EXPECT_EQ(HTTPServer::IntFromJSON(body, "all"), -1);
-  EXPECT_EQ(HTTPServer::IntFromJSON(body, "small"), INT32_MAX);
-  EXPECT_EQ(HTTPServer::IntFromJSON(body, "wide"), 7);
-  EXPECT_EQ(HTTPServer::IntFromJSON(body, "huge"), -1);
+  const std::pair<const char*, int32_t> read[] = {
+      {"neg", -16},         {"pos", 7},         {"max", INT32_MAX},
+      {"min", INT32_MIN},   {"big", INT32_MIN}, {"all", -1},
+      {"small", INT32_MAX}, {"wide", 7},        {"huge", -1}};
+  for (const auto& [name, value] : read)
+    EXPECT_EQ(HTTPServer::IntFromJSON(body, name), value) << name;
   for (const char* name : {"f", "b", "s", "z", "missing"}) {
     EXPECT_EQ(readerFailure([&] { HTTPServer::IntFromJSON(body, name); }),
               "Int parameter not in JSON")

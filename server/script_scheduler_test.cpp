@@ -82,20 +82,4 @@ TEST_F(ScriptSchedulerTest, AdmitsOneHundredAndOneAndLogsTheOverflow) {
   EXPECT_EQ(logged, std::vector<std::string>{"ScriptScheduler: Queue overflow error"});
 }
 
-TEST_F(ScriptSchedulerTest, LimitsCanBeReplaced) {
-  ScriptScheduler::setMaxScheduled(0);
-  ScriptScheduler::setMinExecutionInterval(2.0);
-  int overflows = 0;
-  SystemLog::setSinkForTesting([&](const std::string&) { ++overflows; });
-  ScriptScheduler::scheduleScript("a", "F", "");
-  ScriptScheduler::scheduleScript("b", "F", "");
-  now_ = now_ + 1.0;
-  EXPECT_EQ(nextName(), std::nullopt);
-  now_ = now_ + 1.0;
-  EXPECT_EQ(nextName(), "a");
-  now_ = now_ + 2.0;
-  EXPECT_EQ(nextName(), std::nullopt);
-  EXPECT_EQ(overflows, 1);
-}
-
 }  // namespace

@@ -269,16 +269,11 @@ TEST_F(CaptureEndToEnd, CaptureTakesEverythingAndLeavesTheHelperClean) {
     std::snprintf(hex, sizeof hex, "%02X", i);
     burst.push_back({{"atMs", 2 * i}, {"value", hex}});
   }
-  json device = {{"id", busy},
-                 {"advertising", {{"localName", "Busy"}, {"intervalMs", 20}}},
-                 {"services",
-                  {{{"uuid", "180D"},
-                    {"characteristics",
-                     {{{"uuid", "2A37"}, {"properties", "notify"}, {"timeline", burst}},
-                      {{"uuid", "2A19"},
-                       {"properties", "read|notify"},
-                       {"value", "5A"},
-                       {"onSubscribe", 3}}}}}}}};
+  json device = json::parse(R"({"id": "CA97E000-0000-4000-8000-000000000002",
+      "advertising": {"localName": "Busy", "intervalMs": 20}, "services": [{"uuid": "180D",
+      "characteristics": [{"uuid": "2A37", "properties": "notify"}, {"uuid": "2A19",
+      "properties": "read|notify", "value": "5A", "onSubscribe": 3}]}]})");
+  device["services"][0]["characteristics"][0]["timeline"] = burst;
   startDevices({device});
   // Captured, but the queue dropped some: only what came before it could is kept, and said.
   ASSERT_EQ(capture("Busy", {"--seconds", "1"}), 3) << testing::PrintToString(stderrLines);

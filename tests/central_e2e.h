@@ -56,7 +56,86 @@ inline json device(const std::string& id, const std::string& localName) {
           {"services", heartRateServices()}};
 }
 
-class CentralEndToEnd : public ::testing::Test {
+// The plug-in's commands, each a POST of its JSON body to one helper through `call`.
+class PluginCommands {
+ public:
+  virtual ~PluginCommands() = default;
+  virtual json call(const std::string& path, const json& body) = 0;
+
+  json startScan(const std::string& options, const std::string& file = "Lab") {
+    return call("/startScan", {{"options", options}, {"filename", file}});
+  }
+  json connect(const std::string& device, const std::string& options, double timeout,
+               const std::string& file = "Lab") {
+    return call(
+        "/connect",
+        {{"deviceID", device}, {"options", options}, {"filename", file}, {"timeout", timeout}});
+  }
+  json get(const std::string& selector) { return call("/get", {{"selector", selector}}); }
+  json get(const std::string& selector, const std::string& device) {
+    return call("/get", {{"selector", selector}, {"deviceID", device}});
+  }
+
+  json read(const std::string& device, const std::string& service, const std::string& ch,
+            const std::string& format, double timeout) {
+    return call("/read", {{"deviceID", device},
+                          {"servID", service},
+                          {"charID", ch},
+                          {"format", format},
+                          {"timeout", timeout}});
+  }
+  json write(const std::string& device, const std::string& service, const std::string& ch,
+             const std::string& value, const std::string& format, double timeout) {
+    return call("/write", {{"deviceID", device},
+                           {"servID", service},
+                           {"charID", ch},
+                           {"value", value},
+                           {"format", format},
+                           {"timeout", timeout}});
+  }
+  json subscribe(const std::string& device, const std::string& service, const std::string& ch,
+                 const std::string& script, const std::string& format, double timeout,
+                 const std::string& file = "Lab") {
+    return call("/subscribe", {{"deviceID", device},
+                               {"servID", service},
+                               {"charID", ch},
+                               {"script", script},
+                               {"format", format},
+                               {"timeout", timeout},
+                               {"filename", file}});
+  }
+
+  // The peripheral role: its profile, advertising and the values of its characteristics of 180D.
+  json setProfile(const std::string& profile, const std::string& file = "Lab") {
+    return call("/set", {{"selector", "localprofile"}, {"value", profile}, {"filename", file}});
+  }
+  json startAdvertising(const std::string& options) {
+    return call("/startAdvertising", {{"options", options}});
+  }
+  json setLocal(const std::string& charID, const std::string& value, const std::string& format) {
+    return call("/setLocalChar",
+                {{"servID", "180D"}, {"charID", charID}, {"value", value}, {"format", format}});
+  }
+  json getLocal(const std::string& charID, const std::string& format) {
+    return call("/getLocalChar", {{"servID", "180D"}, {"charID", charID}, {"format", format}});
+  }
+};
+
+// The commands to a helper of the test's own.
+class HelperCommands : public PluginCommands {
+ public:
+  explicit HelperCommands(HelperProcess& helper) : helper_(helper) {}
+  json call(const std::string& path, const json& body) override {
+    HttpReply reply = helper_.post(path, body.dump());
+    EXPECT_EQ(reply.status, 200) << path << " " << body.dump() << " -> " << reply.body;
+    return json::parse(reply.body, nullptr, false);
+  }
+
+ private:
+  HelperProcess& helper_;
+};
+
+class CentralEndToEnd : public ::testing::Test, public PluginCommands {
  protected:
   CentralEndToEnd() = default;
   explicit CentralEndToEnd(HelperProcess::Options options) : helper(std::move(options)) {}
@@ -93,76 +172,18 @@ class CentralEndToEnd : public ::testing::Test {
         .has_value();
   }
 
-  json call(const std::string& path, const json& body) {
-    HttpReply reply = helper.post(path, body.dump());
-    EXPECT_EQ(reply.status, 200) << path << " " << body.dump() << " -> " << reply.body;
-    return json::parse(reply.body, nullptr, false);
-  }
-  json startScan(const std::string& options, const std::string& file = "Lab") {
-    return call("/startScan", {{"options", options}, {"filename", file}});
-  }
-  json connect(const std::string& device, const std::string& options, double timeout,
-               const std::string& file = "Lab") {
-    return call(
-        "/connect",
-        {{"deviceID", device}, {"options", options}, {"filename", file}, {"timeout", timeout}});
+  json call(const std::string& path, const json& body) override {
+    return HelperCommands(helper).call(path, body);
   }
   // A command on a connection of its own, answered while the test goes on.
   std::future<json> later(const std::string& path, const json& body) {
     return std::async(std::launch::async, [port = helper.port(), path, body] {
       httplib::Client client("127.0.0.1", port);
+      client.set_read_timeout(60, 0);
       auto answer = client.Post(path, body.dump(), "application/json");
       return answer ? json::parse(answer->body, nullptr, false) : json();
     });
   }
-  json get(const std::string& selector) { return call("/get", {{"selector", selector}}); }
-  json get(const std::string& selector, const std::string& device) {
-    return call("/get", {{"selector", selector}, {"deviceID", device}});
-  }
-
-  json read(const std::string& device, const std::string& service, const std::string& ch,
-            const std::string& format, double timeout) {
-    return call("/read", {{"deviceID", device},
-                          {"servID", service},
-                          {"charID", ch},
-                          {"format", format},
-                          {"timeout", timeout}});
-  }
-  json write(const std::string& device, const std::string& service, const std::string& ch,
-             const std::string& value, const std::string& format, double timeout) {
-    return call("/write", {{"deviceID", device},
-                           {"servID", service},
-                           {"charID", ch},
-                           {"value", value},
-                           {"format", format},
-                           {"timeout", timeout}});
-  }
-  json subscribe(const std::string& device, const std::string& service, const std::string& ch,
-                 const std::string& script, const std::string& format, double timeout) {
-    return call("/subscribe", {{"deviceID", device},
-                               {"servID", service},
-                               {"charID", ch},
-                               {"script", script},
-                               {"format", format},
-                               {"timeout", timeout},
-                               {"filename", "Lab"}});
-  }
-
-  // The peripheral role: its profile, advertising and the values of its characteristics of 180D.
-  json setProfile(const std::string& profile, const std::string& file = "Lab") {
-    return call("/set", {{"selector", "localprofile"}, {"value", profile}, {"filename", file}});
-  }
-  json startAdvertising(const std::string& options) {
-    return call("/startAdvertising", {{"options", options}});
-  }
-  json setLocal(const std::string& charID, const std::string& value, const std::string& format) {
-    return call("/setLocalChar",
-                {{"servID", "180D"}, {"charID", charID}, {"value", value}, {"format", format}});
-  }
-  json getLocal(const std::string& charID, const std::string& format) {
-    return call("/getLocalChar", {{"servID", "180D"}, {"charID", charID}, {"format", format}});
-  }
-
   // The discoveries by identifier.
   std::map<std::string, json> discoveries() {
     std::map<std::string, json> byID;

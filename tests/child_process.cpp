@@ -92,8 +92,9 @@ ChildProcess::ChildProcess(Options options) {
   close(out[1]);
   close(err[1]);
   if (!options.stdoutFile.empty()) {
-    close(out[0]);  // nothing to capture: the reader marks the stream ended at once
+    close(out[0]);  // nothing to capture
     out[0] = -1;
+    out_.ended = true;
   }
   if (rc != 0) {
     close(in[1]);
@@ -104,7 +105,7 @@ ChildProcess::ChildProcess(Options options) {
   }
   stdinFd_ = in[1];
   pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
-  outReader_ = std::thread([this, fd = out[0]] { readLoop(fd, out_); });
+  if (out[0] >= 0) outReader_ = std::thread([this, fd = out[0]] { readLoop(fd, out_); });
   errReader_ = std::thread([this, fd = err[0]] { readLoop(fd, err_); });
 }
 
@@ -118,12 +119,6 @@ ChildProcess::~ChildProcess() {
 }
 
 void ChildProcess::readLoop(int fd, Stream& stream) {
-  if (fd < 0) {
-    std::lock_guard lock(mutex_);
-    stream.ended = true;
-    changed_.notify_all();
-    return;
-  }
   char buffer[4096];
   for (;;) {
     ssize_t n = ::read(fd, buffer, sizeof buffer);

@@ -12,61 +12,33 @@
 #include <vector>
 
 #include "bluetooth/core_bluetooth.h"
+#include "bluetooth/remote_objects.h"
+#include "bluetooth/sim/test_recorder.h"
 #include "platform/dispatch_queue.h"
 
-class FakeCharacteristic : public CBCharacteristic {
+// A readable characteristic, a service and a peripheral whose state the test sets; the
+// peripheral counts the discoveries asked of it and ignores every other request.
+class FakeCharacteristic : public RemoteCharacteristic {
  public:
   FakeCharacteristic(CBUUID uuid, std::weak_ptr<CBService> service)
-      : uuid_(uuid), service_(std::move(service)) {}
-  CBUUID UUID() const override { return uuid_; }
-  uint32_t properties() const override { return CBCharacteristicPropertyRead; }
-  std::optional<CBData> value() const override { return std::nullopt; }
-  bool isNotifying() const override { return false; }
-  std::shared_ptr<CBService> service() const override { return service_.lock(); }
-  std::string description() const override {
-    return "<FakeCharacteristic " + uuid_.UUIDString() + ">";
-  }
-
- private:
-  CBUUID uuid_;
-  std::weak_ptr<CBService> service_;
+      : RemoteCharacteristic(uuid, CBCharacteristicPropertyRead, std::move(service)) {}
 };
 
-class FakeService : public CBService {
+class FakeService : public RemoteService<CBCharacteristic> {
  public:
   FakeService(CBUUID uuid, std::weak_ptr<CBPeripheral> peripheral)
-      : uuid_(uuid), peripheral_(std::move(peripheral)) {}
-  CBUUID UUID() const override { return uuid_; }
-  bool isPrimary() const override { return true; }
-  std::optional<std::vector<std::shared_ptr<CBCharacteristic>>> characteristics() const override {
-    std::lock_guard lock(mutex_);
-    return characteristics_;
-  }
+      : RemoteService(uuid, true, std::move(peripheral)) {}
   void setCharacteristics(std::vector<std::shared_ptr<CBCharacteristic>> list) {
     std::lock_guard lock(mutex_);
     characteristics_ = std::move(list);
   }
-  std::shared_ptr<CBPeripheral> peripheral() const override { return peripheral_.lock(); }
-  std::string description() const override { return "<FakeService " + uuid_.UUIDString() + ">"; }
-
- private:
-  CBUUID uuid_;
-  std::weak_ptr<CBPeripheral> peripheral_;
-  mutable std::mutex mutex_;
-  std::optional<std::vector<std::shared_ptr<CBCharacteristic>>> characteristics_;
 };
 
-class FakePeripheral : public CBPeripheral {
+class FakePeripheral : public RemotePeripheral<CBService> {
  public:
   FakePeripheral(std::string id, std::optional<std::string> name)
-      : id_(std::move(id)), name_(std::move(name)) {}
-  std::string identifier() const override { return id_; }
-  std::optional<std::string> name() const override { return name_; }
-  void setDelegate(CBPeripheralDelegate* delegate) override { delegate_ = delegate; }
-  CBPeripheralDelegate* delegate() const { return delegate_; }
-  std::optional<std::vector<std::shared_ptr<CBService>>> services() const override {
-    std::lock_guard lock(mutex_);
-    return services_;
+      : RemotePeripheral(std::move(id)) {
+    setName(name);
   }
   void setServices(std::optional<std::vector<std::shared_ptr<CBService>>> list) {
     std::lock_guard lock(mutex_);
@@ -81,28 +53,16 @@ class FakePeripheral : public CBPeripheral {
                   CBCharacteristicWriteType) override {}
   size_t maximumWriteValueLength(CBCharacteristicWriteType) const override { return 182; }
   void setNotifyValue(bool, const std::shared_ptr<CBCharacteristic>&) override {}
-  std::string description() const override { return "<FakePeripheral " + id_ + ">"; }
+  std::string description() const override { return "<FakePeripheral " + identifier() + ">"; }
 
   std::atomic<int> serviceDiscoveries{0};
   std::atomic<int> characteristicDiscoveries{0};
-
- private:
-  std::string id_;
-  std::optional<std::string> name_;
-  std::atomic<CBPeripheralDelegate*> delegate_{nullptr};
-  mutable std::mutex mutex_;
-  std::optional<std::vector<std::shared_ptr<CBService>>> services_;
 };
 
 class FakeCentralManager : public CBCentralManager {
  public:
   // What a connect request gets: a connection or no answer at all.
   enum class Answer { accept, ignore };
-
-  struct ScanCall {
-    std::optional<std::vector<CBUUID>> services;
-    bool allowDuplicates;
-  };
 
   FakeCentralManager(CBCentralManagerDelegate& delegate, DispatchQueue& queue)
       : delegate_(delegate), queue_(queue) {}
@@ -122,15 +82,20 @@ class FakeCentralManager : public CBCentralManager {
     queue_.async([this] { delegate_.centralManagerDidUpdateState(*this); });
   }
 
+  // Recorded as "scan SERVICES" ("scan any" without a filter; " duplicates" when allowed).
   void scanForPeripherals(const std::optional<std::vector<CBUUID>>& services,
                           const CBScanOptions& options) override {
+    std::string call = "scan";
+    for (const auto& uuid : services.value_or(std::vector<CBUUID>{}))
+      call += " " + uuid.UUIDString();
+    if (!services) call += " any";
+    calls.add(call + (options.allowDuplicates ? " duplicates" : ""));
     std::lock_guard lock(mutex_);
-    scans_.push_back({services, options.allowDuplicates});
     scanning_ = true;
   }
   void stopScan() override {
+    calls.add("stop");
     std::lock_guard lock(mutex_);
-    ++stops_;
     scanning_ = false;
   }
   bool isScanning() const override {
@@ -138,16 +103,11 @@ class FakeCentralManager : public CBCentralManager {
     return scanning_;
   }
   void connect(const std::shared_ptr<CBPeripheral>& peripheral) override {
+    calls.add("connect " + peripheral->identifier());
     std::lock_guard lock(mutex_);
-    connects_.push_back(peripheral);
-    switch (answer_) {
-      case Answer::accept:
-        queue_.async([this, peripheral] {
-          delegate_.centralManagerDidConnectPeripheral(*this, peripheral);
-        });
-        break;
-      case Answer::ignore:
-        break;
+    if (answer_ == Answer::accept) {
+      queue_.async(
+          [this, peripheral] { delegate_.centralManagerDidConnectPeripheral(*this, peripheral); });
     }
   }
   void cancelPeripheralConnection(const std::shared_ptr<CBPeripheral>& peripheral) override {
@@ -155,22 +115,14 @@ class FakeCentralManager : public CBCentralManager {
     cancels_.push_back(peripheral);
   }
 
+  // The scans, stops and connections asked for, in order.
+  sim::testing::EventLog calls;
+
   void setAnswer(Answer answer) {
     std::lock_guard lock(mutex_);
     answer_ = answer;
   }
-  std::vector<ScanCall> scans() const {
-    std::lock_guard lock(mutex_);
-    return scans_;
-  }
-  int stops() const {
-    std::lock_guard lock(mutex_);
-    return stops_;
-  }
-  std::vector<std::shared_ptr<CBPeripheral>> connects() const {
-    std::lock_guard lock(mutex_);
-    return connects_;
-  }
+  // The peripherals whose connections were cancelled, in order.
   std::vector<std::shared_ptr<CBPeripheral>> cancels() const {
     std::lock_guard lock(mutex_);
     return cancels_;
@@ -181,10 +133,7 @@ class FakeCentralManager : public CBCentralManager {
   DispatchQueue& queue_;
   std::atomic<CBManagerState> state_{CBManagerState::unknown};
   mutable std::mutex mutex_;
-  std::vector<ScanCall> scans_;
-  int stops_ = 0;
   bool scanning_ = false;
   Answer answer_ = Answer::accept;
-  std::vector<std::shared_ptr<CBPeripheral>> connects_;
   std::vector<std::shared_ptr<CBPeripheral>> cancels_;
 };

@@ -42,15 +42,9 @@ HelperProcess::HelperProcess(Options options) {
   configPath_ = dir_ + "/config.json";
   airDir_ = options.airDir.value_or(dir_ + "/air");
   std::filesystem::create_directories(airDir_);
-  if (!options.noConfigFile) {
-    std::ofstream config(configPath_, std::ios::binary);
-    if (options.configText) {
-      config << *options.configText;
-    } else {
-      port_ = freeLoopbackPort();
-      config << "{\"port\": " << port_ << "}\n";
-    }
-  }
+  if (!options.configText) port_ = freeLoopbackPort();
+  std::ofstream(configPath_, std::ios::binary)
+      << options.configText.value_or("{\"port\": " + std::to_string(port_) + "}\n");
   ChildProcess::Options child;
   child.program = VELNOR_HELPER_PATH;
   child.args = {"--config", configPath_, "--air", airDir_};

@@ -33,18 +33,16 @@ class HelperProcess {
  public:
   struct Options {
     // The configuration file's whole text. None: {"port": N} with a free port N.
-    std::optional<std::string> configText;
-    // Write no configuration file at all (--config still names the missing path).
-    bool noConfigFile = false;
+    std::optional<std::string> configText{};
     // Wait for the "Listening" line and for GET /version to answer before returning.
     bool waitUntilReady = true;
     // Send standard output to stdout.log in the temporary directory instead of capturing it
     // (benchmarks: a capturing reader would compete for the CPU). Needs the generated config.
     bool stdoutToFile = false;
     // Send standard output to this file (a FIFO, say) instead of capturing it.
-    std::optional<std::string> stdoutPath;
+    std::optional<std::string> stdoutPath{};
     // Join this air directory (another helper's, say) instead of a new one of its own.
-    std::optional<std::string> airDir;
+    std::optional<std::string> airDir{};
     // More arguments (--radio bluez, say) and environment (a private system bus, say).
     std::vector<std::string> extraArgs{};
     std::map<std::string, std::string> env{};

@@ -84,20 +84,17 @@ TEST_F(PeripheralEndToEnd, CentralReadsWritesAndSubscribesUnderProtection) {
 
 TEST_F(PeripheralEndToEnd, CommandsAnswerTheirErrorsAndTheProfileComesBackAsSubmitted) {
   EXPECT_EQ(get("localprofile"), reply(-14, "No local profile", "?"));
-  EXPECT_EQ(call("/stopAdvertising", json::object()), failed(-32, "Not advertising"));
   EXPECT_EQ(setProfile(R"([{"UUID": "180D", "characteristics": [{"UUID": "2A37"}]}])"),
             failed(-50, "Missing key 'properties'"));
   EXPECT_EQ(setProfile("[]"), kOK);
   EXPECT_EQ(get("localprofile"), value("[]"));
   EXPECT_EQ(setProfile(kProfile), kOK);
   EXPECT_EQ(json::parse(get("localprofile")["result"].get<std::string>()), json::parse(kProfile));
-  EXPECT_EQ(getLocal("2A37", "hex"), reply(-14, "Cannot get value of unset characteristic", "?"));
   EXPECT_EQ(setLocal("2A37", "A", "utf-8"), kOK);
   EXPECT_EQ(getLocal("2A37", "uint8"), value("65"));
   EXPECT_EQ(call("/set", {{"selector", "authorization"}, {"deviceID", "Nobody"}, {"value", "1"}}),
             failed(-11, "Nobody is not a UUID of a known central device"));
 
-  EXPECT_EQ(startAdvertising("stopAfter=abc"), failed(-50, "Invalid stopAfter value"));
   EXPECT_EQ(startAdvertising("stopAfter=2"), kOK);
   EXPECT_EQ(startAdvertising(""), failed(-42, "Already advertising"));
   EXPECT_EQ(setProfile("[]"), failed(-42, "Cannot change profile while advertising"));

@@ -25,6 +25,14 @@ inline std::vector<std::string> takeScripts() {
 inline int64_t lastError() {
   return Plugin::shared().getLastError();
 }
+// The facade's last error as "code message".
+inline std::string lastErrorText() {
+  return std::to_string(Plugin::shared().getLastError()) + " " +
+         Plugin::shared().getLastErrorMessage();
+}
+inline void resetError() {
+  Plugin::shared().setLastError(Errors::kNoError);
+}
 
 // Each test starts with an empty queue that hands out at once, the current file "Lab" and no
 // last error, and leaves the queue empty.

@@ -11,28 +11,6 @@ std::string errorOf(const std::function<void()>& fn) {
   return thrown<CommandError>(fn);
 }
 
-TEST(InvocationTest, FormsAndAirDirectory) {
-  auto inv = parseInvocation({"device", "belt.json"}, "/tmp/velnor-air");
-  EXPECT_EQ(inv.mode, Invocation::Mode::device);
-  EXPECT_EQ(inv.deviceFile, "belt.json");
-  EXPECT_EQ(inv.airDir, "/tmp/velnor-air");
-  inv = parseInvocation({"central", "--air", "/tmp/a", "--mtu", "23"}, "/tmp/velnor-air");
-  EXPECT_EQ(inv.mode, Invocation::Mode::central);
-  EXPECT_EQ(inv.airDir, "/tmp/a");
-  EXPECT_EQ(inv.mtu, 23);
-  inv = parseInvocation({"--air", "/tmp/b", "power", "off"}, "x");
-  EXPECT_EQ(inv.mode, Invocation::Mode::power);
-  EXPECT_FALSE(inv.powerOn);
-  EXPECT_EQ(inv.airDir, "/tmp/b");
-  inv = parseInvocation({"capture", "HR Belt", "--out", "b.json", "--helper", "24100"}, "x");
-  EXPECT_EQ(inv.mode, Invocation::Mode::capture);
-  EXPECT_EQ(inv.helperPort, 24100);
-  EXPECT_EQ(inv.captureDevice, "HR Belt");
-  EXPECT_EQ(inv.seconds, 10);
-  EXPECT_EQ(inv.outFile, "b.json");
-  EXPECT_EQ(parseInvocation({"capture", "--helper", "1", "--seconds", "2", "B"}, "x").seconds, 2);
-}
-
 TEST(InvocationTest, BadCommandLinesSayWhatIsWrong) {
   auto bad = [](std::vector<std::string> args) {
     return errorOf([&] { parseInvocation(args, "/tmp/velnor-air"); });

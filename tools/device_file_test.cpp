@@ -51,6 +51,13 @@ TEST(DeviceFileTest, ReadsEveryField) {
   EXPECT_EQ(devices[1].connection, sim::ConnectDecision::accept);
 }
 
+// The error for a device whose one characteristic has the members `members` (JSON text).
+std::string characteristicError(const std::string& members) {
+  return errorOf(R"({"devices":[{"services":[{"uuid":"180D","characteristics":[{)" + members +
+                 "}]}]}]}");
+}
+const std::string kFirst = "belt.json: devices[0].services[0].characteristics[0]";
+
 // A device whose first characteristic notifies and has the timeline `timeline` (JSON text).
 std::string withTimeline(const std::string& timeline, const std::string& more = "") {
   return R"({"devices":[{"mtu":23,"services":[{"uuid":"180D","characteristics":[
@@ -83,21 +90,17 @@ TEST(DeviceFileTest, ErrorsNameTheFileThePlaceAndTheProblem) {
   EXPECT_EQ(errorOf(R"({"devices":[{"connection":"maybe"}]})"),
             "belt.json: devices[0].connection: expected \"accept\", \"reject\" or \"ignore\", not "
             "\"maybe\"");
-  EXPECT_EQ(errorOf(R"({"devices":[{"services":[{"uuid":"180D","characteristics":[
-      {"uuid":"2A37","properties":"read|shout"}]}]}]})"),
-            "belt.json: devices[0].services[0].characteristics[0].properties: unknown property in "
-            "\"read|shout\" (use read, write, writeWithoutResponse, notify, indicate joined by |)");
-  EXPECT_EQ(errorOf(R"({"devices":[{"services":[{"uuid":"180D","characteristics":[
-      {"uuid":"2A37","properties":"read","value":"ABC"}]}]}]})"),
-            "belt.json: devices[0].services[0].characteristics[0].value: not hex bytes: \"ABC\"");
-  EXPECT_EQ(
-      errorOf(R"({"devices":[{"services":[{"uuid":"180D","characteristics":[
-      {"uuid":"2A37","properties":"read","onRead":0}]}]}]})"),
-      "belt.json: devices[0].services[0].characteristics[0].onRead: 0 is out of range 1 to 255");
-  EXPECT_EQ(errorOf(R"({"devices":[{"services":[{"uuid":"180D","characteristics":[
-      {"uuid":"2A37","properties":"read","notify":{"everyMs":5,"values":["01"]}}]}]}]})"),
-            "belt.json: devices[0].services[0].characteristics[0].notify: the characteristic has "
-            "neither notify nor indicate");
+  EXPECT_EQ(characteristicError(R"("uuid":"2A37","properties":"read|shout")"),
+            kFirst +
+                ".properties: unknown property in \"read|shout\" (use read, write, "
+                "writeWithoutResponse, notify, indicate joined by |)");
+  EXPECT_EQ(characteristicError(R"("uuid":"2A37","properties":"read","value":"ABC")"),
+            kFirst + ".value: not hex bytes: \"ABC\"");
+  EXPECT_EQ(characteristicError(R"("uuid":"2A37","properties":"read","onRead":0)"),
+            kFirst + ".onRead: 0 is out of range 1 to 255");
+  EXPECT_EQ(characteristicError(
+                R"("uuid":"2A37","properties":"read","notify":{"everyMs":5,"values":["01"]})"),
+            kFirst + ".notify: the characteristic has neither notify nor indicate");
   EXPECT_EQ(errorOf(R"({"devices":[{"id":"5C4D2A10-7F3B-4E8A-9C61-0B2D3E4F5A61"},
                                    {"id":"5C4D2A10-7F3B-4E8A-9C61-0B2D3E4F5A61"}]})"),
             "belt.json: devices[1].id: the same id as an earlier device: "
@@ -105,19 +108,15 @@ TEST(DeviceFileTest, ErrorsNameTheFileThePlaceAndTheProblem) {
   EXPECT_EQ(errorOf(R"({"devices":[{"mtu":600}]})"),
             "belt.json: devices[0].mtu: 600 is out of range 23 to 517");
   std::string tooLong(1026, 'a');
-  EXPECT_EQ(errorOf(R"({"devices":[{"services":[{"uuid":"180D","characteristics":[
-      {"uuid":"2A37","properties":"notify","notify":{"everyMs":5,"values":["01",")" +
-                    tooLong + R"("]}}]}]}]})"),
-            "belt.json: devices[0].services[0].characteristics[0].notify.values[1]: longer than "
-            "512 bytes");
-  EXPECT_EQ(errorOf(R"({"devices":[{"services":[{"uuid":"180D","characteristics":[
-      {"uuid":"2A37","properties":"read","onRead":{"delayMs":-1}}]}]}]})"),
-            "belt.json: devices[0].services[0].characteristics[0].onRead.delayMs: -1 is out of "
-            "range 0 to 600000");
-  EXPECT_EQ(errorOf(R"({"devices":[{"services":[{"uuid":"180D","characteristics":[
-      {"uuid":"2A37","properties":"notify","onSubscribe":{"delayMs":5}}]}]}]})"),
-            "belt.json: devices[0].services[0].characteristics[0].onSubscribe: expected "
-            "\"respond\", \"ignore\" or an ATT error code from 1 to 255");
+  EXPECT_EQ(characteristicError(
+                R"("uuid":"2A37","properties":"notify","notify":{"everyMs":5,"values":["01",")" +
+                tooLong + R"("]})"),
+            kFirst + ".notify.values[1]: longer than 512 bytes");
+  EXPECT_EQ(characteristicError(R"("uuid":"2A37","properties":"read","onRead":{"delayMs":-1})"),
+            kFirst + ".onRead.delayMs: -1 is out of range 0 to 600000");
+  EXPECT_EQ(
+      characteristicError(R"("uuid":"2A37","properties":"notify","onSubscribe":{"delayMs":5})"),
+      kFirst + ".onSubscribe: expected \"respond\", \"ignore\" or an ATT error code from 1 to 255");
   // A member written twice is refused where it is, not taken silently as the last one.
   EXPECT_EQ(errorOf(R"({"devices":[{"services":[{"uuid":"180D","characteristics":[
       {"uuid":"2A37","properties":"read"},{"uuid":"2A38","value":"01","value":"02"}]}]}]})"),
@@ -130,8 +129,9 @@ TEST(DeviceFileTest, ErrorsNameTheFileThePlaceAndTheProblem) {
   std::string events = R"({"atMs":0,"value":"01"})";
   for (int i = 1; i < 100001; ++i) events += R"(,{"atMs":0,"value":"01"})";
   EXPECT_EQ(errorOf(withTimeline("[" + events + "]")),
-            "belt.json: devices[0].services[0].characteristics[0].timeline: more than 100000 "
-            "timeline events in the file, more than a device file may hold");
+            kFirst +
+                ".timeline: more than 100000 timeline events in the file, more than a device file "
+                "may hold");
 }
 
 TEST(DeviceFileTest, TimelinesAndWhatIsWrongWithThem) {
@@ -156,7 +156,7 @@ TEST(DeviceFileTest, TimelinesAndWhatIsWrongWithThem) {
       {"uuid":"180D","characteristics":[{"uuid":"2A37","properties":"","notes":["b"]}]}]}]})",
                                   "b"));
 
-  const std::string first = "belt.json: devices[0].services[0].characteristics[0].timeline";
+  const std::string first = kFirst + ".timeline";
   EXPECT_EQ(errorOf(withTimeline(R"([{"atMs":5,"value":"01"},{"atMs":4,"value":"02"}])")),
             first + "[1].atMs: 4 is before the previous event's 5: events go in time order");
   EXPECT_EQ(errorOf(withTimeline(R"([{"atMs":5,"onRead":2,"characteristic":"2A99"}])")),
@@ -170,29 +170,27 @@ TEST(DeviceFileTest, TimelinesAndWhatIsWrongWithThem) {
   EXPECT_EQ(errorOf(withTimeline(R"([{"atMs":5,"onRead":2,"characteristic":"2A38"}])",
                                  R"(,{"uuid":"2A38","properties":"read"})")),
             first +
-                "[0].characteristic: the device has 2A38 in more than one service: name it "
-                "with \"service\"");
+                "[0].characteristic: the device has 2A38 in more than one service: name it with "
+                "\"service\"");
   EXPECT_EQ(errorOf(withTimeline(R"([{"atMs":0,"value":")" + std::string(42, 'A') + R"("}])")),
             first +
-                "[0].value: 21 bytes, longer than the 20 a notification carries with the "
-                "device's MTU of 23");
+                "[0].value: 21 bytes, longer than the 20 a notification carries with the device's "
+                "MTU of 23");
   EXPECT_EQ(errorOf(withTimeline(R"({"loop":true,"events":[{"atMs":0,"value":"01"}]})")),
             first + ": a timeline that loops needs \"periodMs\"");
   EXPECT_EQ(
       errorOf(withTimeline(R"({"loop":true,"periodMs":10,"events":[{"atMs":10,"value":"01"}]})")),
       first + ".events[0].atMs: 10 is not before periodMs 10");
   EXPECT_EQ(errorOf(withTimeline(R"([{"atMs":1,"value":"01","drop":true}])")),
-            first +
-                "[0]: expected exactly one of \"value\", \"drop\", \"advertise\", "
-                "\"onRead\"");
+            first + "[0]: expected exactly one of \"value\", \"drop\", \"advertise\", \"onRead\"");
   EXPECT_EQ(errorOf(withTimeline(R"([{"atMs":1,"advertise":"maybe"}])")),
             first + "[0].advertise: expected \"on\" or \"off\", not \"maybe\"");
   EXPECT_EQ(errorOf(withTimeline("[]")), first + ": expected at least one event");
-  EXPECT_EQ(errorOf(R"({"devices":[{"services":[{"uuid":"180D","characteristics":[
-      {"uuid":"2A38","properties":"read","timeline":[{"atMs":0,"value":"01"}]}]}]}]})"),
+  EXPECT_EQ(characteristicError(
+                R"("uuid":"2A38","properties":"read","timeline":[{"atMs":0,"value":"01"}])"),
             first +
-                ": a timeline plays when a central subscribes, and the characteristic has "
-                "neither notify nor indicate");
+                ": a timeline plays when a central subscribes, and the characteristic has neither "
+                "notify nor indicate");
   EXPECT_EQ(errorOf(R"({"notes":"x","devices":[]})"), "belt.json: notes: expected a list");
 }
 

@@ -43,14 +43,6 @@ class ScriptedDelegate : public CBPeripheralManagerDelegate {
   }
 };
 
-std::vector<std::string> linesStarting(const EventLog& log, const std::string& prefix) {
-  std::vector<std::string> found;
-  for (const auto& line : log.all()) {
-    if (line.rfind(prefix, 0) == 0) found.push_back(line);
-  }
-  return found;
-}
-
 TEST(PeripheralManagerMacOSTest, EachReadIsAnsweredOnceAndEachWriteCallbackOnceAsAWhole) {
   DispatchQueue queue("test.peripheral");
   ScriptedDelegate role;
@@ -86,11 +78,11 @@ TEST(PeripheralManagerMacOSTest, EachReadIsAnsweredOnceAndEachWriteCallbackOnceA
   queue.sync([] {});
 
   EXPECT_EQ(
-      linesStarting(objc.calls, "respond"),
+      objc.calls.all("respond"),
       (std::vector<std::string>{"respond 100 0 0102", "respond 101 14 none", "respond 102 10 none",
                                 "respond 200 3 none", "respond 201 0 none"}));
   EXPECT_EQ(role.log.count("read"), 2u);
-  EXPECT_EQ(linesStarting(role.log, "write"),
+  EXPECT_EQ(role.log.all("write"),
             (std::vector<std::string>{"write 01", "write FF", "write 03", "write 04"}));
   manager.reset();
 }
@@ -121,7 +113,7 @@ TEST_F(PeripheralRoleOnCoreBluetoothTest, RefusedNotificationsGoOutInOrderOnceRe
   objc.full = false;
   platform.readyToUpdateSubscribers();
   role.queue().sync([] {});
-  EXPECT_EQ(linesStarting(objc.calls, "update"),
+  EXPECT_EQ(objc.calls.all("update"),
             (std::vector<std::string>{"update 2 01", "update 2 02", "update 2 03"}));
   EXPECT_EQ(lastError(), 0);
 }

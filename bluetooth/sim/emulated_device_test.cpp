@@ -4,81 +4,39 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <thread>
-
 #include "bluetooth/sim/sim_central_manager.h"
 #include "bluetooth/sim/test_recorder.h"
 #include "eventually.h"
+#include "tools/device_file.h"
 
 namespace sim {
 namespace {
 
 using testing::CentralRecorder;
-using testing::EventLog;
-using testing::hex;
+using testing::DeviceRecorder;
 
 const CBUUID kService = *CBUUID::fromString("180D");
 const CBUUID kVendor = *CBUUID::fromString("6E400001-B5A3-F393-E0A9-E50E24DCCA9E");
 
-class DeviceRecorder : public EmulatedDeviceObserver {
- public:
-  EventLog log;
-  void deviceConnected(const std::string&, const std::string& central) override {
-    log.add("connected " + central);
-  }
-  void deviceDisconnected(const std::string&, const std::string& central) override {
-    log.add("disconnected " + central);
-  }
-  void deviceRead(const std::string&, const CBUUID& s, const CBUUID& c) override {
-    log.add("read " + s.UUIDString() + " " + c.UUIDString());
-  }
-  void deviceWritten(const std::string&, const CBUUID& s, const CBUUID& c,
-                     const std::vector<uint8_t>& v) override {
-    log.add("write " + s.UUIDString() + " " + c.UUIDString() + " " + hex(v));
-  }
-  void deviceSubscribed(const std::string&, const CBUUID&, const CBUUID& c, bool on) override {
-    log.add(std::string(on ? "subscribed " : "unsubscribed ") + c.UUIDString());
-  }
-};
-
-EmulatedCharacteristic characteristic(uint16_t uuid, uint32_t properties,
-                                      std::optional<std::vector<uint8_t>> value = std::nullopt) {
-  EmulatedCharacteristic c;
-  c.uuid = CBUUID::from16(uuid);
-  c.properties = properties;
-  c.value = std::move(value);
-  return c;
+// The first device of a device file's text.
+EmulatedDeviceConfig fromFile(const std::string& device) {
+  return tool::parseDeviceFile(R"({"devices": [)" + device + "]}", "test.json").at(0);
 }
 
-EmulatedDeviceConfig faultyDevice() {
-  EmulatedDeviceConfig config;
-  config.name = "Faulty";
-  config.advertising.emplace();
-  config.advertising->localName = "Faulty";
-  EmulatedService service;
-  service.uuid = kVendor;
-  auto silent = characteristic(0x2A00, CBCharacteristicPropertyRead, std::vector<uint8_t>{1});
-  silent.onRead = Answer::ignore();
-  auto locked = characteristic(
-      0x2A01,
-      CBCharacteristicPropertyRead | CBCharacteristicPropertyWrite | CBCharacteristicPropertyNotify,
-      std::vector<uint8_t>{2});
-  locked.onRead = Answer::error(5);
-  locked.onWrite = Answer::error(3);
-  locked.onSubscribe = Answer::error(200);
-  auto fine = characteristic(0x2A02,
-                             CBCharacteristicPropertyRead | CBCharacteristicPropertyNotify |
-                                 CBCharacteristicPropertyWriteWithoutResponse,
-                             std::vector<uint8_t>{0xAB});
-  auto writeOnly = characteristic(0x2A03, CBCharacteristicPropertyWriteWithoutResponse);
-  auto slow = characteristic(0x2A04, CBCharacteristicPropertyRead | CBCharacteristicPropertyWrite,
-                             std::vector<uint8_t>{4});
-  slow.onRead = Answer::delay(std::chrono::milliseconds(50));
-  slow.onWrite = Answer::delay(std::chrono::milliseconds(50));
-  service.characteristics = {silent, locked, fine, writeOnly, slow};
-  config.services = {service};
-  return config;
+// A device with a characteristic for each way of answering: 2A00 never answers a read, 2A01
+// refuses everything, 2A02 answers, 2A03 takes only writes without response, 2A04 answers late.
+// `fine` adds members to 2A02, `device` to the device.
+EmulatedDeviceConfig faultyDevice(const std::string& fine = "", const std::string& device = "") {
+  return fromFile(R"({"name": "Faulty", "advertising": {"localName": "Faulty"})" + device + R"(,
+    "services": [{"uuid": "6E400001-B5A3-F393-E0A9-E50E24DCCA9E", "characteristics": [
+      {"uuid": "2A00", "properties": "read", "value": "01", "onRead": "ignore"},
+      {"uuid": "2A01", "properties": "read|write|notify", "value": "02", "onRead": 5,
+       "onWrite": 3, "onSubscribe": 200},
+      {"uuid": "2A02", "properties": "read|notify|writeWithoutResponse", "value": "AB")" +
+                  fine + R"(},
+      {"uuid": "2A03", "properties": "writeWithoutResponse"},
+      {"uuid": "2A04", "properties": "read|write", "value": "04", "onRead": {"delayMs": 50},
+       "onWrite": {"delayMs": 50}}]}]})");
 }
 
 class EmulatedDeviceTest : public ::testing::Test {
@@ -115,18 +73,10 @@ class EmulatedDeviceTest : public ::testing::Test {
 };
 
 TEST_F(EmulatedDeviceTest, AdvertisementCarriesEveryField) {
-  EmulatedDeviceConfig config;
-  config.name = "Belt";
-  config.rssiMin = -70;
-  config.rssiMax = -40;
-  config.advertising.emplace();
-  config.advertising->localName = "HR Belt";
-  config.advertising->interval = std::chrono::milliseconds(5);
-  config.advertising->connectable = false;
-  config.advertising->manufacturerData = std::vector<uint8_t>{0x4C, 0x00, 0x01};
-  config.advertising->serviceUUIDs = std::vector<CBUUID>{kService, kVendor};
-  config.advertising->serviceData = std::map<CBUUID, std::vector<uint8_t>>{{kService, {0x07}}};
-  auto d = add(config);
+  auto d = add(fromFile(R"({"name": "Belt", "rssi": [-70, -40], "advertising": {
+      "localName": "HR Belt", "intervalMs": 5, "connectable": false, "manufacturerData": "4C0001",
+      "serviceUUIDs": ["180D", "6E400001-B5A3-F393-E0A9-E50E24DCCA9E"],
+      "serviceData": {"180D": "07"}}})"));
   central->scanForPeripherals(std::vector<CBUUID>{kVendor}, {true});
   std::string line = events.log.next("discover");
   std::string rest = line.substr(line.find(" local="));
@@ -203,11 +153,8 @@ TEST_F(EmulatedDeviceTest, RequestsAnsweredWithErrorsLaterOrNotAtAll) {
 }
 
 TEST_F(EmulatedDeviceTest, SmallLinkAndPeriodicNotifications) {
-  auto config = faultyDevice();
-  config.mtu = 23;
-  auto& c = config.services[0].characteristics[2];
-  c.notify = PeriodicNotify{std::chrono::milliseconds(1), {{1}, {2}, {3}}};
-  auto d = add(config);
+  auto d = add(faultyDevice(R"(, "notify": {"everyMs": 1, "values": ["01", "02", "03"]})",
+                            R"(, "mtu": 23)"));
   auto p = connect(d);
   EXPECT_EQ(p->maximumWriteValueLength(CBCharacteristicWriteType::withoutResponse), 20u);
   auto fine = events.characteristic("6E400001-B5A3-F393-E0A9-E50E24DCCA9E/2A02");
@@ -224,49 +171,11 @@ TEST_F(EmulatedDeviceTest, SmallLinkAndPeriodicNotifications) {
   EXPECT_FALSE(d->notify(kService, CBUUID::from16(0x2A02), {1}));
 }
 
-TEST_F(EmulatedDeviceTest, DroppedLinkAndAdvertisingOffAndOn) {
-  auto d = add(faultyDevice());
-  auto p = connect(d);
-  std::string centralId = observer.log.next("connected").substr(10);
-  d->dropLinks();
-  EXPECT_EQ(events.log.next("disconnected"),
-            "disconnected " + p->identifier() +
-                " CBErrorDomain/7 The specified device has disconnected from us.");
-  EXPECT_EQ(observer.log.next("disconnected"), "disconnected " + centralId);
-
-  d->setAdvertising(false);
-  EXPECT_FALSE(d->isAdvertising());
-  // Off the air the device cannot be connected.
-  central->connect(p);
-  d->setAdvertising(true);
-  EXPECT_EQ(events.log.next("connected"), "connected " + p->identifier());
-  d.reset();
-  devices.clear();
-  EXPECT_EQ(events.log.next("disconnected"),
-            "disconnected " + p->identifier() +
-                " CBErrorDomain/7 The specified device has disconnected from us.");
-}
-
-TimelineEvent at(int ms, TimelineEvent::Kind kind, std::vector<uint8_t> value = {}) {
-  TimelineEvent e;
-  e.at = std::chrono::milliseconds(ms);
-  e.kind = kind;
-  e.value = std::move(value);
-  return e;
-}
-
 TEST_F(EmulatedDeviceTest, TimelinePlaysTheSameSequenceOnEverySubscription) {
-  using Kind = TimelineEvent::Kind;
-  auto config = faultyDevice();
-  auto lockSlow = at(20, Kind::onRead);
-  lockSlow.onRead = Answer::error(5);
-  lockSlow.target = std::pair<size_t, size_t>{0, 4};
-  config.services[0].characteristics[2].timeline = Timeline{
-      {at(0, Kind::value, {1}), at(10, Kind::value, {2}), lockSlow, at(30, Kind::advertiseOff),
-       at(30, Kind::value, {3}), at(40, Kind::drop), at(50, Kind::value, {4})},
-      false,
-      {}};
-  auto d = add(config);
+  auto d = add(faultyDevice(R"(, "timeline": [{"atMs": 0, "value": "01"},
+      {"atMs": 10, "value": "02"}, {"atMs": 20, "onRead": 5, "characteristic": "2A04"},
+      {"atMs": 30, "advertise": "off"}, {"atMs": 30, "value": "03"}, {"atMs": 40, "drop": true},
+      {"atMs": 50, "value": "04"}])"));
   auto p = connect(d);
   std::vector<std::vector<std::string>> runs;
   for (int run = 0; run < 2; ++run) {
@@ -299,11 +208,8 @@ TEST_F(EmulatedDeviceTest, TimelinePlaysTheSameSequenceOnEverySubscription) {
 }
 
 TEST_F(EmulatedDeviceTest, LoopedTimelineStartsAgainInOrder) {
-  using Kind = TimelineEvent::Kind;
-  auto config = faultyDevice();
-  config.services[0].characteristics[2].timeline = Timeline{
-      {at(0, Kind::value, {0x0A}), at(2, Kind::value, {0x0B})}, true, std::chrono::milliseconds(4)};
-  auto d = add(config);
+  auto d = add(faultyDevice(R"(, "timeline": {"loop": true, "periodMs": 4,
+      "events": [{"atMs": 0, "value": "0A"}, {"atMs": 2, "value": "0B"}]})"));
   auto p = connect(d);
   auto fine = events.characteristic("6E400001-B5A3-F393-E0A9-E50E24DCCA9E/2A02");
   p->setNotifyValue(true, fine);

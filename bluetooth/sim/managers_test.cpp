@@ -1,5 +1,6 @@
 // The central manager against the peripheral manager on an in-process air: everything the two
-// roles rely on, from discovery to notifications, power and link ends.
+// roles rely on, from discovery to notifications, power and link ends; and the radio that makes
+// them when its air directory cannot be used.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -7,80 +8,20 @@
 #include "bluetooth/sim/air.h"
 #include "bluetooth/sim/sim_central_manager.h"
 #include "bluetooth/sim/sim_peripheral_manager.h"
+#include "bluetooth/sim/sim_radio.h"
 #include "bluetooth/sim/test_recorder.h"
 
 namespace sim {
 namespace {
 
 using testing::CentralRecorder;
-using testing::EventLog;
 using testing::hex;
+using testing::PeripheralRecorder;
 
 const CBUUID kService = *CBUUID::fromString("180D");
 const CBUUID kMeasurement = *CBUUID::fromString("2A37");
 const CBUUID kLocation = *CBUUID::fromString("2A38");
 const CBUUID kVendor = *CBUUID::fromString("6E400001-B5A3-F393-E0A9-E50E24DCCA9E");
-
-// Answers requests like the peripheral role: reads get the current value or "not found",
-// writes store the value; everything is logged.
-class PeripheralRecorder : public CBPeripheralManagerDelegate {
- public:
-  explicit PeripheralRecorder(DispatchQueue& queue) : queue_(queue) {}
-  EventLog log;
-  std::atomic<int> offQueue{0};
-  std::atomic<bool> answer{true};
-  std::shared_ptr<CBCentral> lastCentral;
-
-  void peripheralManagerDidUpdateState(CBPeripheralManager& m) override {
-    check();
-    log.add("state " + std::to_string(static_cast<int>(m.state())));
-  }
-  void peripheralManagerDidReceiveReadRequest(CBPeripheralManager& m,
-                                              const std::shared_ptr<CBATTRequest>& r) override {
-    check();
-    auto c = std::dynamic_pointer_cast<CBMutableCharacteristic>(r->characteristic());
-    log.add("read " + r->central()->identifier() + " " + c->UUID().UUIDString() + " " +
-            c->service()->UUID().UUIDString());
-    if (!answer) return;
-    if (!c->value()) return m.respondToRequest(r, CBATTError::attributeNotFound);
-    r->setValue(*c->value());
-    m.respondToRequest(r, CBATTError::success);
-  }
-  void peripheralManagerDidReceiveWriteRequests(
-      CBPeripheralManager& m, const std::vector<std::shared_ptr<CBATTRequest>>& rs) override {
-    check();
-    for (const auto& r : rs) {
-      auto c = std::dynamic_pointer_cast<CBMutableCharacteristic>(r->characteristic());
-      log.add("write " + c->UUID().UUIDString() + " " + hex(r->value()));
-      c->setValue(r->value());
-      m.respondToRequest(r, CBATTError::success);
-    }
-  }
-  void peripheralManagerCentralDidSubscribe(CBPeripheralManager&,
-                                            const std::shared_ptr<CBCentral>& central,
-                                            const std::shared_ptr<CBCharacteristic>& c) override {
-    check();
-    lastCentral = central;
-    log.add("subscribed " + central->identifier() + " " + c->UUID().UUIDString() +
-            " max=" + std::to_string(central->maximumUpdateValueLength()));
-  }
-  void peripheralManagerCentralDidUnsubscribe(CBPeripheralManager&,
-                                              const std::shared_ptr<CBCentral>& central,
-                                              const std::shared_ptr<CBCharacteristic>& c) override {
-    check();
-    log.add("unsubscribed " + central->identifier() + " " + c->UUID().UUIDString());
-  }
-  void peripheralManagerIsReadyToUpdateSubscribers(CBPeripheralManager&) override {
-    check();
-    log.add("ready");
-  }
-
- private:
-  void check() {
-    if (!queue_.isCurrent()) ++offQueue;
-  }
-  DispatchQueue& queue_;
-};
 
 class ManagersTest : public ::testing::Test {
  protected:
@@ -250,9 +191,7 @@ TEST(SocketAirManagersTest, NotificationsToCentralsOfAnotherProcessArriveInOrder
     std::vector<std::unique_ptr<Central>> centrals;
     for (int i = 0; i < 3; ++i) {
       auto c = std::make_unique<Central>();
-      CentralOptions options;
-      options.helperNode = false;
-      c->manager = makeCentralManager(there, c->events, c->queue, options);
+      c->manager = makeCentralManager(there, c->events, c->queue, {.helperNode = false});
       auto p = c->events.connectAll(*c->manager);
       ASSERT_TRUE(p);
       p->setNotifyValue(true, c->events.characteristic("180D/2A37"));
@@ -275,6 +214,20 @@ TEST(SocketAirManagersTest, NotificationsToCentralsOfAnotherProcessArriveInOrder
     peripheralQueue.sync([] {});
   }
   std::filesystem::remove_all(dir);
+}
+
+TEST(SimRadioTest, UnusableAirDirectoryFallsBackToAPrivateAir) {
+  auto radio = makeSimulatedRadio("/proc/version/air");
+  DispatchQueue queue("central.queue");
+  CentralRecorder central(queue);
+  ::testing::internal::CaptureStderr();
+  auto c = radio->makeCentralManager(central, queue);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "Bluetooth: cannot use the air directory /proc/version/air: not a directory; running "
+            "on a private air\n");
+  EXPECT_EQ(central.log.next("state"), "state 5");
+  c.reset();
+  queue.sync([] {});
 }
 
 }  // namespace

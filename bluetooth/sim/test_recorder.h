@@ -1,7 +1,8 @@
-// Test support: delegates that write every callback as a line of text, and a wait for a line
-// with a deadline. Used by the radio's tests and benchmarks only.
+// Test support: delegates and observers that write every callback as a line of text, and a wait for
+// a line with a deadline. Used by the radio's tests and benchmarks only.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "bluetooth/core_bluetooth.h"
+#include "bluetooth/sim/emulated_device.h"
 #include "platform/dispatch_queue.h"
 
 namespace sim::testing {
@@ -46,17 +48,17 @@ class EventLog {
     }
   }
 
-  std::vector<std::string> all() const {
+  // Every line starting with `prefix`, taken or not, in order.
+  std::vector<std::string> all(const std::string& prefix = "") const {
     std::lock_guard lock(mutex_);
-    return {lines_.begin(), lines_.end()};
+    std::vector<std::string> found;
+    for (const auto& l : lines_) {
+      if (l.rfind(prefix, 0) == 0) found.push_back(l);
+    }
+    return found;
   }
 
-  size_t count(const std::string& prefix) const {
-    std::lock_guard lock(mutex_);
-    size_t n = 0;
-    for (const auto& l : lines_) n += l.rfind(prefix, 0) == 0;
-    return n;
-  }
+  size_t count(const std::string& prefix) const { return all(prefix).size(); }
 
  private:
   mutable std::mutex mutex_;
@@ -92,13 +94,11 @@ class CentralRecorder : public CBCentralManagerDelegate, public CBPeripheralDele
   int offQueue = 0;
 
   void centralManagerDidUpdateState(CBCentralManager& central) override {
-    check();
-    log.add("state " + std::to_string(static_cast<int>(central.state())));
+    record("state " + std::to_string(static_cast<int>(central.state())));
   }
   void centralManagerDidDiscoverPeripheral(CBCentralManager&,
                                            const std::shared_ptr<CBPeripheral>& p,
                                            const CBAdvertisementData& a, int rssi) override {
-    check();
     remember(p);
     std::string line = "discover " + p->identifier() + " rssi=" + std::to_string(rssi);
     if (a.localName) line += " local=" + *a.localName;
@@ -113,43 +113,38 @@ class CentralRecorder : public CBCentralManagerDelegate, public CBPeripheralDele
       for (const auto& [u, d] : *a.serviceData) line += u.UUIDString() + ":" + hex(d) + ",";
     }
     if (a.isConnectable) line += " connectable=" + std::to_string(*a.isConnectable);
-    log.add(line);
+    record(line);
   }
   void centralManagerDidConnectPeripheral(CBCentralManager&,
                                           const std::shared_ptr<CBPeripheral>& p) override {
-    check();
     remember(p);
     p->setDelegate(this);
-    log.add("connected " + p->identifier());
+    record("connected " + p->identifier());
   }
   void centralManagerDidFailToConnectPeripheral(CBCentralManager&,
                                                 const std::shared_ptr<CBPeripheral>& p,
                                                 const std::optional<CBError>& e) override {
-    check();
     remember(p);
-    log.add("failed " + p->identifier() + " " + errorText(e));
+    record("failed " + p->identifier() + " " + errorText(e));
   }
   void centralManagerDidDisconnectPeripheral(CBCentralManager&,
                                              const std::shared_ptr<CBPeripheral>& p,
                                              const std::optional<CBError>& e) override {
-    check();
     remember(p);
-    log.add("disconnected " + p->identifier() + " " + errorText(e));
+    record("disconnected " + p->identifier() + " " + errorText(e));
   }
   void peripheralDidDiscoverServices(const std::shared_ptr<CBPeripheral>& p,
                                      const std::optional<CBError>& e) override {
-    check();
     remember(p);
     std::string line = "services " + errorText(e);
     for (const auto& s : p->services().value_or(std::vector<std::shared_ptr<CBService>>{})) {
       line += " " + s->UUID().UUIDString();
     }
-    log.add(line);
+    record(line);
   }
   void peripheralDidDiscoverCharacteristicsForService(const std::shared_ptr<CBPeripheral>&,
                                                       const std::shared_ptr<CBService>& s,
                                                       const std::optional<CBError>& e) override {
-    check();
     std::string line = "characteristics " + s->UUID().UUIDString() + " " + errorText(e);
     for (const auto& c :
          s->characteristics().value_or(std::vector<std::shared_ptr<CBCharacteristic>>{})) {
@@ -157,29 +152,26 @@ class CentralRecorder : public CBCentralManagerDelegate, public CBPeripheralDele
       std::lock_guard lock(objectsMutex);
       characteristics[s->UUID().UUIDString() + "/" + c->UUID().UUIDString()] = c;
     }
-    log.add(line);
+    record(line);
   }
   void peripheralDidUpdateValueForCharacteristic(const std::shared_ptr<CBPeripheral>&,
                                                  const std::shared_ptr<CBCharacteristic>& c,
                                                  const std::optional<CBError>& e) override {
-    check();
     noteSame(c);
-    log.add("value " + c->UUID().UUIDString() + " " + errorText(e) + " " + hex(c->value()));
+    record("value " + c->UUID().UUIDString() + " " + errorText(e) + " " + hex(c->value()));
   }
   void peripheralDidWriteValueForCharacteristic(const std::shared_ptr<CBPeripheral>&,
                                                 const std::shared_ptr<CBCharacteristic>& c,
                                                 const std::optional<CBError>& e) override {
-    check();
     noteSame(c);
-    log.add("written " + c->UUID().UUIDString() + " " + errorText(e));
+    record("written " + c->UUID().UUIDString() + " " + errorText(e));
   }
   void peripheralDidUpdateNotificationStateForCharacteristic(
       const std::shared_ptr<CBPeripheral>&, const std::shared_ptr<CBCharacteristic>& c,
       const std::optional<CBError>& e) override {
-    check();
     noteSame(c);
-    log.add(std::string("notifying ") + c->UUID().UUIDString() + " " + errorText(e) + " " +
-            (c->isNotifying() ? "on" : "off"));
+    record(std::string("notifying ") + c->UUID().UUIDString() + " " + errorText(e) + " " +
+           (c->isNotifying() ? "on" : "off"));
   }
 
   // Scans until the device `id` (the first one when empty) is found, stops the scan, connects
@@ -216,8 +208,10 @@ class CentralRecorder : public CBCentralManagerDelegate, public CBPeripheralDele
   int changedObjects = 0;
 
  private:
-  void check() {
+  // Logs a callback's line, and counts it when it came off the queue.
+  void record(std::string line) {
     if (!queue_.isCurrent()) ++offQueue;
+    log.add(std::move(line));
   }
   void remember(const std::shared_ptr<CBPeripheral>& p) {
     std::lock_guard lock(objectsMutex);
@@ -231,6 +225,65 @@ class CentralRecorder : public CBCentralManagerDelegate, public CBPeripheralDele
     if (!service) return;
     auto& known = characteristics[service->UUID().UUIDString() + "/" + c->UUID().UUIDString()];
     if (known && known != c) ++changedObjects;
+  }
+  DispatchQueue& queue_;
+};
+
+// Records the requests an emulated device received.
+class DeviceRecorder : public EmulatedDeviceObserver {
+ public:
+  EventLog log;
+  void deviceRead(const std::string&, const CBUUID& s, const CBUUID& c) override {
+    log.add("read " + s.UUIDString() + " " + c.UUIDString());
+  }
+  void deviceWritten(const std::string&, const CBUUID& s, const CBUUID& c,
+                     const std::vector<uint8_t>& v) override {
+    log.add("write " + s.UUIDString() + " " + c.UUIDString() + " " + hex(v));
+  }
+  void deviceSubscribed(const std::string&, const CBUUID&, const CBUUID& c, bool on) override {
+    log.add(std::string(on ? "subscribed " : "unsubscribed ") + c.UUIDString());
+  }
+};
+
+// Takes writes as the peripheral role does, storing the value, and logs every callback.
+class PeripheralRecorder : public CBPeripheralManagerDelegate {
+ public:
+  explicit PeripheralRecorder(DispatchQueue& queue) : queue_(queue) {}
+  EventLog log;
+  std::atomic<int> offQueue{0};
+
+  void peripheralManagerDidUpdateState(CBPeripheralManager& m) override {
+    record("state " + std::to_string(static_cast<int>(m.state())));
+  }
+  void peripheralManagerDidReceiveWriteRequests(
+      CBPeripheralManager& m, const std::vector<std::shared_ptr<CBATTRequest>>& rs) override {
+    for (const auto& r : rs) {
+      auto c = std::dynamic_pointer_cast<CBMutableCharacteristic>(r->characteristic());
+      record("write " + c->UUID().UUIDString() + " " + hex(r->value()));
+      c->setValue(r->value());
+      m.respondToRequest(r, CBATTError::success);
+    }
+  }
+  void peripheralManagerCentralDidSubscribe(CBPeripheralManager&,
+                                            const std::shared_ptr<CBCentral>& central,
+                                            const std::shared_ptr<CBCharacteristic>& c) override {
+    record("subscribed " + central->identifier() + " " + c->UUID().UUIDString() +
+           " max=" + std::to_string(central->maximumUpdateValueLength()));
+  }
+  void peripheralManagerCentralDidUnsubscribe(CBPeripheralManager&,
+                                              const std::shared_ptr<CBCentral>& central,
+                                              const std::shared_ptr<CBCharacteristic>& c) override {
+    record("unsubscribed " + central->identifier() + " " + c->UUID().UUIDString());
+  }
+  void peripheralManagerIsReadyToUpdateSubscribers(CBPeripheralManager&) override {
+    record("ready");
+  }
+
+ private:
+  // Logs a callback's line, and counts it when it came off the queue.
+  void record(std::string line) {
+    if (!queue_.isCurrent()) ++offQueue;
+    log.add(std::move(line));
   }
   DispatchQueue& queue_;
 };

@@ -97,7 +97,7 @@ bool paired(const std::string& device) {
 }
 
 // One helper on one adapter, driven as the plug-in drives it.
-class Helper {
+class Helper : public central_e2e::PluginCommands {
  public:
   Helper(const std::string& name, const std::string& adapter)
       : name_(name), adapter_(adapter), process_(optionsFor(adapter)) {}
@@ -118,15 +118,14 @@ class Helper {
     }
   }
 
-  json call(const std::string& path, const json& body) {
+  json call(const std::string& path, const json& body) override {
     HttpReply reply = process_.post(path, body.dump());
     EXPECT_EQ(reply.status, 200) << name_ << " " << path << " " << body.dump() << " -> "
                                  << reply.body;
     return json::parse(reply.body, nullptr, false);
   }
   std::string status() {
-    json reply = call("/get", {{"selector", "status"}});
-    json parsed = json::parse(reply["result"].get<std::string>(), nullptr, false);
+    json parsed = json::parse(get("status")["result"].get<std::string>(), nullptr, false);
     return parsed.is_object() ? parsed.value("bluetooth", "") : "";
   }
   bool poweredOn(double seconds = 20) {
@@ -139,16 +138,9 @@ class Helper {
   int port() const { return process_.port(); }
 
   // Peripheral role.
-  json publish(const std::string& profile) {
-    return call("/set", {{"selector", "localprofile"}, {"filename", "P"}, {"value", profile}});
-  }
-  json setLocal(const std::string& ch, const std::string& hex) {
-    return call("/setLocalChar",
-                {{"servID", "180D"}, {"charID", ch}, {"value", hex}, {"format", "hex"}});
-  }
   json advertise(const std::string& name) {
     advertisedName_ = name;
-    return call("/startAdvertising", {{"options", "displayName=" + name}});
+    return startAdvertising("displayName=" + name);
   }
   void advertiseAgain() {
     call("/stopAdvertising", json::object());
@@ -156,13 +148,10 @@ class Helper {
   }
 
   // Central role.
-  json scan(const std::string& options) {
-    return call("/startScan", {{"options", options}, {"filename", "C"}});
-  }
+  json scan(const std::string& options) { return startScan(options, "C"); }
   // The devices the current scan lists.
   json devices() {
-    json list = json::parse(call("/get", {{"selector", "devices"}})["result"].get<std::string>(),
-                            nullptr, false);
+    json list = json::parse(get("devices")["result"].get<std::string>(), nullptr, false);
     return list.is_array() ? list : json::array();
   }
   // Scans with `options` until this scan lists a device that `wanted` accepts; its identifier,
@@ -201,8 +190,7 @@ class Helper {
   }
   json connect(const std::string& device, double timeout = 10) {
     connected_.push_back(device);
-    return call("/connect",
-                {{"deviceID", device}, {"options", ""}, {"filename", "C"}, {"timeout", timeout}});
+    return PluginCommands::connect(device, "", timeout, "C");
   }
   // Leaves no link behind for the next test: bluetoothd keeps links its client left.
   void disconnectAll() {
@@ -210,12 +198,9 @@ class Helper {
     connected_.clear();
   }
   json disconnect(const std::string& device) { return call("/disconnect", {{"deviceID", device}}); }
+  // Reads, writes and subscriptions are on 180D, in hex.
   json read(const std::string& device, const std::string& ch, double timeout = 10) {
-    return call("/read", {{"deviceID", device},
-                          {"servID", "180D"},
-                          {"charID", ch},
-                          {"format", "hex"},
-                          {"timeout", timeout}});
+    return PluginCommands::read(device, "180D", ch, "hex", timeout);
   }
   // A read that waits out the service discovery that follows a connection.
   json readOnceKnown(const std::string& device, const std::string& ch) {
@@ -249,32 +234,18 @@ class Helper {
     }
     return answer;
   }
+  // A timeout of 0 writes without response.
   json write(const std::string& device, const std::string& ch, const std::string& hex,
              bool withResponse = true) {
-    // A timeout of 0 writes without response.
-    return call("/write", {{"deviceID", device},
-                           {"servID", "180D"},
-                           {"charID", ch},
-                           {"value", hex},
-                           {"format", "hex"},
-                           {"timeout", withResponse ? 10.0 : 0.0}});
+    return PluginCommands::write(device, "180D", ch, hex, "hex", withResponse ? 10 : 0);
   }
   json subscribe(const std::string& device, const std::string& ch) {
-    return call("/subscribe", {{"deviceID", device},
-                               {"servID", "180D"},
-                               {"charID", ch},
-                               {"script", "Heard"},
-                               {"format", "hex"},
-                               {"timeout", 10.0},
-                               {"filename", "C"}});
+    return PluginCommands::subscribe(device, "180D", ch, "Heard", "hex", 10, "C");
   }
 
  private:
   static HelperProcess::Options optionsFor(const std::string& adapter) {
-    HelperProcess::Options options;
-    options.extraArgs = {"--radio", "bluez:" + adapter};
-    options.dieWithParent = true;
-    return options;
+    return {.extraArgs = {"--radio", "bluez:" + adapter}, .dieWithParent = true};
   }
 
   std::string name_;
@@ -331,12 +302,12 @@ class RealStack : public ::testing::Test {
   void serve(const std::string& name) {
     peripheral.call("/stopAdvertising", json::object());
     if (!published_) {
-      ASSERT_EQ(peripheral.publish(kProfile), kOK);
+      ASSERT_EQ(peripheral.setProfile(kProfile, "P"), kOK);
     }
     published_ = true;
-    ASSERT_EQ(peripheral.setLocal("2A37", "0048"), kOK);
-    ASSERT_EQ(peripheral.setLocal("2A38", "0a0b0c"), kOK);
-    ASSERT_EQ(peripheral.setLocal("2A39", "5ec7e7"), kOK);
+    ASSERT_EQ(peripheral.setLocal("2A37", "0048", "hex"), kOK);
+    ASSERT_EQ(peripheral.setLocal("2A38", "0a0b0c", "hex"), kOK);
+    ASSERT_EQ(peripheral.setLocal("2A39", "5ec7e7", "hex"), kOK);
     ASSERT_EQ(peripheral.advertise(name), kOK);
   }
 
@@ -413,7 +384,7 @@ TEST_F(RealStack, ReadsWritesAndNotificationsReachTheOtherSidesScripts) {
   EXPECT_EQ(peripheral.scripts(2),
             (std::vector<std::string>{"WasRead(" + centralID + "\r" + longValue + ")@P",
                                       "Joined(" + everyCentral + "\r0048)@P"}));
-  EXPECT_EQ(peripheral.setLocal("2A37", "0648"), kOK);
+  EXPECT_EQ(peripheral.setLocal("2A37", "0648", "hex"), kOK);
   EXPECT_EQ(central.scripts(1), std::vector<std::string>{"Heard(" + id + "\r180D\r2A37\r0648)@C"});
 }
 
@@ -432,7 +403,7 @@ TEST_F(RealStack, NotificationsBeforeAnyReadUseTheLinksMTU) {
   ASSERT_EQ(subscribed, kOK);
   ASSERT_TRUE(joined());
   std::string big = hexOf(200, 9);
-  EXPECT_EQ(peripheral.setLocal("2A37", big), kOK);
+  EXPECT_EQ(peripheral.setLocal("2A37", big, "hex"), kOK);
   EXPECT_EQ(central.scripts(1),
             std::vector<std::string>{"Heard(" + id + "\r180D\r2A37\r" + big + ")@C"});
 }
@@ -478,7 +449,7 @@ TEST_F(RealStack, PowerCyclesOfEitherAdapterEndLinksAndLeaveBothWorking) {
   ASSERT_FALSE(connectTo("Cycled").empty());
   ASSERT_TRUE(power("hci0", false));
   ASSERT_TRUE(eventually([&] { return central.status() == "powered Off"; }));
-  EXPECT_EQ(central.call("/get", {{"selector", "connections"}})["result"], "");
+  EXPECT_EQ(central.get("connections")["result"], "");
   EXPECT_NE(central.read("Cycled", "2A38")["lastError"], 0);
   ASSERT_TRUE(power("hci0", true));
   ASSERT_TRUE(central.poweredOn()) << central.status();
@@ -496,7 +467,7 @@ TEST_F(RealStack, EncryptedCharacteristicsPairByJustWorksBeforeReadsAndNotificat
   EXPECT_EQ(central.subscribe("Secret", "2A3A"), kOK);
   EXPECT_TRUE(paired(kCentralSide)) << "notifications of an encrypted characteristic unencrypted";
   ASSERT_TRUE(joined());
-  EXPECT_EQ(peripheral.setLocal("2A3A", "0102"), kOK);
+  EXPECT_EQ(peripheral.setLocal("2A3A", "0102", "hex"), kOK);
   EXPECT_EQ(central.scripts(1), std::vector<std::string>{"Heard(" + id + "\r180D\r2A3A\r0102)@C"});
   EXPECT_EQ(central.read("Secret", "2A39", 20), value("5ec7e7"));
 
@@ -553,7 +524,7 @@ TEST_F(RealStack, ACaptureThroughBlueZReplaysInTheEmulator) {
         90))
         << testing::PrintToString(capturing.stderrLines());
     for (const std::string value : {"0101", "0202", "0303"}) {
-      EXPECT_EQ(peripheral.setLocal("2A37", value), kOK);
+      EXPECT_EQ(peripheral.setLocal("2A37", value, "hex"), kOK);
     }
     EXPECT_EQ(capturing.exitCode(ChildProcess::after(30)), 0)
         << testing::PrintToString(capturing.stderrLines());
@@ -577,23 +548,13 @@ TEST_F(RealStack, ACaptureThroughBlueZReplaysInTheEmulator) {
       ChildProcess::Options{VELNOR_SIM_PATH, {"--air", sim.airDir(), "device", file}, {}, {}});
   ASSERT_TRUE(emulator.waitForLine([](const std::string& l) { return l == R"({"event":"ready"})"; },
                                    ChildProcess::after(30)));
-  auto post = [&](const std::string& path, const json& body) {
-    return json::parse(sim.post(path, body.dump()).body, nullptr, false);
-  };
-  EXPECT_EQ(post("/startScan", {{"options", ""}, {"filename", "S"}}), kOK);
-  EXPECT_TRUE(eventually([&] {
-    return post("/get", {{"selector", "uuid"}, {"deviceID", "Captured"}})["lastError"] == 0;
-  }));
-  EXPECT_EQ(post("/connect",
-                 {{"deviceID", "Captured"}, {"options", ""}, {"filename", "S"}, {"timeout", 10.0}}),
-            kOK);
+  central_e2e::HelperCommands plugin(sim);
+  EXPECT_EQ(plugin.startScan("", "S"), kOK);
+  EXPECT_TRUE(eventually([&] { return plugin.get("uuid", "Captured")["lastError"] == 0; }));
+  EXPECT_EQ(plugin.connect("Captured", "", 10, "S"), kOK);
   json read;
   eventually([&] {
-    read = post("/read", {{"deviceID", "Captured"},
-                          {"servID", "180D"},
-                          {"charID", "2A38"},
-                          {"format", "hex"},
-                          {"timeout", 10.0}});
+    read = plugin.read("Captured", "180D", "2A38", "hex", 10);
     return read["lastError"] != -13;
   });
   EXPECT_EQ(read, value("0a0b0c"));
@@ -631,12 +592,13 @@ TEST_F(RealStack, AProfileThatBluetoothdWouldRejectIsRefusedAndTheServedOneStays
   serve("Kept");
   EXPECT_EQ(peripheral.call("/stopAdvertising", json::object()), kOK);
   for (const std::string uuid : {"1800", "1801", "2A00"}) {
-    json reply = peripheral.publish(R"([{"UUID": "180D", "characteristics": [
-        {"UUID": ")" + uuid + R"(", "properties": "read"}]}])");
+    json reply = peripheral.setProfile(R"([{"UUID": "180D", "characteristics": [
+        {"UUID": ")" + uuid + R"(", "properties": "read"}]}])",
+                                       "P");
     if (uuid == "2A00") {
       EXPECT_EQ(reply, kOK) << "2A00 is an ordinary characteristic outside Generic Access";
-      ASSERT_EQ(peripheral.publish(kProfile), kOK);
-      ASSERT_EQ(peripheral.setLocal("2A38", "0a0b0c"), kOK);
+      ASSERT_EQ(peripheral.setProfile(kProfile, "P"), kOK);
+      ASSERT_EQ(peripheral.setLocal("2A38", "0a0b0c", "hex"), kOK);
     } else {
       EXPECT_EQ(reply["lastError"], -50) << uuid;
     }
@@ -656,25 +618,22 @@ TEST_F(RealStack, ReadsCutByALostLinkOrAKilledBluetoothdEndInTime) {
   std::string id = connectTo("Lost", false);
   ASSERT_FALSE(id.empty());
   ChildProcess monitor(ChildProcess::Options{"/usr/bin/dbus-monitor", {"--system"}, {}, {}});
-  ASSERT_TRUE(monitor.waitForLine([](const std::string&) { return true; }, ChildProcess::after(10))
-                  .has_value());
+  ASSERT_TRUE(
+      monitor.waitForLine([](const std::string&) { return true; }, ChildProcess::after(10)));
   ASSERT_EQ(::kill(peripheral.pid(), SIGSTOP), 0);
   auto pending = std::async(std::launch::async, [&] { return central.read(id, "2A38", 20); });
-  ASSERT_TRUE(monitor
-                  .waitForLine(
-                      [](const std::string& line) {
-                        return line.find("member=ReadValue") != std::string::npos &&
-                               line.find("path=/com/velnor/helper") != std::string::npos;
-                      },
-                      ChildProcess::after(10))
-                  .has_value())
+  auto askedThePeripheral = [](const std::string& line) {
+    return line.find("member=ReadValue") != std::string::npos &&
+           line.find("path=/com/velnor/helper") != std::string::npos;
+  };
+  ASSERT_TRUE(monitor.waitForLine(askedThePeripheral, ChildProcess::after(10)))
       << "bluetoothd never asked the peripheral";
   ASSERT_TRUE(power("hci1", false));
   EXPECT_EQ(pending.get(),
             central_e2e::reply(-16, "The specified device has disconnected from us.", "?"));
   ::kill(peripheral.pid(), SIGCONT);
   const std::string daemon = bluetoothdPid();
-  EXPECT_EQ(central.call("/get", {{"selector", "connections"}})["result"], "");
+  EXPECT_EQ(central.get("connections")["result"], "");
   ASSERT_TRUE(power("hci1", true));
   ASSERT_TRUE(peripheral.poweredOn());
   ASSERT_TRUE(lists(id));
@@ -702,7 +661,7 @@ TEST_F(RealStack, ReadsCutByALostLinkOrAKilledBluetoothdEndInTime) {
   EXPECT_TRUE(eventually([&] { return central.status() != "powered On"; }));
   EXPECT_TRUE(eventually([&] { return central.status() == "powered On"; }, 30));
   EXPECT_TRUE(peripheral.poweredOn(30));
-  EXPECT_EQ(central.call("/get", {{"selector", "connections"}})["result"], "");
+  EXPECT_EQ(central.get("connections")["result"], "");
   // The peripheral helper publishes its profile and advertises again by itself.
   EXPECT_TRUE(advertising("hci1"));
   EXPECT_TRUE(lists(id));
@@ -776,7 +735,7 @@ TEST_F(RealStack, ControllersThatGoAwayEndWaitingCommands) {
   for (Helper* helper : *helpers_) {
     EXPECT_TRUE(eventually([&] { return helper->status() == "unsupported"; })) << helper->status();
   }
-  EXPECT_EQ(central.call("/get", {{"selector", "connections"}})["result"], "");
+  EXPECT_EQ(central.get("connections")["result"], "");
   EXPECT_NE(central.read("Gone", "2A38")["lastError"], 0);
 }
 
