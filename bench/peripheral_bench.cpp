@@ -239,14 +239,18 @@ bool readRoundTrip(bool& pass) {
   return true;
 }
 
+// The body of /setLocalChar that sets 2A37 to the value `i` as four hex digits.
+std::string setBody(int i) {
+  char hex[9];  // room for any int; the sets number fewer than 65,536
+  std::snprintf(hex, sizeof hex, "%04X", i);
+  return json{{"servID", "180D"}, {"charID", "2A37"}, {"value", hex}, {"format", "hex"}}.dump();
+}
+
 // Sets of the values 0000, 0001, ... from one keep-alive client; sets per second.
 double setRate(HelperProcess& helper, int sets) {
   std::vector<std::string> bodies;
   for (int i = 0; i < sets; ++i) {
-    char hex[9];  // room for any int; the sets number fewer than 65,536
-    std::snprintf(hex, sizeof hex, "%04X", i);
-    bodies.push_back(
-        json{{"servID", "180D"}, {"charID", "2A37"}, {"value", hex}, {"format", "hex"}}.dump());
+    bodies.push_back(setBody(i));
   }
   auto start = Clock::now();
   for (const auto& body : bodies) {
@@ -343,10 +347,7 @@ double floodInBursts(HelperProcess& helper, int sets) {
     std::string requests;
     int count = std::min(kBurst, sets - first);
     for (int i = first; i < first + count; ++i) {
-      char hex[9];
-      std::snprintf(hex, sizeof hex, "%04X", i);
-      std::string body =
-          json{{"servID", "180D"}, {"charID", "2A37"}, {"value", hex}, {"format", "hex"}}.dump();
+      std::string body = setBody(i);
       requests += "POST /setLocalChar HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " +
                   std::to_string(body.size()) + "\r\n\r\n" + body;
     }

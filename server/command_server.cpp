@@ -162,15 +162,14 @@ class Session : public std::enable_shared_from_this<Session> {
     beast::error_code ignored;
     // Nagle off: each small answer goes out at once instead of after the client's delayed ack.
     socket_.set_option(tcp::no_delay(true), ignored);
-    // Reads and writes made directly on the socket return at once when it has nothing or is full.
+    // Writes made directly on the socket return at once when it is full.
     socket_.non_blocking(true, ignored);
     readNext();
   }
 
  private:
   // Waits for the next request: the idle timeout runs until its first byte. A pipelined request
-  // may already be here. (Asio tries no read that is bound to find nothing: after a read that
-  // took all the socket had, it waits for the socket to say it has more.)
+  // may already be here.
   void readNext() {
     bool begun = buffer_.size() > 0 && (!answered_ || dropStrayBytes());
     if (begun) return startRequest();

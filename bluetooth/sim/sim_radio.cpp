@@ -1,9 +1,9 @@
 #include "bluetooth/sim/sim_radio.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
-#include <string>
 
 #include "bluetooth/sim/air.h"
 #include "bluetooth/sim/peripheral_node.h"
