@@ -50,6 +50,11 @@ std::optional<uint8_t> attCodeIn(const std::string& message) {
 
 }  // namespace
 
+std::mutex& variantReads() {
+  static std::mutex reads;
+  return reads;
+}
+
 std::string textOf(const CBUUID& uuid) {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string text;

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,13 +28,20 @@ inline constexpr const char* kGattManager = "org.bluez.GattManager1";
 inline constexpr const char* kAdvertisingManager = "org.bluez.LEAdvertisingManager1";
 inline constexpr const char* kAdvertisement = "org.bluez.LEAdvertisement1";
 
+// Copies of an sdbus::Variant share one message and its read position, so two threads that
+// read copies of one cached property at once read each other's half-read values. Every read of
+// a variant holds this lock.
+std::mutex& variantReads();
+
 // The property `key` when present and of type T; none when absent or of another type (a
 // daemon that answers strangely must not take the helper down).
 template <class T>
 std::optional<T> property(const Properties& properties, const std::string& key) {
   auto it = properties.find(key);
-  if (it == properties.end() || !it->second.containsValueOfType<T>()) return std::nullopt;
+  if (it == properties.end()) return std::nullopt;
+  std::lock_guard lock(variantReads());
   try {
+    if (!it->second.containsValueOfType<T>()) return std::nullopt;
     return it->second.get<T>();
   } catch (const sdbus::Error&) {
     return std::nullopt;

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 namespace bluez {
 namespace {
 
@@ -72,6 +75,24 @@ TEST(BlueZPropertiesTest, AdvertisementTakesTypedFieldsAndSkipsStrangeOnes) {
   EXPECT_FALSE(none.localName);
   EXPECT_FALSE(none.manufacturerData);
   EXPECT_FALSE(none.serviceUUIDs);
+}
+
+// The bus thread and a role's queue read copies of the same cached adapter properties.
+TEST(BlueZPropertiesTest, CopiesOfOnePropertyReadOnTwoThreadsAtOnceReadTheirValue) {
+  const Properties cached{{"Powered", sdbus::Variant(true)},
+                          {"Address", sdbus::Variant(std::string("00:AA:01:00:00:00"))}};
+  std::atomic<int> wrong{0};
+  auto read = [&] {
+    for (int i = 0; i < 20000; ++i) {
+      Properties copy = cached;
+      if (!property<bool>(copy, "Powered").value_or(false)) ++wrong;
+      if (property<std::string>(copy, "Address") != "00:AA:01:00:00:00") ++wrong;
+    }
+  };
+  std::thread other(read);
+  read();
+  other.join();
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST(BlueZPropertiesTest, GattErrorsReadAsThePlatformReportsThem) {
