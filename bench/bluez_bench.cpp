@@ -3,6 +3,8 @@
 // the read round trip through the helper (target: median at most 1 ms), printed beside the same
 // round trip on the simulated radio; and a connect 60 s after the scan stopped, when bluetoothd
 // has long forgotten the device, with the time it takes.
+#include <httplib.h>
+
 #include <atomic>
 #include <cstdio>
 #include <future>

@@ -8,6 +8,8 @@
 //   the notification step, at most half a core, resident set growth at most 2 MiB,
 //   POST /getLastError median under 5 ms during the flood).
 // A plain program: it prints its figures and exits 1 when one misses its target.
+#include <httplib.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdio>

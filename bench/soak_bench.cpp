@@ -17,6 +17,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <httplib.h>
+
 #include <atomic>
 #include <cstdio>
 #include <cstring>

@@ -19,6 +19,7 @@
 #include "emulated_central.h"
 #include "eventually.h"
 #include "helper_process.h"
+#include "tools/helper_client.h"
 
 namespace central_e2e {
 
@@ -178,10 +179,12 @@ class CentralEndToEnd : public ::testing::Test, public PluginCommands {
   // A command on a connection of its own, answered while the test goes on.
   std::future<json> later(const std::string& path, const json& body) {
     return std::async(std::launch::async, [port = helper.port(), path, body] {
-      httplib::Client client("127.0.0.1", port);
-      client.set_read_timeout(60, 0);
-      auto answer = client.Post(path, body.dump(), "application/json");
-      return answer ? json::parse(answer->body, nullptr, false) : json();
+      try {
+        return json::parse(tool::HelperClient(port).request("POST", path, body.dump()).body,
+                           nullptr, false);
+      } catch (const tool::HelperUnreachable&) {
+        return json();
+      }
     });
   }
   // The discoveries by identifier.

@@ -187,36 +187,37 @@ TEST_F(CommandServerTest, EachReplyReportsItsOwnCommandUnderOverlap) {
     if (code == -300) return "Helper App received bad request";
     return std::nullopt;
   };
-  auto body = [](const httplib::Result& reply) {
-    return reply ? reply->body : "no answer, " + httplib::to_string(reply.error());
+  // Each command with a text/plain body; with no answer, status 0 and the reason as the body.
+  auto post = [](tool::HelperClient& client, const std::string& path, const std::string& body) {
+    try {
+      return client.request("POST", path, body, {{"Content-Type", "text/plain"}});
+    } catch (const tool::HelperUnreachable& e) {
+      return tool::HttpAnswer{0, "", std::string("no answer, ") + e.what()};
+    }
   };
   std::vector<std::thread> clients;
   for (int c = 0; c < kClients; ++c) {
     clients.emplace_back([&, c] {
-      httplib::Client client("127.0.0.1", helper_->port());
-      client.set_keep_alive(true);
-      client.set_read_timeout(30, 0);
+      tool::HelperClient client(helper_->port());
       for (int round = 0; round < kRounds; ++round) {
         int64_t code = -100000 - c * 1000 - round;
         std::string message = "client error " + std::to_string(code);
-        auto set = client.Post("/setLastError", json{{"code", code}, {"message", message}}.dump(),
-                               "text/plain");
+        auto set = post(client, "/setLastError", json{{"code", code}, {"message", message}}.dump());
         EXPECT_EQ(
-            body(set),
+            set.body,
             json({{"lastError", code}, {"lastErrorMessage", message}, {"result", "0"}}).dump());
-        json last =
-            json::parse(body(client.Post("/getLastError", "{}", "text/plain")), nullptr, false);
+        json last = json::parse(post(client, "/getLastError", "{}").body, nullptr, false);
         int64_t got = last.is_object() ? last.value("lastError", int64_t{1}) : 1;
         EXPECT_TRUE(last.is_object() && last.value("result", "") == std::to_string(got) &&
                     messageOf(got) == last.value("lastErrorMessage", ""))
             << last;
-        auto failed = client.Post("/disconnect", R"({"deviceID": "Nobody"})", "text/plain");
-        EXPECT_EQ(body(failed), json({{"lastError", Errors::kNotConnected},
-                                      {"lastErrorMessage", notConnected},
-                                      {"result", "0"}})
-                                    .dump());
-        auto bad = client.Post("/stopScan", "", "text/plain");
-        EXPECT_TRUE(bad && bad->status == 400 && bad->body == kBadRequest) << body(bad);
+        auto failed = post(client, "/disconnect", R"({"deviceID": "Nobody"})");
+        EXPECT_EQ(failed.body, json({{"lastError", Errors::kNotConnected},
+                                     {"lastErrorMessage", notConnected},
+                                     {"result", "0"}})
+                                   .dump());
+        auto bad = post(client, "/stopScan", "");
+        EXPECT_TRUE(bad.status == 400 && bad.body == kBadRequest) << bad.body;
       }
     });
   }
@@ -229,28 +230,27 @@ TEST_F(CommandServerTest, RequestsFromWebPagesAreRefusedBeforeAnyHandler) {
   ASSERT_EQ(post("/setLastError", R"({"code": -77, "message": "before"})").status, 200);
   const std::string refused = "HTTPServer: Refused a request from a web page (";
   // Each header that marks a page, on a command, the version and a path with no route.
-  const std::vector<std::tuple<std::string, std::string, httplib::Headers, std::string>> cases = {
-      {"POST", "/setLastError", {{"Host", "attacker.example:1"}}, "Host: attacker.example:1"},
-      {"POST", "/startScan", {{"Sec-Fetch-Site", "cross-site"}}, "Sec-Fetch-Site: cross-site"},
-      {"GET", "/version", {{"Origin", "http://evil.example"}}, "Origin: http://evil.example"},
-      // A page served from another local port, as a browser's fetch or form sends it.
-      {"POST", "/nowhere", {{"Origin", "http://127.0.0.1:80"}}, "Origin: http://127.0.0.1:80"},
-  };
-  for (const auto& [method, path, headers, logged] : cases) {
+  const std::vector<std::tuple<std::string, std::string, tool::HelperClient::Headers, std::string>>
+      cases = {
+          {"POST", "/setLastError", {{"Host", "attacker.example:1"}}, "Host: attacker.example:1"},
+          {"POST", "/startScan", {{"Sec-Fetch-Site", "cross-site"}}, "Sec-Fetch-Site: cross-site"},
+          {"GET", "/version", {{"Origin", "http://evil.example"}}, "Origin: http://evil.example"},
+          // A page served from another local port, as a browser's fetch or form sends it.
+          {"POST", "/nowhere", {{"Origin", "http://127.0.0.1:80"}}, "Origin: http://127.0.0.1:80"},
+      };
+  for (auto [method, path, headers, logged] : cases) {
     size_t before = helper_->stdoutLines().size();
-    httplib::Client client("127.0.0.1", helper_->port());
-    auto reply = method == "GET" ? client.Get(path.c_str(), headers)
-                                 : client.Post(path.c_str(), headers,
-                                               R"({"code": -1, "message": "page", "options": "",
-                                       "filename": "F"})",
-                                               "text/plain");
-    ASSERT_TRUE(reply) << logged;
-    EXPECT_EQ(reply->status, 403) << logged;
-    EXPECT_EQ(reply->body, "") << logged;
-    EXPECT_EQ(reply->get_header_value("Connection"), "close") << logged;
-    for (const auto& [name, value] : reply->headers) {
-      EXPECT_NE(name.rfind("Access-Control-", 0), 0u) << name;
+    tool::HelperClient client(helper_->port());
+    std::string body;
+    if (method == "POST") {
+      body = R"({"code": -1, "message": "page", "options": "", "filename": "F"})";
+      headers.emplace_back("Content-Type", "text/plain");
     }
+    auto reply = client.request(method, path, body, headers);
+    EXPECT_EQ(reply.status, 403) << logged;
+    EXPECT_EQ(reply.body, "") << logged;
+    EXPECT_EQ(reply.header("Connection"), "close") << logged;
+    EXPECT_EQ(reply.head.find("\r\nAccess-Control-"), std::string::npos) << reply.head;
     EXPECT_TRUE(helper_->waitForStdoutLine(refused + logged + ")", before)) << logged;
     auto lines = helper_->stdoutLines();
     EXPECT_EQ(lines.size(), before + 1) << logged;
@@ -353,17 +353,13 @@ TEST(TransportTest, EveryRequestIsAnsweredInOrderOrRefusedClearly) {
 
   // Any content type is read as JSON, at any size up to the limit itself (a form is not
   // limited otherwise).
-  // 16 MiB, parsed by a sanitized build on a loaded machine, can take longer than the client's
-  // default of 5 s.
-  httplib::Client client("127.0.0.1", helper.port());
-  client.set_write_timeout(60);
-  client.set_read_timeout(60);
+  tool::HelperClient client(helper.port());
   std::string padded = R"({"code": -6, "message": "form"})";
   padded.resize(size_t{16} << 20, ' ');
-  auto form = client.Post("/setLastError", padded, "application/x-www-form-urlencoded");
-  ASSERT_TRUE(form);
-  EXPECT_EQ(form->status, 200);
-  EXPECT_EQ(form->body, R"({"lastError":-6,"lastErrorMessage":"form","result":"0"})");
+  auto form = client.request("POST", "/setLastError", padded,
+                             {{"Content-Type", "application/x-www-form-urlencoded"}});
+  EXPECT_EQ(form.status, 200);
+  EXPECT_EQ(form.body, R"({"lastError":-6,"lastErrorMessage":"form","result":"0"})");
 }
 
 // A discovered name with bytes that are not UTF-8 makes the whole "devices" answer "{}", as for

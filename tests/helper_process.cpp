@@ -87,27 +87,27 @@ void HelperProcess::waitReady(bool lineCaptured) {
                            "; stdout:\n" + ChildProcess::joined(process_->stdoutLines()));
 }
 
-httplib::Client& HelperProcess::client() {
-  if (!client_) {
-    client_ = std::make_unique<httplib::Client>("127.0.0.1", port_);
-    client_->set_keep_alive(true);
-    // Headers and body go out in two writes; without this the body waits for a delayed ACK.
-    client_->set_tcp_nodelay(true);
-    client_->set_read_timeout(30, 0);
-  }
+tool::HelperClient& HelperProcess::client() {
+  if (!client_) client_ = std::make_unique<tool::HelperClient>(static_cast<uint16_t>(port_));
   return *client_;
 }
 
 HttpReply HelperProcess::post(const std::string& path, const std::string& body) {
-  auto result = client().Post(path.c_str(), body, "application/json");
-  if (!result) return {};
-  return {result->status, result->body, result->get_header_value("Content-Type")};
+  return request("POST", path, body);
 }
 
 HttpReply HelperProcess::get(const std::string& path) {
-  auto result = client().Get(path.c_str());
-  if (!result) return {};
-  return {result->status, result->body, result->get_header_value("Content-Type")};
+  return request("GET", path, "");
+}
+
+HttpReply HelperProcess::request(const std::string& method, const std::string& path,
+                                 const std::string& body) {
+  try {
+    auto answer = client().request(method, path, body);
+    return {answer.status, answer.body, answer.header("Content-Type")};
+  } catch (const tool::HelperUnreachable&) {
+    return {};
+  }
 }
 
 std::vector<std::string> HelperProcess::takeScripts(size_t count, double seconds) {

@@ -2,8 +2,6 @@
 // port, its own air directory, and a keep-alive HTTP client to talk to it.
 #pragma once
 
-#include <httplib.h>
-
 #include <map>
 #include <memory>
 #include <optional>
@@ -13,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "child_process.h"
+#include "tools/helper_client.h"
 
 // The standard reply of a command that succeeded with nothing to return.
 inline const nlohmann::json kOK = {
@@ -80,12 +79,13 @@ class HelperProcess {
 
  private:
   void waitReady(bool lineCaptured);
-  httplib::Client& client();
+  tool::HelperClient& client();
+  HttpReply request(const std::string& method, const std::string& path, const std::string& body);
 
   std::string dir_;
   std::string configPath_;
   std::string airDir_;
   int port_ = 0;
   std::unique_ptr<ChildProcess> process_;
-  std::unique_ptr<httplib::Client> client_;
+  std::unique_ptr<tool::HelperClient> client_;
 };

@@ -74,7 +74,7 @@ void HelperClient::closeSocket() {
 }
 
 std::string HelperClient::version() {
-  auto answer = exchange("GET", "/version", "");
+  auto answer = request("GET", "/version");
   if (answer.status != 200) {
     throw HelperUnreachable("127.0.0.1:" + std::to_string(port_) + " answered /version with " +
                             std::to_string(answer.status) + ": is it the helper?");
@@ -83,7 +83,7 @@ std::string HelperClient::version() {
 }
 
 HelperReply HelperClient::command(const std::string& path, const nlohmann::json& body) {
-  auto answer = exchange("POST", path, body.dump());
+  auto answer = request("POST", path, body.dump());
   try {
     auto reply = nlohmann::json::parse(answer.body);
     HelperReply r{reply.at("lastError").get<int64_t>(),
@@ -101,7 +101,7 @@ HelperReply HelperClient::command(const std::string& path, const nlohmann::json&
 }
 
 nlohmann::json HelperClient::dequeueScript() {
-  auto answer = exchange("POST", "/dequeueScriptIfTime", "");
+  auto answer = request("POST", "/dequeueScriptIfTime");
   auto script = nlohmann::json::parse(answer.body, nullptr, /*allow_exceptions=*/false);
   if (answer.status != 200 || !(script.is_null() || script.is_object())) {
     throw HelperUnreachable("the answer to /dequeueScriptIfTime is not a helper's: " +
@@ -110,19 +110,26 @@ nlohmann::json HelperClient::dequeueScript() {
   return script;
 }
 
-HttpAnswer HelperClient::exchange(const std::string& method, const std::string& path,
-                                  const std::string& body) {
-  std::string request =
-      method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) +
-      "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
-      "\r\n\r\n" + body;
+HttpAnswer HelperClient::request(const std::string& method, const std::string& path,
+                                 const std::string& body, const Headers& headers) {
+  auto given = [&](const std::string& name) {
+    return std::any_of(headers.begin(), headers.end(),
+                       [&](const auto& h) { return lower(h.first) == name; });
+  };
+  std::string text = method + " " + path + " HTTP/1.1\r\n";
+  if (!given("host")) text += "Host: 127.0.0.1:" + std::to_string(port_) + "\r\n";
+  bool hasBody = method != "GET" || !body.empty();
+  if (hasBody && !given("content-type")) text += "Content-Type: application/json\r\n";
+  for (const auto& [name, value] : headers) text += name + ": " + value + "\r\n";
+  if (hasBody) text += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  text += "\r\n" + body;
   bool fresh = false;
   try {
-    return exchangeOnce(request, fresh);
+    return exchangeOnce(text, fresh);
   } catch (const ClosedBeforeAnswer&) {
     // A kept-alive connection the helper closed meanwhile: once more on a new one.
     if (fresh) throw;
-    return exchangeOnce(request, fresh);
+    return exchangeOnce(text, fresh);
   }
 }
 

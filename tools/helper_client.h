@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace tool {
 
@@ -52,6 +54,15 @@ class HelperClient {
   // POST /dequeueScriptIfTime: the script handed out, or null. Throws HelperUnreachable.
   nlohmann::json dequeueScript();
 
+  // Header lines of a request, as (name, value).
+  using Headers = std::vector<std::pair<std::string, std::string>>;
+  // One request on the kept connection and its answer, whatever its status. It carries Host
+  // and, unless it is a GET without a body, Content-Type: application/json and Content-Length;
+  // a Host or Content-Type in `headers` replaces the default one, the others are added. Throws
+  // HelperUnreachable when the helper cannot be reached or no whole answer came within 60 s.
+  HttpAnswer request(const std::string& method, const std::string& path,
+                     const std::string& body = "", const Headers& headers = {});
+
   // For tests and benchmarks that send what no client would. Sends `bytes` as they are on the
   // kept connection, opened first when there is none (so an empty send only connects); false
   // when the connection broke. Throws HelperUnreachable when the helper cannot be reached.
@@ -64,7 +75,6 @@ class HelperClient {
   bool closedByServer(double seconds = 10);
 
  private:
-  HttpAnswer exchange(const std::string& method, const std::string& path, const std::string& body);
   HttpAnswer exchangeOnce(const std::string& request, bool& sentOnFreshConnection);
   void connectSocket();
   void closeSocket();
