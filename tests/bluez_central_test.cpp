@@ -166,4 +166,16 @@ TEST(BlueZBusTest, TheLastOwnerMayLetGoOnTheBusThread) {
   }));
 }
 
+// The system bus going away ends the connection with an error that sdbus-c++ throws from its
+// loop: the process lives on, and the adapter reads as absent.
+TEST(BlueZBusTest, ABusDaemonThatGoesAwayLeavesTheAdapterAbsent) {
+  BlueZDouble bluez;
+  bluez.addAdapter("hci0");
+  setenv("DBUS_SYSTEM_BUS_ADDRESS", bluez.address().c_str(), 1);
+  auto bus = bluez::Bus::open("hci0");
+  ASSERT_TRUE(eventually([&] { return bus->adapterState() == CBManagerState::poweredOn; }, 60));
+  bluez.stopBus();
+  EXPECT_TRUE(eventually([&] { return bus->adapterState() == CBManagerState::unsupported; }));
+}
+
 }  // namespace

@@ -103,6 +103,11 @@ void BlueZDouble::stopBlueZ() {
   waitForBlueZ(false);
 }
 
+void BlueZDouble::stopBus() {
+  bus_->kill();
+  bus_->waitForExit(ChildProcess::after(kStartSeconds));
+}
+
 void BlueZDouble::freeze(bool frozen) {
   if (bluez_) ::kill(bluez_->pid(), frozen ? SIGSTOP : SIGCONT);
 }

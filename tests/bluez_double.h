@@ -36,6 +36,8 @@ class BlueZDouble {
   const std::string& address() const { return address_; }
   // bluetoothd vanishes: the double is killed and this returns once org.bluez has no owner.
   void stopBlueZ();
+  // The system bus goes away, as when its daemon is restarted: the daemon is killed.
+  void stopBus();
   // bluetoothd (re)starts empty, with no adapter until one is added.
   void startBlueZ();
   // bluetoothd stalls (frozen) or goes on: calls to it wait meanwhile, unanswered.

@@ -38,8 +38,24 @@ json original() {
   })");
 }
 
+void expectLikeTheOriginal(const json& captured, std::string& strays);
+
 class CaptureEndToEnd : public CentralEndToEnd {
  protected:
+  // Captures `device` for a second into `file`, which must be like the original. A loaded
+  // machine can hold up a notification's hand-out past the rhythm's tolerance once; a capture
+  // that does not keep the rhythm misses it every time, so a second capture decides.
+  void captureLikeTheOriginal(const std::string& device) {
+    std::string strays;
+    for (int attempt = 1; attempt <= 2; ++attempt) {
+      ASSERT_EQ(capture(device, {"--seconds", "1"}), 0) << testing::PrintToString(stderrLines);
+      strays.clear();
+      expectLikeTheOriginal(file, strays);
+      if (HasFailure() || strays.empty()) return;
+    }
+    ADD_FAILURE() << "out of the original's rhythm twice:\n" << strays;
+  }
+
   // Runs a capture of `device` to its end; its exit code, and the file in `file` if one came.
   int capture(const std::string& device, const std::vector<std::string>& more = {}) {
     std::string out = helper.directory() + "/capture-" + std::to_string(++captures) + ".json";
@@ -92,9 +108,9 @@ constexpr double kRhythmMs = 60;
 constexpr double kRhythmMs = 20;
 #endif
 
-// What a capture of the original must show: its profile, values and notifications, each
-// notification in the original's rhythm.
-void expectLikeTheOriginal(const json& captured) {
+// What a capture of the original must show: its profile, values and notifications; where a
+// notification strays from the original's rhythm is written to `strays`.
+void expectLikeTheOriginal(const json& captured, std::string& strays) {
   ASSERT_TRUE(captured.is_object()) << "no device file";
   // The emulator runs the file as it is.
   ASSERT_NO_THROW(tool::parseDeviceFile(captured.dump(), "captured.json"));
@@ -136,29 +152,31 @@ void expectLikeTheOriginal(const json& captured) {
     // The link's delivery delay shifts every offset alike, and more on a loaded machine; the
     // rhythm after that shift is what must hold.
     double shift = events[0]["atMs"].get<double>() - want[0]["atMs"].get<double>();
-    EXPECT_LT(std::abs(shift), kDeliveryDelayMs) << uuid;
+    if (std::abs(shift) >= kDeliveryDelayMs) {
+      strays += uuid + ": all shifted by " + std::to_string(shift) + " ms\n";
+    }
     for (size_t i = 0; i < want.size(); ++i) {
       EXPECT_EQ(events[i]["value"], want[i]["value"]) << uuid << " " << i;
-      EXPECT_NEAR(events[i]["atMs"].get<double>() - shift, want[i]["atMs"].get<double>(), kRhythmMs)
-          << uuid << " " << i;
+      double off = events[i]["atMs"].get<double>() - shift - want[i]["atMs"].get<double>();
+      if (std::abs(off) > kRhythmMs) {
+        strays += uuid + " " + std::to_string(i) + ": " + std::to_string(off) + " ms off\n";
+      }
     }
   }
 }
 
 TEST_F(CaptureEndToEnd, CapturedReplayLooksLikeTheOriginal) {
   startDevices({original()});
-  ASSERT_EQ(capture("Round Trip", {"--seconds", "1"}), 0) << testing::PrintToString(stderrLines);
-  expectLikeTheOriginal(file);
+  captureLikeTheOriginal("Round Trip");
   EXPECT_TRUE(saidOnStderr("velnor-sim capture: listening to 2 characteristics for 1 s"));
-  EXPECT_TRUE(saidOnStderr("velnor-sim capture: wrote " + helper.directory() +
-                           "/capture-1.json: 6 notifications"));
+  EXPECT_TRUE(saidOnStderr("velnor-sim capture: wrote " + helper.directory() + "/capture-" +
+                           std::to_string(captures) + ".json: 6 notifications"));
   json first = file;
 
   // The replay, with the same identifier, in place of the original; captured by identifier.
   emulator.reset();
   startDevices({first["devices"][0]});
-  ASSERT_EQ(capture(kRoundTrip, {"--seconds", "1"}), 0) << testing::PrintToString(stderrLines);
-  expectLikeTheOriginal(file);
+  captureLikeTheOriginal(kRoundTrip);
   EXPECT_EQ(file["devices"][0]["services"].size(), first["devices"][0]["services"].size());
 }
 

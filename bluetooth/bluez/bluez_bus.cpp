@@ -41,11 +41,7 @@ std::shared_ptr<Bus> Bus::open(const std::string& adapterName) {
 
 Bus::~Bus() {
   if (!connection_) return;
-  try {
-    connection_->leaveEventLoop();
-  } catch (const std::exception& e) {
-    report("leaving the event loop failed", e);
-  }
+  stopLoop();
   std::map<std::string, std::unique_ptr<sdbus::IProxy>> proxies;
   std::lock_guard lock(mutex_);
   proxies.swap(proxies_);
@@ -60,12 +56,39 @@ void Bus::start() {
   }
   try {
     watchSignals();
-    connection_->enterEventLoopAsync();
+    loop_ = std::thread([this] { runLoop(); });
     fetchOwner();
   } catch (const std::exception& e) {
     report("the system bus cannot be watched", e);
+    stopLoop();
     connection_.reset();
   }
+}
+
+// sdbus-c++ lets a broken connection (the bus daemon gone, say restarted) out of its loop as an
+// exception, which on its own thread would end the process: here it ends the loop instead, and
+// the adapter reads as absent from then on.
+void Bus::runLoop() {
+  loopThread_.store(std::this_thread::get_id());
+  try {
+    connection_->enterEventLoop();
+  } catch (const std::exception& e) {
+    report("the system bus connection ended", e);
+    {
+      std::lock_guard lock(mutex_);
+      owner_.clear();
+    }
+    forgetObjects();
+  }
+}
+
+void Bus::stopLoop() {
+  try {
+    connection_->leaveEventLoop();
+  } catch (const std::exception& e) {
+    report("leaving the event loop failed", e);
+  }
+  if (loop_.joinable()) loop_.join();
 }
 
 void Bus::watchSignals() {
@@ -74,7 +97,6 @@ void Bus::watchSignals() {
     return [weak, handler](sdbus::Message& message) {
       auto self = weak.lock();
       if (!self) return;
-      self->loopThread_.store(std::this_thread::get_id());
       try {
         (self.get()->*handler)(message);
       } catch (const std::exception& e) {
@@ -357,9 +379,7 @@ sdbus::IProxy* Bus::proxy(const std::string& path) {
 
 void Bus::send(sdbus::IProxy* proxy, sdbus::MethodCall& call, std::chrono::milliseconds timeout,
                const ReplyHandler& done) {
-  std::weak_ptr<Bus> weak = weak_from_this();
-  auto handler = [done, weak](sdbus::MethodReply& reply, const sdbus::Error* error) {
-    if (auto self = weak.lock()) self->loopThread_.store(std::this_thread::get_id());
+  auto handler = [done](sdbus::MethodReply& reply, const sdbus::Error* error) {
     try {
       done(reply, error);
     } catch (const std::exception& e) {

@@ -81,6 +81,10 @@ class Bus : public std::enable_shared_from_this<Bus> {
  private:
   explicit Bus(std::string adapterName);
   void start();
+  // Bus thread, until the loop is left or the connection breaks.
+  void runLoop();
+  // Any thread but the bus thread: ends the loop and waits for its thread.
+  void stopLoop();
   void watchSignals();
   void fetchOwner();
   void ownerChanged(const std::string& owner);
@@ -101,8 +105,9 @@ class Bus : public std::enable_shared_from_this<Bus> {
 
   const std::string adapterPath_;
   std::unique_ptr<sdbus::IConnection> connection_;
-  // The thread that runs the event loop, known from its first callback: the destructor joins
-  // it, so the bus is never destroyed there.
+  // The thread that runs the event loop: the destructor joins it, so the bus is never
+  // destroyed there.
+  std::thread loop_;
   std::atomic<std::thread::id> loopThread_{};
   mutable std::mutex mutex_;
   std::string owner_;  // bluetoothd's unique name, empty while it is away
