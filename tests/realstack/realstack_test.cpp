@@ -220,9 +220,10 @@ class Helper : public central_e2e::PluginCommands {
   // Connects `device` and reads 2A38 once its profile is known. bluetoothd 5.66 closes a link's
   // ATT bearer on a response it did not wait for (both ends in one daemon, see docs/bluez.md),
   // and that link never resolves its services (-13); it reads handles it cached before the
-  // device's profile changed (-16), or the link drops while connecting or right after (-30). As
-  // a plug-in would, the test then disconnects and connects once more, except for -16 and -30
-  // when `dyingLinksFail` (the test of a connection made while the last one dies).
+  // device's profile changed (-16), the link drops while connecting or right after (-30), or
+  // the first read on a new link never reaches the other side (-100). As a plug-in would, the
+  // test then disconnects and connects once more, except for -16 and -30 when `dyingLinksFail`
+  // (the test of a connection made while the last one dies).
   json connectAndRead(const std::string& device, double timeout = 10, bool dyingLinksFail = false) {
     json answer;
     for (int attempt = 1; attempt <= 2; ++attempt) {
@@ -230,8 +231,8 @@ class Helper : public central_e2e::PluginCommands {
       if (answer == kOK) answer = readOnceKnown(device, "2A38");
       int error = answer.value("lastError", 0);
       bool connectFailed = answer["result"] == "0";
-      if (error == 0 ||
-          !(connectFailed || error == -13 || ((error == -16 || error == -30) && !dyingLinksFail))) {
+      if (error == 0 || !(connectFailed || error == -13 || error == -100 ||
+                          ((error == -16 || error == -30) && !dyingLinksFail))) {
         break;
       }
       std::cerr << name_ << ": attempt " << attempt << " on " << device << ": " << answer << '\n';
