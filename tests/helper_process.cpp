@@ -92,22 +92,22 @@ tool::HelperClient& HelperProcess::client() {
   return *client_;
 }
 
-HttpReply HelperProcess::post(const std::string& path, const std::string& body) {
-  return request("POST", path, body);
-}
-
-HttpReply HelperProcess::get(const std::string& path) {
-  return request("GET", path, "");
-}
-
-HttpReply HelperProcess::request(const std::string& method, const std::string& path,
-                                 const std::string& body) {
+HttpReply requestOrNothing(tool::HelperClient& client, const std::string& method,
+                           const std::string& path, const std::string& body) {
   try {
-    auto answer = client().request(method, path, body);
+    auto answer = client.request(method, path, body);
     return {answer.status, answer.body, answer.header("Content-Type")};
   } catch (const tool::HelperUnreachable&) {
     return {};
   }
+}
+
+HttpReply HelperProcess::post(const std::string& path, const std::string& body) {
+  return requestOrNothing(client(), "POST", path, body);
+}
+
+HttpReply HelperProcess::get(const std::string& path) {
+  return requestOrNothing(client(), "GET", path);
 }
 
 std::vector<std::string> HelperProcess::takeScripts(size_t count, double seconds) {

@@ -26,6 +26,10 @@ struct HttpReply {
   std::string contentType;
 };
 
+// One request on `client`'s connection; status 0 and nothing else when no answer came.
+HttpReply requestOrNothing(tool::HelperClient& client, const std::string& method,
+                           const std::string& path, const std::string& body = "");
+
 // Not copyable. Used from the test's thread; the captured lines may be read from any thread.
 // The destructor kills the helper and removes the temporary directory.
 class HelperProcess {
@@ -80,7 +84,6 @@ class HelperProcess {
  private:
   void waitReady(bool lineCaptured);
   tool::HelperClient& client();
-  HttpReply request(const std::string& method, const std::string& path, const std::string& body);
 
   std::string dir_;
   std::string configPath_;

@@ -28,7 +28,7 @@ std::shared_ptr<Bus> Bus::open(const std::string& adapterName) {
   // The last owner can let go inside a callback, on the loop's own thread, which the destructor
   // joins: the bus is then destroyed on a thread of its own once that callback has returned.
   std::shared_ptr<Bus> bus(new Bus(adapterName), [](Bus* b) {
-    if (std::this_thread::get_id() != b->loopThread_.load()) return delete b;
+    if (std::this_thread::get_id() != b->loop_.get_id()) return delete b;
     try {
       std::thread([b] { delete b; }).detach();
     } catch (const std::exception& e) {
@@ -69,16 +69,11 @@ void Bus::start() {
 // exception, which on its own thread would end the process: here it ends the loop instead, and
 // the adapter reads as absent from then on.
 void Bus::runLoop() {
-  loopThread_.store(std::this_thread::get_id());
   try {
     connection_->enterEventLoop();
   } catch (const std::exception& e) {
     report("the system bus connection ended", e);
-    {
-      std::lock_guard lock(mutex_);
-      owner_.clear();
-    }
-    forgetObjects();
+    ownerChanged("");  // as if bluetoothd had gone: its objects are forgotten
   }
 }
 

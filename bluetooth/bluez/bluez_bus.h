@@ -106,9 +106,8 @@ class Bus : public std::enable_shared_from_this<Bus> {
   const std::string adapterPath_;
   std::unique_ptr<sdbus::IConnection> connection_;
   // The thread that runs the event loop: the destructor joins it, so the bus is never
-  // destroyed there.
+  // destroyed there. Set before open returns, so any thread may read its identifier.
   std::thread loop_;
-  std::atomic<std::thread::id> loopThread_{};
   mutable std::mutex mutex_;
   std::string owner_;  // bluetoothd's unique name, empty while it is away
   mutable std::atomic<CBManagerState> lastState_{CBManagerState::unknown};
