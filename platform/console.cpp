@@ -3,11 +3,11 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
-#include <deque>
 #include <exception>
 #include <mutex>
 #include <string>
@@ -19,9 +19,13 @@ namespace {
 constexpr size_t kMaxLines = 4096;
 constexpr size_t kMaxBytes = size_t{1} << 20;
 constexpr auto kExitFlush = std::chrono::seconds(1);
-// The writer lets lines gather this long before it writes them: a busy server then wakes it
-// once per batch instead of once per line, and pays no write per command.
+// A write buffer beyond this (left by a burst) goes back to the heap after its write.
+constexpr size_t kKeptBuffer = 64 * 1024;
+// The writer lets lines gather before it writes them, so that a busy server wakes it once per
+// batch: kGather after a quiet spell, doubling while lines keep coming, up to kLongestGather.
+// Each wake of the writer costs the server's loop a round trip's worth on a loaded machine.
 constexpr auto kGather = std::chrono::milliseconds(2);
+constexpr auto kLongestGather = std::chrono::milliseconds(128);
 
 // Writes all of `text` to standard output; false when it fails (no reader left, say).
 bool writeAll(const std::string& text) {
@@ -59,59 +63,64 @@ struct State {
     return *state;
   }
 
+  // A caller holds the lock only to append its line: the writer takes the whole queue at once
+  // and writes it outside the lock, so the command server's loop never waits for a write.
   void add(std::string_view line) {
-    std::string text;
-    text.reserve(line.size() + 1);
-    text.append(line).push_back('\n');
-    std::lock_guard lock(mutex);
+    std::unique_lock lock(mutex);
     if (!hasWriter) {
+      std::string text(line);
+      text.push_back('\n');
       writeAll(text);
       return;
     }
     // Once a line is dropped, the next ones are too until the writer takes the queue, so that
     // the report of the drops comes where they happened.
     if (dropped > 0 ||
-        (!lines.empty() && (lines.size() >= kMaxLines || bytes + text.size() > kMaxBytes))) {
+        (queued > 0 && (queued >= kMaxLines || pending.size() + line.size() + 1 > kMaxBytes))) {
       ++dropped;
       return;
     }
-    bytes += text.size();
-    lines.push_back(std::move(text));
-    wake.notify_one();
+    pending.append(line).push_back('\n');
+    // The writer waits only while the queue is empty: later lines need not wake it.
+    bool wasEmpty = queued++ == 0;
+    lock.unlock();
+    if (wasEmpty) wake.notify_one();
   }
 
   void writeForEver() {
+    std::string text;
+    auto gather = kGather;
+    auto lastWrite = std::chrono::steady_clock::now();
     std::unique_lock lock(mutex);
     for (;;) {
-      wake.wait(lock, [this] { return !lines.empty(); });
-      if (!flushing) {
-        lock.unlock();
-        std::this_thread::sleep_for(kGather);
-        lock.lock();
-      }
-      std::string text;
-      text.reserve(bytes);
-      for (const std::string& line : lines) text += line;
+      wake.wait(lock, [this] { return queued > 0; });
+      auto now = std::chrono::steady_clock::now();
+      gather = now - lastWrite < gather ? std::min(gather * 2, kLongestGather) : kGather;
+      wake.wait_until(lock, now + gather, [this] { return flushing > 0; });
+      text.clear();
+      text.swap(pending);  // the queue keeps the buffer the last write used
       if (dropped > 0) {
         text += "Console: " + std::to_string(dropped) +
                 " lines dropped while standard output was blocked\n";
       }
-      lines.clear();
-      bytes = 0;
+      queued = 0;
       dropped = 0;
       writing = true;
       lock.unlock();
       writeAll(text);  // a failed write loses these lines: standard output is gone
+      if (text.capacity() > kKeptBuffer) std::string().swap(text);
+      lastWrite = std::chrono::steady_clock::now();
       lock.lock();
       writing = false;
-      if (lines.empty()) drained.notify_all();
+      if (queued == 0) drained.notify_all();
     }
   }
 
   bool flush(std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex);
     ++flushing;
-    bool done = drained.wait_for(lock, timeout, [this] { return lines.empty() && !writing; });
+    wake.notify_one();  // ends the writer's gathering
+    bool done = drained.wait_for(lock, timeout, [this] { return queued == 0 && !writing; });
     --flushing;
     return done;
   }
@@ -119,8 +128,8 @@ struct State {
   std::mutex mutex;
   std::condition_variable wake;
   std::condition_variable drained;
-  std::deque<std::string> lines;
-  size_t bytes = 0;
+  std::string pending;  // the queued lines, each with its newline
+  size_t queued = 0;    // lines in pending
   size_t dropped = 0;
   bool writing = false;
   bool hasWriter = false;
