@@ -10,10 +10,11 @@
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http/read.hpp>
+#include <boost/beast/http/status.hpp>
 #include <boost/beast/http/string_body.hpp>
-#include <boost/beast/http/write.hpp>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -21,6 +22,7 @@
 #include <exception>
 #include <optional>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -56,6 +58,8 @@ constexpr auto kTrimDelay = std::chrono::seconds(1);
 constexpr rlim_t kDescriptorReserve = 64;
 // After a request, a run of capitals longer than this is not taken as the next one's method.
 constexpr size_t kLongestMethod = 16;
+// Event loops at most: beyond this, the loopback's own cost decides the rate.
+constexpr size_t kMostLoops = 4;
 
 // The lowest descriptor number that leaves fewer than the reserve free: the system hands out
 // the lowest free number, so a socket numbered at or above it took one of the last.
@@ -67,32 +71,61 @@ int readDescriptorCeiling() {
   return static_cast<int>(std::min<rlim_t>(ceiling, INT_MAX));
 }
 
-// What every connection shares: the loop, the settings, the pool and the count of connections.
-// Members are destroyed in reverse order: the pool first (it waits for the commands in flight,
-// whose answers go to the stopped loop and are dropped with it), then the loop (with the
-// connections its handlers still hold).
-struct Loop {
-  explicit Loop(CommandServer::Settings s)
-      : settings(s), pool(s.maxCommands, s.commandIdleTimeout) {}
-
-  void accept();
-  void admit(tcp::socket socket);
-  void reserveSocketRecords();
+// One event loop and what only its thread touches: the connections it serves, and Asio's
+// records of their sockets. Its members are destroyed in reverse order: the timer, then the
+// context with the connections its handlers still hold.
+struct EventLoop {
+  void reserveSocketRecords(size_t maxConnections, int descriptorCeiling);
   void connectionEnded();
 
-  const CommandServer::Settings settings;
-  const int descriptorCeiling = readDescriptorCeiling();
-  std::atomic<size_t> open{0};
+  std::atomic<size_t> open{0};  // connections served here
   net::io_context context{1};
-  tcp::acceptor acceptor{context};
-  net::steady_timer acceptRetry{context};
-  // Loop thread only.
   size_t socketRecords = 0;
   size_t endedSinceTrim = 0;
   bool trimPending = false;
   net::steady_timer trimTimer{context};
+};
+
+// What every connection shares: the settings, the loops, the pool and the count of connections.
+// The first loop runs on the caller of run and also accepts; each connection is handed to the
+// loops in turn and stays on its loop. Members are destroyed in reverse order: the pool first
+// (it waits for the commands in flight, whose answers go to the stopped loops and are dropped
+// with them), then the acceptor, then the loops.
+struct Server {
+  explicit Server(CommandServer::Settings s);
+
+  void accept();
+  void admit(EventLoop& loop, tcp::socket socket);
+  EventLoop& nextLoop();
+
+  const CommandServer::Settings settings;
+  const int descriptorCeiling = readDescriptorCeiling();
+  std::atomic<size_t> open{0};
+  std::vector<std::unique_ptr<EventLoop>> loops;
+  tcp::acceptor acceptor;
+  net::steady_timer acceptRetry;
+  size_t serving = 1;  // loops with a thread of their own, the first ones; set before run
+  size_t turn = 0;     // the loop that takes the next connection; first loop's thread only
   CommandPool pool;
 };
+
+// How many loops serve connections: one per processor, up to kMostLoops.
+size_t loopCount(size_t asked) {
+  if (asked > 0) return asked;
+  return std::clamp<size_t>(std::thread::hardware_concurrency(), 1, kMostLoops);
+}
+
+Server::Server(CommandServer::Settings s)
+    : settings(s),
+      loops([&] {
+        std::vector<std::unique_ptr<EventLoop>> made;
+        for (size_t i = loopCount(s.loops); i > 0; --i)
+          made.push_back(std::make_unique<EventLoop>());
+        return made;
+      }()),
+      acceptor(loops.front()->context),
+      acceptRetry(loops.front()->context),
+      pool(s.maxCommands, s.commandIdleTimeout) {}
 
 // Runs the route's handler; a failure that escapes it still gets an answer.
 Response carryOutRoute(const HTTPServer::Route& route, const Request& request) {
@@ -128,6 +161,26 @@ bool expectsContinue(const http::request<http::string_body>& message) {
   return beast::iequals(message[http::field::expect], "100-continue");
 }
 
+// An answer's status line and header fields, as Beast writes them: Content-Type when there is
+// one, Connection where keeping the connection is not the version's default, Content-Length.
+std::string answerHead(unsigned version, const Response& response, bool keepAlive) {
+  auto status = static_cast<unsigned>(response.status);
+  std::string head = "HTTP/";
+  head += static_cast<char>('0' + version / 10);
+  head += '.';
+  head += static_cast<char>('0' + version % 10);
+  head += ' ';
+  head += std::to_string(status);
+  head += ' ';
+  head += std::string_view(http::obsolete_reason(http::int_to_status(status)));
+  head += "\r\n";
+  if (!response.contentType.empty()) head += "Content-Type: " + response.contentType + "\r\n";
+  if (version >= 11 && !keepAlive) head += "Connection: close\r\n";
+  if (version < 11 && keepAlive) head += "Connection: keep-alive\r\n";
+  head += "Content-Length: " + std::to_string(response.body.size()) + "\r\n\r\n";
+  return head;
+}
+
 // Where in `data` a request line can begin: at a method of capitals followed by a space and a
 // target starting with '/', or at capitals that the end of `data` cuts short, which the next
 // bytes may complete. data.size() when nothing in it can.
@@ -145,18 +198,23 @@ size_t requestLineStart(std::string_view data) {
 }
 
 // One connection, owned by the handlers of its pending operation (or of its command). Every
-// member function runs on the loop thread, except the command itself, which runs on a pool
+// member function runs on its loop's thread, except the command itself, which runs on a pool
 // thread while the connection has no operation pending.
 class Session : public std::enable_shared_from_this<Session> {
  public:
-  Session(Loop& loop, tcp::socket socket)
-      : loop_(loop),
+  Session(Server& server, EventLoop& loop, tcp::socket socket)
+      : server_(server),
+        loop_(loop),
         socket_(std::move(socket)),
         deadlineTimer_(socket_.get_executor()),
         stallTimer_(socket_.get_executor()) {
+    ++server_.open;
     ++loop_.open;
   }
-  ~Session() { --loop_.open; }
+  ~Session() {
+    --loop_.open;
+    --server_.open;
+  }
 
   void start() {
     beast::error_code ignored;
@@ -173,7 +231,7 @@ class Session : public std::enable_shared_from_this<Session> {
   void readNext() {
     bool begun = buffer_.size() > 0 && (!answered_ || dropStrayBytes());
     if (begun) return startRequest();
-    waitAtMost(loop_.settings.idleTimeout);
+    waitAtMost(server_.settings.idleTimeout);
     socket_.async_read_some(buffer_.prepare(kFirstRead),
                             [self = shared_from_this()](beast::error_code ec, size_t n) {
                               if (ec) return self->close();
@@ -228,7 +286,7 @@ class Session : public std::enable_shared_from_this<Session> {
   void startRequest() {
     parser_.emplace();
     parser_->header_limit(kHeaderLimit);
-    parser_->body_limit(loop_.settings.bodyLimit);
+    parser_->body_limit(server_.settings.bodyLimit);
     beast::error_code ec;
     buffer_.consume(parser_->put(buffer_.data(), ec));
     if (ec == http::error::need_more) return readHeader();
@@ -236,7 +294,7 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void readHeader() {
-    waitAtMost(loop_.settings.headerTimeout);
+    waitAtMost(server_.settings.headerTimeout);
     http::async_read_header(
         socket_, buffer_, *parser_,
         [self = shared_from_this()](beast::error_code ec, size_t) { self->onHeader(ec); });
@@ -252,7 +310,7 @@ class Session : public std::enable_shared_from_this<Session> {
     if (HTTPServer::refuseWebPage(request_, refusal)) return answer(std::move(refusal));
     // An HTTP/1.0 client cannot have asked to be told to go on.
     if (version_ < 11 || !expectsContinue(message)) return readBody();
-    waitAtMost(loop_.settings.writeTimeout);
+    waitAtMost(server_.settings.writeTimeout);
     net::async_write(socket_, net::buffer(kContinue.data(), kContinue.size()),
                      [self = shared_from_this()](beast::error_code ec, size_t) {
                        if (ec) return self->close();
@@ -268,7 +326,7 @@ class Session : public std::enable_shared_from_this<Session> {
       if (ec && ec != http::error::need_more) return readFailed(ec);
     }
     if (parser_->is_done()) return bodyRead();
-    waitAtMost(loop_.settings.bodyTimeout);
+    waitAtMost(server_.settings.bodyTimeout);
     readBodyPiece();
   }
 
@@ -277,7 +335,7 @@ class Session : public std::enable_shared_from_this<Session> {
   void readBodyPiece() {
     unsigned piece = ++bodyPieces_;
     stalled_ = false;
-    stallTimer_.expires_after(loop_.settings.bodyStallTimeout);
+    stallTimer_.expires_after(server_.settings.bodyStallTimeout);
     stallTimer_.async_wait([self = shared_from_this(), piece](beast::error_code ec) {
       if (ec || piece != self->bodyPieces_) return;  // the piece arrived in time
       self->stalled_ = true;
@@ -323,7 +381,7 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void refuseBody() {
-    std::string limit = std::to_string(loop_.settings.bodyLimit);
+    std::string limit = std::to_string(server_.settings.bodyLimit);
     Console::writeLine("HTTPServer: Refused a body over the limit of " + limit + " bytes");
     answer(Response{.status = 413,
                     .body = "Request body over the limit of " + limit + " bytes",
@@ -337,7 +395,7 @@ class Session : public std::enable_shared_from_this<Session> {
     const HTTPServer::Route* route = HTTPServer::findRoute(request_.method, request_.path);
     if (route == nullptr) return answer(notFound());
     if (!route->waits) return answer(carryOutRoute(*route, request_));
-    bool queued = loop_.pool.submit([self = shared_from_this(), route]() mutable {
+    bool queued = server_.pool.submit([self = shared_from_this(), route]() mutable {
       Response response = carryOutRoute(*route, self->request_);
       auto executor = self->socket_.get_executor();
       net::post(executor, [self = std::move(self), response = std::move(response)]() mutable {
@@ -350,29 +408,33 @@ class Session : public std::enable_shared_from_this<Session> {
   void answer(Response response) {
     request_ = Request{};
     keepAlive_ = keepAlive_ && !response.close;
-    reply_ = {};
-    reply_.version(version_);
-    reply_.result(static_cast<unsigned>(response.status));
-    if (!response.contentType.empty()) {
-      reply_.set(http::field::content_type, response.contentType);
-    }
-    reply_.body() = std::move(response.body);
-    reply_.keep_alive(keepAlive_);
-    reply_.prepare_payload();
+    head_ = answerHead(version_, response, keepAlive_);
+    body_ = std::move(response.body);
+    sent_ = 0;
     writeReply();
+  }
+
+  // What of the answer is still to go: the rest of its head, then its body.
+  std::array<net::const_buffer, 2> unsent() const {
+    net::const_buffer head = net::buffer(head_);
+    net::const_buffer body = net::buffer(body_);
+    if (sent_ < head.size()) return {head + sent_, body};
+    return {body + (sent_ - head.size()), net::const_buffer()};
   }
 
   // Writes what the socket takes at once, as it takes a small answer whole, and waits on the
   // loop only for the rest.
   void writeReply() {
-    serializer_.emplace(reply_);
     beast::error_code ec;
-    http::write(socket_, *serializer_, ec);
-    if (ec != net::error::would_block && ec != net::error::try_again) return onWritten(ec);
-    waitAtMost(loop_.settings.writeTimeout);
-    http::async_write(
-        socket_, *serializer_,
-        [self = shared_from_this()](beast::error_code ec, size_t) { self->onWritten(ec); });
+    sent_ = socket_.write_some(unsent(), ec);
+    bool whole = !ec && sent_ == head_.size() + body_.size();
+    if (whole || (ec && ec != net::error::would_block && ec != net::error::try_again)) {
+      return onWritten(ec);
+    }
+    waitAtMost(server_.settings.writeTimeout);
+    net::async_write(socket_, unsent(), [self = shared_from_this()](beast::error_code ec, size_t) {
+      self->onWritten(ec);
+    });
   }
 
   void onWritten(beast::error_code ec) {
@@ -380,8 +442,8 @@ class Session : public std::enable_shared_from_this<Session> {
     if (ec) return close();
     if (!keepAlive_) return lingerAndClose();
     answered_ = true;
-    serializer_.reset();
-    reply_ = {};
+    head_.clear();
+    body_ = {};
     parser_.reset();
     if (buffer_.size() > 0) {
       // A pipelined request goes through the loop, so that a long run of them cannot deepen
@@ -423,7 +485,8 @@ class Session : public std::enable_shared_from_this<Session> {
     loop_.connectionEnded();
   }
 
-  Loop& loop_;
+  Server& server_;
+  EventLoop& loop_;
   tcp::socket socket_;
   net::steady_timer deadlineTimer_;
   net::steady_timer stallTimer_;
@@ -433,9 +496,10 @@ class Session : public std::enable_shared_from_this<Session> {
   Clock::time_point timerAt_ = Clock::time_point::max();
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
-  Request request_;  // read by the command's pool thread while nothing else touches it
-  http::response<http::string_body> reply_;
-  std::optional<http::response_serializer<http::string_body>> serializer_;
+  Request request_;   // read by the command's pool thread while nothing else touches it
+  std::string head_;  // the answer's status line and header fields
+  std::string body_;
+  size_t sent_ = 0;  // bytes of head_ and then body_ written
   unsigned version_ = 11;
   unsigned bodyPieces_ = 0;
   bool stalled_ = false;
@@ -449,10 +513,11 @@ bool outOfDescriptors(beast::error_code ec) {
          ec == net::error::no_memory || ec.value() == ENFILE;
 }
 
-// Loop thread. Accepts for ever; when descriptors run out, tries again a little later instead
-// of spinning.
-void Loop::accept() {
-  acceptor.async_accept([this](beast::error_code ec, tcp::socket socket) {
+// First loop's thread. Accepts for ever, each connection onto the next loop's context; when
+// descriptors run out, tries again a little later instead of spinning.
+void Server::accept() {
+  EventLoop& loop = nextLoop();
+  acceptor.async_accept(loop.context, [this, &loop](beast::error_code ec, tcp::socket socket) {
     if (!acceptor.is_open()) return;
     if (outOfDescriptors(ec)) {
       acceptRetry.expires_after(std::chrono::milliseconds(50));
@@ -462,35 +527,45 @@ void Loop::accept() {
       return;
     }
     accept();  // first, so that no failure below can leave the server without an accept
-    if (!ec) admit(std::move(socket));
+    if (!ec) admit(loop, std::move(socket));
   });
 }
 
-// Loop thread. A connection beyond the cap, or one that took a descriptor of the reserve, is
-// closed at once: the descriptors left are kept for the roles and for the connections already
-// served.
-void Loop::admit(tcp::socket socket) {
+// First loop's thread.
+EventLoop& Server::nextLoop() {
+  EventLoop& loop = *loops[turn];
+  turn = (turn + 1) % serving;
+  return loop;
+}
+
+// First loop's thread. A connection beyond the cap, or one that took a descriptor of the
+// reserve, is closed at once: the descriptors left are kept for the roles and for the
+// connections already served. The others start on their own loop.
+void Server::admit(EventLoop& loop, tcp::socket socket) {
   if (open >= settings.maxConnections || socket.native_handle() >= descriptorCeiling) {
     beast::error_code ignored;
     socket.close(ignored);
     return;
   }
   try {
-    std::make_shared<Session>(*this, std::move(socket))->start();
-    reserveSocketRecords();
+    auto session = std::make_shared<Session>(*this, loop, std::move(socket));
+    net::post(loop.context, [this, &loop, session = std::move(session)] {
+      session->start();
+      loop.reserveSocketRecords(settings.maxConnections, descriptorCeiling);
+    });
   } catch (const std::exception& e) {
     // Out of memory, say: this connection is dropped, the others are served on.
     Console::writeLine(std::string("HTTPServer: Dropped a connection: ") + e.what());
   }
 }
 
-// Loop thread. Asio keeps a record for every socket it watches and never frees it: a closed
-// socket's record waits for the next socket. Taken one per connection, between that
+// This loop's thread. Asio keeps a record for every socket it watches and never frees it: a
+// closed socket's record waits for the next socket. Taken one per connection, between that
 // connection's buffers, the records would pin a page of the heap each once a burst of
 // connections has gone. Reserved in batches ahead of the connections, they lie together.
-void Loop::reserveSocketRecords() {
-  if (open < socketRecords || socketRecords >= settings.maxConnections) return;
-  size_t batch = std::min(kRecordBatch, settings.maxConnections - socketRecords);
+void EventLoop::reserveSocketRecords(size_t maxConnections, int descriptorCeiling) {
+  if (open < socketRecords || socketRecords >= maxConnections) return;
+  size_t batch = std::min(kRecordBatch, maxConnections - socketRecords);
   std::vector<tcp::socket> sockets;
   sockets.reserve(batch);
   for (size_t i = 0; i < batch; ++i) {
@@ -504,9 +579,9 @@ void Loop::reserveSocketRecords() {
   socketRecords += sockets.size();
 }  // closing the sockets hands their records back to Asio for the coming connections
 
-// Loop thread. A second after many connections have ended, their freed memory goes back to
-// the system: the C library would keep it.
-void Loop::connectionEnded() {
+// This loop's thread. A second after many connections have ended, their freed memory goes back
+// to the system: the C library would keep it.
+void EventLoop::connectionEnded() {
   if (++endedSinceTrim < kEndedBeforeTrim || trimPending) return;
   trimPending = true;
   trimTimer.expires_after(kTrimDelay);
@@ -518,10 +593,25 @@ void Loop::connectionEnded() {
   });
 }
 
+// Runs `loop` on the calling thread until it is stopped; a failure that escapes a handler is
+// logged and the loop goes on.
+void runLoop(EventLoop& loop) {
+  for (;;) {
+    try {
+      loop.context.run();
+      return;
+    } catch (const std::exception& e) {
+      Console::writeLine(std::string("HTTPServer: STD Error: ") + e.what());
+    } catch (...) {
+      Console::writeLine("HTTPServer: Unknown Error");
+    }
+  }
+}
+
 }  // namespace
 
-struct CommandServer::Impl : Loop {
-  using Loop::Loop;
+struct CommandServer::Impl : Server {
+  using Server::Server;
 };
 
 CommandServer::CommandServer(Settings settings) : impl_(std::make_unique<Impl>(settings)) {
@@ -557,20 +647,26 @@ uint16_t CommandServer::port() const {
 }
 
 void CommandServer::run() {
-  impl_->reserveSocketRecords();
-  impl_->accept();
-  for (;;) {
-    try {
-      impl_->context.run();
-      return;
-    } catch (const std::exception& e) {
-      Console::writeLine(std::string("HTTPServer: STD Error: ") + e.what());
-    } catch (...) {
-      Console::writeLine("HTTPServer: Unknown Error");
+  std::vector<std::thread> others;
+  try {
+    for (size_t i = 1; i < impl_->loops.size(); ++i) {
+      EventLoop& loop = *impl_->loops[i];
+      // Keeps the loop running while it has no connection yet.
+      others.emplace_back([&loop, work = net::make_work_guard(loop.context)] { runLoop(loop); });
     }
+  } catch (const std::exception& e) {
+    // No thread to be had: the loops that started serve on their own.
+    Console::writeLine(std::string("HTTPServer: STD Error: ") + e.what());
   }
+  impl_->serving = 1 + others.size();
+  EventLoop& first = *impl_->loops.front();
+  first.reserveSocketRecords(impl_->settings.maxConnections, impl_->descriptorCeiling);
+  impl_->accept();
+  runLoop(first);
+  stop();
+  for (std::thread& thread : others) thread.join();
 }
 
 void CommandServer::stop() {
-  impl_->context.stop();
+  for (const auto& loop : impl_->loops) loop->context.stop();
 }

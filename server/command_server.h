@@ -1,9 +1,10 @@
-// The command server: HTTP/1.1 on 127.0.0.1, event-driven. One thread (the caller of run) runs
-// the event loop: it accepts connections, reads and parses requests, and writes answers, so an
-// idle keep-alive connection costs a socket and a small buffer, never a thread. Routes that never
-// wait run on the loop; every other command runs on the command pool, whose threads grow while
-// commands wait and shrink when idle (server/command_pool.h). No client can stall another:
-// a blocked command holds one pool thread, an idle or slow connection only its socket.
+// The command server: HTTP/1.1 on 127.0.0.1, event-driven. A few event loops, one per processor,
+// each on a thread of its own (the caller of run runs the first), accept connections, read and
+// parse requests, and write answers, so an idle keep-alive connection costs a socket and a small
+// buffer, never a thread. Routes that never wait run on their connection's loop; every other
+// command runs on the command pool, whose threads grow while commands wait and shrink when idle
+// (server/command_pool.h). No client can stall another: a blocked command holds one pool
+// thread, an idle or slow connection only its socket.
 #pragma once
 
 #include <chrono>
@@ -33,6 +34,9 @@ class CommandServer {
     size_t maxConnections = 16384;
     // Commands in flight at most; beyond it a command waits its turn.
     size_t maxCommands = 512;
+    // Event loops serving connections, each on a thread of its own (0: one per processor, at
+    // most four). Each connection stays on one loop.
+    size_t loops = 0;
     // A pool thread idle for this long ends.
     std::chrono::milliseconds commandIdleTimeout{std::chrono::seconds(10)};
   };
@@ -52,7 +56,8 @@ class CommandServer {
   // The bound port (the one chosen when `port` was 0).
   uint16_t port() const;
 
-  // Runs the event loop on the calling thread until stop. Never throws.
+  // Runs the first event loop on the calling thread, and the others on threads of their own,
+  // until stop; returns once every loop has ended. Never throws.
   void run();
   // Ends run soon. Any thread.
   void stop();

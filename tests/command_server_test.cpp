@@ -287,15 +287,27 @@ TEST(TransportTest, EveryRequestIsAnsweredInOrderOrRefusedClearly) {
                              "1\r\n{\r\n1\r\n}\r\n0\r\n\r\n"));
   auto first = pipelined.nextAnswer();
   EXPECT_EQ(first.body, R"({"lastError":-5,"lastErrorMessage":"kept","result":"kept"})");
-  EXPECT_EQ(first.header("Content-Type"), "application/json");
+  EXPECT_EQ(first.head, "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 58");
   EXPECT_EQ(pipelined.nextAnswer().body, "4.0.0.12");
   auto missing = pipelined.nextAnswer();
   EXPECT_EQ(missing.status, 404);
   EXPECT_EQ(missing.body, "");
   auto last = pipelined.nextAnswer();
   EXPECT_EQ(last.body, R"({"lastError":-5,"lastErrorMessage":"kept","result":"-5"})");
-  EXPECT_EQ(last.header("Connection"), "close");
+  EXPECT_EQ(last.head,
+            "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\n"
+            "Content-Length: 56");
   EXPECT_TRUE(pipelined.closedByServer());
+
+  // An HTTP/1.0 client is answered in its version, and kept only when it asks to be.
+  tool::HelperClient older(helper.port());
+  ASSERT_TRUE(older.send("GET /version HTTP/1.0\r\nConnection: keep-alive\r\n\r\n"));
+  EXPECT_EQ(older.nextAnswer().head,
+            "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nConnection: keep-alive\r\n"
+            "Content-Length: 8");
+  ASSERT_TRUE(older.send("POST /nowhere HTTP/1.0\r\n\r\n"));
+  EXPECT_EQ(older.nextAnswer().head, "HTTP/1.0 404 Not Found\r\nContent-Length: 0");
+  EXPECT_TRUE(older.closedByServer());
 
   // A body one byte over 16 MiB is refused before it is sent, and the connection ends.
   tool::HelperClient huge(helper.port());
