@@ -42,13 +42,17 @@ void expectLikeTheOriginal(const json& captured, std::string& strays);
 
 class CaptureEndToEnd : public CentralEndToEnd {
  protected:
-  // Captures `device` for a second into `file`, which must be like the original. A loaded
-  // machine can hold up a notification's hand-out past the rhythm's tolerance once; a capture
-  // that does not keep the rhythm misses it every time, so a second capture decides.
-  void captureLikeTheOriginal(const std::string& device) {
+  // Captures `device`, found by `name`, for a second into `file`, which must be like the
+  // original. A loaded machine can hold up a notification's hand-out past the rhythm's tolerance
+  // once; a capture that does not keep the rhythm misses it every time, so a second capture
+  // decides. Each capture meets the device as it starts: a capture's subscriptions leave it with
+  // its timelines' last values.
+  void captureLikeTheOriginal(const json& device, const std::string& name) {
     std::string strays;
     for (int attempt = 1; attempt <= 2; ++attempt) {
-      ASSERT_EQ(capture(device, {"--seconds", "1"}), 0) << testing::PrintToString(stderrLines);
+      emulator.reset();
+      startDevices({device});
+      ASSERT_EQ(capture(name, {"--seconds", "1"}), 0) << testing::PrintToString(stderrLines);
       strays.clear();
       expectLikeTheOriginal(file, strays);
       if (HasFailure() || strays.empty()) return;
@@ -166,17 +170,14 @@ void expectLikeTheOriginal(const json& captured, std::string& strays) {
 }
 
 TEST_F(CaptureEndToEnd, CapturedReplayLooksLikeTheOriginal) {
-  startDevices({original()});
-  captureLikeTheOriginal("Round Trip");
+  captureLikeTheOriginal(original(), "Round Trip");
   EXPECT_TRUE(saidOnStderr("velnor-sim capture: listening to 2 characteristics for 1 s"));
   EXPECT_TRUE(saidOnStderr("velnor-sim capture: wrote " + helper.directory() + "/capture-" +
                            std::to_string(captures) + ".json: 6 notifications"));
   json first = file;
 
   // The replay, with the same identifier, in place of the original; captured by identifier.
-  emulator.reset();
-  startDevices({first["devices"][0]});
-  captureLikeTheOriginal(kRoundTrip);
+  captureLikeTheOriginal(first["devices"][0], kRoundTrip);
   EXPECT_EQ(file["devices"][0]["services"].size(), first["devices"][0]["services"].size());
 }
 
