@@ -550,8 +550,12 @@ void Server::admit(EventLoop& loop, tcp::socket socket) {
   try {
     auto session = std::make_shared<Session>(*this, loop, std::move(socket));
     net::post(loop.context, [this, &loop, session = std::move(session)] {
-      session->start();
-      loop.reserveSocketRecords(settings.maxConnections, descriptorCeiling);
+      try {
+        session->start();
+        loop.reserveSocketRecords(settings.maxConnections, descriptorCeiling);
+      } catch (const std::exception& e) {
+        Console::writeLine(std::string("HTTPServer: Dropped a connection: ") + e.what());
+      }
     });
   } catch (const std::exception& e) {
     // Out of memory, say: this connection is dropped, the others are served on.
