@@ -165,7 +165,9 @@ bool expectsContinue(const http::request<http::string_body>& message) {
 // one, Connection where keeping the connection is not the version's default, Content-Length.
 std::string answerHead(unsigned version, const Response& response, bool keepAlive) {
   auto status = static_cast<unsigned>(response.status);
-  std::string head = "HTTP/";
+  std::string head;
+  head.reserve(128);  // every head of this server fits: one allocation an answer
+  head += "HTTP/";
   head += static_cast<char>('0' + version / 10);
   head += '.';
   head += static_cast<char>('0' + version % 10);
@@ -174,10 +176,11 @@ std::string answerHead(unsigned version, const Response& response, bool keepAliv
   head += ' ';
   head += std::string_view(http::obsolete_reason(http::int_to_status(status)));
   head += "\r\n";
-  if (!response.contentType.empty()) head += "Content-Type: " + response.contentType + "\r\n";
+  if (!response.contentType.empty())
+    head.append("Content-Type: ").append(response.contentType) += "\r\n";
   if (version >= 11 && !keepAlive) head += "Connection: close\r\n";
   if (version < 11 && keepAlive) head += "Connection: keep-alive\r\n";
-  head += "Content-Length: " + std::to_string(response.body.size()) + "\r\n\r\n";
+  head.append("Content-Length: ").append(std::to_string(response.body.size())) += "\r\n\r\n";
   return head;
 }
 
