@@ -21,9 +21,10 @@ constexpr size_t kMaxBytes = size_t{1} << 20;
 constexpr auto kExitFlush = std::chrono::seconds(1);
 // A write buffer beyond this (left by a burst) goes back to the heap after its write.
 constexpr size_t kKeptBuffer = 64 * 1024;
-// The writer lets lines gather before it writes them, so that a busy server wakes it once per
-// batch: kGather after a quiet spell, doubling while lines keep coming, up to kLongestGather.
-// Each wake of the writer costs the server's loop a round trip's worth on a loaded machine.
+// The writer lets lines gather before it writes them: kGather after a quiet spell, doubling
+// while lines keep coming, up to kLongestGather. While lines keep coming it wakes on its own
+// time, so a busy server's loop never wakes it: a thread that wakes another is no longer woken
+// on its client's processor, and each such wake costs the loop a round trip's worth.
 constexpr auto kGather = std::chrono::milliseconds(2);
 constexpr auto kLongestGather = std::chrono::milliseconds(128);
 
@@ -81,22 +82,23 @@ struct State {
       return;
     }
     pending.append(line).push_back('\n');
-    // The writer waits only while the queue is empty: later lines need not wake it.
-    bool wasEmpty = queued++ == 0;
+    ++queued;
+    // Only a writer asleep for want of lines needs waking; a gathering one wakes on its own.
+    bool wakeWriter = asleep;
     lock.unlock();
-    if (wasEmpty) wake.notify_one();
+    if (wakeWriter) wake.notify_one();
   }
 
   void writeForEver() {
     std::string text;
-    auto gather = kGather;
-    auto lastWrite = std::chrono::steady_clock::now();
     std::unique_lock lock(mutex);
+    auto gather = sleepUntilALine(lock);
     for (;;) {
-      wake.wait(lock, [this] { return queued > 0; });
-      auto now = std::chrono::steady_clock::now();
-      gather = now - lastWrite < gather ? std::min(gather * 2, kLongestGather) : kGather;
-      wake.wait_until(lock, now + gather, [this] { return flushing > 0; });
+      wake.wait_for(lock, gather, [this] { return flushing > 0; });
+      if (queued == 0) {
+        gather = sleepUntilALine(lock);
+        continue;
+      }
       text.clear();
       text.swap(pending);  // the queue keeps the buffer the last write used
       if (dropped > 0) {
@@ -109,11 +111,20 @@ struct State {
       lock.unlock();
       writeAll(text);  // a failed write loses these lines: standard output is gone
       if (text.capacity() > kKeptBuffer) std::string().swap(text);
-      lastWrite = std::chrono::steady_clock::now();
       lock.lock();
       writing = false;
       if (queued == 0) drained.notify_all();
+      gather = std::min(gather * 2, kLongestGather);
     }
+  }
+
+  // Waits, holding `lock` between wakes, until a line is queued; returns the first gathering
+  // time. Writer thread.
+  std::chrono::milliseconds sleepUntilALine(std::unique_lock<std::mutex>& lock) {
+    asleep = true;
+    wake.wait(lock, [this] { return queued > 0; });
+    asleep = false;
+    return kGather;
   }
 
   bool flush(std::chrono::milliseconds timeout) {
@@ -132,6 +143,7 @@ struct State {
   size_t queued = 0;    // lines in pending
   size_t dropped = 0;
   bool writing = false;
+  bool asleep = false;  // the writer waits for a line, not for its gathering time
   bool hasWriter = false;
   int flushing = 0;  // callers waiting in flush: the writer writes without gathering
 };
