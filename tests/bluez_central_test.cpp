@@ -115,8 +115,8 @@ TEST_F(BlueZCentralTest, ForgottenDevicesAreLetGoOnceNoOneHoldsThem) {
   queue.sync([&] { central->stopScan(); });
 
   holding.letGo(kAID);
-  bluez.forgetDevice(b);
-  bluez.forgetDevice(a);
+  bluez.mock("ForgetDevice", b);
+  bluez.mock("ForgetDevice", a);
   EXPECT_TRUE(eventually([&] {
     scanAgain();
     return !holding.lives(kAID);
@@ -129,7 +129,7 @@ TEST_F(BlueZCentralTest, ForgottenDevicesAreLetGoOnceNoOneHoldsThem) {
   queue.sync([&] { central->stopScan(); });
   holding.letGo(kBID);
   kept.reset();
-  bluez.forgetDevice(b);
+  bluez.mock("ForgetDevice", b);
   EXPECT_TRUE(eventually([&] {
     scanAgain();
     return !holding.lives(kBID);

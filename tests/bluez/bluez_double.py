@@ -778,7 +778,7 @@ def _merge_data(props, key, entries, duplicate):
     return None if old is not None and old == value else value
 
 
-@dbus.service.method(MOCK, in_signature='oa{sv}', out_signature='b')
+@dbus.service.method(MOCK, in_signature='sa{sv}', out_signature='b')
 def Advertise(_self, path, props):
     """The device advertises (src/adapter.c btd_adapter_update_found_device): props may hold
     RSSI, UUIDs, ManufacturerData, ServiceData, and Flags (y, the advertising flags, 0x06 when
@@ -833,13 +833,13 @@ def _discovery_cleanup(a):
     a.found.clear()
 
 
-@dbus.service.method(MOCK, in_signature='ob', out_signature='')
+@dbus.service.method(MOCK, in_signature='sb', out_signature='')
 def SetResolveEarly(_self, device, early):
     """ServicesResolved comes before the InterfacesAdded of the device's GATT objects."""
     _device(device).resolve_early = bool(early)
 
 
-@dbus.service.method(MOCK, in_signature='o', out_signature='')
+@dbus.service.method(MOCK, in_signature='s', out_signature='')
 def ForgetDevice(_self, path):
     '''bluetoothd removes the device's object (another client's Adapter1.RemoveDevice); the
     device stays in range.'''
@@ -848,12 +848,12 @@ def ForgetDevice(_self, path):
         _remove_device(d, forget=False)
 
 
-@dbus.service.method(MOCK, in_signature='o', out_signature='b')
+@dbus.service.method(MOCK, in_signature='s', out_signature='b')
 def DeviceExists(_self, path):
     return _device(path).obj is not None
 
 
-@dbus.service.method(MOCK, in_signature='ou', out_signature='')
+@dbus.service.method(MOCK, in_signature='su', out_signature='')
 def FloodRSSI(_self, path, count):
     '''count RSSI changes as fast as the double can send them; answers once all are written.'''
     d = _device(path)
@@ -872,17 +872,17 @@ def FloodRSSI(_self, path, count):
     conn.flush()
 
 
-@dbus.service.method(MOCK, in_signature='o', out_signature='')
+@dbus.service.method(MOCK, in_signature='s', out_signature='')
 def RemoveLEDevice(_self, path):
     _remove_device(_device(path))
 
 
-@dbus.service.method(MOCK, in_signature='os', out_signature='')
+@dbus.service.method(MOCK, in_signature='ss', out_signature='')
 def SetConnectBehaviour(_self, device, behaviour):
     _device(device).connect_behaviour = str(behaviour)
 
 
-@dbus.service.method(MOCK, in_signature='o', out_signature='')
+@dbus.service.method(MOCK, in_signature='s', out_signature='')
 def DropLink(_self, device):
     """The remote side went away (or out of range) while connected or connecting."""
     _drop_link(_device(device), 'Not connected')
@@ -995,7 +995,7 @@ def _add_gatt(d, path, iface, props, **state):
     return path
 
 
-@dbus.service.method(MOCK, in_signature='os', out_signature='s')
+@dbus.service.method(MOCK, in_signature='ss', out_signature='s')
 def AddGattService(_self, device, uuid):
     '''A primary service of the device, on the bus once the device's services are resolved.'''
     d = _device(device)
@@ -1006,7 +1006,7 @@ def AddGattService(_self, device, uuid):
         'Primary': dbus.Boolean(True), 'Includes': dbus.Array([], signature='o')})
 
 
-@dbus.service.method(MOCK, in_signature='osasay', out_signature='s')
+@dbus.service.method(MOCK, in_signature='ssasay', out_signature='s')
 def AddGattCharacteristic(_self, service, uuid, flags, value):
     '''A characteristic whose remote value is value; Value, bluetoothd's cache, starts empty.'''
     d = _gatt[service].device
@@ -1022,12 +1022,12 @@ def AddGattCharacteristic(_self, service, uuid, flags, value):
     return _add_gatt(d, path, CHAR, props, flags=flags, value=bytes(value))
 
 
-@dbus.service.method(MOCK, in_signature='oss', out_signature='')
+@dbus.service.method(MOCK, in_signature='sss', out_signature='')
 def SetCharBehaviour(_self, char, method, behaviour):
     _gatt[char].behaviour[str(method)] = str(behaviour)
 
 
-@dbus.service.method(MOCK, in_signature='oay', out_signature='')
+@dbus.service.method(MOCK, in_signature='say', out_signature='')
 def Notify(_self, char, value):
     '''The device notifies value; bluetoothd passes it on whether or not anyone subscribed.'''
     c = _gatt[char]
@@ -1035,7 +1035,7 @@ def Notify(_self, char, value):
     c.set({'Value': _typed('ay', value)}, always=True)
 
 
-@dbus.service.method(MOCK, in_signature='o', out_signature='a(ays)')
+@dbus.service.method(MOCK, in_signature='s', out_signature='a(ays)')
 def GetWrites(_self, char):
     return dbus.Array([dbus.Struct((dbus.ByteArray(v), t), signature='ays')
                        for v, t in _gatt[char].writes], signature='(ays)')
@@ -1390,7 +1390,7 @@ def RemoteWrite(_self, adapter_name, char_uuid, device_path, value, kind, ok, er
     return _call_app(app, path, 'WriteValue', 'aya{sv}', args, ok, err, 0x03)
 
 
-@dbus.service.method(MOCK, in_signature='ssoq', out_signature='')
+@dbus.service.method(MOCK, in_signature='sssq', out_signature='')
 def RemoteStartNotify(_self, adapter_name, char_uuid, device_path, mtu):
     '''The central at device_path, on a link of ATT MTU mtu, enables notifications; bluetoothd
     answers it at once (gatt_ccc_write_cb), and a central already subscribed changes nothing.'''
@@ -1403,7 +1403,7 @@ def RemoteStartNotify(_self, adapter_name, char_uuid, device_path, mtu):
         app.enable(path, str(device_path))
 
 
-@dbus.service.method(MOCK, in_signature='sso', out_signature='')
+@dbus.service.method(MOCK, in_signature='sss', out_signature='')
 def RemoteStopNotify(_self, adapter_name, char_uuid, device_path):
     '''The central disables notifications (gatt_ccc_write_cb, ccc_write_cb).'''
     app, path = _served(adapter_name, char_uuid, 'notify')
@@ -1413,7 +1413,7 @@ def RemoteStopNotify(_self, adapter_name, char_uuid, device_path):
         app.disable(path)
 
 
-@dbus.service.method(MOCK, in_signature='sso', out_signature='aay')
+@dbus.service.method(MOCK, in_signature='sss', out_signature='aay')
 def GetNotifications(_self, adapter_name, char_uuid, device_path):
     '''The notifications of the characteristic that the central received, oldest first.'''
     values = _adapter(adapter_name).notifications.get((_uuid(char_uuid), str(device_path)), [])
@@ -1532,14 +1532,14 @@ class _AgentManager:
         _default_agents.insert(0, str(sender))
 
 
-@dbus.service.method(MOCK, in_signature='ob', out_signature='',
+@dbus.service.method(MOCK, in_signature='s', out_signature='',
                      async_callbacks=('ok', 'err'))
-def RemotePair(_self, device, just_works, ok, err):
-    '''The device pairs with the adapter. Without a default agent the adapter is not bondable
-    (adapter_set_io_capability, adapter.c). With a NoInputNoOutput agent the kernel picks Just
-    Works and decides alone (smp.c tk_request), unless keys are stored: then bluetoothd refuses
-    before any agent is asked (JustWorksRepairing = never). Otherwise device_confirm_passkey
-    (device.c) asks the agent: RequestAuthorization for Just Works, else RequestConfirmation.'''
+def RemotePair(_self, device, ok, err):
+    '''The device pairs with the adapter by Just Works. Without a default agent the adapter is not
+    bondable (adapter_set_io_capability, adapter.c). With a NoInputNoOutput agent the kernel
+    decides alone (smp.c tk_request), unless keys are stored: then bluetoothd refuses before any
+    agent is asked (JustWorksRepairing = never). Another agent is asked RequestAuthorization
+    (device.c device_confirm_passkey).'''
     d = _device(device)
     if not _default_agents:
         _log('No agent available for request type 2')
@@ -1555,15 +1555,11 @@ def RemotePair(_self, device, just_works, ok, err):
         if d.obj.props[DEVICE]['Paired']:
             return err(_error(MOCK + '.PairingRejected', 'Just Works re-pairing refused'))
         return accepted()
-    method, signature, args = (('RequestAuthorization', 'o', (dbus.ObjectPath(device),))
-                               if just_works else
-                               ('RequestConfirmation', 'ou', (dbus.ObjectPath(device),
-                                                              dbus.UInt32(123456))))
 
     def rejected(e):
         err(_error(MOCK + '.PairingRejected', e.get_dbus_name()))
-    _conn().call_async(sender, path, AGENT, method, signature, args, accepted, rejected,
-                       timeout=AGENT_TIMEOUT_S)
+    _conn().call_async(sender, path, AGENT, 'RequestAuthorization', 'o',
+                       (dbus.ObjectPath(device),), accepted, rejected, timeout=AGENT_TIMEOUT_S)
     return None
 
 
