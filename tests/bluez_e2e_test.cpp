@@ -394,22 +394,6 @@ TEST_F(BlueZExperimental, AClassicFailureForgetsOnlyDevicesWithoutKeys) {
   EXPECT_GE(logged("ConnectDevice"), 1U);
 }
 
-TEST_F(BlueZEndToEnd, PowerAndADaemonRestartShowInTheStatus) {
-  bluez.mock("SetPowered", "hci0", false);
-  EXPECT_TRUE(statusBecomes("powered Off"));
-  EXPECT_EQ(startScan("")["lastError"], -10);
-  bluez.mock("SetPowered", "hci0", true);
-  EXPECT_TRUE(statusBecomes("powered On"));
-
-  bluez.stopBlueZ();
-  EXPECT_TRUE(statusBecomes("unsupported"));
-  bluez.startBlueZ();
-  bluez.addAdapter("hci0");
-  EXPECT_TRUE(statusBecomes("powered On"));
-  connectBelt();
-  EXPECT_EQ(get("connections")["result"], kBeltID);
-}
-
 // ---- The helper as a peripheral ----
 
 const std::string kPhone = "C0:FF:EE:00:00:09";

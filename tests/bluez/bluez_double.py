@@ -500,14 +500,10 @@ def _seen(d):
         _set_timer(d)
 
 
-def _set_temporary(d, temporary):
-    """src/device.c btd_device_set_temporary: a private address stays temporary for good."""
-    if d.temporary == temporary or d.private():
-        return
-    d.temporary = temporary
-    if temporary:
-        _set_timer(d)
-    else:
+def _set_permanent(d):
+    """src/device.c btd_device_set_temporary(false): a private address stays temporary for good."""
+    if d.temporary and not d.private():
+        d.temporary = False
         _clear_timer(d)
 
 
@@ -664,10 +660,9 @@ class _DeviceMethods:
             return ok()
         bearer = _select_bearer(d)
         _log(f'Connect {obj.path} {bearer}')
+        _set_permanent(d)
         if bearer == 'bredr':
-            _set_temporary(d, False)
             return _page(d, err)
-        _set_temporary(d, False)
         _connect_le(d, ok, err)
         return None
 
@@ -711,7 +706,7 @@ class _ConnectDevice:
             # The object appears once the link is up (device_connect_cb), none when it fails.
             d.connect_call = None
             _export_device(d, {})
-            _set_temporary(d, False)
+            _set_permanent(d)
             _connect_link(d)
             return (), None
         d.connect_call = _answer(d.connect_behaviour, d.pending, ok, failed, connect)
