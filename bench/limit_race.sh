@@ -7,19 +7,17 @@
 # on one CPU or apart on two (the two placements the scheduler picks between). Pinned figures
 # are steady from run to run; unpinned ones swing with where the scheduler puts the threads.
 # Usage: bench/limit_race.sh HELPER [OTHER_HELPER]
-#   env: CLIENTS (1), ROUNDS (7), LIMIT_SOURCE (../shared/bench/limit_server.cpp)
+#   env: CLIENTS (1), ROUNDS (7), LIMIT_BENCH (../shared/bench: limit_server.cpp, post.lua)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 clients=${CLIENTS:-1}
 rounds=${ROUNDS:-7}
-source=${LIMIT_SOURCE:-$here/../../shared/bench/limit_server.cpp}
+shared=${LIMIT_BENCH:-$here/../../shared/bench}
 threads=$((clients > 1 ? 2 : 1))
 tmp=$(mktemp -d)
 pids=()
 trap 'kill "${pids[@]}" 2>/dev/null; rm -rf "$tmp"' EXIT
-g++ -O2 -std=c++20 "$source" -o "$tmp/limit" -pthread
-printf 'wrk.method = "POST"\nwrk.body = "{}"\nwrk.headers["Content-Type"] = "application/json"\n' \
-  >"$tmp/post.lua"
+g++ -O2 -std=c++20 "$shared/limit_server.cpp" -o "$tmp/limit" -pthread
 for cpu in $(seq 0 $(($(nproc) - 1))); do
   taskset -c "$cpu" nice -n 19 sh -c 'while :; do :; done' &
   pids+=($!)
@@ -51,7 +49,7 @@ race() {
   done
   for _ in $(seq "$rounds"); do
     for i in "${!ports[@]}"; do
-      taskset -c "$client_cpus" wrk -t"$threads" -c"$clients" -d3s -s "$tmp/post.lua" \
+      taskset -c "$client_cpus" wrk -t"$threads" -c"$clients" -d3s -s "$shared/post.lua" \
         "http://127.0.0.1:${ports[$i]}/getLastError" |
         awk -v i="$i" '/Requests\/sec/ {printf "%d %d\n", i, $2}' >>"$tmp/$placement.rates"
     done

@@ -542,6 +542,12 @@ EventLoop& Server::nextLoop() {
 }
 
 // First loop's thread. A connection beyond the cap, or one that took a descriptor of the
+// A connection that could not be set up (out of memory, say) is dropped; the others are served
+// on. Any thread.
+void logDropped(const std::exception& e) {
+  Console::writeLine(std::string("HTTPServer: Dropped a connection: ") + e.what());
+}
+
 // reserve, is closed at once: the descriptors left are kept for the roles and for the
 // connections already served. The others start on their own loop.
 void Server::admit(EventLoop& loop, tcp::socket socket) {
@@ -557,12 +563,11 @@ void Server::admit(EventLoop& loop, tcp::socket socket) {
         session->start();
         loop.reserveSocketRecords(settings.maxConnections, descriptorCeiling);
       } catch (const std::exception& e) {
-        Console::writeLine(std::string("HTTPServer: Dropped a connection: ") + e.what());
+        logDropped(e);
       }
     });
   } catch (const std::exception& e) {
-    // Out of memory, say: this connection is dropped, the others are served on.
-    Console::writeLine(std::string("HTTPServer: Dropped a connection: ") + e.what());
+    logDropped(e);
   }
 }
 

@@ -11,7 +11,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr const char* kMock = "org.bluez.Mock";
 constexpr std::chrono::microseconds kCallTimeout = 25s;
 constexpr double kStartSeconds = 30;
 

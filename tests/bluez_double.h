@@ -53,9 +53,10 @@ class BlueZDouble {
   // behaviour is "" (success), an error name (message after a ":"), "att:0xNN" (the device's ATT
   // error NN) or "hang" (never answered). Remote* controls act as a remote central over its own
   // link; they fail with org.bluez.Mock.ATTError and the ATT code it receives ("0x0e").
+  static constexpr const char* kMock = "org.bluez.Mock";
   template <typename Result = void, typename... Args>
   Result mock(const std::string& method, const Args&... args) {
-    auto message = mock_->createMethodCall("org.bluez.Mock", method);
+    auto message = mock_->createMethodCall(kMock, method);
     (message << ... << args);
     // Longer than the double's own wait for the application it calls, so its answer gets through.
     [[maybe_unused]] auto reply = mock_->callMethod(message, std::chrono::seconds(35));
